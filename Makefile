@@ -1,0 +1,39 @@
+# Entry points: `make run` and `make test` (see README.md).
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+
+.PHONY: all deps build run test tsan bench clean format
+
+all: build
+
+deps:
+	@./scripts/deps.sh
+
+# Release build of everything: libraries, front end, examples and benchmarks.
+build: deps
+	@$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DKLARVIK_BENCH=ON >/dev/null
+	@$(CMAKE) --build build -j$(JOBS)
+
+run: build
+	@./scripts/demo.sh build
+
+# Debug build with AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
+test: deps
+	@$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKLARVIK_SANITIZE=address >/dev/null
+	@$(CMAKE) --build build-asan -j$(JOBS)
+	@cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+# The tests that run threads, under ThreadSanitizer.
+tsan: deps
+	@$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKLARVIK_SANITIZE=thread >/dev/null
+	@$(CMAKE) --build build-tsan -j$(JOBS)
+	@cd build-tsan && ctest --output-on-failure -j$(JOBS) -L threaded
+
+bench: build
+	@./bench/run.sh build
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,46 @@
+// Shared main of every test executable: a QCoreApplication for timers and
+// signals, logging as the programs set it up, and a private HOME and system
+// root so that no test ever reaches the real home folder or the real system.
+#include <QCoreApplication>
+#include <QDir>
+#include <cstdlib>
+
+#include <glog/logging.h>
+#include <gtest/gtest.h>
+
+#include "CleanerCommon/Logging.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+namespace {
+
+std::string MakeTempDir(const char* tag) {
+    std::string tmpl = QDir::tempPath().toStdString() + "/klarvik-" + tag + "-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) {
+        std::abort();
+    }
+    return tmpl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string home = MakeTempDir("home");
+    const std::string sysroot = MakeTempDir("sysroot");
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("KLARVIK_SYSROOT", sysroot.c_str(), 1);
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("XDG_CACHE_HOME");
+    ::unsetenv("XDG_CONFIG_HOME");
+    // Paths must never depend on the locale: run under the plainest one.
+    ::setenv("LC_ALL", "C", 1);
+    Varnex::Test::SetTestFolders(QString::fromStdString(home), QString::fromStdString(sysroot));
+
+    QCoreApplication app(argc, argv);
+    Varnex::Util::InitLogging(argv[0], google::WARNING);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    Varnex::Test::RemoveTestTree(home);
+    Varnex::Test::RemoveTestTree(sysroot);
+    return rc;
+}
