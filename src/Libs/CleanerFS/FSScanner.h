@@ -1,0 +1,82 @@
+#pragma once
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Varnex::Cleaner::Details {
+
+// A threaded directory scanner.
+//
+// Threads: every public call belongs to the owner's thread (the scopes' main
+// thread), except the result filter, which runs on the walker threads.
+//
+// The contract every scope relies on:
+//  - Paths are absolute, normalised, UTF-8, without a trailing '/'. Every root
+//    reports itself (as a folder or a file); a missing root reports nothing.
+//  - A folder's record is delivered before every record below it, in delivery
+//    order (in an earlier batch, or earlier in the same batch).
+//  - `required` counts the folder's direct children that will be reported;
+//    `kept` counts its direct entries that will not be (filtered, unsafe while
+//    unsafe paths are not scanned, special files, other devices, names that are
+//    not valid UTF-8, entries not read because of an error). Every counted child
+//    produces exactly one record, even if it vanished meanwhile. After Stop()
+//    these counts may go unmet.
+//  - `error` is set when a folder could not be read fully; `adminRightsRequired`
+//    is the negation of CanRemove() for that path.
+//  - Symbolic links below a root are reported as files (their own size) and
+//    never followed; a root that is itself a link is scanned through it. The
+//    walk never leaves the device of its root.
+//  - A name that is not valid UTF-8 is never reported: it counts as kept and is
+//    logged once per folder.
+//  - Scan() on a running scan appends roots; an empty list is a no-op; nested or
+//    repeated roots are reported once.
+//  - IsWorking() stays true until every result has been taken by GetResults(),
+//    so a consumer that polls results and then IsWorking() never loses the last
+//    batch. GetResults() hands over its batch in O(1).
+//  - Stop() drops queued folders and releases walkers blocked on a full result
+//    queue; Wait() joins; Clear() drops pending results; the destructor stops
+//    and waits.
+class FSScanner {
+public:
+    struct Result {
+        std::string path;          // UTF-8, absolute, normalised
+        long long size = 0;        // apparent size of a file or link; 0 for a folder
+        bool isDirectory = false;
+        std::string error;         // not empty when a folder could not be read fully
+        int required = 0;          // direct children that will be reported
+        int kept = 0;              // direct entries that will not be reported
+        bool adminRightsRequired = false;
+    };
+    using Results = std::vector<Result>;
+    using Filter = std::function<bool(const std::string& utf8Path)>;
+
+    // maxThreads: the most walker threads; the pool sizes itself to the cores.
+    explicit FSScanner(unsigned int maxThreads);
+    ~FSScanner();
+    FSScanner(const FSScanner&) = delete;
+    FSScanner& operator=(const FSScanner&) = delete;
+
+    // Set once, before the first scan. Runs on walker threads: keep it cheap and
+    // thread-safe. A result passes only if every filter returns true; a folder
+    // that is filtered out is not entered.
+    void AddResultFilter(Filter filter);
+    // Whether paths for which IsPathSafe() is false are scanned (off by default).
+    void SetScanUnsafePaths(bool scan);
+
+    void Scan(const std::list<std::string>& roots);
+    Results GetResults();
+    float GetProgress() const;
+    bool IsWorking() const;
+    void Stop();
+    void Wait();
+    void Clear();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace Varnex::Cleaner::Details
