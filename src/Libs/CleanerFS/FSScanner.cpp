@@ -1,0 +1,247 @@
+#include "CleanerFS/FSScanner.h"
+
+#include <glog/logging.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QString>
+#include <algorithm>
+#include <thread>
+
+#include "CleanerCommon/Checks.h"
+#include "CleanerFS/FolderQueue.h"
+#include "CleanerFS/FolderWalker.h"
+#include "CleanerFS/ResultQueue.h"
+#include "Platform/PathCodec.h"
+#include "Platform/SystemRoot.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+// Records found but not taken yet; walkers wait beyond this. A few megabytes.
+constexpr std::size_t resultCapacity = 16384;
+
+int Depth(const std::string& path) {
+    return path == "/" ? 0 : static_cast<int>(std::count(path.begin(), path.end(), '/'));
+}
+
+int Depth(const QString& path) {
+    const QString clean = path.isEmpty() ? QString() : QDir::cleanPath(path);
+    return clean.isEmpty() || clean == QLatin1String("/") ? 0 : clean.count(QLatin1Char('/'));
+}
+
+// Absolute, without "." components, repeated or trailing slashes. ".." is
+// refused rather than resolved: resolving it by text could name another
+// folder than the kernel would.
+bool NormaliseRoot(const std::string& root, std::string* out) {
+    if (root.empty() || root[0] != '/') {
+        return false;
+    }
+    std::string result;
+    std::size_t pos = 0;
+    while (pos < root.size()) {
+        const std::size_t next = std::min(root.find('/', pos), root.size());
+        const std::string part = root.substr(pos, next - pos);
+        pos = next + 1;
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            return false;
+        }
+        result += '/';
+        result += part;
+    }
+    *out = result.empty() ? std::string("/") : result;
+    return true;
+}
+
+bool IsSameOrBelow(const std::string& path, const std::string& folder) {
+    if (folder == "/") {
+        return true;
+    }
+    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+}  // namespace
+
+class FSScanner::Impl {
+public:
+    explicit Impl(unsigned int maxThreads) : m_results(resultCapacity) {
+        const unsigned int cores = std::max(1u, std::thread::hardware_concurrency());
+        m_threadCount = std::max(1u, std::min(maxThreads, cores));
+        m_settings.euid = ::geteuid();
+    }
+
+    bool IsWorking() const {
+        // The walk first: a walker hands over its last records before the walk
+        // ends, so an idle walk seen here means its records are already visible.
+        return m_folders.IsActive() || !m_results.IsEmpty();
+    }
+
+    void StartSession() {
+        m_roots.clear();
+        m_settings.ClearSkippedRoots();
+        m_folders.Reset();
+        m_results.Reset();
+        m_settings.unsafeDepth =
+            std::max({3, Depth(Platform::SystemRoot()) + 3, Depth(Platform::HomePath())}) + 1;
+    }
+
+    void Scan(const std::list<std::string>& roots) {
+        const bool scanUnsafe = m_settings.scanUnsafe.load();
+        std::vector<std::string> fresh;
+        for (const std::string& given : roots) {
+            std::string root;
+            if (!NormaliseRoot(given, &root) || !Platform::IsValidUtf8(root.data(), root.size())) {
+                LOG(WARNING) << "Not scanning \"" << given << "\": not an absolute UTF-8 path";
+                continue;
+            }
+            if (!scanUnsafe && !IsPathSafe(Platform::DecodePathOrNull(root))) {
+                LOG(WARNING) << "Not scanning the protected folder \"" << root << "\"";
+                continue;
+            }
+            fresh.push_back(root);
+        }
+        if (fresh.empty()) {
+            return;
+        }
+        const bool stopped = m_folders.IsStopped();
+        if (stopped) {
+            Wait();
+        }
+        if (stopped || !IsWorking()) {
+            StartSession();
+        }
+
+        // Roots within one call: those inside another are dropped.
+        std::vector<std::string> accepted;
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            bool inside = false;
+            for (std::size_t j = 0; j < fresh.size() && !inside; ++j) {
+                inside =
+                    i != j && IsSameOrBelow(fresh[i], fresh[j]) && (fresh[i] != fresh[j] || j < i);
+            }
+            for (const std::string& earlier : m_roots) {
+                inside = inside || IsSameOrBelow(fresh[i], earlier);
+            }
+            if (!inside) {
+                accepted.push_back(fresh[i]);
+            }
+        }
+        // A root around an earlier one: the earlier tree is not walked twice.
+        std::vector<FolderTask> tasks;
+        for (const std::string& root : accepted) {
+            for (const std::string& earlier : m_roots) {
+                if (IsSameOrBelow(earlier, root)) {
+                    m_settings.AddSkippedRoot(earlier);
+                }
+            }
+            FolderTask task;
+            task.path = root;
+            task.weight = 1.0;
+            task.depth = Depth(root);
+            task.isRoot = true;
+            tasks.push_back(std::move(task));
+        }
+        m_roots.insert(m_roots.end(), accepted.begin(), accepted.end());
+        if (tasks.empty()) {
+            return;
+        }
+        const double weight = static_cast<double>(tasks.size());
+        if (!m_folders.Push(&tasks, weight)) {
+            // No walk was running: the walkers of the last one are leaving.
+            JoinThreads();
+            StartThreads(m_folders.CurrentEpoch());
+        }
+    }
+
+    void Stop() {
+        m_folders.Stop();
+        m_results.Stop();
+    }
+
+    void Wait() {
+        // Nobody takes results while the owner waits here: the bound would
+        // keep the walkers from ever finishing.
+        m_results.SetUnbounded(true);
+        JoinThreads();
+        m_results.SetUnbounded(false);
+    }
+
+    void StartThreads(unsigned int epoch) {
+        for (unsigned int i = 0; i < m_threadCount; ++i) {
+            m_threads.emplace_back([this, epoch] {
+                FolderWalker walker(m_settings, &m_folders, &m_results);
+                walker.Run(epoch);
+            });
+        }
+    }
+
+    void JoinThreads() {
+        for (std::thread& thread : m_threads) {
+            thread.join();
+        }
+        m_threads.clear();
+    }
+
+    unsigned int m_threadCount = 1;
+    WalkSettings m_settings;
+    FolderQueue m_folders;
+    ResultQueue m_results;
+    std::vector<std::thread> m_threads;
+    std::vector<std::string> m_roots;  // of the current walk series
+};
+
+FSScanner::FSScanner(unsigned int maxThreads) : m_impl(std::make_unique<Impl>(maxThreads)) {}
+
+FSScanner::~FSScanner() {
+    m_impl->Stop();
+    m_impl->Wait();
+}
+
+void FSScanner::AddResultFilter(Filter filter) {
+    if (m_impl->IsWorking()) {
+        LOG(ERROR) << "A result filter cannot be added while a scan runs";
+        return;
+    }
+    // Walkers of a finished walk may still be leaving; they no longer read it.
+    m_impl->JoinThreads();
+    m_impl->m_settings.filters.push_back(std::move(filter));
+}
+
+void FSScanner::SetScanUnsafePaths(bool scan) {
+    m_impl->m_settings.scanUnsafe.store(scan);
+}
+
+void FSScanner::Scan(const std::list<std::string>& roots) {
+    m_impl->Scan(roots);
+}
+
+FSScanner::Results FSScanner::GetResults() {
+    return m_impl->m_results.Take();
+}
+
+float FSScanner::GetProgress() const {
+    return m_impl->m_folders.GetProgress();
+}
+
+bool FSScanner::IsWorking() const {
+    return m_impl->IsWorking();
+}
+
+void FSScanner::Stop() {
+    m_impl->Stop();
+}
+
+void FSScanner::Wait() {
+    m_impl->Wait();
+}
+
+void FSScanner::Clear() {
+    m_impl->m_results.Clear();
+}
+
+}  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "CleanerFS/FSScanner.h"
+#include "CleanerFS/FolderQueue.h"
+
+namespace Varnex::Cleaner::Details {
+
+class ResultQueue;
+
+// What every walker of one scanner reads. The owner changes it only while no
+// walk is active, except the atomics.
+struct WalkSettings {
+    std::vector<FSScanner::Filter> filters;
+    std::atomic<bool> scanUnsafe{false};
+    // Paths deeper than this many components are never unsafe (checked with
+    // IsPathSafe() only up to it: the unsafe folders all lie near "/", the
+    // system root and the home folder).
+    int unsafeDepth = 0;
+    uid_t euid = 0;
+
+    // Roots of earlier Scan() calls that a later root contains: the later walk
+    // does not enter them again (they were reported as roots of their own).
+    void AddSkippedRoot(const std::string& path);
+    void ClearSkippedRoots();
+    bool IsSkippedRoot(const std::string& path) const;
+    bool HasSkippedRoots() const { return m_hasSkippedRoots.load(); }
+
+    bool Accepts(const std::string& path) const;
+
+private:
+    mutable std::mutex m_rootsMutex;
+    std::unordered_set<std::string> m_skippedRoots;
+    std::atomic<bool> m_hasSkippedRoots{false};
+};
+
+// One walker thread's work: takes folders from the queue, lists each one with
+// getdents64, and hands the folder's record followed by its files' records to
+// the result queue before queueing its subfolders, so that a folder's record
+// is always delivered before anything below it.
+class FolderWalker {
+public:
+    FolderWalker(const WalkSettings& settings, FolderQueue* folders, ResultQueue* results);
+    ~FolderWalker();
+    FolderWalker(const FolderWalker&) = delete;
+    FolderWalker& operator=(const FolderWalker&) = delete;
+
+    // Walks until the walk of `epoch` is over.
+    void Run(unsigned int epoch);
+
+private:
+    // Lists the task's folder; false when nothing is to be listed (the records
+    // that are due are in the batch).
+    bool Open(FolderTask* task, int* fd, struct stat* st);
+    void List(int fd, const FolderTask& task, const struct stat& st);
+    void Walk(FolderTask* task);
+
+    const WalkSettings& m_settings;
+    FolderQueue* const m_folders;
+    ResultQueue* const m_results;
+    std::unique_ptr<char[]> m_buffer;
+    FSScanner::Results m_batch;
+    std::vector<FolderTask> m_children;
+    std::string m_path;
+};
+
+}  // namespace Varnex::Cleaner::Details
