@@ -1,0 +1,422 @@
+#include "Core/AbstractGarbage.h"
+
+#include <QChildEvent>
+#include <QFileInfo>
+#include <QSet>
+
+#include "Core/AbstractGarbageScope.h"
+
+namespace Varnex::Cleaner {
+
+namespace {
+
+const char viewMetaDataProperty[] = "$$VIEWMETADATA$$";
+
+QSet<QString> MakeSet(std::initializer_list<const char*> list) {
+    QSet<QString> set;
+    set.reserve(static_cast<int>(list.size()));
+    for (const char* s : list) {
+        set.insert(QString::fromLatin1(s));
+    }
+    return set;
+}
+
+QSet<QString> InitArchiveExts() {
+    return MakeSet({"zip", "zipx", "rar", "7z", "s7z", "tar", "gz", "tgz", "bz2", "tbz2", "lzma",
+                    "tlz", "a", "ar", "cpio", "shar", "lbr", "iso", "mar", "f", "lz", "lzo", "rz",
+                    "sfark", "?q?", "?z?", "xz", "z", "infl", "??_", "ace", "afa", "alz", "apk",
+                    "arc", "arj", "b1", "ba", "bh", "cab", "cfs", "cpt", "dar", "dd", "dgc", "dmg",
+                    "ear", "gca", "ha", "hki", "ice", "jar", "kgb", "lzh", "lha", "lzx", "pak",
+                    "partimg", "paq6", "paq7", "paq8", "pea", "pim", "pit", "qda", "rk", "sda",
+                    "sea", "sen", "sfx", "sit", "sitx", "sqx", "uc", "uc0", "uc2", "ucn", "ur2",
+                    "ue2", "uca", "uha", "war", "wim", "xar", "xp3", "yz1", "zoo", "zpaq", "zz"});
+}
+
+QSet<QString> InitVideoExts() {
+    return MakeSet({"mkv", "wtv", "drc", "mp4", "ts", "3g2", "vro", "vob", "asf", "3gp2", "mng",
+                    "mxf", "wmv", "webm", "qt", "ogv", "mts", "mpg", "mp2", "mpeg", "mpe", "mpv",
+                    "mov", "mod", "m4v", "m2ts", "m2t", "m1v", "flv", "divx", "avi", "tod", "rmvb",
+                    "yuv", "roq", "nsv"});
+}
+
+QSet<QString> InitAudioExts() {
+    return MakeSet({"3gp", "act", "aiff", "aac", "amr", "au", "awb", "dct", "dss", "dvf", "flac",
+                    "gsm", "iklax", "ivs", "m4a", "m4p", "mmf", "mp3", "mpc", "msv", "ogg", "oga",
+                    "opus", "ra", "rm", "tta", "vox", "wav", "wave", "wma", "ape", "wv"});
+}
+
+QSet<QString> InitImageExts() {
+    return MakeSet({"jpeg", "jpg", "tiff", "tif", "3fr", "ari", "arw", "bay", "crw", "cr2", "cap",
+                    "dcs", "dcr", "dng", "drf", "eip", "erf", "fff", "iiq", "k25", "kdc", "mdc",
+                    "mef", "mos", "mrw", "nef", "nrw", "obm", "orf", "pef", "ptx", "pxn", "r3d",
+                    "raf", "raw", "rwl", "rw2", "rwz", "sr2", "srf", "srw", "x3f", "gif", "bmp",
+                    "png", "ppm", "pgm", "pbm", "pnm", "bpg", "tga", "img", "exr"});
+}
+
+const QSet<QString> archiveExts = InitArchiveExts();
+const QSet<QString> videoExts = InitVideoExts();
+const QSet<QString> audioExts = InitAudioExts();
+const QSet<QString> imageExts = InitImageExts();
+
+const int registeredKind = qRegisterMetaType<AbstractGarbage::Kind>("Kind");
+const int registeredList = qRegisterMetaType<GarbageList>("GarbageList");
+
+AbstractGarbage::CheckState Inherited(AbstractGarbage::CheckState parentState) {
+    return parentState == AbstractGarbage::PARTLY_CHECKED ? AbstractGarbage::CHECKED : parentState;
+}
+
+}  // namespace
+
+// Running counts over the children that are not clean, kept so that a change of
+// one child does not re-read all of its siblings. Rebuilt from GetChildren()
+// whenever it has been invalidated (the child list or the QObject children changed).
+struct AbstractGarbage::ChildCounts {
+    bool valid = false;
+    int dirty = 0;
+    int dirtyByState[4] = {0, 0, 0, 0};  // by raw check state
+    long long dirtySize = 0;
+};
+
+AbstractGarbage::AbstractGarbage(QObject* parent) : QObject(parent), m_word{} {
+    m_word.removable = 1;
+    m_word.error = static_cast<std::uint32_t>(Error::OK);
+    m_word.check = AS_PARENT;
+    m_word.kind = OTHER;
+    Q_UNUSED(registeredKind);
+    Q_UNUSED(registeredList);
+}
+
+AbstractGarbage::~AbstractGarbage() = default;
+
+QString AbstractGarbage::GetPreviewPath() const { return GetPath(); }
+QString AbstractGarbage::GetDescription() const { return QString(); }
+
+void AbstractGarbage::SetEnabled(bool enabled) {
+    m_word.enabled = enabled;
+    NotifyChanged();
+}
+
+bool AbstractGarbage::IsEnabled() const { return m_word.enabled; }
+
+bool AbstractGarbage::ShouldBeRemoved() const {
+    return IsRemovable() && GetCheckState() == CHECKED && !IsClean() && GetError() == Error::OK;
+}
+
+QDateTime AbstractGarbage::GetLastReadTime() const { return QDateTime(); }
+GarbageList AbstractGarbage::GetChildren() const { return GarbageList(); }
+
+void AbstractGarbage::UpdateSize() { SetSize(SumOfDirtyChildren()); }
+
+void AbstractGarbage::OnChildReady(AbstractGarbage*) {}
+
+void AbstractGarbage::SetCheckState(CheckState state) {
+    StoreCheckState(state);
+    AbstractGarbage* parent = GetParent();
+    if (state != AS_PARENT && parent) {
+        parent->UpdateCheckState();
+    }
+    const GarbageList children = GetChildren();
+    for (AbstractGarbage* child : children) {
+        if (child->GetCheckStateRaw() != AS_PARENT) {
+            child->SetCheckState(AS_PARENT);
+        }
+    }
+    NotifyChanged();
+}
+
+AbstractGarbage* AbstractGarbage::GetParent() { return qobject_cast<AbstractGarbage*>(parent()); }
+
+const AbstractGarbage* AbstractGarbage::GetParent() const {
+    return qobject_cast<const AbstractGarbage*>(parent());
+}
+
+bool AbstractGarbage::IsRoot() const { return GetParent() == nullptr; }
+
+int AbstractGarbage::GetDepth() const {
+    int depth = 0;
+    for (const AbstractGarbage* p = GetParent(); p; p = p->GetParent()) {
+        ++depth;
+    }
+    return depth;
+}
+
+int AbstractGarbage::GetIndex() const {
+    const AbstractGarbage* parent = GetParent();
+    if (!parent) {
+        return -1;
+    }
+    return parent->GetChildren().indexOf(const_cast<AbstractGarbage*>(this));
+}
+
+AbstractGarbageScope* AbstractGarbage::GetScope() const {
+    const AbstractGarbage* item = this;
+    while (const AbstractGarbage* p = item->GetParent()) {
+        item = p;
+    }
+    return qobject_cast<AbstractGarbageScope*>(item->parent());
+}
+
+AbstractGarbage::Status AbstractGarbage::GetStatus() const {
+    if (GetError() != Error::OK) {
+        return Status::ERROR;
+    }
+    if (IsClean()) {
+        return Status::CLEAN;
+    }
+    return IsReady() ? Status::READY : Status::SCANNING;
+}
+
+QString AbstractGarbage::GetStatusString(Status status) {
+    switch (status) {
+        case Status::UNKNOWN: return QStringLiteral("Unknown");
+        case Status::SCANNING: return QStringLiteral("Scanning");
+        case Status::READY: return QStringLiteral("Ready");
+        case Status::CLEAN: return QStringLiteral("Clean");
+        case Status::ERROR: return QStringLiteral("Error");
+    }
+    return QString();
+}
+
+QString AbstractGarbage::GetErrorString(Error error) {
+    switch (error) {
+        case Error::OK: return QString();
+        case Error::UNKNOWN: return QStringLiteral("Unknown");
+        case Error::PERMISSION_DENIED: return QStringLiteral("Permission denied");
+        case Error::DOES_NOT_EXIST: return QStringLiteral("Does not exist");
+        case Error::IS_NOT_EMPTY: return QStringLiteral("Directory is not empty");
+        case Error::CHILD: return QStringLiteral("One or more children have errors");
+    }
+    return QString();
+}
+
+QString AbstractGarbage::GetCheckStateString(CheckState state) {
+    switch (state) {
+        case UNCHECKED: return QStringLiteral("Unchecked");
+        case PARTLY_CHECKED: return QStringLiteral("Partly checked");
+        case CHECKED: return QStringLiteral("Checked");
+        case AS_PARENT: return QStringLiteral("As parent");
+    }
+    return QString();
+}
+
+QString AbstractGarbage::GetStatusString() const { return GetStatusString(GetStatus()); }
+QString AbstractGarbage::GetErrorString() const { return GetErrorString(GetError()); }
+QString AbstractGarbage::GetCheckStateString() const { return GetCheckStateString(GetCheckState()); }
+
+void AbstractGarbage::Select(bool on) { SetCheckState(on ? CHECKED : UNCHECKED); }
+
+bool AbstractGarbage::IsSelected() const {
+    const CheckState state = GetCheckState();
+    return state == PARTLY_CHECKED || state == CHECKED;
+}
+
+AbstractGarbage::CheckState AbstractGarbage::GetCheckState() const {
+    // Climb to the first ancestor with a state of its own; a partly checked
+    // ancestor counts as checked for the items that follow it.
+    const AbstractGarbage* item = this;
+    bool inherited = false;
+    while (item->GetCheckStateRaw() == AS_PARENT) {
+        const AbstractGarbage* parent = item->GetParent();
+        if (!parent) {
+            return CHECKED;
+        }
+        item = parent;
+        inherited = true;
+    }
+    const CheckState state = item->GetCheckStateRaw();
+    return inherited ? Inherited(state) : state;
+}
+
+void AbstractGarbage::UpdateCheckState() {
+    const GarbageList children = GetChildren();
+    if (children.isEmpty()) {
+        StoreCheckState(CHECKED);
+    } else {
+        const ChildCounts& counts = Counts();
+        const int total = counts.dirty;
+        const int asParent = counts.dirtyByState[AS_PARENT];
+        // What the children without a state of their own read now.
+        const CheckState inherited = Inherited(GetCheckState());
+        const int checked =
+            counts.dirtyByState[CHECKED] + (inherited == CHECKED ? asParent : 0);
+        const int unchecked =
+            counts.dirtyByState[UNCHECKED] + (inherited == UNCHECKED ? asParent : 0);
+        if (checked >= total) {
+            StoreCheckState(CHECKED);
+        } else if (unchecked == total) {
+            StoreCheckState(UNCHECKED);
+        } else {
+            // Mixed: pin the children that follow this item to what they read
+            // now, so they keep it when this item becomes partly checked. A
+            // partly checked state is never pinned on a child: it would look
+            // selected without being removable.
+            if (asParent > 0) {
+                for (AbstractGarbage* child : children) {
+                    if (!child->IsClean() && child->GetCheckStateRaw() == AS_PARENT) {
+                        child->StoreCheckState(inherited);
+                    }
+                }
+            }
+            StoreCheckState(PARTLY_CHECKED);
+        }
+    }
+    if (AbstractGarbage* parent = GetParent()) {
+        parent->UpdateCheckState();
+    }
+    NotifyChanged();
+}
+
+void AbstractGarbage::SetClean(bool clean) {
+    if (static_cast<bool>(m_word.clean) == clean) {
+        return;
+    }
+    m_word.clean = clean;
+    if (AbstractGarbage* parent = GetParent()) {
+        parent->ChildCleanChanged(this, clean);
+        if (!clean) {
+            parent->SetClean(false);
+        } else if (parent->GetNumOfDirtyChildren() == 0) {
+            parent->SetClean(true);
+        }
+        parent->UpdateSize();
+        parent->UpdateCheckState();
+    }
+    NotifyChanged();
+}
+
+void AbstractGarbage::SetReady(bool ready) {
+    const bool wasReady = m_word.ready;
+    m_word.ready = ready;
+    // A child is announced to its parent once, when it becomes ready, so that
+    // the parent's ready count cannot run past its number of children.
+    if (ready && !wasReady) {
+        if (AbstractGarbage* parent = GetParent()) {
+            parent->OnChildReady(this);
+        }
+    }
+    NotifyChanged();
+}
+
+void AbstractGarbage::SetError(Error error) {
+    m_word.error = static_cast<std::uint32_t>(error);
+    NotifyChanged();
+    if (error == Error::OK) {
+        return;
+    }
+    for (AbstractGarbage* p = GetParent(); p; p = p->GetParent()) {
+        p->m_word.error = static_cast<std::uint32_t>(Error::CHILD);
+        p->NotifyChanged();
+    }
+}
+
+void AbstractGarbage::NotifyChanged() {
+    if (AbstractGarbageScope* scope = GetScope()) {
+        scope->NotifyChanged(this);
+    }
+}
+
+void AbstractGarbage::UpdateSizeAfterChildAdded(long long delta) {
+    for (AbstractGarbage* item = this; item; item = item->GetParent()) {
+        item->SetSize(item->GetSize() + delta);
+    }
+}
+
+int AbstractGarbage::GetNumOfDirtyChildren() const { return Counts().dirty; }
+
+void AbstractGarbage::SetViewMetaData(const QVariant& data) {
+    setProperty(viewMetaDataProperty, data);
+}
+
+QVariant AbstractGarbage::GetViewMetaData() const { return property(viewMetaDataProperty); }
+
+AbstractGarbage::Kind AbstractGarbage::CheckKind(const QString& path, const QStringList& utis) {
+    const QString ext = QFileInfo(path).suffix().toLower();
+    if (utis.contains(QStringLiteral("public.archive")) || archiveExts.contains(ext)) {
+        return ARCHIVE;
+    }
+    if (utis.contains(QStringLiteral("public.movie")) || utis.contains(QStringLiteral("public.video")) ||
+        videoExts.contains(ext)) {
+        return VIDEO;
+    }
+    if (utis.contains(QStringLiteral("public.audio")) || audioExts.contains(ext)) {
+        return AUDIO;
+    }
+    if (utis.contains(QStringLiteral("public.image")) || imageExts.contains(ext)) {
+        return IMAGE;
+    }
+    return OTHER;
+}
+
+void AbstractGarbage::ChildListChanged() {
+    if (m_counts) {
+        m_counts->valid = false;
+    }
+}
+
+void AbstractGarbage::SizeStored(long long oldSize, long long newSize) {
+    AbstractGarbage* parent = GetParent();
+    if (parent && parent->m_counts && parent->m_counts->valid && !IsClean()) {
+        parent->m_counts->dirtySize += newSize - oldSize;
+    }
+}
+
+long long AbstractGarbage::SumOfDirtyChildren() const { return Counts().dirtySize; }
+
+void AbstractGarbage::childEvent(QChildEvent* event) {
+    if (event->added() || event->removed()) {
+        ChildListChanged();
+    }
+    QObject::childEvent(event);
+}
+
+void AbstractGarbage::StoreCheckState(CheckState state) {
+    const CheckState from = GetCheckStateRaw();
+    m_word.check = state;
+    if (from == state || IsClean()) {
+        return;
+    }
+    if (AbstractGarbage* parent = GetParent()) {
+        parent->ChildCheckStateChanged(from, state, IsClean());
+    }
+}
+
+AbstractGarbage::ChildCounts& AbstractGarbage::Counts() const {
+    if (!m_counts) {
+        m_counts = std::make_unique<ChildCounts>();
+    }
+    ChildCounts& c = *m_counts;
+    if (!c.valid) {
+        c = ChildCounts();
+        const GarbageList children = GetChildren();
+        for (const AbstractGarbage* child : children) {
+            if (!child->IsClean()) {
+                ++c.dirty;
+                ++c.dirtyByState[child->GetCheckStateRaw() & 3];
+                c.dirtySize += child->GetSize();
+            }
+        }
+        c.valid = true;
+    }
+    return c;
+}
+
+void AbstractGarbage::ChildCleanChanged(AbstractGarbage* child, bool clean) {
+    if (!m_counts || !m_counts->valid) {
+        return;
+    }
+    ChildCounts& c = *m_counts;
+    const int sign = clean ? -1 : 1;
+    c.dirty += sign;
+    c.dirtyByState[child->GetCheckStateRaw() & 3] += sign;
+    c.dirtySize += sign * child->GetSize();
+}
+
+void AbstractGarbage::ChildCheckStateChanged(CheckState from, CheckState to, bool childClean) {
+    if (childClean || !m_counts || !m_counts->valid) {
+        return;
+    }
+    --m_counts->dirtyByState[from & 3];
+    ++m_counts->dirtyByState[to & 3];
+}
+
+}  // namespace Varnex::Cleaner

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <cstdint>
+#include <memory>
+
+namespace Varnex::Cleaner {
+
+class AbstractGarbage;
+class AbstractGarbageScope;
+using GarbageList = QList<AbstractGarbage*>;
+
+// The base of every garbage item: one node of a tree that a scope owns. A root's
+// QObject parent is the scope; every other item's is its parent item.
+//
+// Threads: the scope's thread only (items are never touched by workers).
+//
+// Changes of clean, ready, enabled, error and check state are reported to the
+// owning scope, which emits ItemChanged(item). SetKind and SetRemovable report
+// nothing. The constructor reports nothing either: a half-built item must not
+// reach slots that could call its virtual functions.
+//
+// For concrete containers: GetChildren() must list the item's children, and a
+// container calls ChildListChanged() after it appends to or removes from that
+// list, and its SetSize() calls SizeStored() after storing. The base keeps
+// running counts of the children's clean flags, check states and dirty sizes
+// from these, so cleaning n siblings costs O(n) and not O(n^2).
+class AbstractGarbage : public QObject {
+    Q_OBJECT
+public:
+    enum class Status { UNKNOWN = 0, SCANNING = 1, READY = 2, CLEAN = 3, ERROR = 4 };
+    Q_ENUM(Status)
+    enum class Error {
+        OK = 0,
+        UNKNOWN = 1,
+        PERMISSION_DENIED = 2,
+        DOES_NOT_EXIST = 3,
+        IS_NOT_EMPTY = 4,
+        CHILD = 5
+    };
+    Q_ENUM(Error)
+    enum CheckState { UNCHECKED = 0, PARTLY_CHECKED = 1, CHECKED = 2, AS_PARENT = 3 };
+    enum Kind { OTHER = 0, ARCHIVE = 1, VIDEO = 2, AUDIO = 3, IMAGE = 4, INFECTED = 5 };
+
+    explicit AbstractGarbage(QObject* parent);
+    ~AbstractGarbage() override;
+
+    virtual QString GetName() const = 0;
+    virtual QString GetPath() const = 0;
+    virtual QString GetPreviewPath() const;
+    virtual QString GetDescription() const;
+    virtual void SetEnabled(bool enabled);
+    virtual bool IsEnabled() const;
+    virtual bool ShouldBeRemoved() const;
+    virtual long long GetSize() const = 0;
+    virtual QDateTime GetLastReadTime() const;
+    virtual bool AreAdminRightsRequired() const = 0;
+    virtual GarbageList GetChildren() const;
+    virtual void UpdateSize();
+    virtual void SetSize(long long size) = 0;
+    virtual void OnChildReady(AbstractGarbage* child);
+    virtual void SetCheckState(CheckState state);
+
+    // Tree.
+    AbstractGarbage* GetParent();
+    const AbstractGarbage* GetParent() const;
+    bool IsRoot() const;
+    int GetDepth() const;
+    int GetIndex() const;
+    AbstractGarbageScope* GetScope() const;
+
+    // Flags.
+    bool IsClean() const { return m_word.clean; }
+    bool IsReady() const { return m_word.ready; }
+    bool IsRemovable() const { return m_word.removable; }
+    void SetRemovable(bool removable) { m_word.removable = removable; }
+    void SetKind(Kind kind) { m_word.kind = kind; }
+    Kind GetKind() const { return static_cast<Kind>(m_word.kind); }
+    Error GetError() const { return static_cast<Error>(m_word.error); }
+    Status GetStatus() const;
+    QString GetStatusString() const;
+    QString GetErrorString() const;
+    static QString GetStatusString(Status status);
+    static QString GetErrorString(Error error);
+    static QString GetCheckStateString(CheckState state);
+
+    // Check state.
+    void Select(bool on);
+    bool IsSelected() const;
+    CheckState GetCheckState() const;
+    CheckState GetCheckStateRaw() const { return static_cast<CheckState>(m_word.check); }
+    QString GetCheckStateString() const;
+    void UpdateCheckState();
+
+    // Changes.
+    void SetClean(bool clean);
+    void SetReady(bool ready);
+    void SetError(Error error);
+    void NotifyChanged();
+
+    // Sizes.
+    void UpdateSizeAfterChildAdded(long long delta);
+    int GetNumOfDirtyChildren() const;
+
+    void SetViewMetaData(const QVariant& data);
+    QVariant GetViewMetaData() const;
+
+    static Kind CheckKind(const QString& path, const QStringList& utis);
+
+signals:
+    void SizeChanged(int);
+    void Cleaned();
+    void Rejected();
+    void ChildrenChanged(Varnex::Cleaner::GarbageList children);
+
+protected:
+    // For containers: the list GetChildren() returns has changed.
+    void ChildListChanged();
+    // For SetSize() implementations: called after the new size is stored.
+    void SizeStored(long long oldSize, long long newSize);
+    // The default re-summing: the sum of GetSize() over the children that are not clean.
+    long long SumOfDirtyChildren() const;
+
+    void childEvent(QChildEvent* event) override;
+
+private:
+    struct ChildCounts;
+
+    void StoreCheckState(CheckState state);
+    ChildCounts& Counts() const;
+    void ChildCleanChanged(AbstractGarbage* child, bool clean);
+    void ChildCheckStateChanged(CheckState from, CheckState to, bool childClean);
+
+    struct Word {
+        std::uint32_t clean : 1;
+        std::uint32_t ready : 1;
+        std::uint32_t removable : 1;
+        std::uint32_t enabled : 1;
+        std::uint32_t error : 3;
+        std::uint32_t check : 3;
+        std::uint32_t kind : 3;
+    };
+    Word m_word;
+    mutable std::unique_ptr<ChildCounts> m_counts;  // only for items that have children
+};
+
+}  // namespace Varnex::Cleaner
+
+Q_DECLARE_METATYPE(Varnex::Cleaner::AbstractGarbage::Kind)
+Q_DECLARE_METATYPE(Varnex::Cleaner::GarbageList)
