@@ -11,26 +11,56 @@ namespace Varnex::Cleaner::Details {
 // thread of its own, and reports one result per processed path.
 //
 // Thread-safe; contexts are independent. Every call may come from any thread.
+// The server is a process-wide singleton; it lives until the process exits,
+// and its destructor stops and waits for every run.
 //
-// Flags (bits; 16 combines with any of the others):
+// Flags (bits; 16 combines with any of the others). When several of 2, 4 and
+// 8 are given, 4 wins (nothing is deleted), and 2 with 8 overwrites each file
+// of the tree before unlinking it.
 //   0  remove one entry: a file or symbolic link is unlinked (the link, never
-//      its target); a folder only if it is empty (rmdir semantics).
+//      its target); a folder only if it is empty (rmdir semantics, never
+//      recursive: what the scan kept inside makes it NOT_EMPTY).
 //   2  remove the whole tree, walking by file descriptor, never following a
-//      link, never crossing a mount point.
-//   4  move to the Trash instead of deleting; if it cannot be moved the result
-//      is an error and the entry stays.
-//   8  overwrite a regular file's contents before unlinking it (only when it has
-//      a single link); otherwise as 0.
+//      link, never crossing a mount point (another device, a mount root or
+//      another mount id, so bind mounts too). A tree that could only be partly
+//      removed gets the code of its first failure, never REMOVED.
+//   4  move to the freedesktop.org Trash of the entry's volume instead of
+//      deleting ($XDG_DATA_HOME/Trash on the home volume, "$top/.Trash-$uid"
+//      at the top of another mount), writing the .trashinfo first; if it cannot
+//      be moved the result is an error and the entry stays. A folder is moved
+//      whole.
+//   8  overwrite a regular file's contents (flushed to the disk) before
+//      unlinking it, only when it has a single link; otherwise as 0. A file
+//      that cannot be opened for writing is an error and stays.
 //   16 needs administrator rights: tried as the current user; a refusal is 2.
+//
+// Which paths are removed, and where:
+//  - A path that is relative, not normalised, cannot cross to bytes (see
+//    Platform/PathCodec.h), or for which IsPathSafe() is false is refused (5),
+//    as is a path that is a mount point. A path that does not exist gives 3.
+//  - The final component is never followed: a planned link removes the link.
+//  - The parent folder is opened from "/" one component at a time with
+//    O_NOFOLLOW, and the entry is then removed relative to that descriptor. A
+//    symbolic link on the way is followed only if it is a link of the system
+//    (owned by root, in a folder owned by root that nobody else may write to)
+//    or a trusted root link of the context (AddTrustedLink); any other link,
+//    such as a parent folder swapped for a link after the scan, refuses the
+//    path (5). A process running as root sees its own links as the system's
+//    only where root alone could have put them.
+//  - Folders are checked once per run: consecutive paths that share their
+//    parent folder (or its ancestors) reuse its descriptor.
+//
+// Every failure is logged at WARNING with the path (control characters
+// escaped) and the reason.
 namespace FSCleaner {
 // Result codes of the removal server.
 enum Error : int {
-    FAILED = 0,             // any other failure
+    FAILED = 0,  // any other failure
     REMOVED = 1,
     PERMISSION_DENIED = 2,
-    NOT_FOUND = 3,          // the path did not exist: counts as cleaned
+    NOT_FOUND = 3,  // the path did not exist: counts as cleaned
     NOT_EMPTY = 4,
-    REFUSED = 5,            // unsafe path, link on the way, mount point
+    REFUSED = 5,  // unsafe path, link on the way, mount point
 };
 }  // namespace FSCleaner
 
@@ -39,7 +69,7 @@ public:
     enum State {
         IDLE = 0,
         WORKING = 1,
-        RUN_FAILED = 2,         // the run could not proceed at all
+        RUN_FAILED = 2,  // the run could not proceed at all
         STOPPED = 3,
     };
     enum Flags {
@@ -56,25 +86,42 @@ public:
 
     static FSCleanerServer& GetInstance();
 
-    // True unless administrator rights are asked for and cannot be had.
+    // True unless administrator rights are asked for and cannot be had: this
+    // server cannot raise the process's rights, so they can be had only when
+    // the process already runs as root (effective user id 0).
     bool PrepareInternal(bool adminRights);
 
-    // Appends to the context's plan; a path planned twice collapses to one.
+    // Appends to the context's next plan (also while a run is under way); a
+    // path planned twice keeps its first place and its first flags. The path
+    // is checked when it is processed, and gets its result then.
     void PlanToRemove(const QString& context, const QString& path, int flags);
-    // Takes the plan atomically and starts. False (and the plan dropped) for an
-    // empty plan, a context already running, or a failed preparation.
+    // Trusts the symbolic link at linkPath (absolute, as planned paths spell it)
+    // on the way to the context's planned paths: the link through which a scan
+    // root was configured. The folder it leads to now is recorded; the link is
+    // followed later only while it still leads there. Call it before the scan
+    // of that root; a path that is not a link to a folder now removes the trust.
+    // Kept until Release().
+    void AddTrustedLink(const QString& context, const QString& linkPath);
+    // Takes the plan atomically and starts. False (and the plan dropped, never
+    // to run later) for an empty plan, a context already running, or a failed
+    // preparation (state RUN_FAILED).
     bool Start(const QString& context);
-    // Finishes the current path, then ends the run (state STOPPED). Paths not yet
-    // processed get no result and stay untouched.
+    // Finishes the current path, then ends the run (state STOPPED). Paths not
+    // yet processed get no result and stay untouched. A tree removal (flag 2)
+    // under way is finished first.
     void Stop(const QString& context);
-    // Each result once, in processing order.
+    // Each result once, in processing order, with the path exactly as planned.
+    // Every processed path has exactly one result.
     QList<Result> GetResults(const QString& context);
     // True until the run is over and its last result has been taken.
     bool IsWorking(const QString& context) const;
+    // WORKING during a run; afterwards STOPPED when it was stopped, RUN_FAILED
+    // when it could not proceed at all, IDLE otherwise.
     int GetState(const QString& context) const;
+    // Processed paths / planned paths of the current or last run.
     float GetProgress(const QString& context) const;
-    // Stops the context's run (waiting for it), drops its plan and results, and
-    // forgets the context.
+    // Stops the context's run (waiting for it), drops its plan, its results and
+    // its trusted links, and forgets the context.
     void Release(const QString& context);
 
 private:

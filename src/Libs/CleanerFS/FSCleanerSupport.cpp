@@ -1,0 +1,102 @@
+#include "CleanerFS/FSCleanerSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "CleanerFS/FSCleanerServer.h"
+
+namespace Varnex::Cleaner::Details {
+
+int StatEntry(int dirFd, const char* name, FSEntryInfo* out) {
+    struct statx stx;
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+    if (::statx(dirFd, name, flags,
+                STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_NLINK | STATX_SIZE |
+                    STATX_MNT_ID,
+                &stx) != 0) {
+        return errno;
+    }
+    out->mode = stx.stx_mode;
+    out->uid = stx.stx_uid;
+    out->dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    out->ino = stx.stx_ino;
+    out->nlink = stx.stx_nlink;
+    out->size = static_cast<long long>(stx.stx_size);
+    out->mountId = (stx.stx_mask & STATX_MNT_ID) ? stx.stx_mnt_id : 0;
+    out->mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+                     (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    return 0;
+}
+
+bool IsOtherMount(const FSEntryInfo& parent, const FSEntryInfo& child) {
+    // A bind mount of the same file system keeps the device: the mount root
+    // attribute and the mount id catch it.
+    return child.dev != parent.dev || child.mountRoot ||
+           (parent.mountId != 0 && child.mountId != 0 && parent.mountId != child.mountId);
+}
+
+int CodeFromErrno(int err, bool removingFolder) {
+    switch (err) {
+        case ENOENT:
+            return FSCleaner::NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return FSCleaner::PERMISSION_DENIED;
+        case ENOTEMPTY:
+        case EEXIST:
+            return removingFolder ? FSCleaner::NOT_EMPTY : FSCleaner::FAILED;
+        case EBUSY:  // a mount point
+            return FSCleaner::REFUSED;
+        default:
+            return FSCleaner::FAILED;
+    }
+}
+
+std::string ErrnoText(int err) {
+    return std::system_category().message(err);
+}
+
+std::string EscapeForLog(const std::string& bytes) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char ch = bytes[i];
+        const auto c = static_cast<unsigned char>(ch);
+        // Unicode's own line breaks: NEL (C2 85), LS and PS (E2 80 A8/A9).
+        if (c == 0xC2 && i + 1 < bytes.size() && static_cast<unsigned char>(bytes[i + 1]) == 0x85) {
+            out += "\\u0085";
+            ++i;
+            continue;
+        }
+        if (c == 0xE2 && i + 2 < bytes.size() && static_cast<unsigned char>(bytes[i + 1]) == 0x80 &&
+            (static_cast<unsigned char>(bytes[i + 2]) & 0xFE) == 0xA8) {
+            out += bytes[i + 2] == static_cast<char>(0xA8) ? "\\u2028" : "\\u2029";
+            i += 2;
+            continue;
+        }
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += ch;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+}  // namespace Varnex::Cleaner::Details

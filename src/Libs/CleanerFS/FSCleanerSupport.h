@@ -1,0 +1,43 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// Small helpers shared by the parts of the removal server.
+namespace Varnex::Cleaner::Details {
+
+// What the removal server needs to know about one entry, read without
+// following a final symbolic link.
+struct FSEntryInfo {
+    mode_t mode = 0;
+    uid_t uid = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    nlink_t nlink = 0;
+    long long size = 0;
+    std::uint64_t mountId = 0;  // 0 when the kernel does not tell
+    bool mountRoot = false;     // the entry is the root of a mount
+};
+
+// statx(dirFd, name, AT_SYMLINK_NOFOLLOW); an empty name describes dirFd
+// itself. Returns 0 or the errno.
+int StatEntry(int dirFd, const char* name, FSEntryInfo* out);
+
+// True when `child` lies on another mount than `parent` (another device, a
+// mount root, or another mount id).
+bool IsOtherMount(const FSEntryInfo& parent, const FSEntryInfo& child);
+
+// The result code (FSCleaner::Error) for the errno of a failed step.
+// `removingFolder`: ENOTEMPTY and EEXIST then mean "not empty".
+int CodeFromErrno(int err, bool removingFolder);
+
+// The errno's text, thread-safe.
+std::string ErrnoText(int err);
+
+// A path for a log line: bytes kept, but control characters, DEL, '\\' and '"'
+// escaped (\n, \t, \xHH), so that a name cannot forge or split a line.
+std::string EscapeForLog(const std::string& bytes);
+
+}  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,169 @@
+#include "CleanerFS/FSCleanerWorker.h"
+
+#include <fcntl.h>
+#include <glog/logging.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <system_error>
+
+#include "CleanerCommon/Checks.h"
+#include "CleanerFS/FSEntryRemover.h"
+#include "Platform/PathCodec.h"
+
+namespace Varnex::Cleaner::Details {
+
+FSCleanerWorker::FSCleanerWorker(const QString& context) : m_context(context) {}
+
+FSCleanerWorker::~FSCleanerWorker() {
+    Stop();
+    Wait();
+}
+
+void FSCleanerWorker::Plan(const QString& path, int flags) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_planned.contains(path)) {
+        return;
+    }
+    m_planned.insert(path);
+    m_plan.push_back(Planned{path, flags});
+}
+
+void FSCleanerWorker::AddTrustedLink(const QString& linkPath) {
+    std::string bytes;
+    if (!IsPathSafe(linkPath) || !Platform::EncodePath(linkPath, &bytes)) {
+        LOG(WARNING) << "Not trusting the unsafe root link \""
+                     << EscapeForLog(linkPath.toStdString()) << "\"";
+        return;
+    }
+    struct stat linkStat;
+    struct stat targetStat;
+    const bool isLink = ::lstat(bytes.c_str(), &linkStat) == 0 && S_ISLNK(linkStat.st_mode);
+    const bool leadsToFolder =
+        isLink && ::stat(bytes.c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!leadsToFolder) {
+        // Not a link to a folder now: nothing to trust, and a link put there
+        // later will not be followed.
+        m_trusted.erase(bytes);
+        return;
+    }
+    m_trusted[bytes] = FSParentResolver::LinkTarget{targetStat.st_dev, targetStat.st_ino};
+}
+
+bool FSCleanerWorker::Start() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::vector<Planned> plan;
+    plan.swap(m_plan);
+    m_planned.clear();
+    if (m_active) {
+        LOG(WARNING) << "The removal context " << m_context.toStdString()
+                     << " is already running; its new plan of " << plan.size()
+                     << " paths is dropped";
+        return false;
+    }
+    if (plan.empty()) {
+        return false;
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();  // the last run has ended; its thread only has to exit
+    }
+    FSCleanerFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root.IsValid()) {
+        const int err = errno;
+        m_state = FSCleanerServer::RUN_FAILED;
+        LOG(WARNING) << "The removal context " << m_context.toStdString()
+                     << " cannot start: " << ErrnoText(err);
+        return false;
+    }
+    auto remover = std::make_unique<FSEntryRemover>(std::move(root), m_trusted);
+    m_stop = false;
+    m_done = 0;
+    m_total = plan.size();
+    m_active = true;
+    m_state = FSCleanerServer::WORKING;
+    try {
+        m_thread =
+            std::thread([this, removerPtr = remover.release(), plan = std::move(plan)]() mutable {
+                std::unique_ptr<FSEntryRemover> owned(removerPtr);
+                Run(std::move(plan), owned.get());
+            });
+    } catch (const std::system_error& e) {
+        m_active = false;
+        m_state = FSCleanerServer::RUN_FAILED;
+        LOG(WARNING) << "The removal context " << m_context.toStdString()
+                     << " cannot start its thread: " << e.what();
+        return false;
+    }
+    return true;
+}
+
+void FSCleanerWorker::Run(std::vector<Planned> plan, FSEntryRemover* remover) {
+    std::size_t failed = 0;
+    for (Planned& planned : plan) {
+        if (m_stop.load(std::memory_order_relaxed)) {
+            break;
+        }
+        const int code = remover->Remove(planned.path, planned.flags);
+        if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
+            ++failed;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_results.append(FSCleanerServer::Result{std::move(planned.path), code});
+        }
+        m_done.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool stopped = m_stop.load();
+    LOG(INFO) << "The removal context " << m_context.toStdString()
+              << (stopped ? " was stopped after " : " has finished ") << m_done.load() << " of "
+              << m_total << " paths, " << failed << " failed";
+    m_state = stopped ? FSCleanerServer::STOPPED : FSCleanerServer::IDLE;
+    m_active = false;
+}
+
+void FSCleanerWorker::Stop() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_active) {
+        m_stop = true;
+    }
+}
+
+void FSCleanerWorker::Wait() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        thread.swap(m_thread);
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+QList<FSCleanerServer::Result> FSCleanerWorker::TakeResults() {
+    QList<FSCleanerServer::Result> results;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    results.swap(m_results);
+    return results;
+}
+
+bool FSCleanerWorker::IsWorking() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_active || !m_results.isEmpty();
+}
+
+int FSCleanerWorker::GetState() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_state;
+}
+
+float FSCleanerWorker::GetProgress() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_total == 0) {
+        return 0.0f;
+    }
+    return static_cast<float>(m_done.load()) / static_cast<float>(m_total);
+}
+
+}  // namespace Varnex::Cleaner::Details

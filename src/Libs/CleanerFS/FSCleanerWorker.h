@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSParentResolver.h"
+
+namespace Varnex::Cleaner::Details {
+
+// One context of the removal server: its plan, its worker thread and its
+// results. Every call is thread-safe; the run itself happens on the worker
+// thread, which touches the shared state only to hand over each result.
+class FSCleanerWorker {
+public:
+    explicit FSCleanerWorker(const QString& context);
+    // Stops the run and waits for it.
+    ~FSCleanerWorker();
+    FSCleanerWorker(const FSCleanerWorker&) = delete;
+    FSCleanerWorker& operator=(const FSCleanerWorker&) = delete;
+
+    void Plan(const QString& path, int flags);
+    void AddTrustedLink(const QString& linkPath);
+    bool Start();
+    void Stop();
+    // Blocks until the current run, if any, has ended.
+    void Wait();
+    QList<FSCleanerServer::Result> TakeResults();
+    bool IsWorking() const;
+    int GetState() const;
+    float GetProgress() const;
+
+private:
+    struct Planned {
+        QString path;
+        int flags = 0;
+    };
+
+    void Run(std::vector<Planned> plan, class FSEntryRemover* remover);
+
+    const QString m_context;
+    mutable std::mutex m_mutex;
+    // The next plan; a path planned twice keeps its first place and flags.
+    std::vector<Planned> m_plan;
+    QSet<QString> m_planned;
+    FSParentResolver::TrustedLinks m_trusted;
+    // The current or last run.
+    QList<FSCleanerServer::Result> m_results;
+    bool m_active = false;
+    int m_state = FSCleanerServer::IDLE;
+    std::size_t m_total = 0;
+    std::atomic<std::size_t> m_done{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+}  // namespace Varnex::Cleaner::Details

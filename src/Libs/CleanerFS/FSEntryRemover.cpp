@@ -1,0 +1,138 @@
+#include "CleanerFS/FSEntryRemover.h"
+
+#include <fcntl.h>
+#include <glog/logging.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "CleanerCommon/Checks.h"
+#include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSOverwrite.h"
+#include "Platform/PathCodec.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+// A planned path for a log line, even one that cannot cross to bytes: a lone
+// surrogate shows as \uXXXX, everything else as escaped UTF-8.
+std::string ShownPath(const QString& path) {
+    std::string out;
+    QString run;
+    const auto flush = [&] {
+        out += EscapeForLog(run.toStdString());
+        run.clear();
+    };
+    for (int i = 0; i < path.size(); ++i) {
+        const QChar c = path.at(i);
+        if (c.isHighSurrogate() && i + 1 < path.size() && path.at(i + 1).isLowSurrogate()) {
+            run += c;
+            run += path.at(++i);
+        } else if (c.isSurrogate()) {
+            flush();
+            static const char hex[] = "0123456789ABCDEF";
+            const ushort u = c.unicode();
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                out += hex[(u >> shift) & 0xf];
+            }
+        } else {
+            run += c;
+        }
+    }
+    flush();
+    return out;
+}
+
+}  // namespace
+
+FSEntryRemover::FSEntryRemover(FSCleanerFd root, FSParentResolver::TrustedLinks trustedLinks)
+    : m_resolver(std::move(root), std::move(trustedLinks)) {}
+
+int FSEntryRemover::Remove(const QString& path, int flags) {
+    std::string bytes;
+    std::string why;
+    int code;
+    if (!IsPathSafe(path) || !Platform::EncodePath(path, &bytes)) {
+        code = FSCleaner::REFUSED;
+        why =
+            "the path is not safe to remove (relative, not normalised, not valid Unicode or a "
+            "protected folder)";
+    } else {
+        code = Process(bytes, flags, &why);
+    }
+    if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
+        LOG(WARNING) << "Cannot remove \"" << ShownPath(path) << "\": " << why << " (code " << code
+                     << ")";
+    }
+    return code;
+}
+
+int FSEntryRemover::Process(const std::string& bytes, int flags, std::string* why) {
+    const std::size_t slash = bytes.rfind('/');
+    const std::string parent = slash == 0 ? std::string("/") : bytes.substr(0, slash);
+    const std::string name = bytes.substr(slash + 1);
+    int parentFd = -1;
+    const FSEntryInfo* parentInfo = nullptr;
+    int code = FSCleaner::FAILED;
+    if (!m_resolver.Resolve(parent, &parentFd, &parentInfo, &code, why)) {
+        *why = "its folder cannot be opened safely: " + *why;
+        return code;
+    }
+    FSEntryInfo info;
+    const int err = StatEntry(parentFd, name.c_str(), &info);
+    if (err != 0) {
+        *why = ErrnoText(err);
+        return CodeFromErrno(err, false);
+    }
+    if (IsOtherMount(*parentInfo, info)) {
+        *why = "it is a mount point";
+        return FSCleaner::REFUSED;
+    }
+    return RemoveOne(parentFd, name, bytes, info, flags, why);
+}
+
+int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
+                              const FSEntryInfo& info, int flags, std::string* why) {
+    if (flags & FSCleanerServer::FLAG_TRASH) {
+        return m_trash.Move(parentFd, name, bytes, info, why);
+    }
+    const bool overwrite = (flags & FSCleanerServer::FLAG_SHRED) != 0;
+    if (S_ISDIR(info.mode)) {
+        if (flags & FSCleanerServer::FLAG_RECURSIVE) {
+            return m_tree.Remove(parentFd, name, info, overwrite, why);
+        }
+        // Never recursive: whatever the scan kept inside makes this fail.
+        if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
+            return FSCleaner::REMOVED;
+        }
+        const int err = errno;
+        *why = ErrnoText(err);
+        return CodeFromErrno(err, true);
+    }
+    if (overwrite) {
+        const int err = OverwriteBeforeUnlink(parentFd, name, info, why);
+        if (err != 0) {
+            return CodeFromErrno(err, false);
+        }
+    }
+    if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
+        return FSCleaner::REMOVED;
+    }
+    int err = errno;
+    if (err == EISDIR) {
+        // It became a folder since it was examined: only an empty one goes.
+        if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
+            return FSCleaner::REMOVED;
+        }
+        err = errno;
+        *why = ErrnoText(err);
+        return CodeFromErrno(err, true);
+    }
+    *why = ErrnoText(err);
+    return CodeFromErrno(err, false);
+}
+
+}  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,107 @@
+#include "CleanerFS/FSOverwrite.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "CleanerFS/FSCleanerFd.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+constexpr std::size_t chunkSize = 64 * 1024;
+const char zeros[chunkSize] = {};
+
+int WriteZeros(int fd, off_t from, off_t to) {
+    while (from < to) {
+        const std::size_t n = static_cast<std::size_t>(std::min<off_t>(to - from, chunkSize));
+        const ssize_t written = ::pwrite(fd, zeros, n, from);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (written == 0) {
+            return EIO;
+        }
+        from += written;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo& seen,
+                          std::string* why) {
+    if (!S_ISREG(seen.mode) || seen.nlink != 1) {
+        return 0;
+    }
+    FSCleanerFd fd(
+        ::openat(dirFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.IsValid()) {
+        const int err = errno;
+        if (err == ELOOP || err == ENXIO) {
+            // Replaced by a link or a FIFO: nothing of ours to overwrite.
+            return 0;
+        }
+        *why = "cannot open it to overwrite: " + ErrnoText(err);
+        return err;
+    }
+    struct stat st;
+    if (::fstat(fd.Get(), &st) != 0) {
+        const int err = errno;
+        *why = "cannot examine it to overwrite: " + ErrnoText(err);
+        return err;
+    }
+    if (st.st_dev != seen.dev || st.st_ino != seen.ino) {
+        *why = "it was replaced while it was examined";
+        return ESTALE;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        return 0;
+    }
+    const off_t size = st.st_size;
+    off_t pos = 0;
+    while (pos < size) {
+        const off_t data = ::lseek(fd.Get(), pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) {
+                break;  // only a hole is left
+            }
+            // No hole support: overwrite everything.
+            const int err = WriteZeros(fd.Get(), pos, size);
+            if (err != 0) {
+                *why = "cannot overwrite it: " + ErrnoText(err);
+                return err;
+            }
+            break;
+        }
+        off_t hole = ::lseek(fd.Get(), data, SEEK_HOLE);
+        if (hole < 0) {
+            hole = size;
+        }
+        const int err = WriteZeros(fd.Get(), data, std::min(hole, size));
+        if (err != 0) {
+            *why = "cannot overwrite it: " + ErrnoText(err);
+            return err;
+        }
+        pos = hole;
+    }
+    // Without this the dirty pages of an unlinked file may simply be dropped
+    // and the old contents stay on the disk.
+    if (::fdatasync(fd.Get()) != 0) {
+        const int err = errno;
+        if (err != EINVAL && err != EROFS) {
+            *why = "cannot flush the overwrite: " + ErrnoText(err);
+            return err;
+        }
+    }
+    return 0;
+}
+
+}  // namespace Varnex::Cleaner::Details

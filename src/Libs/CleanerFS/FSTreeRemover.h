@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "CleanerFS/FSCleanerSupport.h"
+
+namespace Varnex::Cleaner::Details {
+
+// Removes a folder with everything below it (flag 2) by file descriptor:
+// openat(O_NOFOLLOW | O_DIRECTORY), getdents64 and unlinkat relative to the
+// folder being emptied, so no path is ever resolved again and no link is ever
+// followed (a link inside the tree is unlinked itself). The walk keeps its own
+// stack of folders instead of recursing, so the depth of a tree does not
+// matter; at most a bounded number of descriptors stays open, and a folder
+// whose descriptor was dropped is reopened through ".." only if it is still
+// the same folder (device and inode).
+//
+// A folder on another mount (another device, a mount root, another mount id:
+// bind mounts too) is never entered; it makes the result REFUSED. Whatever
+// could not be removed stays, and the result is then the code of the first
+// failure: a partly removed tree never reports REMOVED.
+//
+// Belongs to one worker thread; not thread-safe.
+class FSTreeRemover {
+public:
+    FSTreeRemover();
+
+    // Removes the folder `name` in parentFd. `top` is what a stat of it told
+    // a moment ago; `overwrite` overwrites each single-link regular file first
+    // (flag 8). Returns the result code; *why describes a failure.
+    int Remove(int parentFd, const std::string& name, const FSEntryInfo& top, bool overwrite,
+               std::string* why);
+
+private:
+    std::vector<char> m_buffer;
+};
+
+}  // namespace Varnex::Cleaner::Details
