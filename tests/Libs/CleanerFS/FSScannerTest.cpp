@@ -1,0 +1,415 @@
+// FSScanner on real trees: the delivery order, the child counts, what is
+// reported and what is kept, links, odd names, deep trees and mounts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QString>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+#include "CleanerCommon/Checks.h"
+#include "CleanerFS/FSScanner.h"
+#include "Platform/PathCodec.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+namespace Varnex::Cleaner::Details {
+namespace {
+
+using Varnex::Test::TempTree;
+using Result = FSScanner::Result;
+
+std::string Utf8(const QString& s) {
+    return Platform::EncodePathOrEmpty(s);
+}
+
+std::string Parent(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// Takes results until the scanner is idle, as the scopes do: poll, then ask
+// IsWorking().
+FSScanner::Results ScanAll(FSScanner& scanner, const std::list<std::string>& roots) {
+    scanner.Scan(roots);
+    FSScanner::Results all;
+    bool idle = Varnex::Test::WaitUntil([&] {
+        FSScanner::Results batch = scanner.GetResults();
+        all.insert(all.end(), batch.begin(), batch.end());
+        return batch.empty() && !scanner.IsWorking();
+    });
+    EXPECT_TRUE(idle) << "scan did not finish";
+    return all;
+}
+
+std::map<std::string, Result> ByPath(const FSScanner::Results& results) {
+    std::map<std::string, Result> map;
+    for (const Result& r : results) {
+        EXPECT_TRUE(map.emplace(r.path, r).second) << "reported twice: " << r.path;
+    }
+    return map;
+}
+
+// The contract every scope relies on: each record's parent came before it
+// (unless it is a root), and each folder's `required` equals the children
+// that were reported.
+void ExpectContract(const FSScanner::Results& results, const std::set<std::string>& roots) {
+    std::set<std::string> seenFolders;
+    std::map<std::string, int> children;
+    std::map<std::string, int> required;
+    for (const Result& r : results) {
+        ASSERT_FALSE(r.path.empty());
+        EXPECT_EQ(r.path[0], '/') << r.path;
+        EXPECT_TRUE(r.path == "/" || r.path.back() != '/') << r.path;
+        EXPECT_EQ(r.path.find("//"), std::string::npos) << r.path;
+        EXPECT_TRUE(Platform::IsValidUtf8(r.path.data(), r.path.size())) << r.path;
+        if (roots.count(r.path) == 0) {
+            const std::string parent = Parent(r.path);
+            EXPECT_TRUE(seenFolders.count(parent)) << "child before its folder: " << r.path;
+            ++children[parent];
+        }
+        if (r.isDirectory) {
+            seenFolders.insert(r.path);
+            required[r.path] = r.required;
+        } else {
+            EXPECT_EQ(r.required, 0) << r.path;
+            EXPECT_EQ(r.kept, 0) << r.path;
+        }
+    }
+    for (const auto& [folder, count] : required) {
+        EXPECT_EQ(children[folder], count) << "required children of " << folder;
+    }
+}
+
+std::set<std::string> Roots(std::initializer_list<std::string> roots) {
+    return roots;
+}
+
+TEST(FSScannerTest, ReportsTreeWithCountsSizesAndOddNames) {
+    TempTree tree;
+    TempTree outside;
+    outside.MakeFile("secret/file", "x");
+    tree.MakeSparseFile("a/big", 5000000);
+    tree.MakeFile("a/b/small", "12345");
+    tree.MakeDir("a/b/empty");
+    tree.MakeFile(QStringLiteral("a/new\nline"), "1");
+    tree.MakeFile(QStringLiteral("a/colon: name"), "12");
+    tree.MakeFile(QStringLiteral("a/Gr\u00fc\u00dfe \u65e5\u672c"), "123");
+    const QString longName(255, QLatin1Char('n'));
+    tree.MakeFile(QStringLiteral("a/") + longName, "1234");
+    // Links to an outside folder at every depth: files of their own size.
+    const QString target = outside.Path("secret");
+    tree.MakeSymlink(target, "link0");
+    tree.MakeSymlink(target, "a/link1");
+    tree.MakeSymlink(target, "a/b/link2");
+    tree.MakeSymlink("missing-target", "a/b/dangling");
+    ASSERT_EQ(::mkfifo(tree.Bytes("a/fifo").c_str(), 0644), 0);
+
+    FSScanner scanner(20);
+    const std::string root = Utf8(tree.Root());
+    const FSScanner::Results results = ScanAll(scanner, {root});
+    ExpectContract(results, Roots({root}));
+    const auto map = ByPath(results);
+    ASSERT_EQ(map.size(), 14u);
+
+    EXPECT_EQ(results.front().path, root);
+    EXPECT_TRUE(map.at(root).isDirectory);
+    EXPECT_EQ(map.at(root).required, 2);
+    EXPECT_EQ(map.at(root).kept, 0);
+    const Result& a = map.at(root + "/a");
+    EXPECT_EQ(a.required, 7);  // big, b, 4 odd names, link1
+    EXPECT_EQ(a.kept, 1);      // the FIFO
+    EXPECT_TRUE(a.error.empty());
+    EXPECT_EQ(map.at(root + "/a/big").size, 5000000);
+    EXPECT_EQ(map.at(root + "/a/b/small").size, 5);
+    EXPECT_EQ(map.at(root + "/a/new\nline").size, 1);
+    EXPECT_EQ(map.at(root + "/a/colon: name").size, 2);
+    EXPECT_EQ(map.at(Utf8(tree.Path(QStringLiteral("a/Gr\u00fc\u00dfe \u65e5\u672c")))).size, 3);
+    EXPECT_EQ(map.at(root + "/a/" + Utf8(longName)).size, 4);
+    EXPECT_EQ(map.at(root + "/a/b/empty").required, 0);
+    EXPECT_TRUE(map.at(root + "/a/b/empty").isDirectory);
+    for (const char* link : {"/link0", "/a/link1", "/a/b/link2"}) {
+        const Result& r = map.at(root + link);
+        EXPECT_FALSE(r.isDirectory) << link;
+        EXPECT_EQ(r.size, static_cast<long long>(target.toUtf8().size())) << link;
+        EXPECT_EQ(map.count(root + link + "/file"), 0u) << "followed " << link;
+    }
+    EXPECT_EQ(map.at(root + "/a/b/dangling").size, 14);
+    EXPECT_EQ(map.count(root + "/a/fifo"), 0u);
+    for (const Result& r : results) {
+        EXPECT_EQ(r.adminRightsRequired, !CanRemove(Platform::DecodePathOrNull(r.path))) << r.path;
+    }
+}
+
+TEST(FSScannerTest, NamesThatAreNotUtf8AreKeptAndLoggedOncePerFolder) {
+    TempTree tree;
+    tree.MakeFileBytes("d/bad\xff", "1");
+    tree.MakeFileBytes(
+        "d/also\xc0\xaf"
+        "bad",
+        "1");
+    tree.MakeDirBytes("d/badfolder\xfe/inner");
+    tree.MakeFile("d/good", "1");
+    Varnex::Test::LogCapture log;
+    FSScanner scanner(4);
+    const std::string root = Utf8(tree.Root());
+    const FSScanner::Results results = ScanAll(scanner, {root});
+    ExpectContract(results, Roots({root}));
+    const auto map = ByPath(results);
+    EXPECT_EQ(map.size(), 3u);
+    EXPECT_EQ(map.at(root + "/d").required, 1);
+    EXPECT_EQ(map.at(root + "/d").kept, 3);
+    EXPECT_EQ(log.Count(google::WARNING, "not valid UTF-8"), 1) << log.Dump();
+    EXPECT_EQ(log.Count(google::WARNING, root + "/d"), 1) << log.Dump();
+}
+
+TEST(FSScannerTest, FilteredEntriesAreKeptAndFilteredFoldersNotEntered) {
+    TempTree tree;
+    tree.MakeFile("keep/x", "1");
+    tree.MakeFile("skip/inner/y", "1");
+    tree.MakeFile("drop.log", "1");
+    tree.MakeFile("take.txt", "1");
+    std::atomic<int> belowSkip{0};
+    FSScanner scanner(20);
+    const std::string root = Utf8(tree.Root());
+    scanner.AddResultFilter([&](const std::string& path) {
+        if (path.find("/skip/") != std::string::npos) {
+            ++belowSkip;
+        }
+        return path.size() < 4 || path.compare(path.size() - 4, 4, ".log") != 0;
+    });
+    scanner.AddResultFilter([root](const std::string& path) { return path != root + "/skip"; });
+    const FSScanner::Results results = ScanAll(scanner, {root});
+    ExpectContract(results, Roots({root}));
+    const auto map = ByPath(results);
+    EXPECT_EQ(map.size(), 4u);
+    EXPECT_EQ(map.at(root).required, 2);
+    EXPECT_EQ(map.at(root).kept, 2);
+    EXPECT_EQ(map.count(root + "/take.txt"), 1u);
+    EXPECT_EQ(map.count(root + "/keep/x"), 1u);
+    EXPECT_EQ(belowSkip.load(), 0);
+}
+
+TEST(FSScannerTest, RootsLinksFilesMissingAndRepeated) {
+    TempTree tree;
+    tree.MakeFile("real/f", "abc");
+    tree.MakeFile("real/sub/g", "abcd");
+    tree.MakeSymlink(tree.Path("real"), "link");
+    tree.MakeFile("plain", "12345");
+    const std::string root = Utf8(tree.Root());
+    FSScanner scanner(20);
+
+    // A root that is a link is scanned through it, under its own name.
+    FSScanner::Results results = ScanAll(scanner, {root + "/link/"});
+    ExpectContract(results, Roots({root + "/link"}));
+    auto map = ByPath(results);
+    EXPECT_EQ(map.size(), 4u);
+    EXPECT_TRUE(map.at(root + "/link").isDirectory);
+    EXPECT_EQ(map.at(root + "/link/sub/g").size, 4);
+
+    // A file root reports itself; a missing root reports nothing.
+    results = ScanAll(scanner, {root + "/plain", root + "/nothing-here"});
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].path, root + "/plain");
+    EXPECT_FALSE(results[0].isDirectory);
+    EXPECT_EQ(results[0].size, 5);
+
+    // Nested and repeated roots are reported once; "." and "//" are normalised.
+    results = ScanAll(scanner, {root + "/real/sub", root + "/real", root + "//real/./", root});
+    ExpectContract(results, Roots({root}));
+    map = ByPath(results);
+    EXPECT_EQ(map.size(), 7u);  // root, real, f, sub, g, link, plain
+    EXPECT_EQ(map.count(root + "/real/sub/g"), 1u);
+
+    // An empty list is a no-op; relative and ".." roots are refused.
+    scanner.Scan({});
+    EXPECT_FALSE(scanner.IsWorking());
+    results = ScanAll(scanner, {"relative/path", root + "/real/../real"});
+    EXPECT_TRUE(results.empty());
+}
+
+TEST(FSScannerTest, ProtectedRootsNeedUnsafeScanning) {
+    const std::string sysroot = Utf8(Varnex::Test::TestSysRoot());
+    const std::string home = Utf8(Varnex::Test::TestHome());
+    ASSERT_EQ(::mkdir((sysroot + "/Library").c_str(), 0755) == 0 || errno == EEXIST, true);
+    ASSERT_EQ(::mkdir((home + "/Documents").c_str(), 0755) == 0 || errno == EEXIST, true);
+    FSScanner scanner(20);
+    Varnex::Test::LogCapture log;
+    EXPECT_TRUE(ScanAll(scanner, {sysroot, home, sysroot + "/Library"}).empty());
+    EXPECT_TRUE(log.Contains(google::WARNING, "Not scanning the protected folder")) << log.Dump();
+
+    scanner.SetScanUnsafePaths(true);
+    const FSScanner::Results results = ScanAll(scanner, {home});
+    ExpectContract(results, Roots({home}));
+    EXPECT_EQ(ByPath(results).count(home + "/Documents"), 1u);
+    ::rmdir((home + "/Documents").c_str());
+    ::rmdir((sysroot + "/Library").c_str());
+}
+
+TEST(FSScannerTest, DeepTreesWithoutRecursionAndBeyondPathMax) {
+    TempTree tree;
+    // Depth 1000 with one-letter names, then a chain whose paths pass PATH_MAX.
+    std::string rel = "deep";
+    for (int i = 0; i < 1000; ++i) {
+        rel += "/d";
+    }
+    tree.MakeFileBytes(rel + "/leaf", "xy");
+    const std::string root = Utf8(tree.Root());
+    FSScanner scanner(20);
+    FSScanner::Results results = ScanAll(scanner, {root + "/deep"});
+    ExpectContract(results, Roots({root + "/deep"}));
+    EXPECT_EQ(results.size(), 1002u);
+    EXPECT_EQ(results.back().path, root + "/" + rel + "/leaf");
+
+    // Paths longer than PATH_MAX: built and removed through descriptors.
+    const std::string name(200, 'L');
+    const int levels = 30;
+    int fd = ::open(tree.Bytes("").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::mkdirat(fd, "long", 0755), 0);
+    int dir = ::openat(fd, "long", O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < levels; ++i) {
+        ASSERT_EQ(::mkdirat(dir, name.c_str(), 0755), 0);
+        const int next = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(dir);
+        dir = next;
+    }
+    const int leaf = ::openat(dir, "leaf", O_CREAT | O_WRONLY, 0644);
+    ASSERT_EQ(::write(leaf, "abc", 3), 3);
+    ::close(leaf);
+    ::close(dir);
+    results = ScanAll(scanner, {root + "/long"});
+    ExpectContract(results, Roots({root + "/long"}));
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(levels + 2));
+    EXPECT_GT(results.back().path.size(), 4096u);
+    EXPECT_EQ(results.back().size, 3);
+    for (const Result& r : results) {
+        EXPECT_TRUE(r.error.empty()) << r.error;
+    }
+    // Cleanup for paths the usual helper cannot reach.
+    std::vector<int> chain{::openat(fd, "long", O_RDONLY | O_DIRECTORY)};
+    for (int i = 0; i < levels; ++i) {
+        chain.push_back(::openat(chain.back(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    }
+    ::unlinkat(chain.back(), "leaf", 0);
+    for (int i = levels; i > 0; --i) {
+        ::close(chain[i]);
+        ::unlinkat(chain[i - 1], name.c_str(), AT_REMOVEDIR);
+    }
+    ::close(chain[0]);
+    ::unlinkat(fd, "long", AT_REMOVEDIR);
+    ::close(fd);
+}
+
+TEST(FSScannerTest, UnreadableFoldersCarryAnErrorAndAKeptEntry) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every folder";
+    }
+    TempTree tree;
+    tree.MakeFile("locked/inside", "1");
+    tree.MakeFile("listonly/inside", "1");
+    tree.MakeFile("open/f", "1");
+    ASSERT_EQ(::chmod(tree.Bytes("locked").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(tree.Bytes("listonly").c_str(), 0444), 0);
+    const std::string root = Utf8(tree.Root());
+    FSScanner scanner(20);
+    const FSScanner::Results results = ScanAll(scanner, {root});
+    ExpectContract(results, Roots({root}));
+    const auto map = ByPath(results);
+    const Result& locked = map.at(root + "/locked");
+    EXPECT_FALSE(locked.error.empty());
+    EXPECT_EQ(locked.kept, 1);
+    EXPECT_EQ(locked.required, 0);
+    const Result& listOnly = map.at(root + "/listonly");
+    EXPECT_FALSE(listOnly.error.empty());
+    EXPECT_EQ(listOnly.kept, 1);
+    EXPECT_EQ(map.count(root + "/open/f"), 1u);
+}
+
+TEST(FSScannerTest, EntriesVanishingDuringTheScan) {
+    TempTree tree;
+    for (int i = 0; i < 50; ++i) {
+        tree.MakeFile(QStringLiteral("files/f%1").arg(i), "1");
+    }
+    tree.MakeDir("folders/gone");
+    tree.MakeFile("folders/stays/x", "1");
+    const std::string root = Utf8(tree.Root());
+    std::atomic<bool> deletedFiles{false};
+    FSScanner scanner(20);
+    scanner.AddResultFilter([&](const std::string& path) {
+        // The first file seen removes all its siblings: those listed but not
+        // yet looked at must not be counted.
+        if (path.find("/files/f") != std::string::npos && !deletedFiles.exchange(true)) {
+            for (int i = 0; i < 50; ++i) {
+                const std::string other = root + "/files/f" + std::to_string(i);
+                if (other != path) {
+                    ::unlink(other.c_str());
+                }
+            }
+        }
+        // A folder that is counted and then disappears still gets its record.
+        if (path == root + "/folders/gone") {
+            ::rmdir(path.c_str());
+        }
+        return true;
+    });
+    const FSScanner::Results results = ScanAll(scanner, {root});
+    ExpectContract(results, Roots({root}));
+    const auto map = ByPath(results);
+    EXPECT_EQ(map.at(root + "/files").required, 1);
+    const Result& gone = map.at(root + "/folders/gone");
+    EXPECT_TRUE(gone.isDirectory);
+    EXPECT_TRUE(gone.error.empty());
+    EXPECT_EQ(gone.required + gone.kept, 0);
+    EXPECT_EQ(map.count(root + "/folders/stays/x"), 1u);
+}
+
+// Mounts a folder over another for the test's duration, when allowed.
+class BindMount {
+public:
+    BindMount(const std::string& source, const std::string& target) : m_target(target) {
+        m_mounted = ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~BindMount() {
+        if (m_mounted) {
+            ::umount2(m_target.c_str(), MNT_DETACH);
+        }
+    }
+    bool Mounted() const { return m_mounted; }
+
+private:
+    std::string m_target;
+    bool m_mounted = false;
+};
+
+TEST(FSScannerTest, NeverEntersAMountPoint) {
+    TempTree tree;
+    TempTree other;
+    other.MakeFile("mounted-file", "1");
+    tree.MakeDir("mnt");
+    tree.MakeFile("local", "1");
+    const std::string root = Utf8(tree.Root());
+    BindMount mount(Utf8(other.Root()), root + "/mnt");
+    if (!mount.Mounted()) {
+        GTEST_SKIP() << "mount --bind is not allowed here: " << std::strerror(errno);
+    }
+    FSScanner scanner(20);
+    const FSScanner::Results results = ScanAll(scanner, {root});
+    ExpectContract(results, Roots({root}));
+    const auto map = ByPath(results);
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.at(root).required, 1);
+    EXPECT_EQ(map.at(root).kept, 1);
+    EXPECT_EQ(map.count(root + "/mnt/mounted-file"), 0u);
+}
+
+}  // namespace
+}  // namespace Varnex::Cleaner::Details
