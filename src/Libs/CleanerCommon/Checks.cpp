@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QStringList>
 
+#include "CleanerCommon/FolderRemovalRights.h"
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
 
@@ -100,36 +101,17 @@ bool IsPathSafe(const QString& path) {
 
 bool CanRemove(const QString& path) {
     std::string bytes;
-    if (!Platform::EncodePath(path, &bytes) || bytes.empty() || bytes[0] != '/') {
+    if (!path.startsWith(QLatin1Char('/')) || path == QLatin1String("/") ||
+        !Platform::EncodePath(path, &bytes)) {
         return false;
     }
-    while (bytes.size() > 1 && bytes.back() == '/') {
-        bytes.pop_back();
+    QString entry = path;
+    while (entry.size() > 1 && entry.endsWith(QLatin1Char('/'))) {
+        entry.chop(1);
     }
-    const std::size_t slash = bytes.rfind('/');
-    const std::string parent = slash == 0 ? std::string("/") : bytes.substr(0, slash);
-    if (bytes == "/") {
-        return false;
-    }
-    if (::access(parent.c_str(), W_OK | X_OK) != 0) {
-        return false;
-    }
-    struct stat parentStat;
-    if (::stat(parent.c_str(), &parentStat) != 0) {
-        return false;
-    }
-    if ((parentStat.st_mode & S_ISVTX) == 0) {
-        return true;
-    }
-    const uid_t uid = ::geteuid();
-    if (uid == 0 || parentStat.st_uid == uid) {
-        return true;
-    }
-    struct stat entryStat;
-    if (::lstat(bytes.c_str(), &entryStat) != 0) {
-        return true;
-    }
-    return entryStat.st_uid == uid;
+    const int slash = entry.lastIndexOf(QLatin1Char('/'));
+    const QString parent = slash == 0 ? QStringLiteral("/") : entry.left(slash);
+    return FolderRemovalRights(parent).CanRemoveEntry(entry);
 }
 
 bool CanWrite(const QString& path) {

@@ -285,16 +285,24 @@ void AbstractGarbage::SetClean(bool clean) {
 }
 
 void AbstractGarbage::SetReady(bool ready) {
-    const bool wasReady = m_word.ready;
     m_word.ready = ready;
-    // A child is announced to its parent once, when it becomes ready, so that
-    // the parent's ready count cannot run past its number of children.
-    if (ready && !wasReady) {
+    // A child is announced to its parent once, so that the parent's ready count
+    // cannot run past its number of children.
+    if (ready && !m_word.readyAnnounced) {
         if (AbstractGarbage* parent = GetParent()) {
+            m_word.readyAnnounced = 1;
             parent->OnChildReady(this);
         }
     }
     NotifyChanged();
+}
+
+bool AbstractGarbage::ClaimReadyChild(AbstractGarbage* child) {
+    if (!child || !child->IsReady() || child->m_word.readyAnnounced) {
+        return false;
+    }
+    child->m_word.readyAnnounced = 1;
+    return true;
 }
 
 void AbstractGarbage::SetError(Error error) {

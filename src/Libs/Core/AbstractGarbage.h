@@ -125,6 +125,10 @@ protected:
     void SizeStored(long long oldSize, long long newSize);
     // The default re-summing: the sum of GetSize() over the children that are not clean.
     long long SumOfDirtyChildren() const;
+    // For containers that count ready children: true when `child` is ready and
+    // has not been counted before (by OnChildReady or an earlier claim); the
+    // child is then marked as counted. Keeps a child from being counted twice.
+    static bool ClaimReadyChild(AbstractGarbage* child);
 
     void childEvent(QChildEvent* event) override;
 
@@ -144,6 +148,7 @@ private:
         std::uint32_t error : 3;
         std::uint32_t check : 3;
         std::uint32_t kind : 3;
+        std::uint32_t readyAnnounced : 1;  // this item was counted by its parent as ready
     };
     Word m_word;
     mutable std::unique_ptr<ChildCounts> m_counts;  // only for items that have children

@@ -329,12 +329,16 @@ void AbstractGarbageScope::FinishCleaning(FinishReason reason) {
     emit CleaningFinished(this, reason);
 }
 
+void AbstractGarbageScope::AbortCleaningRun() {
+    DoStopCleaning();
+    if (IsCleaning()) {
+        FinishCleaning(CANCELED);
+    }
+}
+
 void AbstractGarbageScope::EndRunsBeforeReset() {
     if (IsCleaning()) {
-        DoStopCleaning();
-        if (IsCleaning()) {
-            FinishCleaning(CANCELED);
-        }
+        AbortCleaningRun();
     }
     if (IsScanning()) {
         DoStopScanning();

@@ -138,6 +138,10 @@ protected:
     void EndRunsBeforeReset();
     // Deletes every root (and with them the item trees) and empties the list.
     void DeleteRoots();
+    // Ends a running cleaning at once, for a reset: by default DoStopCleaning()
+    // and, if the run is still on, FinishCleaning(CANCELED). Scopes whose
+    // cleaning runs elsewhere wait here for the worker to let go of the files.
+    virtual void AbortCleaningRun();
 
     int m_state = IDLE;
     GarbageList m_roots;

@@ -1,0 +1,65 @@
+#include "Core/details/GarbageDirectory.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+// The text after the last '/'; a path that ends in '/' has an empty name.
+QString LastPart(const QString& path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
+
+}  // namespace
+
+GarbageDirectory::GarbageDirectory(const QString& path, bool adminRights, QObject* parent)
+    : AbstractGarbage(parent), m_name(LastPart(path)), m_path(path), m_adminRights(adminRights) {}
+
+void GarbageDirectory::AddChild(AbstractGarbage* child, bool addSize) {
+    if (!child) {
+        return;
+    }
+    child->setParent(this);
+    m_children.append(child);
+    ChildListChanged();
+    if (addSize && !child->IsClean()) {
+        UpdateSizeAfterChildAdded(child->GetSize());
+    }
+    if (ClaimReadyChild(child)) {
+        CountReadyChild();
+    }
+}
+
+void GarbageDirectory::SetRequiredChildren(int required, int kept) {
+    m_requiredChildren = required;
+    m_keptChildren = kept;
+    if (required == 0 || m_readyChildren == required) {
+        SetReady(true);
+    }
+}
+
+void GarbageDirectory::SetSize(long long size) {
+    const long long old = m_size;
+    m_size = size;
+    SizeStored(old, size);
+    NotifyChanged();
+}
+
+void GarbageDirectory::OnChildReady(AbstractGarbage*) { CountReadyChild(); }
+
+void GarbageDirectory::CountReadyChild() {
+    ++m_readyChildren;
+    if (m_readyChildren == m_requiredChildren) {
+        SetReady(true);
+    }
+}
+
+void GarbageDirectory::UpdateSize() {
+    AbstractGarbage::UpdateSize();
+    if (AbstractGarbage* parent = GetParent()) {
+        parent->UpdateSize();
+    }
+}
+
+bool GarbageDirectory::ShouldBeRemoved() const {
+    return AbstractGarbage::ShouldBeRemoved() && m_keptChildren == 0;
+}
+
+}  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "Core/AbstractGarbage.h"
+
+namespace Varnex::Cleaner::Details {
+
+// A folder found by a scan, with the children the scan reported below it. It
+// becomes ready when as many children as the scan announced are ready. A
+// folder that keeps entries which are not garbage is never removed itself.
+class GarbageDirectory : public AbstractGarbage {
+    Q_OBJECT
+public:
+    GarbageDirectory(const QString& path, bool adminRights, QObject* parent);
+
+    // Makes this folder the child's parent and appends it; with addSize, the
+    // child's size (unless clean) is added here and to every ancestor.
+    void AddChild(AbstractGarbage* child, bool addSize);
+    // required: children the scan will report; kept: entries it will not.
+    void SetRequiredChildren(int required, int kept);
+    int GetRequiredChildren() const { return m_requiredChildren; }
+    int GetKeptChildren() const { return m_keptChildren; }
+
+    QString GetName() const override { return m_name; }
+    QString GetPath() const override { return m_path; }
+    long long GetSize() const override { return m_size; }
+    void SetSize(long long size) override;
+    GarbageList GetChildren() const override { return m_children; }
+    bool AreAdminRightsRequired() const override { return m_adminRights; }
+    void OnChildReady(AbstractGarbage* child) override;
+    void UpdateSize() override;
+    bool ShouldBeRemoved() const override;
+
+private:
+    void CountReadyChild();
+
+    QString m_name;
+    QString m_path;
+    long long m_size = 0;
+    GarbageList m_children;
+    int m_requiredChildren = 0;
+    int m_keptChildren = 0;
+    int m_readyChildren = 0;
+    bool m_adminRights;
+};
+
+}  // namespace Varnex::Cleaner::Details

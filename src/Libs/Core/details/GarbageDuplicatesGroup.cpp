@@ -1,0 +1,121 @@
+#include "Core/details/GarbageDuplicatesGroup.h"
+
+#include "Core/details/FileDates.h"
+
+namespace Varnex::Cleaner::Details {
+
+GarbageDuplicatesGroup::GarbageDuplicatesGroup(const QString& path, Kind kind, QByteArray hash,
+                                               QObject* parent)
+    : AbstractGarbage(parent),
+      m_name(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1)),
+      m_path(path),
+      m_hash(std::move(hash)) {
+    SetKind(kind);
+}
+
+void GarbageDuplicatesGroup::AddChild(AbstractGarbage* child) {
+    if (!child) {
+        return;
+    }
+    child->setParent(this);
+    m_children.append(child);
+    ChildListChanged();
+    UpdateSize();
+    if (ClaimReadyChild(child)) {
+        CountReadyChild();
+    }
+    if (child->AreAdminRightsRequired()) {
+        m_adminRights = true;
+    }
+}
+
+void GarbageDuplicatesGroup::SetRequiredChildren(int required, int kept) {
+    m_requiredChildren = required;
+    m_keptChildren = kept;
+    if (required == 0 || m_readyChildren == required) {
+        SetReady(true);
+    }
+}
+
+void GarbageDuplicatesGroup::SetSelectionTrait(SelectionTrait trait) {
+    m_trait = trait;
+    Reselect();
+}
+
+void GarbageDuplicatesGroup::Reselect() {
+    if (!IsSelected()) {
+        return;
+    }
+    const GarbageList children = m_children;
+    // Only a copy that is still there can be the one kept: keeping a copy that
+    // is already gone would select every live copy for removal.
+    AbstractGarbage* kept = nullptr;
+    QDateTime reference;
+    int live = 0;
+    for (AbstractGarbage* child : children) {
+        if (child->IsClean() || !PathExists(child->GetPath())) {
+            continue;
+        }
+        ++live;
+        const QDateTime created = GetCreationTime(child->GetPath());
+        if (!kept) {
+            kept = child;
+            reference = created;
+        } else if (m_trait == KEEP_NEWEST && created.isValid() &&
+                   (!reference.isValid() || created > reference)) {
+            kept = child;
+            reference = created;
+        } else if (m_trait == KEEP_OLDEST && created.isValid() &&
+                   (!reference.isValid() || created < reference)) {
+            kept = child;
+            reference = created;
+        }
+    }
+    if (!kept) {
+        return;
+    }
+    if (live == 1) {
+        // The last copy left: never selected, whatever the rest.
+        if (kept->IsSelected()) {
+            kept->Select(false);
+        }
+        return;
+    }
+    for (AbstractGarbage* child : children) {
+        child->Select(child != kept);
+    }
+}
+
+void GarbageDuplicatesGroup::SetSize(long long size) {
+    const long long old = m_size;
+    m_size = size;
+    SizeStored(old, size);
+    NotifyChanged();
+}
+
+void GarbageDuplicatesGroup::OnChildReady(AbstractGarbage*) { CountReadyChild(); }
+
+void GarbageDuplicatesGroup::CountReadyChild() {
+    ++m_readyChildren;
+    if (m_readyChildren == m_requiredChildren) {
+        SetReady(true);
+    }
+}
+
+void GarbageDuplicatesGroup::UpdateSize() {
+    AbstractGarbage::UpdateSize();
+    if (AbstractGarbage* parent = GetParent()) {
+        parent->UpdateSize();
+    }
+}
+
+bool GarbageDuplicatesGroup::ShouldBeRemoved() const {
+    return AbstractGarbage::ShouldBeRemoved() && m_keptChildren == 0;
+}
+
+void GarbageDuplicatesGroup::SetCheckState(CheckState state) {
+    AbstractGarbage::SetCheckState(state);
+    Reselect();
+}
+
+}  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Core/AbstractGarbage.h"
+
+namespace Varnex::Cleaner::Details {
+
+// One file (or link, or other non-folder entry) found by a scan.
+class GarbageFile : public AbstractGarbage {
+    Q_OBJECT
+public:
+    // The name is the file name with every ':' shown as '/', as Finder shows it;
+    // the item is ready at once.
+    GarbageFile(const QString& path, long long size, QObject* parent);
+
+    QString GetName() const override { return m_name; }
+    QString GetPath() const override { return m_path; }
+    long long GetSize() const override { return m_size; }
+    void SetSize(long long size) override;
+    bool AreAdminRightsRequired() const override;
+
+private:
+    QString m_name;
+    QString m_path;
+    long long m_size;
+};
+
+}  // namespace Varnex::Cleaner::Details
