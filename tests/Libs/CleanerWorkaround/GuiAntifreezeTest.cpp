@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
+#include <thread>
 #include <vector>
 
 #include "CleanerWorkaround/GuiAntifreeze.h"
@@ -116,11 +117,12 @@ TEST(GuiAntifreeze, NestedCallReturnsAtOnce) {
 
 TEST(GuiAntifreeze, LeavesUserInputOut) {
     std::vector<QEventLoop::ProcessEventsFlags> calls;
-    QThread* thread = QThread::create([] { GuiAntifreeze::ForceUnfreeze(); });
-    thread->setEventDispatcher(new RecordingDispatcher(&calls));  // owned by the thread
-    thread->start();
-    ASSERT_TRUE(thread->wait(30000));
-    delete thread;
+    // A thread of its own, whose event dispatcher only records how it is run.
+    std::thread worker([&calls] {
+        QThread::currentThread()->setEventDispatcher(new RecordingDispatcher(&calls));
+        GuiAntifreeze::ForceUnfreeze();
+    });
+    worker.join();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_TRUE(calls[0].testFlag(QEventLoop::ExcludeUserInputEvents));
     EXPECT_FALSE(calls[0].testFlag(QEventLoop::WaitForMoreEvents));
