@@ -90,9 +90,12 @@ long long ServerCleaningScope::ApplyResults(const QList<FSCleanerServer::Result>
             continue;
         }
         if (IsCleanedCode(result.code)) {
-            if (item->IsClean()) {
-                continue;  // reported before: counted once
+            // A folder may already show clean (its last child was); it still
+            // counts once. An item reported twice does not count twice.
+            if (m_countedPaths.contains(item->GetPath())) {
+                continue;
             }
+            m_countedPaths.insert(item->GetPath());
             const long long size = GetCleanedSize(item);
             ++m_totalCleanedItems;
             ++m_lastCleanedItems;
@@ -137,6 +140,7 @@ void ServerCleaningScope::ResetCleaningRun() {
     }
     m_lastCleanedItems = 0;
     m_lastCleanedSize = 0;
+    m_countedPaths.clear();
     m_cleaningStartTime = QDateTime();
     m_cleaningStopTime = QDateTime();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QSet>
 #include <memory>
 
 #include "CleanerFS/FSCleanerServer.h"
@@ -58,6 +59,8 @@ private:
     long long ApplyResults(const QList<FSCleanerServer::Result>& results);
 
     std::unique_ptr<FSCleanerServerContext> m_context;
+    // Paths counted as cleaned in this run: a path reported twice counts once.
+    QSet<QString> m_countedPaths;
 };
 
 }  // namespace Varnex::Cleaner::Details

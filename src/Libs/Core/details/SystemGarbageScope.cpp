@@ -257,6 +257,9 @@ void SystemGarbageScope::StartScan(const QStringList& roots) {
         }
         utf8.push_back(std::move(bytes));
         m_impl->scannedRoots.insert(root);
+        // A root configured through a link is scanned through it, and its
+        // contents are removed through it too.
+        FSCleanerServer::GetInstance().AddTrustedLink(GetContextName(), root);
     }
     m_impl->scanner.Clear();
     SetAdminRightsRequired(false);

@@ -1,0 +1,430 @@
+#include <gtest/gtest.h>
+#include <glog/logging.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QSignalSpy>
+#include <QTimerEvent>
+#include <functional>
+#include <stdexcept>
+
+#include "CleanerFS/FSCleanerServerContext.h"
+#include "Core/details/FileDates.h"
+#include "Core/details/GarbageDirectory.h"
+#include "Core/details/GarbageFile.h"
+#include "Core/details/ServerPlanning.h"
+#include "Core/details/SystemGarbageScope.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using namespace Varnex::Cleaner;
+using namespace Varnex::Cleaner::Details;
+using Varnex::Test::LogCapture;
+using Varnex::Test::TempTree;
+using Varnex::Test::WaitUntil;
+using Reason = AbstractGarbageScope::FinishReason;
+
+namespace {
+
+const int waitMs = 60000;
+
+Reason ReasonOf(const QSignalSpy& spy) { return spy.last().at(1).value<Reason>(); }
+
+// Runs a full scan; fails the test if it does not finish.
+void Scan(SystemGarbageScope& scope) {
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    ASSERT_EQ(finished.count(), 1);
+    ASSERT_EQ(ReasonOf(finished), AbstractGarbageScope::DONE);
+}
+
+// Cleans what is selected; returns the finish reason.
+Reason Clean(SystemGarbageScope& scope) {
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    EXPECT_TRUE(scope.StartCleaning());
+    EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    EXPECT_EQ(finished.count(), 1);
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED : ReasonOf(finished);
+}
+
+// Every item tells the truth: clean means gone, anything else means still there.
+void ExpectItemsTellTheTruth(const AbstractGarbage* item) {
+    if (!item->IsRoot()) {
+        EXPECT_EQ(item->IsClean(), !PathExists(item->GetPath())) << item->GetPath().toStdString();
+    }
+    for (const AbstractGarbage* child : item->GetChildren()) {
+        ExpectItemsTellTheTruth(child);
+    }
+}
+
+// root/Caches: com.a/{f1, sub/f2}, com.keep/k (excluded), link-out -> ../outside
+struct CachesTree {
+    TempTree t;
+    CachesTree() {
+        t.MakeFile("Caches/com.a/f1", QByteArray(100, 'a'));
+        t.MakeFile("Caches/com.a/sub/f2", QByteArray(200, 'b'));
+        t.MakeFile("Caches/com.keep/k", QByteArray(50, 'k'));
+        t.MakeFile("outside/precious", QByteArray(10, 'p'));
+        t.MakeSymlink(t.Path("outside"), "Caches/link-out");
+    }
+    QString Caches() const { return t.Path("Caches"); }
+};
+
+}  // namespace
+
+TEST(SystemGarbageScope, ScansNestedCachesIntoATreeWithTotals) {
+    CachesTree c;
+    SystemGarbageScope scope({c.Caches()});
+    scope.AddExclusion("com.keep");
+    Scan(scope);
+
+    ASSERT_EQ(scope.GetRoots().size(), 1);
+    AbstractGarbage* root = scope.GetRoots().at(0);
+    EXPECT_EQ(root->GetPath(), c.Caches());
+    EXPECT_FALSE(root->IsRemovable()) << "a root folder itself is never removed";
+    auto* comA = scope.FindDirectory(c.t.Path("Caches/com.a"));
+    ASSERT_NE(comA, nullptr);
+    EXPECT_EQ(comA->GetParent(), root);
+    EXPECT_EQ(comA->GetSize(), 300);
+    EXPECT_TRUE(comA->IsReady());
+    EXPECT_EQ(scope.FindGarbage(c.t.Path("Caches/com.a/sub/f2"))->GetParent(),
+              scope.FindDirectory(c.t.Path("Caches/com.a/sub")));
+    EXPECT_EQ(scope.FindGarbage(c.t.Path("Caches/com.keep")), nullptr);
+    AbstractGarbage* link = scope.FindGarbage(c.t.Path("Caches/link-out"));
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(qobject_cast<GarbageFile*>(link)) << "a link is shown as a file, never entered";
+    EXPECT_EQ(scope.FindGarbage(c.t.Path("Caches/link-out/precious")), nullptr);
+    const long long linkSize = c.t.Path("outside").toUtf8().size();
+    EXPECT_EQ(scope.GetTotalItems(), 6);
+    EXPECT_EQ(scope.GetTotalSize(), 300 + linkSize);
+    EXPECT_EQ(root->GetSize(), 300 + linkSize);
+    EXPECT_TRUE(root->IsReady());
+    EXPECT_FLOAT_EQ(scope.GetScanningProgress(), 1.0f);
+    EXPECT_TRUE(scope.IsCleaningPossible());
+}
+
+TEST(SystemGarbageScope, CleaningRemovesWhatIsSelectedAndNothingElse) {
+    CachesTree c;
+    c.t.MakeFile("Caches/unselected/u", "u");
+    SystemGarbageScope scope({c.Caches()});
+    scope.AddExclusion("com.keep");
+    Scan(scope);
+    scope.FindGarbage(c.t.Path("Caches/unselected"))->Select(false);
+    LogCapture log;
+    QSignalSpy started(&scope, &AbstractGarbageScope::CleaningStarted);
+
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(started.count(), 1);
+    EXPECT_TRUE(log.Contains(google::INFO, "PLANNED TO REMOVE: 5"));
+    EXPECT_FALSE(c.t.Exists("Caches/com.a"));
+    EXPECT_FALSE(c.t.Exists("Caches/link-out"));
+    EXPECT_TRUE(c.t.Exists("Caches"));
+    EXPECT_TRUE(c.t.Exists("Caches/com.keep/k"));
+    EXPECT_TRUE(c.t.Exists("Caches/unselected/u"));
+    EXPECT_EQ(c.t.Read("outside/precious"), QByteArray(10, 'p')) << "a link's target stays";
+    const long long linkSize = c.t.Path("outside").toUtf8().size();
+    EXPECT_EQ(scope.GetLastCleanedSize(), 300 + linkSize);
+    EXPECT_EQ(scope.GetLastCleanedItems(), 5);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), 300 + linkSize);
+    EXPECT_FALSE(scope.ContainsError());
+    ExpectItemsTellTheTruth(scope.GetRoots().at(0));
+    EXPECT_TRUE(log.Contains(google::INFO, "CLEANING HAS FINISHED (DONE)"));
+}
+
+TEST(SystemGarbageScope, FailuresMarkTheItemAndItsAncestors) {
+    CachesTree c;
+    SystemGarbageScope scope({c.Caches()});
+    Scan(scope);
+    // After the scan, a file becomes a folder with contents: removing the entry
+    // must not remove a tree.
+    Varnex::Test::RemoveTestTree(c.t.Path("Caches/com.a/sub/f2").toStdString());
+    c.t.MakeFile("Caches/com.a/sub/f2/inner", "new data");
+    LogCapture log;
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(c.t.Read("Caches/com.a/sub/f2/inner"), QByteArray("new data"));
+    AbstractGarbage* f2 = scope.FindGarbage(c.t.Path("Caches/com.a/sub/f2"));
+    EXPECT_EQ(f2->GetStatus(), AbstractGarbage::Status::ERROR);
+    EXPECT_NE(f2->GetError(), AbstractGarbage::Error::OK);
+    EXPECT_NE(f2->GetParent()->GetError(), AbstractGarbage::Error::OK);
+    EXPECT_EQ(scope.GetRoots().at(0)->GetError(), AbstractGarbage::Error::CHILD);
+    EXPECT_TRUE(scope.ContainsError());
+    EXPECT_TRUE(log.Contains(google::ERROR, "ERROR WHILE CLEANING \"" + c.t.Path("Caches/com.a/sub/f2").toStdString() + "\": "));
+    EXPECT_TRUE(c.t.Exists("Caches/com.a/sub")) << "a folder whose contents stayed is not removed";
+    EXPECT_FALSE(c.t.Exists("Caches/com.a/f1"));
+    ExpectItemsTellTheTruth(scope.GetRoots().at(0));
+}
+
+TEST(SystemGarbageScope, NothingRemovablePlansNothingAndEmitsNothing) {
+    CachesTree c;
+    SystemGarbageScope scope({c.Caches()});
+    Scan(scope);
+    scope.GetRoots().at(0)->Select(false);
+    EXPECT_FALSE(scope.IsCleaningPossible());
+    QSignalSpy started(&scope, &AbstractGarbageScope::CleaningStarted);
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    EXPECT_FALSE(scope.StartCleaning());
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    EXPECT_EQ(started.count() + finished.count(), 0);
+    EXPECT_TRUE(c.t.Exists("Caches/com.a/f1"));
+}
+
+TEST(SystemGarbageScope, StoppingOrAVetoEndsTheRunCanceledAndItemsStillTellTheTruth) {
+    for (const bool veto : {false, true}) {
+        TempTree t;
+        for (int i = 0; i < 3000; ++i) {
+            t.MakeFile(QString("Caches/d%1/f%2").arg(i % 30).arg(i), "x");
+        }
+        SystemGarbageScope scope({t.Path("Caches")});
+        Scan(scope);
+        struct Veto : ICleaningWatcher {
+            bool CheckCleanedSize(long long) override { return false; }
+        };
+        if (veto) {
+            scope.SetCleaningWatcher(std::make_shared<Veto>());
+        }
+        QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+        ASSERT_TRUE(scope.StartCleaning());
+        if (!veto) {
+            scope.StopCleaning();
+            EXPECT_EQ(scope.GetState(), AbstractGarbageScope::STOPPING_CLEANING);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(ReasonOf(finished), AbstractGarbageScope::CANCELED) << "veto " << veto;
+        ExpectItemsTellTheTruth(scope.GetRoots().at(0));
+    }
+}
+
+TEST(SystemGarbageScope, ANewScanDuringCleaningEndsTheCleaningOnceFirst) {
+    TempTree t;
+    for (int i = 0; i < 2000; ++i) {
+        t.MakeFile(QString("Caches/f%1").arg(i), "x");
+    }
+    SystemGarbageScope scope({t.Path("Caches")});
+    Scan(scope);
+    QSignalSpy cleaningFinished(&scope, &AbstractGarbageScope::CleaningFinished);
+    QSignalSpy scanFinished(&scope, &AbstractGarbageScope::ScanningFinished);
+    ASSERT_TRUE(scope.StartCleaning());
+    scope.StartScanning();
+    ASSERT_EQ(cleaningFinished.count(), 1);
+    EXPECT_EQ(ReasonOf(cleaningFinished), AbstractGarbageScope::CANCELED);
+    ASSERT_TRUE(WaitUntil([&] { return !scanFinished.isEmpty(); }, waitMs));
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    EXPECT_EQ(cleaningFinished.count(), 1);
+    // The new scan shows exactly what is left on disk.
+    int left = 0;
+    for (int i = 0; i < 2000; ++i) {
+        left += t.Exists(QString("Caches/f%1").arg(i));
+    }
+    EXPECT_EQ(scope.GetTotalItems(), left + 1);
+}
+
+TEST(SystemGarbageScope, NamesThatAreNotAsciiAreScannedAndRemovedUnderTheCLocale) {
+    TempTree t;
+    const QStringList names = {QString::fromUtf8("caf\xc3\xa9"), "new\nline", "a: b",
+                               QString::fromUtf8("\xe6\x97\xa5\xe6\x9c\xac")};
+    for (const QString& n : names) {
+        t.MakeFile("Caches/" + n + "/" + n, "data");
+    }
+    t.MakeFileBytes("Caches/bad\xff", "not utf-8");
+    SystemGarbageScope scope({t.Path("Caches")});
+    Scan(scope);
+    for (const QString& n : names) {
+        ASSERT_NE(scope.FindGarbage(t.Path("Caches/" + n + "/" + n)), nullptr) << n.toStdString();
+    }
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    for (const QString& n : names) {
+        EXPECT_FALSE(t.Exists("Caches/" + n)) << n.toStdString();
+    }
+    EXPECT_TRUE(t.ExistsBytes("Caches/bad\xff")) << "a name that cannot be shown is never planned";
+    EXPECT_FALSE(scope.ContainsError());
+}
+
+TEST(SystemGarbageScope, TheShredderOverwritesASingleLinkFileAndOnlyUnlinksAHardLinkedOne) {
+    TempTree t;
+    const QByteArray secret(64 * 1024, 's');
+    t.MakeFile("Shred/single", secret);
+    t.MakeFile("Shred/linked", secret);
+    t.MakeHardLink("Shred/linked", "elsewhere");
+    const int fd = ::open(t.Path("Shred/single").toUtf8().constData(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    SystemGarbageScope scope({t.Path("Shred")});
+    scope.EnableFillingFilesWithGarbage(true);
+    Scan(scope);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(t.Exists("Shred/single"));
+    EXPECT_FALSE(t.Exists("Shred/linked"));
+    QByteArray after(secret.size(), '\0');
+    ASSERT_EQ(::pread(fd, after.data(), after.size(), 0), secret.size());
+    ::close(fd);
+    EXPECT_NE(after, secret) << "the contents were overwritten before the unlink";
+    EXPECT_EQ(t.Read("elsewhere"), secret) << "a file with another link is only unlinked";
+}
+
+TEST(SystemGarbageScope, RootPathsAreFixedAndCheckedBeforeTheyAreScanned) {
+    EXPECT_EQ(SystemGarbageScope::FixPath("/"), "/");
+    EXPECT_EQ(SystemGarbageScope::FixPath("/a/b/"), "/a/b");
+    EXPECT_EQ(SystemGarbageScope::FixPath("/a/b//"), "/a/b/");
+    EXPECT_EQ(SystemGarbageScope::FixPath("file:///x/"), "/x");
+
+    SystemGarbageScope scope;
+    QSignalSpy paths(&scope, &SystemGarbageScope::PathsChanged);
+    EXPECT_FALSE(scope.AddPath("file:///")) << "empty once fixed";
+    EXPECT_FALSE(scope.AddPath("file://host/x")) << "relative once fixed";
+    EXPECT_FALSE(scope.AddPath(""));
+    EXPECT_EQ(paths.count(), 0);
+    scope.ClearPaths();
+    EXPECT_EQ(paths.count(), 0);
+
+    // Roots given to the constructor are stored as they are, but a relative
+    // one is never scanned as the current folder.
+    SystemGarbageScope relative({"relative/path", ""});
+    LogCapture log;
+    Scan(relative);
+    EXPECT_TRUE(relative.GetRoots().isEmpty());
+    EXPECT_TRUE(log.Contains(google::WARNING, "Root not scanned"));
+}
+
+TEST(SystemGarbageScope, AddAndRemovePathsAndContinueScanning) {
+    CachesTree c;
+    c.t.MakeFile("Logs/l", "log");
+    SystemGarbageScope scope({c.Caches()});
+    QSignalSpy paths(&scope, &SystemGarbageScope::PathsChanged);
+    Scan(scope);
+    EXPECT_FALSE(scope.AddPath(c.Caches() + "/")) << "already listed";
+    EXPECT_FALSE(scope.AddPath(c.t.Path("Caches/com.a"))) << "shown inside another root";
+    EXPECT_EQ(paths.count(), 0);
+    EXPECT_TRUE(scope.AddPath(c.t.Path("Logs")));
+    EXPECT_EQ(paths.count(), 1);
+    EXPECT_EQ(scope.GetNotScannedLocations(), QStringList{c.t.Path("Logs")});
+    EXPECT_TRUE(scope.CanContinueScanning());
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.ContinueScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(scope.GetRoots().size(), 2);
+    EXPECT_FALSE(scope.CanContinueScanning());
+
+    // An item only marked clean comes back; one really removed stays clean.
+    AbstractGarbage* f1 = scope.FindGarbage(c.t.Path("Caches/com.a/f1"));
+    EXPECT_FALSE(scope.RemovePath(c.t.Path("Caches/com.a/f1")));
+    EXPECT_TRUE(f1->IsClean());
+    scope.AddPath(c.t.Path("Caches/com.a/f1"));
+    EXPECT_FALSE(f1->IsClean());
+    Varnex::Test::RemoveTestTree(c.t.Path("Caches/com.a/f1").toStdString());
+    f1->SetClean(true);
+    scope.AddPath(c.t.Path("Caches/com.a/f1"));
+    EXPECT_TRUE(f1->IsClean()) << "a removed file must not be planned and counted again";
+
+    // Marking the selection done without removing anything.
+    scope.SetSelectedClean();
+    EXPECT_TRUE(c.t.Exists("Caches/com.a/sub/f2"));
+    EXPECT_TRUE(scope.FindGarbage(c.t.Path("Caches/com.a"))->IsClean());
+    EXPECT_EQ(scope.GetSelectedSize(), 0);
+}
+
+TEST(SystemGarbageScope, AnEmptyRootIsShownCleanAndAMissingRootNotAtAll) {
+    TempTree t;
+    t.MakeDir("Empty");
+    SystemGarbageScope scope({t.Path("Empty"), t.Path("Missing")});
+    Scan(scope);
+    ASSERT_EQ(scope.GetRoots().size(), 1);
+    EXPECT_TRUE(scope.GetRoots().at(0)->IsClean());
+    EXPECT_EQ(scope.GetNotScannedLocations(), QStringList{t.Path("Missing")});
+}
+
+TEST(SystemGarbageScope, ARootConfiguredThroughALinkIsCleanedThroughIt) {
+    TempTree t;
+    t.MakeFile("real/cache/f", "x");
+    t.MakeSymlink(t.Path("real/cache"), "Caches");
+    SystemGarbageScope scope({t.Path("Caches")});
+    Scan(scope);
+    ASSERT_NE(scope.FindGarbage(t.Path("Caches/f")), nullptr);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(t.Exists("real/cache/f"));
+    EXPECT_TRUE(t.Exists("Caches")) << "the root link itself stays";
+    EXPECT_TRUE(t.Exists("real/cache"));
+}
+
+TEST(RemovalContext, NamesAreUniqueWhileTheirContextsLive) {
+    auto first = std::make_unique<FSCleanerServerContext>("klarvik-test-context");
+    try {
+        FSCleanerServerContext second("klarvik-test-context");
+        FAIL() << "a second context with the same name was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Not a unique name for a cleaner server context\n", 0), 0u);
+    }
+    first.reset();
+    EXPECT_NO_THROW(FSCleanerServerContext("klarvik-test-context"));
+    EXPECT_EQ(FSCleanerServerContext::NameFor(reinterpret_cast<void*>(0xabc)), "abc");
+}
+
+TEST(RemovalContext, ResultCodesMapToItemErrors) {
+    EXPECT_EQ(ConvertErrorCode(0), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_EQ(ConvertErrorCode(1), AbstractGarbage::Error::OK);
+    EXPECT_EQ(ConvertErrorCode(2), AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_EQ(ConvertErrorCode(3), AbstractGarbage::Error::DOES_NOT_EXIST);
+    EXPECT_EQ(ConvertErrorCode(4), AbstractGarbage::Error::IS_NOT_EMPTY);
+    EXPECT_EQ(ConvertErrorCode(5), AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_EQ(ConvertErrorCode(6), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_EQ(ConvertErrorCode(-1), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_TRUE(IsCleanedCode(1));
+    EXPECT_TRUE(IsCleanedCode(3));
+    for (int code : {0, 2, 4, 5, 6, 42}) {
+        EXPECT_FALSE(IsCleanedCode(code)) << code;
+    }
+}
+
+namespace {
+
+// A scope whose lookup maps two planned paths to one item: the item must be
+// counted once however often it is reported.
+class AliasScope : public ServerCleaningScope {
+public:
+    AliasScope(const QString& a, const QString& b) : ServerCleaningScope(nullptr), m_a(a), m_b(b) {
+        CreateRemovalContext(this);
+        m_item = new GarbageFile(a, 7, nullptr);
+        AddRoot(m_item);
+    }
+    void Reset() override {}
+    void ResetCleaning() override { ResetCleaningRun(); }
+    bool IsCleaningPossible() const override { return true; }
+    void DoStartScanning() override {}
+    void DoStopScanning() override {}
+    long long PlanItems() override {
+        FSCleanerServer::GetInstance().PlanToRemove(GetContextName(), m_a, 0);
+        FSCleanerServer::GetInstance().PlanToRemove(GetContextName(), m_b, 0);
+        return 2;
+    }
+    AbstractGarbage* FindItemForPath(const QString&) const override { return m_item; }
+
+protected:
+    void timerEvent(QTimerEvent* e) override {
+        if (e->timerId() == m_cleaningTimer) {
+            ProcessCleaningResults();
+        }
+    }
+
+private:
+    QString m_a, m_b;
+    GarbageFile* m_item;
+};
+
+}  // namespace
+
+TEST(ServerCleaningScope, APathReportedTwiceIsCountedOnce) {
+    TempTree t;
+    t.MakeFile("a", "1234567");
+    t.MakeFile("b", "1234567");
+    AliasScope scope(t.Path("a"), t.Path("b"));
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    ASSERT_TRUE(scope.StartCleaning());
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(scope.GetLastCleanedItems(), 1);
+    EXPECT_EQ(scope.GetLastCleanedSize(), 7);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), 7);
+}
