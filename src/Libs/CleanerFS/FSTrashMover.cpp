@@ -167,6 +167,7 @@ const FSTrashMover::Trash& FSTrashMover::HomeTrash() {
             err = StatEntry(m_home.files.Get(), "", &m_home.id);
         }
     }
+    m_home.usable = err == 0;
     if (err != 0) {
         m_home.code = FailureCode(err);
         m_home.why =
@@ -252,6 +253,7 @@ const FSTrashMover::Trash& FSTrashMover::VolumeTrash(int parentFd) {
     if (err == 0) {
         err = StatEntry(trash.files.Get(), "", &trash.id);
     }
+    trash.usable = err == 0;
     if (err != 0) {
         trash.code = FailureCode(err);
         trash.why = "the volume's trash " + shown + " cannot be used: " + ErrnoText(err);
@@ -265,7 +267,7 @@ int FSTrashMover::Move(int parentFd, const std::string& name, const std::string&
     if (!SameMount(trash->id, info)) {
         trash = &VolumeTrash(parentFd);
     }
-    if (trash->code != 0) {
+    if (!trash->usable) {
         *why = trash->why;
         return trash->code;
     }

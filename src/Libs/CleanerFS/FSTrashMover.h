@@ -43,7 +43,8 @@ private:
         bool home = false;
         std::string top;  // the mount's top folder, for relative paths
         FSEntryInfo id;   // of files/
-        int code = 0;     // when unusable: the result code and its reason
+        bool usable = false;
+        int code = 0;  // when unusable: the result code and its reason
         std::string why;
     };
 

@@ -1,0 +1,604 @@
+// The removal server on real files: what each flag removes, and above all what
+// it must leave alone (link targets, swapped parents, mount points, kept
+// contents, unsafe paths).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QHash>
+#include <QRegularExpression>
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "CleanerFS/FSCleanerServer.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using Varnex::Cleaner::Details::FSCleanerServer;
+namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
+using Varnex::Test::LogCapture;
+using Varnex::Test::TempTree;
+using Varnex::Test::TestHome;
+using Varnex::Test::WaitUntil;
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+FSCleanerServer& Server() {
+    return FSCleanerServer::GetInstance();
+}
+
+std::string Bytes(const QString& path) {
+    return path.toStdString();
+}
+
+// A link that no user of the system could be mistaken for: owned by nobody.
+void MakeUserLink(const QString& target, const QString& link) {
+    ASSERT_EQ(::symlink(Bytes(target).c_str(), Bytes(link).c_str()), 0) << Bytes(link);
+    ASSERT_EQ(::lchown(Bytes(link).c_str(), nobody, nobody), 0);
+}
+
+// Unmounts on destruction; declare it after the TempTree that holds the mount
+// point, so that the tree is never removed through the mount.
+class MountGuard {
+public:
+    bool BindMount(const QString& source, const QString& target) {
+        return Mount(source, target, nullptr, MS_BIND, nullptr);
+    }
+    bool MountTmpfs(const QString& target) {
+        return Mount("tmpfs", target, "tmpfs", 0, "size=16m");
+    }
+    ~MountGuard() {
+        for (auto it = m_mounted.rbegin(); it != m_mounted.rend(); ++it) {
+            EXPECT_EQ(::umount2(it->c_str(), MNT_DETACH), 0) << *it;
+        }
+    }
+
+private:
+    bool Mount(const QString& source, const QString& target, const char* type, unsigned long flags,
+               const char* data) {
+        if (::mount(Bytes(source).c_str(), Bytes(target).c_str(), type, flags, data) != 0) {
+            return false;
+        }
+        m_mounted.push_back(Bytes(target));
+        return true;
+    }
+    std::vector<std::string> m_mounted;
+};
+
+class FSCleanerServerTest : public ::testing::Test {
+protected:
+    FSCleanerServerTest() {
+        static std::atomic<int> counter{0};
+        m_context = QStringLiteral("server-test-%1").arg(counter++);
+    }
+    ~FSCleanerServerTest() override { Server().Release(m_context); }
+
+    void Plan(const QString& path, int flags = 0) {
+        Server().PlanToRemove(m_context, path, flags);
+        m_planned.append(path);
+    }
+
+    // Starts the plan, collects every result and checks the contract every run
+    // keeps: one result per planned path, in the planned order.
+    QHash<QString, int> Run() {
+        QList<FSCleanerServer::Result> results;
+        EXPECT_TRUE(Server().Start(m_context));
+        EXPECT_TRUE(WaitUntil([&] {
+            results += Server().GetResults(m_context);
+            return !Server().IsWorking(m_context);
+        }));
+        QHash<QString, int> codes;
+        QStringList order;
+        for (const auto& r : results) {
+            EXPECT_FALSE(codes.contains(r.path)) << "two results for " << Bytes(r.path);
+            codes.insert(r.path, r.code);
+            order.append(r.path);
+        }
+        QStringList expected;
+        for (const QString& p : m_planned) {
+            if (!expected.contains(p)) {
+                expected.append(p);
+            }
+        }
+        EXPECT_EQ(order, expected);
+        m_planned.clear();
+        return codes;
+    }
+
+    int RunOne(const QString& path, int flags = 0) {
+        Plan(path, flags);
+        return Run().value(path, -1);
+    }
+
+    QString m_context;
+    QStringList m_planned;
+};
+
+}  // namespace
+
+TEST_F(FSCleanerServerTest, SingleEntriesWithoutFlags) {
+    TempTree t;
+    TempTree outside;
+    outside.MakeFile("keep/file", "outside");
+    t.MakeFile("file", "x");
+    t.MakeDir("empty");
+    t.MakeFile("full/kept", "kept by the scan");
+    t.MakeSymlink(outside.Path("keep"), "link-to-folder");
+    t.MakeSymlink(outside.Path("keep/file"), "link-to-file");
+    t.MakeSymlink("/nonexistent/target", "dangling");
+
+    for (const char* name :
+         {"file", "empty", "full", "link-to-folder", "link-to-file", "dangling", "missing"}) {
+        Plan(t.Path(name));
+    }
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("file")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("empty")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("full")), FSCleaner::NOT_EMPTY);
+    EXPECT_EQ(codes.value(t.Path("link-to-folder")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("link-to-file")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("dangling")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("missing")), FSCleaner::NOT_FOUND);
+    EXPECT_FALSE(t.Exists("file"));
+    EXPECT_FALSE(t.Exists("link-to-folder"));
+    EXPECT_FALSE(t.Exists("dangling"));
+    EXPECT_EQ(t.Read("full/kept"), "kept by the scan");
+    EXPECT_EQ(outside.Read("keep/file"), "outside");
+}
+
+TEST_F(FSCleanerServerTest, ChildrenBeforeTheirFolderRemoveTheTree) {
+    TempTree t;
+    t.MakeFile("root/a/b/f1", "1");
+    t.MakeFile("root/a/f2", "2");
+    t.MakeFile("root/f3", "3");
+    for (const char* rel : {"root/a/b/f1", "root/a/b", "root/a/f2", "root/a", "root/f3", "root"}) {
+        Plan(t.Path(rel));
+    }
+    const auto codes = Run();
+    for (auto it = codes.begin(); it != codes.end(); ++it) {
+        EXPECT_EQ(it.value(), FSCleaner::REMOVED) << Bytes(it.key());
+    }
+    EXPECT_FALSE(t.Exists("root"));
+}
+
+TEST_F(FSCleanerServerTest, FileReplacedByAFolderIsNotRemovedAsATree) {
+    TempTree t;
+    t.MakeFile("entry", "was a file");
+    Plan(t.Path("entry"));
+    // After the scan, before the removal.
+    ASSERT_EQ(::unlink(Bytes(t.Path("entry")).c_str()), 0);
+    t.MakeFile("entry/inside", "must stay");
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("entry")), FSCleaner::NOT_EMPTY);
+    EXPECT_EQ(t.Read("entry/inside"), "must stay");
+}
+
+TEST_F(FSCleanerServerTest, TreesNeverFollowLinksAtAnyDepth) {
+    TempTree t;
+    TempTree outside;
+    outside.MakeFile("target/file", "outside");
+    QString rel = "tree";
+    for (int depth = 0; depth < 6; ++depth) {
+        t.MakeFile(rel + "/file", "inside");
+        t.MakeSymlink(outside.Path("target"), rel + "/link-to-folder");
+        t.MakeSymlink(outside.Path("target/file"), rel + "/link-to-file");
+        rel += QStringLiteral("/sub%1").arg(depth);
+    }
+    t.MakeFile("file", "single file with flag 2");
+    t.MakeSymlink(outside.Path("target"), "planned-link");
+
+    Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
+    Plan(t.Path("file"), FSCleanerServer::FLAG_RECURSIVE);
+    Plan(t.Path("planned-link"), FSCleanerServer::FLAG_RECURSIVE | FSCleanerServer::FLAG_ADMIN);
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("file")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("planned-link")), FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("tree"));
+    EXPECT_FALSE(t.Exists("planned-link"));
+    EXPECT_EQ(outside.Read("target/file"), "outside");
+}
+
+TEST_F(FSCleanerServerTest, DeepTreesNeedNoRecursionAndNoDescriptorPerLevel) {
+    TempTree t;
+    constexpr int depth = 1000;
+    // Built by descriptor: the full path grows past what one call may take.
+    auto build = [&](const QString& top) {
+        t.MakeDir(top);
+        int fd = ::open(Bytes(t.Path(top)).c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; i < depth; ++i) {
+            ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+            const int file = ::openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+            ASSERT_GE(file, 0);
+            ::close(file);
+            const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+            ::close(fd);
+            fd = next;
+            ASSERT_GE(fd, 0);
+        }
+        ::close(fd);
+    };
+    build("by-flag");
+    Plan(t.Path("by-flag"), FSCleanerServer::FLAG_RECURSIVE);
+    EXPECT_EQ(Run().value(t.Path("by-flag")), FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("by-flag"));
+
+    // The same tree planned entry by entry, deepest first, without flags: the
+    // parents are resolved again and again at every depth.
+    build("by-plan");
+    QStringList folders;
+    QString path = t.Path("by-plan");
+    for (int i = 0; i < depth; ++i) {
+        folders.prepend(path);
+        path += "/d";
+    }
+    folders.prepend(path);
+    for (const QString& folder : folders) {
+        if (folder != path) {
+            Plan(folder + "/f");
+        }
+        Plan(folder);
+    }
+    const auto codes = Run();
+    EXPECT_EQ(codes.size(), 2 * depth + 1);
+    for (auto it = codes.begin(); it != codes.end(); ++it) {
+        ASSERT_EQ(it.value(), FSCleaner::REMOVED) << it.key().size();
+    }
+    EXPECT_FALSE(t.Exists("by-plan"));
+}
+
+TEST_F(FSCleanerServerTest, ParentSwappedForAUserLinkIsRefused) {
+    TempTree t;
+    TempTree outside;
+    t.MakeFile("scanned/sub/file", "scanned");
+    t.MakeFile("scanned/sub/tree/file", "scanned");
+    outside.MakeFile("sub/file", "elsewhere");
+    outside.MakeFile("sub/tree/file", "elsewhere");
+    Plan(t.Path("scanned/sub/file"));
+    Plan(t.Path("scanned/sub/tree"), FSCleanerServer::FLAG_RECURSIVE);
+    Plan(t.Path("scanned/sub"));
+
+    // Between the scan and the removal someone swaps the folder for a link.
+    ASSERT_EQ(::rename(Bytes(t.Path("scanned")).c_str(), Bytes(t.Path("moved")).c_str()), 0);
+    MakeUserLink(outside.Root(), t.Path("scanned"));
+    LogCapture log;
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("scanned/sub/file")), FSCleaner::REFUSED);
+    EXPECT_EQ(codes.value(t.Path("scanned/sub/tree")), FSCleaner::REFUSED);
+    EXPECT_EQ(codes.value(t.Path("scanned/sub")), FSCleaner::REFUSED);
+    EXPECT_EQ(outside.Read("sub/file"), "elsewhere");
+    EXPECT_EQ(outside.Read("sub/tree/file"), "elsewhere");
+    EXPECT_EQ(t.Read("moved/sub/file"), "scanned");
+    EXPECT_TRUE(log.Contains(google::WARNING, Bytes(t.Path("scanned/sub/file")) + "\": "))
+        << log.Dump();
+}
+
+TEST_F(FSCleanerServerTest, SystemLinksOnTheWayAreFollowed) {
+    TempTree t;
+    t.MakeFile("real/file", "x");
+    t.MakeFile("real/tree/file", "x");
+    // Owned by root in a folder only root may change: a link of the system,
+    // like /tmp or /var on a Mac.
+    t.MakeSymlink(t.Path("real"), "system-link");
+    struct stat st;
+    ASSERT_EQ(::lstat(Bytes(t.Path("system-link")).c_str(), &st), 0);
+    if (st.st_uid != 0 || ::geteuid() != 0) {
+        GTEST_SKIP() << "needs links owned by root";
+    }
+    Plan(t.Path("system-link/file"));
+    Plan(t.Path("system-link/tree"), FSCleanerServer::FLAG_RECURSIVE);
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("system-link/file")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("system-link/tree")), FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("real/file"));
+    EXPECT_FALSE(t.Exists("real/tree"));
+    EXPECT_TRUE(t.Exists("system-link"));
+
+    // The same root-owned link in a folder others may write to could have been
+    // planted there by anyone (moved in from elsewhere): it is not followed.
+    t.MakeFile("real/second", "x");
+    t.MakeDir("open");
+    t.MakeSymlink(t.Path("real"), "open/link");
+    ASSERT_EQ(::chmod(Bytes(t.Path("open")).c_str(), 01777), 0);
+    EXPECT_EQ(RunOne(t.Path("open/link/second")), FSCleaner::REFUSED);
+    EXPECT_TRUE(t.Exists("real/second"));
+}
+
+TEST_F(FSCleanerServerTest, TrustedRootLinkIsFollowedWhileItLeadsToTheSameFolder) {
+    TempTree t;
+    TempTree outside;
+    outside.MakeFile("caches/a/file", "cache");
+    outside.MakeFile("caches/b", "cache");
+    outside.MakeFile("other/a/file", "other");
+    t.MakeDir("Library");
+    // The user's own link: never a link of the system.
+    MakeUserLink(outside.Path("caches"), t.Path("Library/Caches"));
+
+    EXPECT_EQ(RunOne(t.Path("Library/Caches/b")), FSCleaner::REFUSED);
+    EXPECT_TRUE(outside.Exists("caches/b"));
+
+    Server().AddTrustedLink(m_context, t.Path("Library/Caches"));
+    Plan(t.Path("Library/Caches/a/file"));
+    Plan(t.Path("Library/Caches/a"));
+    Plan(t.Path("Library/Caches/b"));
+    Plan(t.Path("Library/Caches"));  // the link itself: never followed
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("Library/Caches/a/file")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("Library/Caches/a")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("Library/Caches/b")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("Library/Caches")), FSCleaner::REMOVED);
+    EXPECT_FALSE(outside.Exists("caches/a"));
+    EXPECT_TRUE(outside.Exists("caches"));
+
+    // Pointed elsewhere after it was trusted: refused.
+    outside.MakeFile("caches/c", "cache");
+    Server().AddTrustedLink(m_context, t.Path("Library/Caches2"));  // not a link: no trust
+    MakeUserLink(outside.Path("caches"), t.Path("Library/Caches2"));
+    Server().AddTrustedLink(m_context, t.Path("Library/Caches3"));
+    MakeUserLink(outside.Path("caches"), t.Path("Library/Caches3"));
+    Server().AddTrustedLink(m_context, t.Path("Library/Caches3"));
+    ASSERT_EQ(::unlink(Bytes(t.Path("Library/Caches3")).c_str()), 0);
+    MakeUserLink(outside.Path("other"), t.Path("Library/Caches3"));
+    Plan(t.Path("Library/Caches2/c"));
+    Plan(t.Path("Library/Caches3/a/file"));
+    const auto later = Run();
+    EXPECT_EQ(later.value(t.Path("Library/Caches2/c")), FSCleaner::REFUSED);
+    EXPECT_EQ(later.value(t.Path("Library/Caches3/a/file")), FSCleaner::REFUSED);
+    EXPECT_TRUE(outside.Exists("caches/c"));
+    EXPECT_EQ(outside.Read("other/a/file"), "other");
+}
+
+TEST_F(FSCleanerServerTest, HostileNamesAreRemovedAndLoggedOnOneLine) {
+    TempTree t;
+    const QString names[] = {QStringLiteral("new\nline"),
+                             QStringLiteral("colon: blank"),
+                             QString::fromUtf8("caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"),
+                             QString(255, QLatin1Char('n')),
+                             QString::fromUtf8("\xe2\x80\xa8separator"),
+                             QStringLiteral("quote\" and \\ back")};
+    for (const QString& name : names) {
+        t.MakeFile(name, "x");
+        Plan(t.Path(name));
+    }
+    t.MakeFile("kept\nfolder: x/inside", "kept");
+    Plan(t.Path("kept\nfolder: x"));
+    LogCapture log;
+    const auto codes = Run();
+    for (const QString& name : names) {
+        EXPECT_EQ(codes.value(t.Path(name)), FSCleaner::REMOVED) << Bytes(name);
+        EXPECT_FALSE(t.Exists(name));
+    }
+    EXPECT_EQ(codes.value(t.Path("kept\nfolder: x")), FSCleaner::NOT_EMPTY);
+    const std::string shown = Bytes(t.Path("kept")) + "\\nfolder: x\": ";
+    EXPECT_TRUE(log.Contains(google::WARNING, shown)) << log.Dump();
+    for (const auto& line : log.Lines()) {
+        EXPECT_EQ(line.message.find('\n'), std::string::npos) << line.message;
+    }
+}
+
+TEST_F(FSCleanerServerTest, UnsafeAndMalformedPathsAreRefused) {
+    TempTree t;
+    t.MakeFile("a/file", "x");
+    const QString lone = t.Path("a/file") + QChar(0xDC00);
+    t.MakeFile("a/file\xef\xbf\xbd", "the lossy spelling of the lone surrogate");
+    const QString refused[] = {lone,
+                               "a/file",
+                               t.Path("a/./file"),
+                               t.Path("a//file"),
+                               t.Path("a/../a/file"),
+                               t.Path("a/file/"),
+                               TestHome(),
+                               QStringLiteral("/"),
+                               QStringLiteral("/tmp"),
+                               QString()};
+    for (const QString& path : refused) {
+        Plan(path);
+    }
+    const auto codes = Run();
+    for (const QString& path : refused) {
+        EXPECT_EQ(codes.value(path, -1), FSCleaner::REFUSED) << Bytes(path);
+    }
+    EXPECT_TRUE(t.Exists("a/file"));
+    EXPECT_TRUE(t.Exists("a/file\xef\xbf\xbd"));
+    EXPECT_TRUE(QDir(TestHome()).exists());
+}
+
+TEST_F(FSCleanerServerTest, MountPointsAreNeverCrossed) {
+    TempTree t;
+    TempTree mounted;
+    mounted.MakeFile("data/file", "on the mount");
+    t.MakeFile("tree/file", "x");
+    t.MakeFile("tree/sub/file", "x");
+    t.MakeDir("tree/sub/mnt");
+    MountGuard mounts;
+    if (!mounts.BindMount(mounted.Root(), t.Path("tree/sub/mnt"))) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    // The mount point itself, planned alone, and the tree around it.
+    Plan(t.Path("tree/sub/mnt/data/file"));  // below it: a normal path
+    Plan(t.Path("tree/sub/mnt"));
+    Plan(t.Path("tree/sub/mnt"), FSCleanerServer::FLAG_RECURSIVE);  // collapses into the first
+    Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("tree/sub/mnt/data/file")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("tree/sub/mnt")), FSCleaner::REFUSED);
+    EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REFUSED);
+    EXPECT_FALSE(mounted.Exists("data/file"));
+    EXPECT_TRUE(mounted.Exists("data"));
+    EXPECT_FALSE(t.Exists("tree/file"));
+    EXPECT_FALSE(t.Exists("tree/sub/file"));
+    EXPECT_TRUE(t.Exists("tree/sub/mnt"));
+}
+
+TEST_F(FSCleanerServerTest, UnreadableFoldersFailWithPermissionDenied) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every folder";
+    }
+    TempTree t;
+    t.MakeFile("tree/closed/file", "x");
+    t.MakeFile("tree/open", "x");
+    ASSERT_EQ(::chmod(Bytes(t.Path("tree/closed")).c_str(), 0), 0);
+    Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
+    Plan(t.Path("tree/closed/file"));
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::PERMISSION_DENIED);
+    EXPECT_EQ(codes.value(t.Path("tree/closed/file")), FSCleaner::PERMISSION_DENIED);
+    ::chmod(Bytes(t.Path("tree/closed")).c_str(), 0755);
+    EXPECT_TRUE(t.Exists("tree/closed/file"));
+}
+
+TEST_F(FSCleanerServerTest, OverwriteDestroysTheContentsOfASingleLinkFile) {
+    TempTree t;
+    const QByteArray secret(100000, 's');
+    t.MakeFile("single", secret);
+    t.MakeFile("shared", "shared contents");
+    t.MakeHardLink("shared", "other-name");
+    TempTree outside;
+    outside.MakeFile("target", "target contents");
+    t.MakeSymlink(outside.Path("target"), "link");
+    t.MakeFile("tree/inner", secret);
+
+    // A descriptor kept open reads what becomes of the inode.
+    const int single = ::open(Bytes(t.Path("single")).c_str(), O_RDONLY);
+    const int inner = ::open(Bytes(t.Path("tree/inner")).c_str(), O_RDONLY);
+    ASSERT_GE(single, 0);
+    ASSERT_GE(inner, 0);
+    Plan(t.Path("single"), FSCleanerServer::FLAG_SHRED | FSCleanerServer::FLAG_ADMIN);
+    Plan(t.Path("shared"), FSCleanerServer::FLAG_SHRED);
+    Plan(t.Path("link"), FSCleanerServer::FLAG_SHRED);
+    Plan(t.Path("tree"), FSCleanerServer::FLAG_SHRED | FSCleanerServer::FLAG_RECURSIVE);
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("single")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("shared")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("link")), FSCleaner::REMOVED);
+    EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REMOVED);
+    for (const int fd : {single, inner}) {
+        QByteArray after(secret.size(), 'x');
+        EXPECT_EQ(::pread(fd, after.data(), after.size(), 0), secret.size());
+        EXPECT_EQ(after, QByteArray(secret.size(), '\0'));
+        ::close(fd);
+    }
+    EXPECT_FALSE(t.Exists("single"));
+    EXPECT_FALSE(t.Exists("shared"));
+    EXPECT_EQ(t.Read("other-name"), "shared contents");
+    EXPECT_EQ(outside.Read("target"), "target contents");
+}
+
+namespace {
+
+// The home trash of the test home, emptied before and after.
+class TrashTest : public FSCleanerServerTest {
+protected:
+    TrashTest() : m_trash(TestHome() + "/.local/share/Trash") { Clean(); }
+    ~TrashTest() override { Clean(); }
+    void Clean() { Varnex::Test::RemoveTestTree(Bytes(TestHome() + "/.local")); }
+    QByteArray Info(const QString& name) const {
+        QFile f(m_trash + "/info/" + name + ".trashinfo");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    const QString m_trash;
+};
+
+const QRegularExpression infoFormat(
+    "^\\[Trash Info\\]\nPath=([^\n]*)\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n$");
+
+}  // namespace
+
+TEST_F(TrashTest, MovesToTheHomeTrashWithItsInformation) {
+    TempTree t;
+    const QString odd = QString::fromUtf8("a b%\ncaf\xc3\xa9");
+    t.MakeFile("one/same", "first");
+    t.MakeFile("two/same", "second");
+    t.MakeFile(odd, "odd");
+    t.MakeFile("folder/inside", "whole folder");
+    for (const QString& rel :
+         {QStringLiteral("one/same"), QStringLiteral("two/same"), odd, QStringLiteral("folder")}) {
+        Plan(t.Path(rel), FSCleanerServer::FLAG_TRASH);
+    }
+    const auto codes = Run();
+    for (auto it = codes.begin(); it != codes.end(); ++it) {
+        EXPECT_EQ(it.value(), FSCleaner::REMOVED) << Bytes(it.key());
+    }
+    EXPECT_FALSE(t.Exists("one/same"));
+    EXPECT_FALSE(t.Exists(odd));
+    QFile first(m_trash + "/files/same");
+    QFile second(m_trash + "/files/same.2");
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(second.open(QIODevice::ReadOnly));
+    EXPECT_EQ(first.readAll(), "first");
+    EXPECT_EQ(second.readAll(), "second");
+    EXPECT_TRUE(QFile::exists(m_trash + "/files/folder/inside"));
+
+    const auto match = infoFormat.match(QString::fromUtf8(Info("same.2")));
+    ASSERT_TRUE(match.hasMatch()) << Info("same.2").toStdString();
+    EXPECT_EQ(match.captured(1), t.Path("two/same"));
+    const auto oddMatch = infoFormat.match(QString::fromUtf8(Info(odd)));
+    ASSERT_TRUE(oddMatch.hasMatch()) << Info(odd).toStdString();
+    EXPECT_TRUE(oddMatch.captured(1).endsWith("/a%20b%25%0Acaf%C3%A9"))
+        << oddMatch.captured(1).toStdString();
+    EXPECT_EQ(QByteArray::fromPercentEncoding(oddMatch.captured(1).toLatin1()),
+              t.Path(odd).toUtf8());
+}
+
+TEST_F(TrashTest, AnUnusableTrashLeavesTheFile) {
+    TempTree t;
+    t.MakeFile("file", "stays");
+    QDir().mkpath(TestHome() + "/.local/share");
+    {
+        QFile blocker(m_trash);  // a file where the trash folder should be
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    LogCapture log;
+    const int code = RunOne(t.Path("file"), FSCleanerServer::FLAG_TRASH);
+    EXPECT_NE(code, FSCleaner::REMOVED);
+    EXPECT_NE(code, FSCleaner::NOT_FOUND);
+    EXPECT_EQ(t.Read("file"), "stays");
+    EXPECT_TRUE(log.Contains(google::WARNING, "the home trash")) << log.Dump();
+}
+
+TEST_F(TrashTest, OtherVolumesUseTheTrashAtTheirTop) {
+    TempTree t;
+    t.MakeDir("volume");
+    MountGuard mounts;
+    if (!mounts.MountTmpfs(t.Path("volume"))) {
+        GTEST_SKIP() << "cannot mount a file system here";
+    }
+    const QString uid = QString::number(::geteuid());
+    t.MakeFile("volume/sub/file", "on another volume");
+    EXPECT_EQ(RunOne(t.Path("volume/sub/file"), FSCleanerServer::FLAG_TRASH), FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("volume/sub/file"));
+    EXPECT_EQ(t.Read("volume/.Trash-" + uid + "/files/file"), "on another volume");
+    const auto match = infoFormat.match(
+        QString::fromUtf8(t.Read("volume/.Trash-" + uid + "/info/file.trashinfo")));
+    ASSERT_TRUE(match.hasMatch());
+    EXPECT_EQ(match.captured(1), "sub/file");
+    EXPECT_FALSE(QFile::exists(m_trash + "/files/file"));
+
+    // A volume whose trash cannot be made: the file stays.
+    t.MakeDir("volume2");
+    if (!mounts.MountTmpfs(t.Path("volume2"))) {
+        GTEST_SKIP() << "cannot mount a second file system";
+    }
+    t.MakeFile("volume2/.Trash-" + uid, "not a folder");
+    t.MakeFile("volume2/file", "stays");
+    LogCapture log;
+    const int code = RunOne(t.Path("volume2/file"), FSCleanerServer::FLAG_TRASH);
+    EXPECT_TRUE(log.Contains(google::WARNING, "/volume2/.Trash-" + uid.toStdString()))
+        << log.Dump();
+    EXPECT_NE(code, FSCleaner::REMOVED);
+    EXPECT_NE(code, FSCleaner::NOT_FOUND);
+    EXPECT_EQ(t.Read("volume2/file"), "stays");
+}
+
+TEST(FSCleanerServerPrepare, AdministratorRightsOnlyAsRoot) {
+    EXPECT_TRUE(Server().PrepareInternal(false));
+    EXPECT_EQ(Server().PrepareInternal(true), ::geteuid() == 0);
+}
