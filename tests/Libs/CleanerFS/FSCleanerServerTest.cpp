@@ -3,6 +3,8 @@
 // contents, unsafe paths).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -447,12 +449,66 @@ TEST_F(FSCleanerServerTest, UnreadableFoldersFailWithPermissionDenied) {
     t.MakeFile("tree/open", "x");
     ASSERT_EQ(::chmod(Bytes(t.Path("tree/closed")).c_str(), 0), 0);
     Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
-    Plan(t.Path("tree/closed/file"));
+    Plan(t.Path("tree/closed/file"), FSCleanerServer::FLAG_ADMIN);
     const auto codes = Run();
     EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::PERMISSION_DENIED);
     EXPECT_EQ(codes.value(t.Path("tree/closed/file")), FSCleaner::PERMISSION_DENIED);
     ::chmod(Bytes(t.Path("tree/closed")).c_str(), 0755);
     EXPECT_TRUE(t.Exists("tree/closed/file"));
+}
+
+namespace {
+
+// An immutable file: even root may not unlink it (EPERM).
+class ImmutableGuard {
+public:
+    bool Set(const QString& path) {
+        m_fd = ::open(Bytes(path).c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        if (m_fd < 0 || ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) != 0) {
+            return false;
+        }
+        flags |= FS_IMMUTABLE_FL;
+        return ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ~ImmutableGuard() {
+        int flags = 0;
+        if (m_fd >= 0 && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace
+
+TEST_F(FSCleanerServerTest, RefusalsAreReportedAndPartTreesAreNeverRemoved) {
+    TempTree t;
+    t.MakeFile("tree/a/locked", "x");
+    t.MakeFile("tree/a/other", "x");
+    t.MakeFile("tree/b/file", "x");
+    t.MakeFile("single", "x");
+    ImmutableGuard lockedInTree;
+    ImmutableGuard lockedAlone;
+    if (!lockedInTree.Set(t.Path("tree/a/locked")) || !lockedAlone.Set(t.Path("single"))) {
+        GTEST_SKIP() << "immutable files are not available here";
+    }
+    Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE | FSCleanerServer::FLAG_ADMIN);
+    Plan(t.Path("single"), FSCleanerServer::FLAG_ADMIN);
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::PERMISSION_DENIED);
+    EXPECT_EQ(codes.value(t.Path("single")), FSCleaner::PERMISSION_DENIED);
+    EXPECT_TRUE(t.Exists("tree/a/locked"));
+    EXPECT_TRUE(t.Exists("single"));
+    // The rest of the tree went; what holds the locked file stayed.
+    EXPECT_FALSE(t.Exists("tree/a/other"));
+    EXPECT_FALSE(t.Exists("tree/b"));
 }
 
 TEST_F(FSCleanerServerTest, OverwriteDestroysTheContentsOfASingleLinkFile) {
