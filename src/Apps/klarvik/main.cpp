@@ -1,18 +1,83 @@
+// klarvik: drives the cleaner core from the command line, as the application
+// does through its signals.
+#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QTextStream>
+#include <cstdio>
 
-#include "CleanerCommon/Checks.h"
 #include "CleanerCommon/Logging.h"
+#include "Commands.h"
+
+namespace {
+
+int Usage(const QCommandLineParser& parser, const QString& error) {
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "klarvik: %s\n\n", error.toUtf8().constData());
+    }
+    std::fprintf(stderr, "%s", parser.helpText().toUtf8().constData());
+    return Klarvik::EXIT_USAGE;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("klarvik"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KLARVIK_VERSION));
-    Varnex::Util::InitLogging(argv[0], 1);
-    QTextStream out(stdout);
-    out << "klarvik " << KLARVIK_VERSION << "\n";
-    const bool ok = !Varnex::Cleaner::IsPathSafe(QStringLiteral("/")) &&
-                    Varnex::Cleaner::IsPathSafe(QStringLiteral("/tmp/klarvik/x"));
-    out << "self-check: " << (ok ? "ok" : "FAILED") << "\n";
-    return ok ? 0 : 1;
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Scans and cleans reclaimable data.\n\n"
+        "Commands:\n"
+        "  scan  --kind KIND PATH...   scan and print the tree\n"
+        "  clean --kind KIND PATH...   scan, then remove what is selected by default\n\n"
+        "Kinds: ") + Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("scan or clean"));
+    parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"), QStringLiteral("[PATH...]"));
+    const QCommandLineOption kind(QStringLiteral("kind"), QStringLiteral("The kind of data: ") +
+                                  Klarvik::ScopeKindNames().join(QStringLiteral(", ")), QStringLiteral("KIND"),
+                                  QStringLiteral("caches"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON document."));
+    const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Clean without asking."));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("List what would be removed."));
+    const QCommandLineOption exclude(QStringLiteral("exclude"),
+                                     QStringLiteral("Leave out every path that contains TEXT."), QStringLiteral("TEXT"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print the library's log lines."));
+    parser.addOptions({kind, json, yes, dryRun, exclude, verbose});
+    if (!parser.parse(QCoreApplication::arguments())) {
+        return Usage(parser, parser.errorText());
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fprintf(stdout, "%s", parser.helpText().toUtf8().constData());
+        return Klarvik::EXIT_DONE;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::fprintf(stdout, "klarvik %s\n", KLARVIK_VERSION);
+        return Klarvik::EXIT_DONE;
+    }
+    Varnex::Util::InitLogging(argv[0], parser.isSet(verbose) ? 0 : 2);
+
+    QStringList args = parser.positionalArguments();
+    if (args.isEmpty()) {
+        return Usage(parser, QStringLiteral("no command given"));
+    }
+    Klarvik::Options options;
+    options.command = args.takeFirst();
+    if (!Klarvik::ParseScopeKind(parser.value(kind), &options.kind)) {
+        return Usage(parser, QStringLiteral("unknown kind \"%1\"").arg(parser.value(kind)));
+    }
+    options.paths = args;
+    options.exclusions = parser.values(exclude);
+    options.json = parser.isSet(json);
+    options.yes = parser.isSet(yes);
+    options.dryRun = parser.isSet(dryRun);
+    if (options.command == QLatin1String("scan") || options.command == QLatin1String("clean")) {
+        if (options.paths.isEmpty()) {
+            return Usage(parser, QStringLiteral("no path given"));
+        }
+        return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
+                                                         : Klarvik::RunClean(options);
+    }
+    return Usage(parser, QStringLiteral("unknown command \"%1\"").arg(options.command));
 }

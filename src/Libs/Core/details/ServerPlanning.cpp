@@ -24,31 +24,20 @@ struct Frame {
     std::unique_ptr<FolderRemovalRights> rights;  // worked out on first use
 };
 
-void Plan(FSCleanerServer& server, const QString& context, const QString& path, int flags,
-          long long* count) {
-    server.PlanToRemove(context, path, flags);
-    ++*count;
-}
-
 }  // namespace
 
-void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
-                          int extraFlags) {
-    if (!context || !item || !count) {
+void ForEachPlannedPath(AbstractGarbage* item, int extraFlags,
+                        const std::function<void(const QString& path, int flags)>& plan) {
+    if (!item) {
         return;
     }
-    FSCleanerServer& server = FSCleanerServer::GetInstance();
-    const QString& name = context->GetName();
-
     auto* folder = qobject_cast<GarbageDirectory*>(item);
     if (!folder) {
         if (qobject_cast<GarbageFile*>(item) && item->ShouldBeRemoved()) {
-            Plan(server, name, item->GetPath(), extraFlags | (item->AreAdminRightsRequired() ? adminFlag : 0),
-                 count);
+            plan(item->GetPath(), extraFlags | (item->AreAdminRightsRequired() ? adminFlag : 0));
         }
         return;
     }
-
     std::vector<Frame> stack;
     stack.push_back(Frame{folder, folder->GetChildren()});
     while (!stack.empty()) {
@@ -65,17 +54,29 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
                     top.rights = std::make_unique<FolderRemovalRights>(top.folder->GetPath());
                 }
                 const bool admin = !top.rights->CanRemoveEntry(child->GetPath());
-                Plan(server, name, child->GetPath(), extraFlags | (admin ? adminFlag : 0), count);
+                plan(child->GetPath(), extraFlags | (admin ? adminFlag : 0));
             }
             continue;
         }
         GarbageDirectory* done = top.folder;
         stack.pop_back();
         if (done->ShouldBeRemoved()) {
-            Plan(server, name, done->GetPath(),
-                 extraFlags | (done->AreAdminRightsRequired() ? adminFlag : 0), count);
+            plan(done->GetPath(), extraFlags | (done->AreAdminRightsRequired() ? adminFlag : 0));
         }
     }
+}
+
+void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
+                          int extraFlags) {
+    if (!context || !item || !count) {
+        return;
+    }
+    FSCleanerServer& server = FSCleanerServer::GetInstance();
+    const QString& name = context->GetName();
+    ForEachPlannedPath(item, extraFlags, [&](const QString& path, int flags) {
+        server.PlanToRemove(name, path, flags);
+        ++*count;
+    });
 }
 
 AbstractGarbage::Error ConvertErrorCode(int code) {

@@ -1,10 +1,18 @@
 #pragma once
 
+#include <functional>
+
 #include "Core/AbstractGarbage.h"
 
 namespace Varnex::Cleaner::Details {
 
 class FSCleanerServerContext;
+
+// Walks an item tree in planning order and hands every path to plan (path,
+// flags); the rules are those of PlanToRemoveOnServer below. Used for plans
+// and for showing what a plan would be.
+void ForEachPlannedPath(AbstractGarbage* item, int extraFlags,
+                        const std::function<void(const QString& path, int flags)>& plan);
 
 // Plans an item tree on the removal server: the contents of a folder before
 // the folder, files and folders only when ShouldBeRemoved(); each path carries

@@ -1,0 +1,214 @@
+#include "Commands.h"
+
+#include <unistd.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "CleanerCommon/Sizes.h"
+#include "Core/GarbageItemModel.h"
+#include "Core/details/FileDates.h"
+#include "Core/details/ServerPlanning.h"
+#include "Core/details/SystemGarbageScope.h"
+#include "ScopeDriver.h"
+#include "TreeReport.h"
+
+namespace Klarvik {
+
+using Varnex::Cleaner::AbstractGarbage;
+using Varnex::Cleaner::AbstractGarbageScope;
+using Varnex::Cleaner::FormatSize;
+using Varnex::Cleaner::GarbageItemModel;
+using Varnex::Cleaner::Details::ForEachPlannedPath;
+using Varnex::Cleaner::Details::SystemGarbageScope;
+
+namespace {
+
+QTextStream& Out() {
+    static QFile file;
+    static QTextStream stream;
+    if (!file.isOpen()) {
+        file.open(stdout, QIODevice::WriteOnly);
+        stream.setDevice(&file);
+        stream.setCodec("UTF-8");
+    }
+    return stream;
+}
+
+void Err(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fprintf(stderr, "klarvik: %s\n", bytes.constData());
+}
+
+bool AnyError(const AbstractGarbageScope& scope) {
+    for (const AbstractGarbage* root : scope.GetRoots()) {
+        if (root->GetError() != AbstractGarbage::Error::OK) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
+                    AbstractGarbageScope::FinishReason reason, const GarbageItemModel& model) {
+    QJsonObject doc;
+    doc.insert("kind", ScopeKindName(options.kind));
+    doc.insert("finished", AbstractGarbageScope::GetFinishReasonString(reason));
+    doc.insert("total_items", scope.GetTotalItems());
+    doc.insert("total_size", scope.GetTotalSize());
+    doc.insert("cleaned_items", scope.GetTotalCleanedItems());
+    doc.insert("cleaned_size", scope.GetTotalCleanedSize());
+    doc.insert("items", TreeReport(&model).ToJson());
+    return doc;
+}
+
+void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason) {
+    Out() << "Total: " << scope.GetTotalItems() << " items, " << FormatSize(scope.GetTotalSize(), 0)
+          << " (" << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+}
+
+// The scope of the command: configured like the application's, with the
+// paths of the command line as its roots.
+struct Session {
+    SystemGarbageScope scope;
+    GarbageItemModel model{&scope, false};
+    explicit Session(const Options& options) : scope(QStringList()) {
+        for (const QString& path : options.paths) {
+            if (!scope.AddPath(path)) {
+                Err(QStringLiteral("ignoring path \"%1\": not an absolute path, or listed twice").arg(path));
+            }
+        }
+        ConfigureScope(options.kind, &scope);
+        for (const QString& e : options.exclusions) {
+            scope.AddExclusion(e);
+        }
+    }
+};
+
+bool Confirm(long long count, long long bytes) {
+    std::fprintf(stderr, "Remove %lld items (%s)? [y/N] ", count,
+                 FormatSize(bytes, 0).toUtf8().constData());
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+        return false;
+    }
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+}  // namespace
+
+int RunScan(const Options& options) {
+    Session s(options);
+    ScopeDriver driver(&s.scope, !options.json);
+    const AbstractGarbageScope::FinishReason reason = driver.Scan();
+    if (options.json) {
+        Out() << QJsonDocument(Summary(options, s.scope, reason, s.model)).toJson(QJsonDocument::Indented);
+    } else {
+        TreeReport(&s.model).WriteText(Out());
+        WriteTotals(s.scope, reason);
+    }
+    Out().flush();
+    return reason == AbstractGarbageScope::DONE && !AnyError(s.scope) ? EXIT_DONE : EXIT_FAILED;
+}
+
+int RunClean(const Options& options) {
+    const bool interactive = ::isatty(STDIN_FILENO);
+    if (!options.yes && !options.dryRun && !interactive) {
+        Err(QStringLiteral("standard input is not a terminal: nothing is removed without --yes"));
+        return EXIT_USAGE;
+    }
+    Session s(options);
+    ScopeDriver driver(&s.scope, !options.json);
+    const AbstractGarbageScope::FinishReason scanned = driver.Scan();
+    if (!options.json) {
+        TreeReport(&s.model).WriteText(Out());
+        WriteTotals(s.scope, scanned);
+    }
+    if (scanned != AbstractGarbageScope::DONE) {
+        Out().flush();
+        Err(QStringLiteral("the scan did not finish: nothing was removed"));
+        return EXIT_FAILED;
+    }
+
+    // What the plan will be, in the order the removal server will get it.
+    const int extra = s.scope.IsFillingFilesWithGarbageEnabled() ? 8 : 0;
+    QStringList planned;
+    for (AbstractGarbage* root : s.scope.GetRoots()) {
+        ForEachPlannedPath(root, extra, [&planned](const QString& path, int) { planned.append(path); });
+    }
+    const long long selected = s.scope.GetSelectedSize();
+    if (options.dryRun) {
+        QJsonArray list;
+        for (const QString& p : planned) {
+            options.json ? list.append(p) : void(Out() << "would remove: " << p << '\n');
+        }
+        if (options.json) {
+            QJsonObject doc = Summary(options, s.scope, scanned, s.model);
+            doc.insert("would_remove", list);
+            Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+        } else {
+            Out() << "Would remove " << planned.size() << " items, " << FormatSize(selected, 0) << '\n';
+        }
+        Out().flush();
+        return EXIT_DONE;
+    }
+    if (planned.isEmpty()) {
+        Out().flush();
+        Err(QStringLiteral("nothing is selected for removal"));
+        return EXIT_DONE;
+    }
+    Out().flush();
+    if (!options.yes && !Confirm(planned.size(), selected)) {
+        Err(QStringLiteral("nothing was removed"));
+        return EXIT_FAILED;
+    }
+
+    AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
+    if (!driver.Clean(&reason)) {
+        Err(QStringLiteral("the removal could not start"));
+        return EXIT_FAILED;
+    }
+    QJsonArray removed;
+    QJsonArray failed;
+    for (const QString& path : planned) {
+        const AbstractGarbage* item = s.scope.FindGarbage(path);
+        if (!item) {
+            continue;
+        }
+        if (item->GetError() != AbstractGarbage::Error::OK &&
+            item->GetError() != AbstractGarbage::Error::CHILD) {
+            failed.append(QJsonObject{{"path", path}, {"error", TreeReport::ErrorWord(static_cast<int>(item->GetError()))}});
+            if (!options.json) {
+                Out() << "failed: " << path << " (" << item->GetErrorString() << ")\n";
+            }
+        } else if (item->IsClean() && !Varnex::Cleaner::Details::PathExists(path)) {
+            removed.append(path);
+            if (!options.json) {
+                Out() << "removed: " << path << '\n';
+            }
+        }
+    }
+    if (options.json) {
+        QJsonObject doc = Summary(options, s.scope, reason, s.model);
+        doc.insert("removed", removed);
+        doc.insert("failed", failed);
+        Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+    } else {
+        Out() << "Removed " << removed.size() << " items, freed "
+              << FormatSize(s.scope.GetLastCleanedSize(), 0) << "; " << failed.size() << " failed ("
+              << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+        Out() << "After cleaning:\n";
+        TreeReport(&s.model).WriteText(Out());
+    }
+    Out().flush();
+    return reason == AbstractGarbageScope::DONE && failed.isEmpty() ? EXIT_DONE : EXIT_FAILED;
+}
+
+}  // namespace Klarvik

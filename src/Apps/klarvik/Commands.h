@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QStringList>
+
+#include "ScopeKind.h"
+
+namespace Klarvik {
+
+// What the command line asked for.
+struct Options {
+    QString command;  // "scan" or "clean"
+    ScopeKind kind = ScopeKind::Caches;
+    QStringList paths;
+    QStringList exclusions;
+    bool json = false;
+    bool yes = false;
+    bool dryRun = false;
+};
+
+// Exit codes: 0 done, 1 failed or items in error (or stopped), 2 bad usage.
+enum ExitCode { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+// Scans and prints the tree and the totals.
+int RunScan(const Options& options);
+// Scans, then cleans what is selected by default, after a confirmation.
+int RunClean(const Options& options);
+
+}  // namespace Klarvik

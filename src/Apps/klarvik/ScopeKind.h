@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace Varnex::Cleaner::Details {
+class SystemGarbageScope;
+}
+
+namespace Klarvik {
+
+// The kinds of file-system scope the front end can drive, configured the way
+// the application's facade configures them (exclusions, name filters,
+// selection default, flags).
+enum class ScopeKind { Caches, Logs, Trash, DiskUsage, Shredder };
+
+// "caches", "logs", "trash", "disk-usage", "shredder"; false for anything else.
+bool ParseScopeKind(const QString& text, ScopeKind* kind);
+QString ScopeKindName(ScopeKind kind);
+QStringList ScopeKindNames();
+
+// Applies the kind's configuration to a scope whose roots are already set.
+void ConfigureScope(ScopeKind kind, Varnex::Cleaner::Details::SystemGarbageScope* scope);
+
+}  // namespace Klarvik

@@ -1,0 +1,89 @@
+#include "TreeReport.h"
+
+#include <QJsonObject>
+
+#include "CleanerCommon/Sizes.h"
+#include "Core/GarbageItemModel.h"
+
+namespace Klarvik {
+
+using Varnex::Cleaner::GarbageItemModel;
+
+namespace {
+
+QVariant Cell(const GarbageItemModel* model, const QModelIndex& row, int column) {
+    return model->data(model->index(row.row(), column, row.parent()), Qt::DisplayRole);
+}
+
+QString CheckBox(int check) {
+    switch (check) {
+        case 2: return QStringLiteral("[x]");
+        case 1: return QStringLiteral("[-]");
+        default: return QStringLiteral("[ ]");
+    }
+}
+
+}  // namespace
+
+TreeReport::TreeReport(const GarbageItemModel* model) : m_model(model) {}
+
+QString TreeReport::StatusWord(int status) {
+    static const char* const words[] = {"unknown", "scanning", "ready", "clean", "error"};
+    return status >= 0 && status < 5 ? QLatin1String(words[status]) : QStringLiteral("unknown");
+}
+
+QString TreeReport::ErrorWord(int error) {
+    static const char* const words[] = {"ok",           "unknown",      "permission_denied",
+                                        "does_not_exist", "is_not_empty", "child"};
+    return error >= 0 && error < 6 ? QLatin1String(words[error]) : QStringLiteral("unknown");
+}
+
+QString TreeReport::CheckWord(int check) {
+    static const char* const words[] = {"unchecked", "partly_checked", "checked", "as_parent"};
+    return check >= 0 && check < 4 ? QLatin1String(words[check]) : QStringLiteral("unknown");
+}
+
+void TreeReport::WriteText(QTextStream& out) const { WriteText(out, QModelIndex(), 0); }
+
+void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int depth) const {
+    const int rows = m_model->rowCount(parent);
+    for (int r = 0; r < rows; ++r) {
+        const QModelIndex row = m_model->index(r, GarbageItemModel::NAME_COLUMN, parent);
+        const int check = Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt();
+        const int status = Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt();
+        const QString error = Cell(m_model, row, GarbageItemModel::ERROR_COLUMN).toString();
+        // Names may hold line breaks: one item, one line.
+        QString name = Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString();
+        name.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+        out << QString(depth * 2, QLatin1Char(' ')) << CheckBox(check) << ' ' << name << "  "
+            << Varnex::Cleaner::FormatSize(Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong(), 0)
+            << "  " << StatusWord(status);
+        if (!error.isEmpty()) {
+            out << " (" << error << ')';
+        }
+        out << '\n';
+        WriteText(out, row, depth + 1);
+    }
+}
+
+QJsonArray TreeReport::ToJson() const { return ToJson(QModelIndex()); }
+
+QJsonArray TreeReport::ToJson(const QModelIndex& parent) const {
+    QJsonArray items;
+    const int rows = m_model->rowCount(parent);
+    for (int r = 0; r < rows; ++r) {
+        const QModelIndex row = m_model->index(r, GarbageItemModel::NAME_COLUMN, parent);
+        QJsonObject item;
+        item.insert("path", Cell(m_model, row, GarbageItemModel::PATH_COLUMN).toString());
+        item.insert("name", Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
+        item.insert("size", Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong());
+        item.insert("status", StatusWord(Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt()));
+        item.insert("error", ErrorWord(Cell(m_model, row, GarbageItemModel::ERROR_CODE_COLUMN).toInt()));
+        item.insert("check", CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
+        item.insert("children", ToJson(row));
+        items.append(item);
+    }
+    return items;
+}
+
+}  // namespace Klarvik
