@@ -1,5 +1,53 @@
 #!/usr/bin/env bash
-# The demo of `make run`: runs the front end on a sample built in the build folder.
+# The demo of `make run`: lays out a small sample home and system root in the
+# build folder, then scans and cleans them with the klarvik front end. It never
+# touches the real home folder: HOME and KLARVIK_SYSROOT point at the sample.
 set -euo pipefail
 build=${1:-build}
-"$build/bin/klarvik" --version 2>/dev/null || "$build/bin/klarvik"
+klarvik="$build/bin/klarvik"
+sample="$(cd "$build" && pwd)/demo"
+
+rm -rf "$sample"
+home="$sample/home"
+sysroot="$sample/sysroot"
+mkdir -p "$home" "$sysroot"
+export HOME="$home" KLARVIK_SYSROOT="$sysroot"
+
+# Caches with nested folders, the application's own folder (excluded), logs, a
+# trash, and a link that points outside the sample's caches.
+mkdir -p "$home/Library/Caches/com.example.browser/Cache/data" \
+         "$home/Library/Caches/com.example.editor" \
+         "$home/Library/Caches/Varnex/Klarvik" \
+         "$home/Library/Logs/Editor" "$home/.Trash/Old project" "$sample/elsewhere"
+head -c 300000 /dev/zero > "$home/Library/Caches/com.example.browser/Cache/data/blob-1"
+head -c 120000 /dev/zero > "$home/Library/Caches/com.example.browser/Cache/data/blob-2"
+head -c 4096 /dev/zero > "$home/Library/Caches/com.example.editor/index"
+echo "our own state" > "$home/Library/Caches/Varnex/Klarvik/state"
+echo "not ours" > "$sample/elsewhere/important.txt"
+ln -s "$sample/elsewhere" "$home/Library/Caches/link-to-elsewhere"
+printf 'log line\n%.0s' {1..2000} > "$home/Library/Logs/Editor/editor.log"
+head -c 50000 /dev/zero > "$home/.Trash/Old project/draft.txt"
+printf 'caf\xc3\xa9\n' > "$home/.Trash/caf"$'\xc3\xa9'".txt"
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "klarvik --version"
+"$klarvik" --version
+
+for kind in caches logs trash; do
+    case $kind in
+        caches) root="$home/Library/Caches" ;;
+        logs) root="$home/Library/Logs" ;;
+        trash) root="$home/.Trash" ;;
+    esac
+    step "klarvik scan --kind $kind $root"
+    "$klarvik" scan --kind "$kind" "$root"
+    step "klarvik clean --kind $kind --yes $root"
+    "$klarvik" clean --kind "$kind" --yes "$root" | sed -n '/^removed\|^failed\|^Removed\|^After/,$p'
+done
+
+step "What is left in the sample"
+(cd "$sample" && find . -mindepth 1 | sort)
+if [ "$(cat "$sample/elsewhere/important.txt")" = "not ours" ]; then
+    echo "The link's target outside the caches is untouched."
+fi
