@@ -46,6 +46,10 @@ for kind in caches logs trash; do
     "$klarvik" clean --kind "$kind" --yes "$root" | sed -n '/^removed\|^failed\|^Removed\|^After/,$p'
 done
 
+# The system_profiler stand-in is built beside klarvik; a real one found first wins.
+step "klarvik sysinfo"
+PATH="$PATH:$(cd "$build/bin" && pwd)" "$klarvik" sysinfo
+
 step "What is left in the sample"
 (cd "$sample" && find . -mindepth 1 | sort)
 if [ "$(cat "$sample/elsewhere/important.txt")" = "not ours" ]; then

@@ -6,6 +6,7 @@
 
 #include "CleanerCommon/Logging.h"
 #include "Commands.h"
+#include "SysinfoCommand.h"
 
 namespace {
 
@@ -29,11 +30,12 @@ int main(int argc, char** argv) {
         "Scans and cleans reclaimable data.\n\n"
         "Commands:\n"
         "  scan  --kind KIND PATH...   scan and print the tree\n"
-        "  clean --kind KIND PATH...   scan, then remove what is selected by default\n\n"
+        "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
+        "  sysinfo                     print the system information (model, memory, disks...)\n\n"
         "Kinds: ") + Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("scan or clean"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("scan, clean or sysinfo"));
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"), QStringLiteral("[PATH...]"));
     const QCommandLineOption kind(QStringLiteral("kind"), QStringLiteral("The kind of data: ") +
                                   Klarvik::ScopeKindNames().join(QStringLiteral(", ")), QStringLiteral("KIND"),
@@ -72,6 +74,10 @@ int main(int argc, char** argv) {
     options.json = parser.isSet(json);
     options.yes = parser.isSet(yes);
     options.dryRun = parser.isSet(dryRun);
+    Klarvik::AppendToolFolderToPath();
+    if (options.command == QLatin1String("sysinfo")) {
+        return Klarvik::RunSysinfo(options.json);
+    }
     if (options.command == QLatin1String("scan") || options.command == QLatin1String("clean")) {
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));
