@@ -24,8 +24,10 @@ namespace Varnex::Cleaner::Details {
 //    not valid UTF-8, entries not read because of an error). Every counted child
 //    produces exactly one record, even if it vanished meanwhile. After Stop()
 //    these counts may go unmet.
-//  - `error` is set when a folder could not be read fully; `adminRightsRequired`
-//    is the negation of CanRemove() for that path.
+//  - `error` is set when a folder could not be read fully; such a folder counts
+//    at least one kept entry, so it is never removed itself. A counted folder
+//    that vanished before it was listed is reported empty, without error.
+//    `adminRightsRequired` is the negation of CanRemove() for that path.
 //  - Symbolic links below a root are reported as files (their own size) and
 //    never followed; a root that is itself a link is scanned through it. The
 //    walk never leaves the device of its root.
@@ -64,13 +66,22 @@ public:
     // that is filtered out is not entered.
     void AddResultFilter(Filter filter);
     // Whether paths for which IsPathSafe() is false are scanned (off by default).
+    // Off: an unsafe root is not scanned at all (it reports nothing, like a
+    // missing root, and a warning is logged); an unsafe entry below a root is
+    // neither reported nor entered and counts as kept in its folder.
     void SetScanUnsafePaths(bool scan);
 
+    // Roots that are relative or contain ".." are refused (logged). A root
+    // given on a running scan that contains a root of an earlier call does not
+    // walk that one again: it counts as kept in its folder. Filters apply to
+    // roots as well.
     void Scan(const std::list<std::string>& roots);
     Results GetResults();
     float GetProgress() const;
     bool IsWorking() const;
     void Stop();
+    // Blocks until the walk is over. While it waits the result queue is not
+    // bounded, so that a walk nobody consumes can still end.
     void Wait();
     void Clear();
 
