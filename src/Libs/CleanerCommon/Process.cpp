@@ -59,7 +59,9 @@ QString ReadProcess(const QString& program, const QStringList& args, int timeLim
         process.kill();
         process.waitForFinished(killWaitMs);
     }
-    return QString::fromUtf8(process.readAllStandardOutput());
+    // With its size: QString::fromUtf8(QByteArray) would stop at a NUL byte.
+    const QByteArray output = process.readAllStandardOutput();
+    return QString::fromUtf8(output.constData(), output.size());
 }
 
 }  // namespace Varnex::Cleaner

@@ -57,6 +57,12 @@ TEST(ReadProcess, DecodesUtf8AndKeepsGoingOnBadBytes) {
               QString::fromUtf8("caf\xc3\xa9 ") + QChar(0xFFFD) + "x\n");
 }
 
+TEST(ReadProcess, KeepsWhatFollowsANulByte) {
+    TempTree tree;
+    const QString script = MakeScript(tree, "nul", "printf 'a\\000b\\nc\\n'\n");
+    EXPECT_EQ(ReadProcess(script, QString()), QString::fromUtf8("a\0b\nc\n", 6));
+}
+
 TEST(ReadProcess, MissingProgramWarnsAndGivesNothing) {
     LogCapture log;
     const QString output = ReadProcess("/nonexistent/klarvik-no-such-tool", "list");
