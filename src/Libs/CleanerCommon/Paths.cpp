@@ -52,6 +52,11 @@ bool HasNamedSuffix(const QStringRef& name, const QLatin1String& suffix) {
 // `path` without trailing slashes and with runs of slashes made single, so
 // that equal paths compare equal; "/" stays "/".
 QString Normalised(const QString& path) {
+    // Most paths (all the scanner's) are already normalised: no copy then.
+    if (!path.contains(QLatin1String("//")) &&
+        (path.size() <= 1 || !path.endsWith(QLatin1Char('/')))) {
+        return path;
+    }
     QString result;
     result.reserve(path.size());
     for (const QChar c : path) {
@@ -198,6 +203,9 @@ QString ExtractParentPath(const QString& path) {
 }
 
 QString ExtractFileName(const QString& path) {
+    if (!path.endsWith(QLatin1Char('/'))) {
+        return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    }
     const QVector<Component> parts = Components(path);
     return parts.isEmpty() ? QString() : Text(path, parts.last()).toString();
 }

@@ -63,6 +63,15 @@ bool DecodePath(const char* data, std::size_t size, QString* out) {
     if (!IsValidUtf8(data, size)) {
         return false;
     }
+    // Plain ASCII (no NUL, checked above) crosses unchanged either way.
+    bool ascii = true;
+    for (std::size_t i = 0; i < size && ascii; ++i) {
+        ascii = static_cast<unsigned char>(data[i]) < 0x80;
+    }
+    if (ascii) {
+        *out = QString::fromLatin1(data, static_cast<int>(size));
+        return true;
+    }
     QString text = QString::fromUtf8(data, static_cast<int>(size));
     // Qt and the validator must agree byte for byte; anything else is refused.
     const QByteArray back = text.toUtf8();

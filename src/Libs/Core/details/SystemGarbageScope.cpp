@@ -352,8 +352,12 @@ void SystemGarbageScope::ProcessScanningResults() {
             continue;
         }
         // Each item goes under its own parent folder; only a configured root
-        // may become a root item.
-        GarbageDirectory* parent = FindDirectory(ExtractParentPath(path));
+        // may become a root item. The scanner's paths are absolute and
+        // normalised: the parent is the text before the last '/'.
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        GarbageDirectory* parent =
+            slash < 0 ? nullptr
+                      : FindDirectory(slash == 0 ? QStringLiteral("/") : path.left(slash));
         if (!parent && !m_impl->scannedRoots.contains(path)) {
             LOG(WARNING) << "Dropped a result whose folder is not shown: \"" << Util::LogText(path)
                          << "\"";
