@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QString>
 #include <atomic>
 #include <cerrno>
@@ -309,11 +310,38 @@ TEST(FSScannerTest, DeepTreesWithoutRecursionAndBeyondPathMax) {
     ::close(fd);
 }
 
-TEST(FSScannerTest, UnreadableFoldersCarryAnErrorAndAKeptEntry) {
+// Run by root, the test runs itself again as "nobody" (root reads every
+// folder and may remove anything), with a root-owned tree prepared for the
+// rules that only another user sees: a sticky folder and a read-only one.
+constexpr char sharedTreeVariable[] = "KLARVIK_TEST_SCANNER_SHARED_TREE";
+
+TEST(FSScannerTest, UnreadableFoldersAndRightsOfAnotherUser) {
     if (::geteuid() == 0) {
-        GTEST_SKIP() << "root reads every folder";
+        Varnex::Test::TempTree shared;
+        ASSERT_EQ(::chmod(shared.Bytes("").c_str(), 0755), 0);
+        shared.MakeFile("sticky/roots", "1");
+        shared.MakeFile("plain/file", "1");
+        ASSERT_EQ(::chmod(shared.Bytes("sticky").c_str(), 01777), 0);
+        qputenv(sharedTreeVariable, shared.Root().toUtf8());
+        QByteArray out;
+        QByteArray err;
+        const int rc = Varnex::Test::RunProgram(
+            QStringLiteral("setpriv"),
+            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+             QStringLiteral("--clear-groups"), QStringLiteral("--"),
+             QCoreApplication::applicationFilePath(),
+             QStringLiteral(
+                 "--gtest_filter=FSScannerTest.UnreadableFoldersAndRightsOfAnotherUser")},
+            &out, &err);
+        qunsetenv(sharedTreeVariable);
+        if (rc == -1 || err.contains("setpriv:")) {
+            GTEST_SKIP() << "cannot run as another user: " << err.toStdString();
+        }
+        EXPECT_EQ(rc, 0) << out.toStdString() << err.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+        return;
     }
-    TempTree tree;
+    Varnex::Test::TempTree tree;
     tree.MakeFile("locked/inside", "1");
     tree.MakeFile("listonly/inside", "1");
     tree.MakeFile("open/f", "1");
@@ -321,9 +349,9 @@ TEST(FSScannerTest, UnreadableFoldersCarryAnErrorAndAKeptEntry) {
     ASSERT_EQ(::chmod(tree.Bytes("listonly").c_str(), 0444), 0);
     const std::string root = Utf8(tree.Root());
     FSScanner scanner(20);
-    const FSScanner::Results results = ScanAll(scanner, {root});
+    FSScanner::Results results = ScanAll(scanner, {root});
     ExpectContract(results, Roots({root}));
-    const auto map = ByPath(results);
+    auto map = ByPath(results);
     const Result& locked = map.at(root + "/locked");
     EXPECT_FALSE(locked.error.empty());
     EXPECT_EQ(locked.kept, 1);
@@ -332,6 +360,25 @@ TEST(FSScannerTest, UnreadableFoldersCarryAnErrorAndAKeptEntry) {
     EXPECT_FALSE(listOnly.error.empty());
     EXPECT_EQ(listOnly.kept, 1);
     EXPECT_EQ(map.count(root + "/open/f"), 1u);
+
+    const std::string shared = qgetenv(sharedTreeVariable).toStdString();
+    if (shared.empty()) {
+        return;
+    }
+    const int mine = ::open((shared + "/sticky/mine").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(mine, 0);
+    ::close(mine);
+    results = ScanAll(scanner, {shared});
+    ExpectContract(results, Roots({shared}));
+    map = ByPath(results);
+    ASSERT_EQ(map.size(), 6u);
+    EXPECT_TRUE(map.at(shared + "/sticky/roots").adminRightsRequired);
+    EXPECT_FALSE(map.at(shared + "/sticky/mine").adminRightsRequired);
+    EXPECT_TRUE(map.at(shared + "/plain/file").adminRightsRequired);
+    for (const Result& r : results) {
+        EXPECT_EQ(r.adminRightsRequired, !CanRemove(Platform::DecodePathOrNull(r.path))) << r.path;
+    }
+    ::unlink((shared + "/sticky/mine").c_str());
 }
 
 TEST(FSScannerTest, EntriesVanishingDuringTheScan) {
