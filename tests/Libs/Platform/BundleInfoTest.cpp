@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <QDateTime>
+#include <random>
+
+#include "Platform/BundleInfo.h"
+#include "Platform/PathCodec.h"
+#include "Platform/PropertyList.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+
+using namespace Varnex::Platform;
+using Varnex::Test::LogCapture;
+using Varnex::Test::TempTree;
+
+namespace {
+
+const int fuzzRounds = qEnvironmentVariableIntValue("KLARVIK_FUZZ_ROUNDS") > 0
+                           ? qEnvironmentVariableIntValue("KLARVIK_FUZZ_ROUNDS")
+                           : 3000;
+
+const char infoXml[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+    <key>CFBundleIdentifier</key><string>com.example.caf&#233;</string>
+    <key>CFBundleName</key><string>Caf&#233; Tool</string>
+    <key>LSMinimumSystemVersion</key><string>10.9</string>
+    <key>Count</key><integer>-7</integer>
+    <key>Big</key><integer>5000000000</integer>
+    <key>Ratio</key><real>0.5</real>
+    <key>Flag</key><true/>
+    <key>Blob</key><data>AAEC/w==</data>
+    <key>When</key><date>2013-05-20T12:34:56Z</date>
+    <key>Types</key><array><string>a</string><dict><key>k</key><string>v</string></dict></array>
+</dict>
+</plist>
+)";
+
+// The same dictionary as a binary property list, written by libplist itself.
+QByteArray ToBinary(const QByteArray& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+    EXPECT_NE(root, nullptr);
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    plist_free(root);
+    QByteArray out(bin, static_cast<int>(length));
+    plist_to_bin_free(bin);
+    return out;
+}
+
+void ExpectFullInfo(const BundleInfo& info) {
+    EXPECT_TRUE(info.IsValid());
+    EXPECT_EQ(info.GetIdentifier(), QString::fromUtf8("com.example.caf\xc3\xa9"));
+    EXPECT_EQ(info.GetName(), QString::fromUtf8("Caf\xc3\xa9 Tool"));
+    EXPECT_EQ(info.GetString("LSMinimumSystemVersion"), "10.9");
+    EXPECT_EQ(info.GetValue("Count"), QVariant(qlonglong(-7)));
+    EXPECT_EQ(info.GetValue("Big"), QVariant(qlonglong(5000000000LL)));
+    EXPECT_EQ(info.GetValue("Ratio"), QVariant(0.5));
+    EXPECT_EQ(info.GetValue("Flag"), QVariant(true));
+    EXPECT_EQ(info.GetValue("Blob").toByteArray(), QByteArray::fromHex("000102ff"));
+    EXPECT_EQ(info.GetValue("When").toDateTime(),
+              QDateTime(QDate(2013, 5, 20), QTime(12, 34, 56), Qt::UTC));
+    const QVariantList types = info.GetValue("Types").toList();
+    ASSERT_EQ(types.size(), 2);
+    EXPECT_EQ(types[0], QVariant("a"));
+    EXPECT_EQ(types[1].toMap().value("k"), QVariant("v"));
+    EXPECT_FALSE(info.GetValue("Missing").isValid());
+    EXPECT_EQ(info.GetString("Count"), QString());  // not a string
+}
+
+}  // namespace
+
+TEST(BundleInfo, ReadsXmlAndBinaryInfoPlists) {
+    TempTree tree;
+    tree.MakeFile("Xml.app/Contents/Info.plist", infoXml);
+    tree.MakeFile(QString::fromUtf8("B\xc3\xafn\nary: x.app/Contents/Info.plist"),
+                  ToBinary(infoXml));
+    ExpectFullInfo(BundleInfo(tree.Path("Xml.app")));
+    ExpectFullInfo(BundleInfo(tree.Path("Xml.app/")));
+    const BundleInfo binary(tree.Path(QString::fromUtf8("B\xc3\xafn\nary: x.app")));
+    ExpectFullInfo(binary);
+    EXPECT_EQ(binary.GetBundlePath(), tree.Path(QString::fromUtf8("B\xc3\xafn\nary: x.app")));
+    EXPECT_EQ(BundleInfo::InfoPlistPath("/A/X.app/"), "/A/X.app/Contents/Info.plist");
+}
+
+TEST(BundleInfo, MissingBundlesAndRelativePathsReadNothingQuietly) {
+    TempTree tree;
+    tree.MakeDir("NoPlist.app/Contents");
+    LogCapture log;
+    EXPECT_FALSE(BundleInfo(tree.Path("Gone.app")).IsValid());
+    EXPECT_FALSE(BundleInfo(tree.Path("NoPlist.app")).IsValid());
+    EXPECT_FALSE(BundleInfo().IsValid());
+    // "" and a relative path would read Contents/Info.plist of the current folder.
+    tree.MakeFile("Contents/Info.plist", infoXml);
+    const QByteArray cwd = qgetenv("PWD");
+    ASSERT_EQ(::chdir(EncodePathOrEmpty(tree.Root()).c_str()), 0);
+    const BundleInfo empty(QString{});
+    const BundleInfo relative(QStringLiteral("."));
+    ASSERT_EQ(::chdir("/"), 0);
+    EXPECT_FALSE(empty.IsValid());
+    EXPECT_TRUE(empty.GetIdentifier().isEmpty());
+    EXPECT_FALSE(relative.IsValid());
+    EXPECT_EQ(log.Count(google::GLOG_WARNING, "bundle information"), 0) << log.Dump();
+}
+
+TEST(BundleInfo, UnusableInfoPlistsWarnAndGiveNothing) {
+    TempTree tree;
+    const QByteArray binary = ToBinary(infoXml);
+    tree.MakeFile("Garbage.app/Contents/Info.plist", "this is not a property list \x01\x02");
+    tree.MakeFile("TruncXml.app/Contents/Info.plist", QByteArray(infoXml).left(300));
+    tree.MakeFile("TruncBin.app/Contents/Info.plist", binary.left(binary.size() - 20));
+    tree.MakeFile("Empty.app/Contents/Info.plist", "");
+    tree.MakeFile("Array.app/Contents/Info.plist",
+                  "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string>"
+                  "</array></plist>");
+    tree.MakeSparseFile("Huge.app/Contents/Info.plist", maxPropertyListSize + 1);
+    tree.MakeDir("Dir.app/Contents/Info.plist");
+    tree.MakeDir("Fifo.app/Contents");
+    ASSERT_EQ(::mkfifo(EncodePathOrEmpty(tree.Path("Fifo.app/Contents/Info.plist")).c_str(), 0600),
+              0);
+    tree.MakeFile("Deep.app/Contents/Info.plist",
+                  "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>" +
+                      QByteArray(4000, 'x').replace("x", "<array>") +
+                      QByteArray(4000, 'x').replace("x", "</array>") + "</dict></plist>");
+    tree.MakeFile("Line\nBreak.app/Contents/Info.plist", "junk");
+
+    for (const char* name : {"Garbage", "TruncXml", "TruncBin", "Empty", "Array", "Huge", "Dir",
+                             "Fifo", "Deep", "Line\nBreak"}) {
+        LogCapture log;
+        const BundleInfo info(tree.Path(QString::fromUtf8(name) + ".app"));
+        EXPECT_FALSE(info.IsValid()) << name;
+        EXPECT_TRUE(info.GetInfoDictionary().isEmpty()) << name;
+        EXPECT_TRUE(info.GetIdentifier().isEmpty()) << name;
+        ASSERT_EQ(log.Count(google::GLOG_WARNING, "Can't read the bundle information"), 1)
+            << name << "\n"
+            << log.Dump();
+        const std::string message = log.Lines().front().message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+}
+
+TEST(BundleInfo, TellsBundlesByTheirFolderName) {
+    TempTree tree;
+    tree.MakeDir("Foo.app");
+    tree.MakeDir(".app");
+    tree.MakeDir("Foo.App");
+    tree.MakeDir("Foo.appx");
+    tree.MakeFile("File.app", "x");
+    tree.MakeSymlink(tree.Path("Foo.app"), "Link.app");
+    EXPECT_TRUE(BundleInfo::IsBundle(tree.Path("Foo.app")));
+    EXPECT_TRUE(BundleInfo::IsBundle(tree.Path("Foo.app/")));
+    EXPECT_TRUE(BundleInfo::IsBundle(tree.Path("Link.app")));
+    EXPECT_FALSE(BundleInfo::IsBundle(tree.Path(".app")));
+    EXPECT_FALSE(BundleInfo::IsBundle(tree.Path("Foo.App")));
+    EXPECT_FALSE(BundleInfo::IsBundle(tree.Path("Foo.appx")));
+    EXPECT_FALSE(BundleInfo::IsBundle(tree.Path("File.app")));
+    EXPECT_FALSE(BundleInfo::IsBundle(tree.Path("Missing.app")));
+    EXPECT_FALSE(BundleInfo::IsBundle(QString()));
+}
+
+TEST(PropertyList, RefusesWhatIsNotOneAndSurvivesDamagedInput) {
+    QString error;
+    EXPECT_FALSE(ParsePropertyList(QByteArray(), &error).isValid());
+    EXPECT_FALSE(error.isEmpty());
+    error.clear();
+    EXPECT_FALSE(ParsePropertyList(QByteArray(maxPropertyListSize + 1, ' '), &error).isValid());
+    EXPECT_TRUE(error.contains("larger")) << error.toStdString();
+    EXPECT_EQ(ParsePropertyList("<plist><string>x</string></plist>").toString(), "x");
+
+    // Every truncation and many random damages of a binary list: answers, never crashes.
+    const QByteArray binary = ToBinary(infoXml);
+    for (int n = 0; n < binary.size(); ++n) {
+        ParsePropertyList(binary.left(n));
+    }
+    std::mt19937 random(7);
+    for (int round = 0; round < fuzzRounds; ++round) {
+        QByteArray damaged = binary;
+        for (int k = 0; k < 3; ++k) {
+            damaged[static_cast<int>(random() % damaged.size())] = static_cast<char>(random());
+        }
+        const QVariant value = ParsePropertyList(damaged);
+        EXPECT_TRUE(!value.isValid() || value.type() == QVariant::Map ||
+                    value.type() == QVariant::List || value.canConvert<QString>());
+    }
+    // A NUL inside a UTF-16 key makes libplist 2.2 abort the process; refused first.
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "aQ\xc3\xa9", plist_new_string("v"));
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bin, &length);
+    plist_free(dict);
+    QByteArray nulKey(bin, static_cast<int>(length));
+    plist_to_bin_free(bin);
+    EXPECT_EQ(ParsePropertyList(nulKey).toMap().keys(),
+              QStringList{QString::fromUtf8("aQ\xc3\xa9")});
+    const int q = nulKey.indexOf(QByteArray("\0Q", 2));
+    ASSERT_GT(q, 0);
+    nulKey[q + 1] = '\0';
+    error.clear();
+    EXPECT_FALSE(ParsePropertyList(nulKey, &error).isValid());
+    EXPECT_TRUE(error.contains("NUL")) << error.toStdString();
+
+    const QByteArray xml(infoXml);
+    // Cut anywhere before the dictionary closes (libplist forgives a missing </plist>).
+    for (int n = 0; n < xml.lastIndexOf("</dict>"); n += 7) {
+        EXPECT_FALSE(ParsePropertyList(xml.left(n)).toMap().contains("Types")) << n;
+    }
+}
