@@ -62,8 +62,9 @@ QByteArray ReadBytes(const QString& path) {
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    // Files below /proc and /sys report no size: read to the end, within reason.
-    return file.read(1 << 20);
+    // Files below /proc and /sys report no size: read to the end, within reason
+    // (/proc/cpuinfo of a machine with hundreds of processors runs to megabytes).
+    return file.read(16 << 20);
 }
 
 // The first line of a one-value file, trimmed; empty when missing.
