@@ -2,7 +2,6 @@
 
 #include <glog/logging.h>
 
-#include <QMutexLocker>
 #include <algorithm>
 #include <vector>
 
@@ -356,12 +355,12 @@ void AbstractGarbageScope::DeleteRoots() {
 
 std::shared_ptr<const AbstractGarbageScope::Exclusions> AbstractGarbageScope::ExclusionSnapshot()
     const {
-    QMutexLocker lock(&m_exclusionsMutex);
+    std::lock_guard<std::mutex> lock(m_exclusionsMutex);
     return m_exclusions;
 }
 
 void AbstractGarbageScope::SetExclusionSnapshot(std::shared_ptr<const Exclusions> exclusions) {
-    QMutexLocker lock(&m_exclusionsMutex);
+    std::lock_guard<std::mutex> lock(m_exclusionsMutex);
     m_exclusions = std::move(exclusions);
 }
 

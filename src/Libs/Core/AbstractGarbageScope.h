@@ -2,11 +2,11 @@
 
 #include <QDateTime>
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "Core/AbstractGarbage.h"
@@ -175,7 +175,7 @@ private:
     std::shared_ptr<const Exclusions> ExclusionSnapshot() const;
     void SetExclusionSnapshot(std::shared_ptr<const Exclusions> exclusions);
 
-    mutable QMutex m_exclusionsMutex;
+    mutable std::mutex m_exclusionsMutex;
     std::shared_ptr<const Exclusions> m_exclusions;
 };
 
