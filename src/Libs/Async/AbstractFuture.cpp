@@ -34,36 +34,38 @@ void AbstractFuture::Wait() const {
 }
 
 bool AbstractFuture::StartRun(std::function<void()> body) {
-    std::lock_guard<std::mutex> lock(m_taskMutex);
-    if (m_running.load() || currentRun == this) {
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        if (m_running.load() || currentRun == this) {
+            return false;
+        }
+        // The previous run may still be inside its Ready(); its thread ends
+        // first so that a future never has two threads.
+        if (m_task.valid()) {
+            m_task.wait();
+        }
+        m_ready.store(false);
+        m_failed.store(false);
+        m_canceled.store(false);
+        m_running.store(true);
+        try {
+            m_task = std::async(std::launch::async, [this, body = std::move(body)] {
+                         currentRun = this;
+                         RunBody(body);
+                         currentRun = nullptr;
+                     }).share();
+            return true;
+        } catch (const std::system_error& e) {
+            // Without this the running flag would stay set for ever: the
+            // future could never run again and nobody waiting would hear of it.
+            LOG(ERROR) << "Failed to start a background run: " << e.what();
+            m_task = {};
+            m_failed.store(true);
+            m_running.store(false);
+        }
     }
-    // The previous run may still be inside its Ready(); its thread ends first
-    // so that a future never has two threads.
-    if (m_task.valid()) {
-        m_task.wait();
-    }
-    m_ready.store(false);
-    m_failed.store(false);
-    m_canceled.store(false);
-    m_running.store(true);
-    try {
-        m_task = std::async(std::launch::async, [this, body = std::move(body)] {
-                     currentRun = this;
-                     RunBody(body);
-                     currentRun = nullptr;
-                 }).share();
-    } catch (const std::system_error& e) {
-        // Without this the running flag would stay set for ever: the future
-        // could never run again and nobody waiting for it would hear of it.
-        LOG(ERROR) << "Failed to start a background run: " << e.what();
-        m_task = {};
-        m_failed.store(true);
-        m_running.store(false);
-        emit Ready();
-        return false;
-    }
-    return true;
+    emit Ready();
+    return false;
 }
 
 void AbstractFuture::RunBody(const std::function<void()>& body) {

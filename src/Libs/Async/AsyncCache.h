@@ -3,12 +3,14 @@
 #include <glog/logging.h>
 
 #include <QThread>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "Async/AbstractAsyncCache.h"
 #include "Async/Future.h"
@@ -42,6 +44,7 @@ public:
             orphan.second->Wait();
         }
         m_orphans.clear();
+        m_retired.clear();
         m_producer = nullptr;
     }
 
@@ -62,6 +65,7 @@ public:
     void Refresh() override {
         DCHECK(QThread::currentThread() == thread());
         Invalidate();
+        PurgeRetired();
         auto future = std::make_shared<Future<T>>(m_producer);
         const std::uint64_t serial = ++m_serial;
         // Queued even when the future fails to start on this thread, and
@@ -145,9 +149,28 @@ private:
             old->Cancel();
             if (old->IsRunning()) {
                 m_orphans.emplace(m_serial, std::move(old));
+            } else {
+                Release(std::move(old));
             }
         }
         SetInvalidated();
+    }
+
+    // A future is a QObject of this thread and is deleted here, never by the
+    // reader on another thread that happens to hold the last snapshot: one
+    // that readers still hold waits in m_retired until they let it go.
+    void Release(FuturePtr future) {
+        if (future.use_count() > 1) {
+            m_retired.push_back(std::move(future));
+        }
+    }
+
+    void PurgeRetired() {
+        // Nobody else can take a new reference to a retired future, so a count
+        // of one stays one.
+        m_retired.erase(std::remove_if(m_retired.begin(), m_retired.end(),
+                                       [](const FuturePtr& f) { return f.use_count() == 1; }),
+                        m_retired.end());
     }
 
     void OnFutureReady(std::uint64_t serial) {
@@ -155,9 +178,15 @@ private:
             emit Ready();
             return;
         }
-        // A replaced run has ended: the last reference goes (the future's
-        // destructor only waits for the thread to leave its Ready()).
-        m_orphans.erase(serial);
+        // A replaced run has ended (the future's destructor only waits for
+        // the thread to leave its Ready()).
+        auto orphan = m_orphans.find(serial);
+        if (orphan != m_orphans.end()) {
+            FuturePtr future = std::move(orphan->second);
+            m_orphans.erase(orphan);
+            Release(std::move(future));
+        }
+        PurgeRetired();
     }
 
     Producer m_producer;
@@ -167,6 +196,8 @@ private:
     // replaced futures still running, by serial.
     std::uint64_t m_serial = 0;
     std::map<std::uint64_t, FuturePtr> m_orphans;
+    // Main thread only: replaced futures that readers still hold.
+    std::vector<FuturePtr> m_retired;
 };
 
 }  // namespace Varnex

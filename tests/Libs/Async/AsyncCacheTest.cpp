@@ -310,24 +310,32 @@ TEST(AsyncCache, CallOnReadyWithAndWithoutContext) {
     EXPECT_EQ(late.load(), 1);
     EXPECT_EQ(direct.load(), 2);
 
-    // A context on another thread: the callback runs there.
+    EXPECT_FALSE(static_cast<bool>(cache->CallOnReady(nullptr, nullptr)));
+}
+
+TEST(AsyncCache, CallOnReadyRunsOnTheContextsThread) {
+#if defined(__SANITIZE_THREAD__)
+    // Qt hands the callback to the other thread through its own event queue,
+    // whose locking ThreadSanitizer cannot see in the uninstrumented Qt build.
+    GTEST_SKIP() << "cross-thread delivery is checked in the other builds";
+#endif
+    auto cache = std::make_shared<AsyncCache<int>>();
+    cache->SetFunction(std::function<int()>([] { return 1; }));
     QThread worker;
     worker.start();
     QObject remote;
     remote.moveToThread(&worker);
     std::atomic<bool> ranOnWorker{false};
-    std::atomic<int> remoteCalls{0};
+    std::atomic<int> calls{0};
     cache->CallOnReady(&remote, [&] {
         ranOnWorker = QThread::currentThread() == &worker;
-        ++remoteCalls;
+        ++calls;
     });
     cache->Refresh();
-    ASSERT_TRUE(WaitUntil([&] { return remoteCalls.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return calls.load() == 1; }));
     EXPECT_TRUE(ranOnWorker.load());
     worker.quit();
     worker.wait();
-
-    EXPECT_FALSE(static_cast<bool>(cache->CallOnReady(nullptr, nullptr)));
 }
 
 // The split of the application list reads the list cache from its own thread
