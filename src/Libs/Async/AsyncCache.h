@@ -29,7 +29,9 @@ namespace Varnex {
 // run has not ended yet. Readers get shared snapshots of a future, so a
 // replacement never deletes a future under them. Destroying the cache cancels
 // every run it started and waits for them, so a producer never outlives the
-// cache (nor whatever its owner let the producer capture).
+// cache (nor whatever its owner let the producer capture). Futures are
+// deleted on the cache's thread; let snapshots go before the cache goes, or the
+// last one is deleted wherever it is dropped.
 template <typename T>
 class AsyncCache : public AbstractAsyncCache {
 public:
