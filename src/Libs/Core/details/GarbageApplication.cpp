@@ -1,0 +1,198 @@
+#include "Core/details/GarbageApplication.h"
+
+#include <glog/logging.h>
+#include <sys/stat.h>
+
+#include <QRegularExpression>
+
+#include "CleanerCommon/LogText.h"
+#include "CleanerCommon/Process.h"
+#include "Core/details/FileDates.h"
+#include "Platform/BundleInfo.h"
+#include "Platform/PathCodec.h"
+
+namespace Varnex::Cleaner::Details {
+
+const QString GarbageApplication::binariesName = QStringLiteral("Binaries");
+
+namespace {
+
+const QString mdlsProgram = QStringLiteral("mdls");
+const QString lastUsedAttribute = QStringLiteral("kMDItemLastUsedDate");
+const QString mdlsDateFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+QString NameFromPath(const QString& path) {
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::KeepEmptyParts);
+    QString name = parts.isEmpty() ? path : parts.last();
+    name.remove(QStringLiteral(".app"), Qt::CaseSensitive);
+    return name;
+}
+
+// A relative or empty path would be taken against the current folder.
+bool IsExistingFolder(const QString& path) {
+    std::string bytes;
+    struct stat st;
+    return path.startsWith(QLatin1Char('/')) && Platform::EncodePath(path, &bytes) &&
+           ::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// "+0000" -> 0, "-0130" -> -5400 seconds; false for anything else.
+bool ParseUtcOffset(const QString& text, int* seconds) {
+    static const QRegularExpression pattern(QStringLiteral("^([+-])(\\d\\d)(\\d\\d)$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int hours = match.captured(2).toInt();
+    const int minutes = match.captured(3).toInt();
+    if (hours > 14 || minutes > 59) {
+        return false;
+    }
+    const int sign = match.captured(1) == QLatin1String("-") ? -1 : 1;
+    *seconds = sign * (hours * 3600 + minutes * 60);
+    return true;
+}
+
+// The one line mdls prints for the attribute:
+//   "kMDItemLastUsedDate = 2013-05-20 12:34:56 +0000"
+// Anything else (no date for a never-used bundle, more lines, another date
+// form) gives a null date-time, so that the caller falls back.
+QDateTime ParseMdlsDate(const QString& output) {
+    const QString line = output.trimmed();
+    if (line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r'))) {
+        return QDateTime();
+    }
+    const QStringList parts = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (parts.size() != 5 || parts[0] != lastUsedAttribute || parts[1] != QLatin1String("=")) {
+        return QDateTime();
+    }
+    int offset = 0;
+    if (!ParseUtcOffset(parts[4], &offset)) {
+        return QDateTime();
+    }
+    QDateTime when = QDateTime::fromString(parts[2] + QLatin1Char(' ') + parts[3], mdlsDateFormat);
+    if (!when.isValid()) {
+        return QDateTime();
+    }
+    when.setOffsetFromUtc(offset);
+    return when.toLocalTime();
+}
+
+}  // namespace
+
+// Built without a parent and handed to it at the end, so that nothing of the
+// construction reaches the scope's slots while the item is half made.
+GarbageApplication::GarbageApplication(const QString& path, const QString& bundleId,
+                                       QObject* parent)
+    : AbstractGarbage(nullptr), m_name(NameFromPath(path)), m_path(path), m_bundleId(bundleId) {
+    SetCheckState(UNCHECKED);
+    m_exists = IsExistingFolder(m_path);
+    if (m_exists) {
+        const Platform::BundleInfo info(m_path);
+        if (m_bundleId.isEmpty()) {
+            m_bundleId = info.GetIdentifier();
+        }
+        const QString bundleName = info.GetName();
+        if (!bundleName.isEmpty()) {
+            m_name = bundleName;
+        }
+        auto* binaries = new GarbageLeftoverGroup(m_path, binariesName, nullptr);
+        binaries->AddLeftover(new GarbageLeftover(m_path, 0, nullptr));
+        AddLeftoverGroup(binaries);
+        UpdateSize();
+        if (PathExists(m_path)) {
+            ReadLastUsed();
+        }
+    }
+    setParent(parent);
+}
+
+void GarbageApplication::ReadLastUsed() {
+    const QString output =
+        ReadProcess(mdlsProgram, QStringLiteral("-name"), lastUsedAttribute, m_path);
+    if (output.trimmed().isEmpty()) {
+        LOG(ERROR) << "Can't read: mdls -name kMDItemLastUsedDate " << Util::LogText(m_path);
+        m_lastUsed = GetCreationTime(m_path);
+        return;
+    }
+    m_lastUsed = ParseMdlsDate(output);
+    if (!m_lastUsed.isValid()) {
+        LOG(WARNING) << "Can't parse a datetime (" << Util::LogText(output.trimmed())
+                     << "): " << Util::LogText(m_path);
+        m_lastUsed = GetCreationTime(m_path);
+    }
+}
+
+void GarbageApplication::AddLeftoverGroup(GarbageLeftoverGroup* group) {
+    if (!group) {
+        return;
+    }
+    group->setParent(this);
+    m_leftoverGroups.append(group);
+    ChildListChanged();
+    UpdateSize();
+}
+
+GarbageLeftoverGroup* GarbageApplication::GetLeftoverGroup(const QString& name) {
+    for (AbstractGarbage* child : m_leftoverGroups) {
+        if (child->GetName() == name) {
+            return qobject_cast<GarbageLeftoverGroup*>(child);
+        }
+    }
+    return nullptr;
+}
+
+const GarbageLeftoverGroup* GarbageApplication::GetLeftoverGroup(const QString& name) const {
+    return const_cast<GarbageApplication*>(this)->GetLeftoverGroup(name);
+}
+
+QStringList GarbageApplication::GetPaths() const {
+    QStringList paths;
+    for (const AbstractGarbage* child : m_leftoverGroups) {
+        if (const auto* group = qobject_cast<const GarbageLeftoverGroup*>(child)) {
+            paths += group->GetPaths();
+        }
+    }
+    return paths;
+}
+
+long long GarbageApplication::GetBundleSize() const {
+    const GarbageLeftoverGroup* binaries = GetLeftoverGroup(binariesName);
+    return binaries ? binaries->GetSize() : 0;
+}
+
+void GarbageApplication::AddBundleSize(long long size) {
+    GarbageLeftoverGroup* binaries = GetLeftoverGroup(binariesName);
+    if (!binaries) {
+        return;
+    }
+    const GarbageList leftovers = binaries->GetChildren();
+    if (leftovers.isEmpty()) {
+        return;
+    }
+    if (auto* bundle = qobject_cast<GarbageLeftover*>(leftovers.first())) {
+        bundle->AddSize(size);
+    }
+}
+
+void GarbageApplication::SetBundleClean(bool clean) {
+    if (GarbageLeftoverGroup* binaries = GetLeftoverGroup(binariesName)) {
+        binaries->SetBundleClean(clean);
+    }
+}
+
+void GarbageApplication::UpdateSize() {
+    AbstractGarbage::UpdateSize();
+    if (AbstractGarbage* parent = GetParent()) {
+        parent->UpdateSize();
+    }
+}
+
+void GarbageApplication::SetSize(long long size) {
+    const long long old = m_size;
+    m_size = size;
+    SizeStored(old, size);
+    NotifyChanged();
+}
+
+}  // namespace Varnex::Cleaner::Details

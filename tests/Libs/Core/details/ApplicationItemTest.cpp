@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QSignalSpy>
+
+#include "Core/details/FileDates.h"
+#include "Core/details/GarbageApplication.h"
+#include "Core/details/SystemGarbageScope.h"
+#include "Platform/PathCodec.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+
+using namespace Varnex::Cleaner;
+using namespace Varnex::Cleaner::Details;
+using Varnex::Test::LogCapture;
+using Varnex::Test::TempTree;
+
+namespace {
+
+const QDateTime creationTime(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
+const char usedOutput[] = "kMDItemLastUsedDate = 2013-05-20 12:34:56 +0000\n";
+
+QByteArray InfoXml(const QByteArray& entries) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + entries +
+           "</dict></plist>\n";
+}
+
+QByteArray InfoBinary(const char* id, const char* name) {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "CFBundleIdentifier", plist_new_string(id));
+    plist_dict_set_item(dict, "CFBundleName", plist_new_string(name));
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bin, &length);
+    plist_free(dict);
+    QByteArray out(bin, static_cast<int>(length));
+    plist_to_bin_free(bin);
+    return out;
+}
+
+// A plain container above an application: its size is the sum of its dirty children.
+class Shelf : public AbstractGarbage {
+public:
+    explicit Shelf(QObject* parent) : AbstractGarbage(parent) {}
+    void Add(AbstractGarbage* child) {
+        child->setParent(this);
+        m_children.append(child);
+        ChildListChanged();
+        UpdateSize();
+    }
+    QString GetName() const override { return "shelf"; }
+    QString GetPath() const override { return "/shelf"; }
+    long long GetSize() const override { return m_size; }
+    bool AreAdminRightsRequired() const override { return false; }
+    GarbageList GetChildren() const override { return m_children; }
+    void SetSize(long long size) override {
+        const long long old = m_size;
+        m_size = size;
+        SizeStored(old, size);
+    }
+
+private:
+    GarbageList m_children;
+    long long m_size = 0;
+};
+
+// Fake bundles in a temporary folder, a fake `mdls` first on PATH that records
+// its arguments and prints the content of a file the test chooses, and fixed
+// creation times.
+class ApplicationItem : public ::testing::Test {
+protected:
+    ApplicationItem() : m_savedPath(qgetenv("PATH")), m_savedTz(qgetenv("TZ")) {
+        tree.MakeDir("empty-bin");
+        tree.MakeFile("bin/mdls", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" +
+                                      tree.Path("mdls-args").toUtf8() + "'\ncat '" +
+                                      tree.Path("mdls-output").toUtf8() + "'\n");
+        ::chmod(Varnex::Platform::EncodePathOrEmpty(tree.Path("bin/mdls")).c_str(), 0755);
+        qputenv("PATH", tree.Path("bin").toUtf8() + ":" + m_savedPath);
+        SetMdlsOutput(usedOutput);
+        SetCreationTimeReader([](const QString&) { return creationTime; });
+    }
+    ~ApplicationItem() override {
+        SetCreationTimeReader(nullptr);
+        qputenv("PATH", m_savedPath);
+        if (m_savedTz.isNull()) {
+            qunsetenv("TZ");
+        } else {
+            qputenv("TZ", m_savedTz);
+        }
+        tzset();
+    }
+
+    void SetMdlsOutput(const QByteArray& output) { tree.MakeFile("mdls-output", output); }
+    void UseNoMdls() { qputenv("PATH", tree.Path("empty-bin").toUtf8()); }
+    bool MdlsRan() const { return tree.Exists("mdls-args"); }
+    QString Bundle(const QString& name, const QByteArray& info) {
+        tree.MakeFile(name + "/Contents/Info.plist", info);
+        return tree.Path(name);
+    }
+
+    TempTree tree;
+
+private:
+    QByteArray m_savedPath;
+    QByteArray m_savedTz;
+};
+
+}  // namespace
+
+TEST_F(ApplicationItem, TakesNameAndIdFromAnXmlInfoPlistAndTheDateFromMdls) {
+    const QString name = QString::fromUtf8("Caf\xc3\xa9\nTool: 2.app");
+    const QString path = Bundle(name, InfoXml("<key>CFBundleIdentifier</key><string>com.ex.cafe"
+                                              "</string><key>CFBundleName</key><string>Caf&#233;"
+                                              "</string>"));
+    GarbageApplication app(path, QString(), nullptr);
+    EXPECT_EQ(app.GetName(), QString::fromUtf8("Caf\xc3\xa9"));
+    EXPECT_EQ(app.GetId(), "com.ex.cafe");
+    EXPECT_EQ(app.GetPath(), path);
+    EXPECT_TRUE(app.Exists());
+    EXPECT_TRUE(app.AreAdminRightsRequired());
+    EXPECT_EQ(app.GetCheckState(), AbstractGarbage::UNCHECKED);
+    EXPECT_EQ(app.GetLastReadTime(),
+              QDateTime(QDate(2013, 5, 20), QTime(12, 34, 56), Qt::UTC).toLocalTime());
+    EXPECT_EQ(tree.Read("mdls-args"), "-name\nkMDItemLastUsedDate\n" + path.toUtf8() + "\n");
+
+    // The bundle itself, unmeasured, in "Binaries".
+    ASSERT_EQ(app.GetChildren().size(), 1);
+    const GarbageLeftoverGroup* binaries = app.GetLeftoverGroup(GarbageApplication::binariesName);
+    ASSERT_NE(binaries, nullptr);
+    EXPECT_EQ(binaries->GetParent(), &app);
+    ASSERT_EQ(binaries->GetChildren().size(), 1);
+    EXPECT_EQ(binaries->GetChildren().front()->GetPath(), path);
+    EXPECT_EQ(app.GetBundleSize(), 0);
+    EXPECT_TRUE(app.GetPaths().isEmpty());  // unchecked
+    app.Select(true);
+    EXPECT_EQ(app.GetPaths(), QStringList{path});
+
+    // A given identifier wins over the bundle's.
+    EXPECT_EQ(GarbageApplication(path, "given.id", nullptr).GetId(), "given.id");
+}
+
+TEST_F(ApplicationItem, ReadsABinaryInfoPlistAndConvertsTheUtcDateToLocalTime) {
+    qputenv("TZ", "IST-5:30");
+    tzset();
+    const QString path = Bundle("Bin.app", InfoBinary("com.ex.bin", "Binary Name"));
+    const GarbageApplication app(path, QString(), nullptr);
+    EXPECT_EQ(app.GetName(), "Binary Name");
+    EXPECT_EQ(app.GetId(), "com.ex.bin");
+    const QDateTime used = app.GetLastReadTime();
+    EXPECT_EQ(used.timeSpec(), Qt::LocalTime);
+    EXPECT_EQ(used.toUTC(), QDateTime(QDate(2013, 5, 20), QTime(12, 34, 56), Qt::UTC));
+    EXPECT_EQ(used.time(), QTime(18, 4, 56));
+}
+
+TEST_F(ApplicationItem, NamesFromThePathWhenTheBundleSaysNothingUsable) {
+    // No bundle on disk: the path's name, no children, no date, no mdls.
+    const GarbageApplication gone(tree.Path("Gone/Foo.app"), QString(), nullptr);
+    EXPECT_EQ(gone.GetName(), "Foo");
+    EXPECT_FALSE(gone.Exists());
+    EXPECT_TRUE(gone.GetChildren().isEmpty());
+    EXPECT_EQ(gone.GetBundleSize(), 0);
+    EXPECT_FALSE(gone.GetLastReadTime().isValid());
+    EXPECT_FALSE(MdlsRan());
+
+    // Every ".app" goes.
+    tree.MakeDir("My.apprentice.app");
+    EXPECT_EQ(GarbageApplication(tree.Path("My.apprentice.app"), QString(), nullptr).GetName(),
+              "Myrentice");
+    // A CFBundleName that is not a string, or empty, is no name.
+    const QString odd = Bundle("Odd.app", InfoXml("<key>CFBundleName</key><integer>3</integer>"));
+    EXPECT_EQ(GarbageApplication(odd, QString(), nullptr).GetName(), "Odd");
+    const QString blank = Bundle("Blank.app", InfoXml("<key>CFBundleName</key><string></string>"));
+    EXPECT_EQ(GarbageApplication(blank, QString(), nullptr).GetName(), "Blank");
+
+    // A malformed Info.plist: a warning, the path's name, still a bundle with its group.
+    LogCapture log;
+    const QString bad = Bundle("Bad.app", "<plist><dict><key>CFBundleName</key><string>X");
+    const GarbageApplication broken(bad, QString(), nullptr);
+    EXPECT_EQ(broken.GetName(), "Bad");
+    EXPECT_TRUE(broken.GetId().isEmpty());
+    EXPECT_TRUE(broken.Exists());
+    EXPECT_NE(broken.GetLeftoverGroup(GarbageApplication::binariesName), nullptr);
+    EXPECT_TRUE(log.Contains(google::GLOG_WARNING, "Can't read the bundle information"))
+        << log.Dump();
+}
+
+TEST_F(ApplicationItem, AnEmptyOrRelativePathIsNeverAnExistingBundle) {
+    tree.MakeDir("cwd/Rel.app/Contents");
+    const QByteArray cwd = Varnex::Platform::EncodePathOrEmpty(tree.Path("cwd")).c_str();
+    char saved[4096];
+    ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(::chdir(cwd.constData()), 0);
+    GarbageApplication empty(QString(), QString(), nullptr);
+    GarbageApplication relative("Rel.app", QString(), nullptr);
+    GarbageApplication dot(".", QString(), nullptr);
+    ASSERT_EQ(::chdir(saved), 0);
+    for (GarbageApplication* app : {&empty, &relative, &dot}) {
+        EXPECT_FALSE(app->Exists()) << app->GetPath().toStdString();
+        EXPECT_TRUE(app->GetChildren().isEmpty());
+        app->Select(true);
+        EXPECT_TRUE(app->GetPaths().isEmpty()) << "would plan the current folder";
+        EXPECT_FALSE(app->GetLastReadTime().isValid());
+    }
+    EXPECT_EQ(relative.GetName(), "Rel");
+    EXPECT_FALSE(MdlsRan());
+    // A file named like a bundle is no bundle either.
+    tree.MakeFile("File.app", "x");
+    EXPECT_FALSE(GarbageApplication(tree.Path("File.app"), QString(), nullptr).Exists());
+}
+
+TEST_F(ApplicationItem, MdlsOutputThatIsNotOneDateFallsBackToTheCreationTime) {
+    const QString path = Bundle(QString::fromUtf8("\xc3\x9cse\nd.app"), InfoXml(""));
+    struct Case {
+        const char* output;
+        bool parsed;
+    };
+    const Case cases[] = {
+        {"kMDItemLastUsedDate = (null)\n", false},  // never used
+        {"kMDItemLastUsedDate = 2013-05-20 12:34:56 +0000\nkMDItemLastUsedDate = x\n", false},
+        {"junk\nkMDItemLastUsedDate = 2013-05-20 12:34:56 +0000\n", false},
+        {"kMDItemLastUsedDate = 2013/05/20 12:34:56 +0000\n", false},
+        {"kMDItemLastUsedDate = 2013-02-30 12:34:56 +0000\n", false},
+        {"kMDItemLastUsedDate = 2013-05-20 12:34:56 UTC\n", false},
+        {"a b c d e\n", false},
+        {"kMDItemLastUsedDate  =  2013-05-20  12:34:56  +0000", true},  // spacing is loose
+        {"\xff\xfe garbage \x01\x02 with bytes", false},
+    };
+    for (const Case& c : cases) {
+        SetMdlsOutput(c.output);
+        LogCapture log;
+        const GarbageApplication app(path, QString(), nullptr);
+        if (c.parsed) {
+            EXPECT_EQ(app.GetLastReadTime().toUTC(),
+                      QDateTime(QDate(2013, 5, 20), QTime(12, 34, 56), Qt::UTC));
+            EXPECT_EQ(log.Count(google::GLOG_WARNING, "Can't parse a datetime"), 0);
+            continue;
+        }
+        EXPECT_EQ(app.GetLastReadTime(), creationTime) << c.output;
+        ASSERT_EQ(log.Count(google::GLOG_WARNING, "Can't parse a datetime ("), 1)
+            << c.output << log.Dump();
+        for (const LogCapture::Line& line : log.Lines()) {
+            EXPECT_EQ(line.message.find('\n'), std::string::npos) << line.message;
+        }
+    }
+
+    // Another UTC offset is honoured rather than taken for UTC.
+    SetMdlsOutput("kMDItemLastUsedDate = 2013-05-20 12:34:56 +0200\n");
+    EXPECT_EQ(GarbageApplication(path, QString(), nullptr).GetLastReadTime().toUTC(),
+              QDateTime(QDate(2013, 5, 20), QTime(10, 34, 56), Qt::UTC));
+
+    // Nothing printed at all.
+    for (const char* output : {"", " \n"}) {
+        SetMdlsOutput(output);
+        LogCapture log;
+        EXPECT_EQ(GarbageApplication(path, QString(), nullptr).GetLastReadTime(), creationTime);
+        EXPECT_TRUE(log.Contains(google::GLOG_ERROR, "Can't read: mdls -name kMDItemLastUsedDate "))
+            << log.Dump();
+    }
+}
+
+TEST_F(ApplicationItem, WithoutMdlsTheCreationTimeIsTheLastUse) {
+    const QString path = Bundle("NoTool.app", InfoXml(""));
+    UseNoMdls();
+    LogCapture log;
+    const GarbageApplication app(path, QString(), nullptr);
+    EXPECT_EQ(app.GetLastReadTime(), creationTime);
+    EXPECT_TRUE(log.Contains(google::GLOG_ERROR,
+                             "Can't read: mdls -name kMDItemLastUsedDate " + path.toStdString()))
+        << log.Dump();
+    EXPECT_FALSE(MdlsRan());
+}
+
+TEST_F(ApplicationItem, SizesFollowTheGroupsAndReachTheParentAndTheScope) {
+    const QString path = Bundle("Sized.app", InfoXml(""));
+    SystemGarbageScope scope;
+    QSignalSpy changed(&scope, &AbstractGarbageScope::ItemChanged);
+    auto* root = new Shelf(&scope);
+    auto* app = new GarbageApplication(path, QString(), nullptr);
+    root->Add(app);
+    EXPECT_EQ(changed.count(), 0);
+
+    auto* caches = new GarbageLeftoverGroup(path, "Caches", nullptr);
+    caches->AddLeftover(new GarbageLeftover(tree.Path("Library/Caches/com.sized"), 10, nullptr));
+    app->AddLeftoverGroup(caches);
+    app->AddLeftoverGroup(nullptr);
+    EXPECT_EQ(app->GetSize(), 10);
+    EXPECT_EQ(root->GetSize(), 10);
+    EXPECT_EQ(app->GetLeftoverGroup("Caches"), caches);
+    EXPECT_EQ(app->GetLeftoverGroup("Nothing"), nullptr);
+    EXPECT_EQ(app->GetChildren().size(), 2);
+
+    changed.clear();
+    app->AddBundleSize(0);
+    app->AddBundleSize(-4);
+    EXPECT_EQ(changed.count(), 0);
+    EXPECT_EQ(app->GetSize(), 10);
+    app->AddBundleSize(100);
+    EXPECT_EQ(app->GetBundleSize(), 100);
+    EXPECT_EQ(app->GetSize(), 110);
+    EXPECT_EQ(root->GetSize(), 110);
+    bool appChanged = false;
+    for (const QList<QVariant>& args : changed) {
+        appChanged = appChanged || args.at(0).value<AbstractGarbage*>() == app;
+    }
+    EXPECT_TRUE(appChanged);
+
+    app->Select(true);
+    EXPECT_EQ(app->GetPaths(), (QStringList{path, tree.Path("Library/Caches/com.sized")}));
+    app->SetBundleClean(true);
+    EXPECT_EQ(app->GetSize(), 10);
+    EXPECT_EQ(root->GetSize(), 10);
+    EXPECT_EQ(app->GetPaths(), QStringList{tree.Path("Library/Caches/com.sized")});
+
+    // Built straight into a scope: nothing is announced while it is half made.
+    changed.clear();
+    auto* direct = new GarbageApplication(path, QString(), &scope);
+    EXPECT_EQ(changed.count(), 0);
+    EXPECT_EQ(direct->parent(), &scope);
+}
