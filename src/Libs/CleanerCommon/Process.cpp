@@ -1,5 +1,7 @@
 #include "CleanerCommon/Process.h"
 
+#include "CleanerCommon/LogText.h"
+
 #include <glog/logging.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,7 +27,7 @@ std::string CommandLine(const QString& program, const QStringList& args) {
     for (const QString& arg : args) {
         text += QLatin1Char(' ') + arg;
     }
-    return text.toStdString();
+    return Util::LogText(text);  // an argument with a line break must not forge a line
 }
 
 }  // namespace
