@@ -78,6 +78,7 @@ void FSParentResolver::Forget() {
 }
 
 void FSParentResolver::Truncate(std::size_t size) {
+    m_lastValid = false;
     while (m_chain.size() > size) {
         if (m_chain.back().fd.IsValid()) {
             --m_open;
@@ -97,6 +98,13 @@ void FSParentResolver::LimitOpenDescriptors() {
 
 bool FSParentResolver::Resolve(const std::string& parent, int* fd, const FSEntryInfo** info,
                                int* code, std::string* why) {
+    if (m_lastValid && parent == m_lastParent) {
+        // Siblings: the folder was opened and checked for the previous path.
+        *fd = m_chain.back().fd.Get();
+        *info = &m_chain.back().info;
+        return true;
+    }
+    m_lastValid = false;
     const std::vector<std::string> parts = SplitComponents(parent);
     std::size_t common = 0;
     while (common < parts.size() && common + 1 < m_chain.size() &&
@@ -143,6 +151,8 @@ bool FSParentResolver::Resolve(const std::string& parent, int* fd, const FSEntry
         LimitOpenDescriptors();
     }
     // The last level is never evicted: LimitOpenDescriptors keeps the deepest.
+    m_lastParent = parent;
+    m_lastValid = true;
     *fd = m_chain.back().fd.Get();
     *info = &m_chain.back().info;
     return true;

@@ -79,6 +79,8 @@ private:
     std::vector<Level> m_chain;  // m_chain[0] is "/"
     std::size_t m_open = 0;      // open descriptors in m_chain, "/" excluded
     TrustedLinks m_trusted;
+    std::string m_lastParent;  // what the whole chain stands for, when m_lastValid
+    bool m_lastValid = false;
 };
 
 }  // namespace Varnex::Cleaner::Details

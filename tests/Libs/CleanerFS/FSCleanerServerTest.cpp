@@ -424,12 +424,18 @@ TEST_F(FSCleanerServerTest, MountPointsAreNeverCrossed) {
     if (!mounts.BindMount(mounted.Root(), t.Path("tree/sub/mnt"))) {
         GTEST_SKIP() << "cannot bind-mount here";
     }
-    // The mount point itself, planned alone, and the tree around it.
+    mounted.MakeFile("single", "a file mounted on a file");
+    t.MakeFile("file-mount", "covered");
+    ASSERT_TRUE(mounts.BindMount(mounted.Path("single"), t.Path("file-mount")));
+    // The mount points themselves, planned alone, and the tree around one.
+    Plan(t.Path("file-mount"));
     Plan(t.Path("tree/sub/mnt/data/file"));  // below it: a normal path
     Plan(t.Path("tree/sub/mnt"));
     Plan(t.Path("tree/sub/mnt"), FSCleanerServer::FLAG_RECURSIVE);  // collapses into the first
     Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
     const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("file-mount")), FSCleaner::REFUSED);
+    EXPECT_EQ(mounted.Read("single"), "a file mounted on a file");
     EXPECT_EQ(codes.value(t.Path("tree/sub/mnt/data/file")), FSCleaner::REMOVED);
     EXPECT_EQ(codes.value(t.Path("tree/sub/mnt")), FSCleaner::REFUSED);
     EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REFUSED);
