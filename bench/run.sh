@@ -7,8 +7,9 @@
 # -DKLARVIK_BENCH=ON); test data is generated once into BUILD_DIR/bench-data.
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
-# Adding a benchmark: write a function bench_<name> below (use warm_median,
-# time_once, row and ratio) and append <name> to all_sections.
+# Sections: fs_scan, fs_remove (default: all). Adding a benchmark: write a
+# function bench_<name> below (use warm_median, time_once, row and ratio) and
+# append <name> to all_sections.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -16,7 +17,7 @@ shift || true
 bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
-all_sections=(fs)
+all_sections=(fs_scan fs_remove)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -57,17 +58,21 @@ row() { printf '  %-34s %10s  %s\n' "$1" "$2" "${3:-}"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
 
-# The file-system service: the scanner against du and find, the removal
-# server against rm -rf, on the 200,000-file tree.
-bench_fs() {
-    local tree=$data/fs-tree copy=$data/fs-copy
+# The 200,000-file tree of the file-system benchmarks, made once.
+fs_tree() {
+    local tree=$data/fs-tree
     if [[ ! -d $tree ]]; then
         echo "generating $tree"
         rm -rf "$tree.partial"
         "$bin/fs_bench" gen "$tree.partial" | tail -n1
         mv "$tree.partial" "$tree"
     fi
+}
 
+# The scanner against du and find.
+bench_fs_scan() {
+    fs_tree
+    local tree=$data/fs-tree
     echo "== fs: scan of $tree, seconds (median of $runs warm runs) =="
     local last ours du find entries rss
     last=$("$bin/fs_bench" scan "$tree" | tail -n1)
@@ -81,7 +86,12 @@ bench_fs() {
     row "find -printf '%s'" "$find"
     row "scan / du -sb" "$(ratio "$ours" "$du")" "goal <= 0.80"
     row "scan / find" "$(ratio "$ours" "$find")"
+}
 
+# The removal server (after a scan and the planning) against rm -rf.
+bench_fs_remove() {
+    fs_tree
+    local tree=$data/fs-tree copy=$data/fs-copy ours
     echo "== fs: removal of a copy of the tree, seconds (median of $runs runs) =="
     # Copies are made (and synced) before each timed run, untimed; the two
     # removals alternate so that both see the same machine.
