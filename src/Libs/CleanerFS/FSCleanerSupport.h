@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <QString>
 #include <cstdint>
 #include <string>
 
@@ -37,7 +38,12 @@ int CodeFromErrno(int err, bool removingFolder);
 std::string ErrnoText(int err);
 
 // A path for a log line: bytes kept, but control characters, DEL, '\\' and '"'
-// escaped (\n, \t, \xHH), so that a name cannot forge or split a line.
+// escaped (\n, \t, \xHH), and Unicode's line breaks NEL, LS and PS written as
+// \u0085, \u2028, \u2029, so that a name can neither forge nor split a line.
 std::string EscapeForLog(const std::string& bytes);
+
+// A planned path for a log line, even one that cannot cross to bytes: a lone
+// surrogate shows as \uXXXX, everything else as EscapeForLog shows it.
+std::string ShownPath(const QString& path);
 
 }  // namespace Varnex::Cleaner::Details

@@ -32,8 +32,7 @@ void FSCleanerWorker::Plan(const QString& path, int flags) {
 void FSCleanerWorker::AddTrustedLink(const QString& linkPath) {
     std::string bytes;
     if (!IsPathSafe(linkPath) || !Platform::EncodePath(linkPath, &bytes)) {
-        LOG(WARNING) << "Not trusting the unsafe root link \""
-                     << EscapeForLog(linkPath.toStdString()) << "\"";
+        LOG(WARNING) << "Not trusting the unsafe root link \"" << ShownPath(linkPath) << "\"";
         return;
     }
     struct stat linkStat;

@@ -14,40 +14,6 @@
 
 namespace Varnex::Cleaner::Details {
 
-namespace {
-
-// A planned path for a log line, even one that cannot cross to bytes: a lone
-// surrogate shows as \uXXXX, everything else as escaped UTF-8.
-std::string ShownPath(const QString& path) {
-    std::string out;
-    QString run;
-    const auto flush = [&] {
-        out += EscapeForLog(run.toStdString());
-        run.clear();
-    };
-    for (int i = 0; i < path.size(); ++i) {
-        const QChar c = path.at(i);
-        if (c.isHighSurrogate() && i + 1 < path.size() && path.at(i + 1).isLowSurrogate()) {
-            run += c;
-            run += path.at(++i);
-        } else if (c.isSurrogate()) {
-            flush();
-            static const char hex[] = "0123456789ABCDEF";
-            const ushort u = c.unicode();
-            out += "\\u";
-            for (int shift = 12; shift >= 0; shift -= 4) {
-                out += hex[(u >> shift) & 0xf];
-            }
-        } else {
-            run += c;
-        }
-    }
-    flush();
-    return out;
-}
-
-}  // namespace
-
 FSEntryRemover::FSEntryRemover(FSCleanerFd root, FSParentResolver::TrustedLinks trustedLinks)
     : m_resolver(std::move(root), std::move(trustedLinks)) {}
 

@@ -370,16 +370,16 @@ TEST_F(FSCleanerServerTest, HostileNamesAreRemovedAndLoggedOnOneLine) {
         t.MakeFile(name, "x");
         Plan(t.Path(name));
     }
-    t.MakeFile("kept\nfolder: x/inside", "kept");
-    Plan(t.Path("kept\nfolder: x"));
+    t.MakeFile("kept\nfolder: x\u2028y\\/inside", "kept");
+    Plan(t.Path("kept\nfolder: x\u2028y\\"));
     LogCapture log;
     const auto codes = Run();
     for (const QString& name : names) {
         EXPECT_EQ(codes.value(t.Path(name)), FSCleaner::REMOVED) << Bytes(name);
         EXPECT_FALSE(t.Exists(name));
     }
-    EXPECT_EQ(codes.value(t.Path("kept\nfolder: x")), FSCleaner::NOT_EMPTY);
-    const std::string shown = Bytes(t.Path("kept")) + "\\nfolder: x\": ";
+    EXPECT_EQ(codes.value(t.Path("kept\nfolder: x\u2028y\\")), FSCleaner::NOT_EMPTY);
+    const std::string shown = Bytes(t.Path("kept")) + "\\nfolder: x\\u2028y\\\\\": ";
     EXPECT_TRUE(log.Contains(google::WARNING, shown)) << log.Dump();
     for (const auto& line : log.Lines()) {
         EXPECT_EQ(line.message.find('\n'), std::string::npos) << line.message;
