@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "CleanerCommon/Logging.h"
+#include "AppsCommand.h"
 #include "Commands.h"
 #include "SysinfoCommand.h"
 
@@ -31,11 +32,12 @@ int main(int argc, char** argv) {
         "Commands:\n"
         "  scan  --kind KIND PATH...   scan and print the tree\n"
         "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
-        "  sysinfo                     print the system information (model, memory, disks...)\n\n"
+        "  sysinfo                     print the system information (model, memory, disks...)\n"
+        "  apps                        list the installed applications (standard, other vendors')\n\n"
         "Kinds: ") + Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("scan, clean or sysinfo"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("scan, clean, sysinfo or apps"));
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"), QStringLiteral("[PATH...]"));
     const QCommandLineOption kind(QStringLiteral("kind"), QStringLiteral("The kind of data: ") +
                                   Klarvik::ScopeKindNames().join(QStringLiteral(", ")), QStringLiteral("KIND"),
@@ -77,6 +79,9 @@ int main(int argc, char** argv) {
     Klarvik::AppendToolFolderToPath();
     if (options.command == QLatin1String("sysinfo")) {
         return Klarvik::RunSysinfo(options.json);
+    }
+    if (options.command == QLatin1String("apps")) {
+        return Klarvik::RunApps(options.json);
     }
     if (options.command == QLatin1String("scan") || options.command == QLatin1String("clean")) {
         if (options.paths.isEmpty()) {
