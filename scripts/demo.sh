@@ -50,6 +50,37 @@ done
 step "klarvik sysinfo"
 PATH="$PATH:$(cd "$build/bin" && pwd)" "$klarvik" sysinfo
 
+# Installed applications below the sample system root: standard ones (Safari and
+# Calculator are protected, never listed), other vendors' ones, one in Utilities (in
+# neither list), one shared below /Users, one in the home folder, and a link to
+# a bundle (listed once, by its own path). A stand-in mdls knows one last use.
+bundle() {
+    mkdir -p "$1/Contents"
+    printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>CFBundleName</key><string>%s</string><key>CFBundleIdentifier</key><string>%s</string></dict></plist>\n' \
+        "$2" "$3" > "$1/Contents/Info.plist"
+}
+bundle "$sysroot/Applications/Safari.app" Safari com.apple.Safari
+bundle "$sysroot/Applications/Calculator.app" Calculator com.apple.calculator
+bundle "$sysroot/Applications/iTunes.app" iTunes com.apple.iTunes
+bundle "$sysroot/Applications/iBooks.app" iBooks com.apple.iBooksX
+bundle "$sysroot/Applications/Sketchbook.app" Sketchbook com.example.sketchbook
+bundle "$sysroot/Applications/Utilities/Disk Doctor.app" "Disk Doctor" com.example.diskdoctor
+bundle "$sysroot/Users/Shared/Games/Tetra.app" Tetra com.example.tetra
+bundle "$home/Applications/Notebook.app" Notebook com.example.notebook
+ln -s "$sysroot/Applications/Sketchbook.app" "$sysroot/Applications/Sketchbook link.app"
+mkdir -p "$sample/bin"
+cat > "$sample/bin/mdls" <<'MDLS'
+#!/bin/sh
+case "$3" in
+    */Sketchbook.app) echo "kMDItemLastUsedDate = 2024-03-01 09:30:00 +0000" ;;
+    *) echo "kMDItemLastUsedDate = (null)" ;;
+esac
+MDLS
+chmod +x "$sample/bin/mdls"
+
+step "klarvik apps"
+PATH="$sample/bin:$PATH" "$klarvik" apps
+
 step "What is left in the sample"
 (cd "$sample" && find . -mindepth 1 | sort)
 if [ "$(cat "$sample/elsewhere/important.txt")" = "not ours" ]; then
