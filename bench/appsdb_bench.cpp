@@ -29,7 +29,7 @@ AppsDB::Application MakeApp(const QString& prefix, int i) {
     app.name = QStringLiteral("%1 %2").arg(prefix).arg(i);
     app.bundleId = QStringLiteral("com.example.%1.app%2").arg(prefix.toLower()).arg(i);
     app.size = 5000000000LL + i;
-    app.lastModified = QDateTime::fromSecsSinceEpoch(1600000000 + i);
+    app.lastModified = QDateTime::fromSecsSinceEpoch(1600000000 + i, Qt::UTC);
     return app;
 }
 

@@ -43,13 +43,15 @@ qint64 ToStoredTime(const QDateTime& time) {
 }
 
 // The stored "unknown" reads back as an invalid date, not as a day in 2106.
+// Dates are made in UTC: they compare the same as local ones, and worker
+// threads never need the time zone.
 QDateTime FromStoredTime(const QVariant& value) {
     bool ok = false;
     const qint64 secs = value.toLongLong(&ok);
     if (!ok || secs < 0 || secs >= invalidTime) {
         return QDateTime();
     }
-    return QDateTime::fromSecsSinceEpoch(secs);
+    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC);
 }
 
 bool Stat(const QString& path, struct stat* st) {
@@ -63,8 +65,8 @@ QDateTime ModificationTime(const QString& path) {
     if (!Stat(path, &st)) {
         return QDateTime();
     }
-    return QDateTime::fromMSecsSinceEpoch(st.st_mtim.tv_sec * 1000LL +
-                                          st.st_mtim.tv_nsec / 1000000);
+    return QDateTime::fromMSecsSinceEpoch(st.st_mtim.tv_sec * 1000LL + st.st_mtim.tv_nsec / 1000000,
+                                          Qt::UTC);
 }
 
 bool IsBundle(const QString& path) {

@@ -95,7 +95,7 @@ AppsDB::Application App(const QString& path, qint64 size = 1) {
     app.name = QStringLiteral("Name");
     app.bundleId = QStringLiteral("com.example.app");
     app.size = size;
-    app.lastModified = QDateTime::fromSecsSinceEpoch(1600000000);
+    app.lastModified = QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC);
     return app;
 }
 
@@ -172,7 +172,7 @@ TEST_F(AppsDBTest, ValuesRoundTripExactly) {
     EXPECT_EQ(AppsDB::LoadApplications()[0].size, 3 * fiveGB);
 
     AppsDB::L10n l10n{app.path + "/Contents/Resources/fr.lproj", "French", app.path, fiveGB + 1,
-                      QDateTime::fromSecsSinceEpoch(4000000000LL)};
+                      QDateTime::fromSecsSinceEpoch(4000000000LL, Qt::UTC)};
     ASSERT_TRUE(AppsDB::SaveL10n(l10n, AppsDB::Applications));
     ASSERT_TRUE(
         AppsDB::SaveL10n(l10n.path, l10n.name, QString(""), 7, QDateTime(), AppsDB::SystemL10ns));
@@ -549,13 +549,15 @@ TEST_F(AppsDBTest, ClearRemovedDropsOnlyWhatChanged) {
     for (const char* l : {"Same.app/de.lproj", "Changed.app/de.lproj", "Changed.app/fr.lproj"}) {
         const QString path = t.Path(l);
         ASSERT_TRUE(AppsDB::SaveL10n(path, "L", path.section('/', 0, -2), 1,
-                                     QDateTime::fromSecsSinceEpoch(1600000000),
+                                     QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC),
                                      AppsDB::Applications));
     }
     ASSERT_TRUE(AppsDB::SaveL10n(t.Path("Other.app/fr.lproj"), "L", "", 1,
-                                 QDateTime::fromSecsSinceEpoch(1600000000), AppsDB::SystemL10ns));
+                                 QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC),
+                                 AppsDB::SystemL10ns));
     ASSERT_TRUE(AppsDB::SaveL10n(t.Path("Gone.lproj"), "L", "", 1,
-                                 QDateTime::fromSecsSinceEpoch(1600000000), AppsDB::SystemL10ns));
+                                 QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC),
+                                 AppsDB::SystemL10ns));
     SetMTime(t.Path("Changed.app"), 1600000001, 0);
     SetMTime(t.Path("Changed.app/fr.lproj"), 1600000001, 0);
     ASSERT_EQ(::rmdir(t.Path("Gone.app").toUtf8().constData()), 0);
