@@ -17,7 +17,7 @@ shift || true
 bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
-all_sections=(fs_scan fs_remove)
+all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -117,6 +117,109 @@ bench_fs_remove() {
     row "fs_bench remove (scan + plan + remove)" "$ours" "runs: ${t_ours[*]}"
     row "rm -rf" "$rm_rf" "runs: ${t_rm[*]}"
     row "remove / rm -rf" "$(ratio "$ours" "$rm_rf")" "goal <= 1.30"
+}
+
+# Runs a benchmark program $runs times after one warm run and prints the
+# median of each named field of its last output line, space-separated.
+json_medians() {
+    local fields=$1
+    shift
+    "$@" >/dev/null 2>&1 || true
+    local i out=() line
+    for ((i = 0; i < runs; i++)); do
+        if ! line=$("$@" 2>"$data/last-stderr" | tail -n1); then
+            echo "FAILED: $*" >&2
+            cat "$data/last-stderr" >&2
+            exit 1
+        fi
+        out+=("$line")
+    done
+    local f
+    for f in $fields; do
+        printf '%s\n' "${out[@]}" | json_field "$f" | median | tr '\n' ' '
+    done
+    echo
+}
+
+# The system junk scope as the application drives it: a scan of the tree
+# against du, with and without an item model following it.
+bench_scope_scan() {
+    fs_tree
+    local tree=$data/fs-tree
+    echo "== scope: scan of $tree with the system junk scope (median of $runs warm runs) =="
+    local plain model du items
+    read -r items plain stall rss <<<"$(json_medians "items seconds max_stall_ms max_rss_bytes" "$bin/scope_bench" scan "$tree")"
+    read -r model mstall <<<"$(json_medians "seconds max_stall_ms" "$bin/scope_bench" scan "$tree" --model)"
+    du=$(warm_median du -sb "$tree")
+    row "scope_bench scan ($items items)" "$plain" "s"
+    row "du -sb" "$du" "s"
+    row "scope scan / du -sb" "$(ratio "$plain" "$du")" "goal <= 2.00"
+    row "longest stall of the scope's thread" "$stall" "ms, goal <= 50"
+    row "memory per item" "$(awk -v r="$rss" -v n="$items" 'BEGIN { printf "%.0f", r / n }')" "bytes (max RSS / items), goal <= 1024"
+    row "scan with an item model" "$model" "s, longest stall $mstall ms"
+    row "model cost per inserted row" "$(awk -v a="$model" -v b="$plain" -v n="$items" 'BEGIN { printf "%.2f", (a - b) * 1e6 / n }')" "us"
+}
+
+# The scope's cleaning of a copy of the tree (everything selected) against
+# rm -rf of another copy, alternating.
+bench_scope_clean() {
+    fs_tree
+    local tree=$data/fs-tree copy=$data/scope-copy
+    echo "== scope: cleaning a copy of the tree, everything selected (median of $runs runs) =="
+    local i line clean=() total=() plan=() stall=() t_rm=() items
+    for ((i = 0; i < runs; i++)); do
+        rm -rf "$copy"
+        cp -a "$tree" "$copy"
+        sync
+        if ! line=$("$bin/scope_bench" clean "$copy" 2>"$data/last-stderr" | tail -n1); then
+            echo "FAILED: scope_bench clean" >&2
+            cat "$data/last-stderr" >&2
+            exit 1
+        fi
+        items=$(json_field items <<<"$line")
+        clean+=("$(json_field seconds <<<"$line")")
+        total+=("$(json_field total_seconds <<<"$line")")
+        plan+=("$(json_field plan_ms <<<"$line")")
+        stall+=("$(json_field max_stall_ms <<<"$line")")
+        rm -rf "$copy"
+        cp -a "$tree" "$copy"
+        sync
+        t_rm+=("$(time_once rm -rf "$copy")")
+    done
+    rm -rf "$copy"
+    local m_clean m_total m_plan m_stall m_rm
+    m_clean=$(printf '%s\n' "${clean[@]}" | median)
+    m_total=$(printf '%s\n' "${total[@]}" | median)
+    m_plan=$(printf '%s\n' "${plan[@]}" | median)
+    m_stall=$(printf '%s\n' "${stall[@]}" | median)
+    m_rm=$(printf '%s\n' "${t_rm[@]}" | median)
+    row "scope_bench clean ($items items)" "$m_clean" "s of cleaning; runs: ${clean[*]}"
+    row "scan + cleaning" "$m_total" "s"
+    row "rm -rf" "$m_rm" "s; runs: ${t_rm[*]}"
+    row "cleaning / rm -rf" "$(ratio "$m_clean" "$m_rm")" "goal <= 2.00"
+    row "scan + cleaning / rm -rf" "$(ratio "$m_total" "$m_rm")"
+    row "planning inside StartCleaning()" "$m_plan" "ms, goal <= 250"
+    row "longest stall while cleaning" "$m_stall" "ms, goal <= 50"
+}
+
+# One folder of 100,000 files: the longest stall of the scope's thread.
+bench_scope_flat() {
+    local flat=$data/flat-100k copy=$data/flat-copy
+    if [[ ! -d $flat ]]; then
+        rm -rf "$flat.partial"
+        "$bin/scope_bench" gen-flat "$flat.partial" 100000 >/dev/null
+        mv "$flat.partial" "$flat"
+    fi
+    echo "== scope: one folder of 100,000 files (median of $runs runs) =="
+    local scan sstall
+    read -r scan sstall <<<"$(json_medians "seconds max_stall_ms" "$bin/scope_bench" scan "$flat")"
+    row "scan" "$scan" "s, longest stall $sstall ms"
+    rm -rf "$copy"
+    cp -a "$flat" "$copy"
+    local line
+    line=$("$bin/scope_bench" clean "$copy" | tail -n1)
+    rm -rf "$copy"
+    row "cleaning" "$(json_field seconds <<<"$line")" "s, longest stall $(json_field max_stall_ms <<<"$line") ms, planning $(json_field plan_ms <<<"$line") ms"
 }
 
 sections=("$@")
