@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QSet>
 #include <QStringList>
+#include <cstdlib>
+#include <string>
 
 #include "CleanerCommon/FolderRemovalRights.h"
 #include "Platform/PathCodec.h"
@@ -25,19 +28,46 @@ const char* const systemFolders[] = {
     "/private/etc", "/private/tmp", "/private/var", "/private/var/folders"};
 
 bool IsNormalisedAbsolute(const QString& path) {
-    if (path.isEmpty() || path.at(0) != QLatin1Char('/')) {
+    const int n = path.size();
+    if (n == 0 || path.at(0) != QLatin1Char('/')) {
         return false;
     }
-    if (path.size() == 1) {
+    if (n == 1) {
         return true;
     }
-    if (path.endsWith(QLatin1Char('/')) || path.contains(QLatin1String("//")) ||
-        path.contains(QChar(0))) {
+    if (path.at(n - 1) == QLatin1Char('/')) {
         return false;
     }
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString& part : parts) {
-        if (part == QLatin1String(".") || part == QLatin1String("..")) {
+    // Every component between two '/' must be a name: not empty, ".", "..".
+    int start = 1;
+    for (int i = 1; i <= n; ++i) {
+        if (i < n && path.at(i) == QChar(0)) {
+            return false;
+        }
+        if (i == n || path.at(i) == QLatin1Char('/')) {
+            const int length = i - start;
+            if (length == 0 || (length == 1 && path.at(start) == QLatin1Char('.')) ||
+                (length == 2 && path.at(start) == QLatin1Char('.') &&
+                 path.at(start + 1) == QLatin1Char('.'))) {
+                return false;
+            }
+            start = i + 1;
+        }
+    }
+    return true;
+}
+
+// A QString crosses to UTF-8 losslessly unless it holds a lone surrogate.
+bool IsEncodable(const QString& path) {
+    const int n = path.size();
+    for (int i = 0; i < n; ++i) {
+        const QChar c = path.at(i);
+        if (c.isHighSurrogate()) {
+            if (i + 1 >= n || !path.at(i + 1).isLowSurrogate()) {
+                return false;
+            }
+            ++i;
+        } else if (c.isLowSurrogate()) {
             return false;
         }
     }
@@ -60,39 +90,64 @@ QString CleanAbsolute(const QString& path) {
     return QDir::cleanPath(path);
 }
 
+// What IsPathSafe compares against, worked out again only when the system root
+// or the home folder changes. Per thread: scanner and removal threads ask too.
+struct Anchors {
+    bool built = false;
+    std::string rawRoot;
+    std::string rawHome;
+    QSet<QString> folders;  // never to be removed themselves
+    QString root;           // cleaned; empty for "/"
+    QString home;           // cleaned
+    QStringList userFolders;  // folders whose direct children are home folders
+};
+
+const Anchors& CurrentAnchors() {
+    thread_local Anchors anchors;
+    const char* rawRoot = std::getenv("KLARVIK_SYSROOT");
+    const char* rawHome = std::getenv("HOME");
+    const std::string root = rawRoot ? rawRoot : "";
+    const std::string home = rawHome ? rawHome : "";
+    if (anchors.built && anchors.rawRoot == root && anchors.rawHome == home) {
+        return anchors;
+    }
+    anchors = Anchors();
+    anchors.built = true;
+    anchors.rawRoot = root;
+    anchors.rawHome = home;
+    const QString systemRoot = Platform::SystemRoot();
+    for (const char* folder : systemFolders) {
+        const QString f = QLatin1String(folder);
+        anchors.folders.insert(f);
+        if (!systemRoot.isEmpty()) {
+            anchors.folders.insert(systemRoot + f);
+        }
+    }
+    anchors.root = CleanAbsolute(systemRoot);
+    anchors.home = CleanAbsolute(Platform::HomePath());
+    anchors.userFolders << Platform::SystemPath(QStringLiteral("/Users")) + QLatin1Char('/')
+                        << QStringLiteral("/Users/") << QStringLiteral("/home/");
+    return anchors;
+}
+
 }  // namespace
 
 bool IsPathSafe(const QString& path) {
-    if (!IsNormalisedAbsolute(path) || path == QLatin1String("/")) {
+    if (!IsNormalisedAbsolute(path) || path == QLatin1String("/") || !IsEncodable(path)) {
         return false;
     }
-    std::string bytes;
-    if (!Platform::EncodePath(path, &bytes)) {
+    const Anchors& anchors = CurrentAnchors();
+    if (anchors.folders.contains(path)) {
         return false;
     }
-    const QString root = Platform::SystemRoot();
-    for (const char* folder : systemFolders) {
-        const QString f = QLatin1String(folder);
-        if (path == f || (!root.isEmpty() && path == root + f)) {
-            return false;
-        }
-    }
-    // The system root itself and the folders above it.
-    const QString cleanRoot = CleanAbsolute(root);
-    if (!cleanRoot.isEmpty() && IsSameOrAncestor(path, cleanRoot)) {
-        return false;
-    }
-    // The home folder and the folders above it.
-    const QString home = CleanAbsolute(Platform::HomePath());
-    if (!home.isEmpty() && IsSameOrAncestor(path, home)) {
+    // The system root, the home folder, and the folders above them.
+    if ((!anchors.root.isEmpty() && IsSameOrAncestor(path, anchors.root)) ||
+        (!anchors.home.isEmpty() && IsSameOrAncestor(path, anchors.home))) {
         return false;
     }
     // Any user's home folder itself: /Users/<name> and /home/<name>.
-    for (const QString& users :
-         {Platform::SystemPath(QStringLiteral("/Users")), QStringLiteral("/Users"),
-          QStringLiteral("/home")}) {
-        if (path.startsWith(users + QLatin1Char('/')) &&
-            path.indexOf(QLatin1Char('/'), users.size() + 1) < 0) {
+    for (const QString& users : anchors.userFolders) {
+        if (path.startsWith(users) && path.indexOf(QLatin1Char('/'), users.size()) < 0) {
             return false;
         }
     }
