@@ -1,5 +1,8 @@
 #include "Platform/SystemRoot.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QtGlobal>
 
@@ -31,7 +34,17 @@ QString SystemPath(const QString& macPath) {
 }
 
 QString HomePath() {
-    return QDir::homePath();
+    const QString home = qEnvironmentVariable("HOME");
+    if (!home.isEmpty()) {
+        return QDir::cleanPath(home);
+    }
+    // No HOME: the passwd entry, never "/" by default.
+    if (const passwd* entry = ::getpwuid(::geteuid())) {
+        if (entry->pw_dir && entry->pw_dir[0] == '/') {
+            return QDir::cleanPath(QString::fromUtf8(entry->pw_dir));
+        }
+    }
+    return QString();
 }
 
 }  // namespace Varnex::Platform

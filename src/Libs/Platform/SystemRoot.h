@@ -16,7 +16,8 @@ QString SystemRoot();
 // Every literal macOS folder goes through here before it is opened or compared.
 QString SystemPath(const QString& macPath);
 
-// The user's home folder ($HOME; the passwd entry when HOME is unset).
+// The user's home folder: $HOME, or the passwd entry when HOME is unset or
+// empty; an empty string when neither gives one.
 QString HomePath();
 
 }  // namespace Varnex::Platform

@@ -62,3 +62,14 @@ TEST(SystemRoot, ResolvesFixedFoldersBelowTheConfiguredRoot) {
     EXPECT_EQ(SystemPath("/Library"), QStringLiteral("/Library"));
     qputenv("KLARVIK_SYSROOT", saved);
 }
+
+TEST(SystemRoot, TheHomeFolderFallsBackToThePasswdEntryNeverToTheRoot) {
+    const QByteArray saved = qgetenv("HOME");
+    qputenv("HOME", "/srv/someone/");
+    EXPECT_EQ(HomePath(), QStringLiteral("/srv/someone"));
+    qunsetenv("HOME");
+    const QString fallback = HomePath();
+    EXPECT_NE(fallback, QStringLiteral("/tmp"));
+    EXPECT_TRUE(fallback.isEmpty() || fallback.startsWith('/'));
+    qputenv("HOME", saved);
+}
