@@ -17,7 +17,7 @@ shift || true
 bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
-all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat)
+all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat apps appsdb)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -220,6 +220,29 @@ bench_scope_flat() {
     line=$("$bin/scope_bench" clean "$copy" | tail -n1)
     rm -rf "$copy"
     row "cleaning" "$(json_field seconds <<<"$line")" "s, longest stall $(json_field max_stall_ms <<<"$line") ms, planning $(json_field plan_ms <<<"$line") ms"
+}
+
+# The search for application bundles: 2,000 fake bundles among 100,000 folders.
+bench_apps() {
+    local tree=$data/apps-tree
+    if [[ ! -d $tree ]]; then
+        rm -rf "$tree.partial"
+        "$bin/apps_bench" gen "$tree.partial" >/dev/null
+        mv "$tree.partial" "$tree"
+    fi
+    echo "== apps: GetApplications over $tree (median of $runs runs) =="
+    local bundles folders seconds
+    read -r bundles folders seconds <<<"$(json_medians "bundles folders seconds" "$bin/apps_bench" "$tree")"
+    row "GetApplications ($bundles bundles)" "$seconds" "s over $folders folders"
+    row "find with the same pruning" "$(warm_median find "$tree" -name '*.app' -prune)" "s"
+}
+
+# The applications database: 10,000 applications in one transaction.
+bench_appsdb() {
+    echo "== appsdb: inserts in one transaction (median of $runs runs) =="
+    local inserts seconds rate
+    read -r inserts seconds rate <<<"$(json_medians "inserts seconds rate_per_s" "$bin/appsdb_bench")"
+    row "$inserts inserts" "$seconds" "s, $(awk -v r="$rate" 'BEGIN { printf "%.0f", r }') per second"
 }
 
 sections=("$@")
