@@ -12,6 +12,7 @@
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/SystemInfo.h"
+#include "common/ScopedEnv.h"
 #include "common/LogCapture.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
@@ -29,25 +30,7 @@ const long long mb = 1024LL * 1024;
 const long long gb = 1024 * mb;
 
 // Sets an environment variable for the life of the object.
-class EnvOverride {
-public:
-    EnvOverride(const char* name, const QByteArray& value)
-        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name)) {
-        qputenv(name, value);
-    }
-    ~EnvOverride() {
-        if (m_had) {
-            qputenv(m_name, m_old);
-        } else {
-            qunsetenv(m_name);
-        }
-    }
-
-private:
-    const char* m_name;
-    bool m_had;
-    QByteArray m_old;
-};
+using EnvOverride = Varnex::Test::ScopedEnv;
 
 const QByteArray softwareReport =
     "Software:\n"

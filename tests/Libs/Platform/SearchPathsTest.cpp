@@ -5,26 +5,13 @@
 #include <QByteArray>
 
 #include "Platform/SearchPaths.h"
+#include "common/ScopedEnv.h"
 
 using namespace Varnex::Platform;
 
 namespace {
 
-class Env {
-public:
-    Env(const char* name, const QByteArray& value) : m_name(name), m_old(qgetenv(name)) {
-        if (value.isNull()) {
-            qunsetenv(name);
-        } else {
-            qputenv(name, value);
-        }
-    }
-    ~Env() { qputenv(m_name, m_old); }
-
-private:
-    const char* m_name;
-    QByteArray m_old;
-};
+using Env = Varnex::Test::ScopedEnv;
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include "QtUtil/Version.h"
+#include "common/ScopedEnv.h"
 #include "common/TestEnv.h"
 
 using Varnex::Util::GetSystemVersion;
@@ -13,14 +14,7 @@ using Varnex::Util::Version;
 
 namespace {
 
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : m_name(name) { ::setenv(name, value, 1); }
-    ~EnvVar() { ::unsetenv(m_name); }
-
-private:
-    const char* m_name;
-};
+using EnvVar = Varnex::Test::ScopedEnv;
 
 // Writes SystemVersion.plist below the test system root; removes it at the end.
 class SystemVersionPlist {
