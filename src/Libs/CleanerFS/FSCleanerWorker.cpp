@@ -22,10 +22,12 @@ FSCleanerWorker::~FSCleanerWorker() {
 
 void FSCleanerWorker::Plan(const QString& path, int flags) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_planned.contains(path)) {
+    // One hash look-up a path: plans can hold hundreds of thousands.
+    const int before = m_planned.size();
+    m_planned.insert(path);
+    if (m_planned.size() == before) {
         return;
     }
-    m_planned.insert(path);
     m_plan.push_back(Planned{path, flags});
 }
 
