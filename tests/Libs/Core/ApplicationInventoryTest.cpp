@@ -3,6 +3,8 @@
 // the user's Library folder without a usable home, and the producers run
 // through real caches.
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
 #include <unistd.h>
 
 #include <QDir>
@@ -368,6 +370,14 @@ TEST_F(ApplicationCachesTest, SplitReadsThePathsCache) {
     EXPECT_EQ(Sorted(caches.other->GetValue()),
               Under(tree, {"sys/Applications/Xcode.app", "sys/Users/Shared/Game.app"}));
     ASSERT_TRUE(WaitUntil([&] { return readyCalls == 1; }));
+    // The ready lines are written by callbacks delivered on this thread, after
+    // the values are ready: wait for them, then check each came once.
+    ASSERT_TRUE(WaitUntil([&] {
+        return log.Count(google::INFO, "A list of all applications has been loaded") > 0 &&
+               log.Count(google::INFO, "A list of strandard applications has been loaded") > 0 &&
+               log.Count(google::INFO, "A list of third party applications has been loaded") > 0;
+    }));
+    QCoreApplication::processEvents();
     EXPECT_EQ(log.Count(google::INFO, "A list of all applications has been loaded"), 1);
     EXPECT_EQ(log.Count(google::INFO, "A list of strandard applications has been loaded"), 1);
     EXPECT_EQ(log.Count(google::INFO, "A list of third party applications has been loaded"), 1);
