@@ -17,12 +17,16 @@ QModelIndex Sibling(const QModelIndex& index, int column) {
 
 QVariant CheckBoxProxyModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::CheckStateRole && index.column() == GarbageItemModel::NAME_COLUMN) {
-        const int state =
-            QIdentityProxyModel::data(Sibling(index, GarbageItemModel::CHECK_STATE_COLUMN), Qt::DisplayRole).toInt();
+        const int state = QIdentityProxyModel::data(
+                              Sibling(index, GarbageItemModel::CHECK_STATE_COLUMN), Qt::DisplayRole)
+                              .toInt();
         switch (state) {
-            case AbstractGarbage::CHECKED: return Qt::Checked;
-            case AbstractGarbage::PARTLY_CHECKED: return Qt::PartiallyChecked;
-            default: return Qt::Unchecked;
+            case AbstractGarbage::CHECKED:
+                return Qt::Checked;
+            case AbstractGarbage::PARTLY_CHECKED:
+                return Qt::PartiallyChecked;
+            default:
+                return Qt::Unchecked;
         }
     }
     if (role == Qt::DisplayRole && index.column() == GarbageItemModel::SIZE_COLUMN) {
@@ -34,8 +38,8 @@ QVariant CheckBoxProxyModel::data(const QModelIndex& index, int role) const {
 bool CheckBoxProxyModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role == Qt::CheckStateRole && index.column() == GarbageItemModel::NAME_COLUMN) {
         const bool on = value.toInt() != Qt::Unchecked;
-        const bool done =
-            QIdentityProxyModel::setData(Sibling(index, GarbageItemModel::SELECTED_COLUMN), on, Qt::EditRole);
+        const bool done = QIdentityProxyModel::setData(
+            Sibling(index, GarbageItemModel::SELECTED_COLUMN), on, Qt::EditRole);
         return done;
     }
     return QIdentityProxyModel::setData(index, value, role);

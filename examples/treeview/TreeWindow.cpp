@@ -42,7 +42,8 @@ TreeWindow::TreeWindow(const QStringList& roots, QWidget* parent)
 
     connect(m_scanButton, &QPushButton::clicked, this, &TreeWindow::Scan);
     connect(m_cleanButton, &QPushButton::clicked, this, &TreeWindow::Clean);
-    for (auto signal : {&AbstractGarbageScope::ScanningStarted, &AbstractGarbageScope::CleaningStarted}) {
+    for (auto signal :
+         {&AbstractGarbageScope::ScanningStarted, &AbstractGarbageScope::CleaningStarted}) {
         connect(m_scope, signal, this, &TreeWindow::UpdateStatus);
     }
     connect(m_scope, &AbstractGarbageScope::ScanningFinished, this, [this] {
@@ -62,9 +63,13 @@ TreeWindow::TreeWindow(const QStringList& roots, QWidget* parent)
 
 TreeWindow::~TreeWindow() = default;
 
-void TreeWindow::Scan() { m_scope->StartScanning(); }
+void TreeWindow::Scan() {
+    m_scope->StartScanning();
+}
 
-void TreeWindow::Clean() { m_scope->StartCleaning(); }
+void TreeWindow::Clean() {
+    m_scope->StartCleaning();
+}
 
 void TreeWindow::UpdateStatus() {
     const bool busy = m_scope->IsScanning() || m_scope->IsCleaning();

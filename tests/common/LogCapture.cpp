@@ -14,10 +14,11 @@ LogCapture::~LogCapture() {
     google::RemoveLogSink(this);
 }
 
-void LogCapture::send(google::LogSeverity severity, const char* fullFilename, const char*,
-                      int line, const struct ::tm*, const char* message, size_t length) {
+void LogCapture::send(google::LogSeverity severity, const char* fullFilename, const char*, int line,
+                      const struct ::tm*, const char* message, size_t length) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back({severity, Util::LogSourceName(fullFilename), line, std::string(message, length)});
+    m_lines.push_back(
+        {severity, Util::LogSourceName(fullFilename), line, std::string(message, length)});
 }
 
 std::vector<LogCapture::Line> LogCapture::Lines() const {
@@ -41,7 +42,8 @@ std::string LogCapture::Dump() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::ostringstream out;
     for (const Line& l : m_lines) {
-        out << "IWEF"[l.severity & 3] << ' ' << l.source << ':' << l.line << "] " << l.message << '\n';
+        out << "IWEF"[l.severity & 3] << ' ' << l.source << ':' << l.line << "] " << l.message
+            << '\n';
     }
     return out.str();
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace Varnex::Test {
 
@@ -117,7 +116,8 @@ void TempTree::MakeFileBytes(const std::string& rel, const std::string& content)
         ADD_FAILURE() << "create " << p << ": " << std::strerror(errno);
         return;
     }
-    if (!content.empty() && ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    if (!content.empty() &&
+        ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
         ADD_FAILURE() << "write " << p << ": " << std::strerror(errno);
     }
     ::close(fd);

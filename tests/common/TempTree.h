@@ -1,8 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QString>
 #include <string>
-#include <sys/types.h>
 
 namespace Varnex::Test {
 

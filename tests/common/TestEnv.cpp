@@ -23,8 +23,12 @@ void SetTestFolders(const QString& home, const QString& sysroot) {
     SysRoot() = sysroot;
 }
 
-QString TestHome() { return Home(); }
-QString TestSysRoot() { return SysRoot(); }
+QString TestHome() {
+    return Home();
+}
+QString TestSysRoot() {
+    return SysRoot();
+}
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);

@@ -1,12 +1,12 @@
 // Shared main of every test executable: a QCoreApplication for timers and
 // signals, logging as the programs set it up, and a private HOME and system
 // root so that no test ever reaches the real home folder or the real system.
+#include <glog/logging.h>
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <cstdlib>
-
-#include <glog/logging.h>
-#include <gtest/gtest.h>
 
 #include "CleanerCommon/Logging.h"
 #include "common/TempTree.h"

@@ -81,7 +81,8 @@ struct Session {
     explicit Session(const Options& options) : scope(QStringList()) {
         for (const QString& path : options.paths) {
             if (!scope.AddPath(path)) {
-                Err(QStringLiteral("ignoring path \"%1\": not an absolute path, or listed twice").arg(path));
+                Err(QStringLiteral("ignoring path \"%1\": not an absolute path, or listed twice")
+                        .arg(path));
             }
         }
         ConfigureScope(options.kind, &scope);
@@ -109,7 +110,8 @@ int RunScan(const Options& options) {
     ScopeDriver driver(&s.scope, !options.json);
     const AbstractGarbageScope::FinishReason reason = driver.Scan();
     if (options.json) {
-        Out() << QJsonDocument(Summary(options, s.scope, reason, s.model)).toJson(QJsonDocument::Indented);
+        Out() << QJsonDocument(Summary(options, s.scope, reason, s.model))
+                     .toJson(QJsonDocument::Indented);
     } else {
         TreeReport(&s.model).WriteText(Out());
         WriteTotals(s.scope, reason);
@@ -141,7 +143,8 @@ int RunClean(const Options& options) {
     const int extra = s.scope.IsFillingFilesWithGarbageEnabled() ? 8 : 0;
     QStringList planned;
     for (AbstractGarbage* root : s.scope.GetRoots()) {
-        ForEachPlannedPath(root, extra, [&planned](const QString& path, int) { planned.append(path); });
+        ForEachPlannedPath(root, extra,
+                           [&planned](const QString& path, int) { planned.append(path); });
     }
     const long long selected = s.scope.GetSelectedSize();
     if (options.dryRun) {
@@ -154,7 +157,8 @@ int RunClean(const Options& options) {
             doc.insert("would_remove", list);
             Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
         } else {
-            Out() << "Would remove " << planned.size() << " items, " << FormatSize(selected, 0) << '\n';
+            Out() << "Would remove " << planned.size() << " items, " << FormatSize(selected, 0)
+                  << '\n';
         }
         Out().flush();
         return EXIT_DONE;
@@ -184,7 +188,9 @@ int RunClean(const Options& options) {
         }
         if (item->GetError() != AbstractGarbage::Error::OK &&
             item->GetError() != AbstractGarbage::Error::CHILD) {
-            failed.append(QJsonObject{{"path", path}, {"error", TreeReport::ErrorWord(static_cast<int>(item->GetError()))}});
+            failed.append(
+                QJsonObject{{"path", path},
+                            {"error", TreeReport::ErrorWord(static_cast<int>(item->GetError()))}});
             if (!options.json) {
                 Out() << "failed: " << path << " (" << item->GetErrorString() << ")\n";
             }

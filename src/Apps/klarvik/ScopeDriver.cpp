@@ -35,17 +35,19 @@ ScopeDriver::ScopeDriver(Scope* scope, bool showProgress, QObject* parent)
     });
 }
 
-ScopeDriver::~ScopeDriver() { std::signal(SIGINT, SIG_DFL); }
+ScopeDriver::~ScopeDriver() {
+    std::signal(SIGINT, SIG_DFL);
+}
 
 ScopeDriver::Scope::FinishReason ScopeDriver::Scan() {
     m_cleaning = false;
     QEventLoop loop;
     Scope::FinishReason reason = Scope::FAILED;
-    auto connection = connect(m_scope, &Scope::ScanningFinished, &loop,
-                              [&](Scope*, Scope::FinishReason r) {
-                                  reason = r;
-                                  loop.quit();
-                              });
+    auto connection =
+        connect(m_scope, &Scope::ScanningFinished, &loop, [&](Scope*, Scope::FinishReason r) {
+            reason = r;
+            loop.quit();
+        });
     m_ticker.start();
     m_scope->StartScanning();
     if (m_scope->IsScanning()) {
@@ -61,11 +63,11 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     m_cleaning = true;
     QEventLoop loop;
     *reason = Scope::FAILED;
-    auto connection = connect(m_scope, &Scope::CleaningFinished, &loop,
-                              [&](Scope*, Scope::FinishReason r) {
-                                  *reason = r;
-                                  loop.quit();
-                              });
+    auto connection =
+        connect(m_scope, &Scope::CleaningFinished, &loop, [&](Scope*, Scope::FinishReason r) {
+            *reason = r;
+            loop.quit();
+        });
     const bool started = m_scope->StartCleaning();
     if (started) {
         m_ticker.start();

@@ -17,9 +17,12 @@ QVariant Cell(const GarbageItemModel* model, const QModelIndex& row, int column)
 
 QString CheckBox(int check) {
     switch (check) {
-        case 2: return QStringLiteral("[x]");
-        case 1: return QStringLiteral("[-]");
-        default: return QStringLiteral("[ ]");
+        case 2:
+            return QStringLiteral("[x]");
+        case 1:
+            return QStringLiteral("[-]");
+        default:
+            return QStringLiteral("[ ]");
     }
 }
 
@@ -33,8 +36,8 @@ QString TreeReport::StatusWord(int status) {
 }
 
 QString TreeReport::ErrorWord(int error) {
-    static const char* const words[] = {"ok",           "unknown",      "permission_denied",
-                                        "does_not_exist", "is_not_empty", "child"};
+    static const char* const words[] = {
+        "ok", "unknown", "permission_denied", "does_not_exist", "is_not_empty", "child"};
     return error >= 0 && error < 6 ? QLatin1String(words[error]) : QStringLiteral("unknown");
 }
 
@@ -43,7 +46,9 @@ QString TreeReport::CheckWord(int check) {
     return check >= 0 && check < 4 ? QLatin1String(words[check]) : QStringLiteral("unknown");
 }
 
-void TreeReport::WriteText(QTextStream& out) const { WriteText(out, QModelIndex(), 0); }
+void TreeReport::WriteText(QTextStream& out) const {
+    WriteText(out, QModelIndex(), 0);
+}
 
 void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int depth) const {
     const int rows = m_model->rowCount(parent);
@@ -56,7 +61,8 @@ void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int dept
         QString name = Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString();
         name.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
         out << QString(depth * 2, QLatin1Char(' ')) << CheckBox(check) << ' ' << name << "  "
-            << Varnex::Cleaner::FormatSize(Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong(), 0)
+            << Varnex::Cleaner::FormatSize(
+                   Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong(), 0)
             << "  " << StatusWord(status);
         if (!error.isEmpty()) {
             out << " (" << error << ')';
@@ -66,7 +72,9 @@ void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int dept
     }
 }
 
-QJsonArray TreeReport::ToJson() const { return ToJson(QModelIndex()); }
+QJsonArray TreeReport::ToJson() const {
+    return ToJson(QModelIndex());
+}
 
 QJsonArray TreeReport::ToJson(const QModelIndex& parent) const {
     QJsonArray items;
@@ -77,9 +85,12 @@ QJsonArray TreeReport::ToJson(const QModelIndex& parent) const {
         item.insert("path", Cell(m_model, row, GarbageItemModel::PATH_COLUMN).toString());
         item.insert("name", Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
         item.insert("size", Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong());
-        item.insert("status", StatusWord(Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt()));
-        item.insert("error", ErrorWord(Cell(m_model, row, GarbageItemModel::ERROR_CODE_COLUMN).toInt()));
-        item.insert("check", CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
+        item.insert("status",
+                    StatusWord(Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt()));
+        item.insert("error",
+                    ErrorWord(Cell(m_model, row, GarbageItemModel::ERROR_CODE_COLUMN).toInt()));
+        item.insert("check",
+                    CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
         item.insert("children", ToJson(row));
         items.append(item);
     }

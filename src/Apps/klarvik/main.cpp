@@ -4,8 +4,8 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "CleanerCommon/Logging.h"
 #include "AppsCommand.h"
+#include "CleanerCommon/Logging.h"
 #include "Commands.h"
 #include "SysinfoCommand.h"
 
@@ -27,27 +27,37 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(KLARVIK_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Scans and cleans reclaimable data.\n\n"
-        "Commands:\n"
-        "  scan  --kind KIND PATH...   scan and print the tree\n"
-        "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
-        "  sysinfo                     print the system information (model, memory, disks...)\n"
-        "  apps                        list the installed applications (standard, other vendors')\n\n"
-        "Kinds: ") + Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Scans and cleans reclaimable data.\n\n"
+            "Commands:\n"
+            "  scan  --kind KIND PATH...   scan and print the tree\n"
+            "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
+            "  sysinfo                     print the system information (model, memory, disks...)\n"
+            "  apps                        list the installed applications (standard, other "
+            "vendors')\n\n"
+            "Kinds: ") +
+        Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("scan, clean, sysinfo or apps"));
-    parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"), QStringLiteral("[PATH...]"));
-    const QCommandLineOption kind(QStringLiteral("kind"), QStringLiteral("The kind of data: ") +
-                                  Klarvik::ScopeKindNames().join(QStringLiteral(", ")), QStringLiteral("KIND"),
-                                  QStringLiteral("caches"));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON document."));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("scan, clean, sysinfo or apps"));
+    parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"),
+                                 QStringLiteral("[PATH...]"));
+    const QCommandLineOption kind(
+        QStringLiteral("kind"),
+        QStringLiteral("The kind of data: ") + Klarvik::ScopeKindNames().join(QStringLiteral(", ")),
+        QStringLiteral("KIND"), QStringLiteral("caches"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print one JSON document."));
     const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Clean without asking."));
-    const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("List what would be removed."));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"),
+                                    QStringLiteral("List what would be removed."));
     const QCommandLineOption exclude(QStringLiteral("exclude"),
-                                     QStringLiteral("Leave out every path that contains TEXT."), QStringLiteral("TEXT"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print the library's log lines."));
+                                     QStringLiteral("Leave out every path that contains TEXT."),
+                                     QStringLiteral("TEXT"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Print the library's log lines."));
     parser.addOptions({kind, json, yes, dryRun, exclude, verbose});
     if (!parser.parse(QCoreApplication::arguments())) {
         return Usage(parser, parser.errorText());
@@ -88,7 +98,7 @@ int main(int argc, char** argv) {
             return Usage(parser, QStringLiteral("no path given"));
         }
         return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
-                                                         : Klarvik::RunClean(options);
+                                                        : Klarvik::RunClean(options);
     }
     return Usage(parser, QStringLiteral("unknown command \"%1\"").arg(options.command));
 }

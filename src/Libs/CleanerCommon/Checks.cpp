@@ -24,8 +24,8 @@ const char* const systemFolders[] = {
     "/usr", "/var",
     // macOS
     "/Applications", "/Applications/Utilities", "/Library", "/Network", "/System",
-    "/System/Library", "/Users", "/Users/Shared", "/Volumes", "/cores", "/private",
-    "/private/etc", "/private/tmp", "/private/var", "/private/var/folders"};
+    "/System/Library", "/Users", "/Users/Shared", "/Volumes", "/cores", "/private", "/private/etc",
+    "/private/tmp", "/private/var", "/private/var/folders"};
 
 bool IsNormalisedAbsolute(const QString& path) {
     const int n = path.size();
@@ -96,9 +96,9 @@ struct Anchors {
     bool built = false;
     std::string rawRoot;
     std::string rawHome;
-    QSet<QString> folders;  // never to be removed themselves
-    QString root;           // cleaned; empty for "/"
-    QString home;           // cleaned
+    QSet<QString> folders;    // never to be removed themselves
+    QString root;             // cleaned; empty for "/"
+    QString home;             // cleaned
     QStringList userFolders;  // folders whose direct children are home folders
 };
 

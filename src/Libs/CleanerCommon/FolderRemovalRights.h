@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QString>
 #include <sys/types.h>
+
+#include <QString>
 
 namespace Varnex::Cleaner {
 

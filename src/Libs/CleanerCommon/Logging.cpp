@@ -1,15 +1,14 @@
 #include "CleanerCommon/Logging.h"
 
 #include <glog/logging.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace Varnex::Util {
 

@@ -1,12 +1,12 @@
 #include "CleanerCommon/Process.h"
 
-#include "CleanerCommon/LogText.h"
-
 #include <glog/logging.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <QProcess>
+
+#include "CleanerCommon/LogText.h"
 
 namespace Varnex::Cleaner {
 

@@ -1,10 +1,9 @@
 #include "CleanerFS/FSCleanerServerContext.h"
 
-#include <boost/throw_exception.hpp>
-
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
+#include <boost/throw_exception.hpp>
 #include <stdexcept>
 
 #include "CleanerFS/FSCleanerServer.h"

@@ -44,12 +44,12 @@ namespace Varnex::Cleaner::Details {
 class FSScanner {
 public:
     struct Result {
-        std::string path;          // UTF-8, absolute, normalised
-        long long size = 0;        // apparent size of a file or link; 0 for a folder
+        std::string path;    // UTF-8, absolute, normalised
+        long long size = 0;  // apparent size of a file or link; 0 for a folder
         bool isDirectory = false;
-        std::string error;         // not empty when a folder could not be read fully
-        int required = 0;          // direct children that will be reported
-        int kept = 0;              // direct entries that will not be reported
+        std::string error;  // not empty when a folder could not be read fully
+        int required = 0;   // direct children that will be reported
+        int kept = 0;       // direct entries that will not be reported
         bool adminRightsRequired = false;
     };
     using Results = std::vector<Result>;

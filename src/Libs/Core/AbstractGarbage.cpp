@@ -22,35 +22,38 @@ QSet<QString> MakeSet(std::initializer_list<const char*> list) {
 }
 
 QSet<QString> InitArchiveExts() {
-    return MakeSet({"zip", "zipx", "rar", "7z", "s7z", "tar", "gz", "tgz", "bz2", "tbz2", "lzma",
-                    "tlz", "a", "ar", "cpio", "shar", "lbr", "iso", "mar", "f", "lz", "lzo", "rz",
-                    "sfark", "?q?", "?z?", "xz", "z", "infl", "??_", "ace", "afa", "alz", "apk",
-                    "arc", "arj", "b1", "ba", "bh", "cab", "cfs", "cpt", "dar", "dd", "dgc", "dmg",
-                    "ear", "gca", "ha", "hki", "ice", "jar", "kgb", "lzh", "lha", "lzx", "pak",
-                    "partimg", "paq6", "paq7", "paq8", "pea", "pim", "pit", "qda", "rk", "sda",
-                    "sea", "sen", "sfx", "sit", "sitx", "sqx", "uc", "uc0", "uc2", "ucn", "ur2",
-                    "ue2", "uca", "uha", "war", "wim", "xar", "xp3", "yz1", "zoo", "zpaq", "zz"});
+    return MakeSet({"zip",  "zipx", "rar", "7z",      "s7z",  "tar",   "gz",   "tgz", "bz2",
+                    "tbz2", "lzma", "tlz", "a",       "ar",   "cpio",  "shar", "lbr", "iso",
+                    "mar",  "f",    "lz",  "lzo",     "rz",   "sfark", "?q?",  "?z?", "xz",
+                    "z",    "infl", "??_", "ace",     "afa",  "alz",   "apk",  "arc", "arj",
+                    "b1",   "ba",   "bh",  "cab",     "cfs",  "cpt",   "dar",  "dd",  "dgc",
+                    "dmg",  "ear",  "gca", "ha",      "hki",  "ice",   "jar",  "kgb", "lzh",
+                    "lha",  "lzx",  "pak", "partimg", "paq6", "paq7",  "paq8", "pea", "pim",
+                    "pit",  "qda",  "rk",  "sda",     "sea",  "sen",   "sfx",  "sit", "sitx",
+                    "sqx",  "uc",   "uc0", "uc2",     "ucn",  "ur2",   "ue2",  "uca", "uha",
+                    "war",  "wim",  "xar", "xp3",     "yz1",  "zoo",   "zpaq", "zz"});
 }
 
 QSet<QString> InitVideoExts() {
-    return MakeSet({"mkv", "wtv", "drc", "mp4", "ts", "3g2", "vro", "vob", "asf", "3gp2", "mng",
-                    "mxf", "wmv", "webm", "qt", "ogv", "mts", "mpg", "mp2", "mpeg", "mpe", "mpv",
-                    "mov", "mod", "m4v", "m2ts", "m2t", "m1v", "flv", "divx", "avi", "tod", "rmvb",
-                    "yuv", "roq", "nsv"});
+    return MakeSet({"mkv",  "wtv",  "drc",  "mp4", "ts",   "3g2",  "vro", "vob",  "asf",
+                    "3gp2", "mng",  "mxf",  "wmv", "webm", "qt",   "ogv", "mts",  "mpg",
+                    "mp2",  "mpeg", "mpe",  "mpv", "mov",  "mod",  "m4v", "m2ts", "m2t",
+                    "m1v",  "flv",  "divx", "avi", "tod",  "rmvb", "yuv", "roq",  "nsv"});
 }
 
 QSet<QString> InitAudioExts() {
-    return MakeSet({"3gp", "act", "aiff", "aac", "amr", "au", "awb", "dct", "dss", "dvf", "flac",
-                    "gsm", "iklax", "ivs", "m4a", "m4p", "mmf", "mp3", "mpc", "msv", "ogg", "oga",
-                    "opus", "ra", "rm", "tta", "vox", "wav", "wave", "wma", "ape", "wv"});
+    return MakeSet({"3gp", "act", "aiff", "aac", "amr",   "au",  "awb",  "dct",
+                    "dss", "dvf", "flac", "gsm", "iklax", "ivs", "m4a",  "m4p",
+                    "mmf", "mp3", "mpc",  "msv", "ogg",   "oga", "opus", "ra",
+                    "rm",  "tta", "vox",  "wav", "wave",  "wma", "ape",  "wv"});
 }
 
 QSet<QString> InitImageExts() {
     return MakeSet({"jpeg", "jpg", "tiff", "tif", "3fr", "ari", "arw", "bay", "crw", "cr2", "cap",
-                    "dcs", "dcr", "dng", "drf", "eip", "erf", "fff", "iiq", "k25", "kdc", "mdc",
-                    "mef", "mos", "mrw", "nef", "nrw", "obm", "orf", "pef", "ptx", "pxn", "r3d",
-                    "raf", "raw", "rwl", "rw2", "rwz", "sr2", "srf", "srw", "x3f", "gif", "bmp",
-                    "png", "ppm", "pgm", "pbm", "pnm", "bpg", "tga", "img", "exr"});
+                    "dcs",  "dcr", "dng",  "drf", "eip", "erf", "fff", "iiq", "k25", "kdc", "mdc",
+                    "mef",  "mos", "mrw",  "nef", "nrw", "obm", "orf", "pef", "ptx", "pxn", "r3d",
+                    "raf",  "raw", "rwl",  "rw2", "rwz", "sr2", "srf", "srw", "x3f", "gif", "bmp",
+                    "png",  "ppm", "pgm",  "pbm", "pnm", "bpg", "tga", "img", "exr"});
 }
 
 const QSet<QString> archiveExts = InitArchiveExts();
@@ -88,24 +91,36 @@ AbstractGarbage::AbstractGarbage(QObject* parent) : QObject(parent), m_word{} {
 
 AbstractGarbage::~AbstractGarbage() = default;
 
-QString AbstractGarbage::GetPreviewPath() const { return GetPath(); }
-QString AbstractGarbage::GetDescription() const { return QString(); }
+QString AbstractGarbage::GetPreviewPath() const {
+    return GetPath();
+}
+QString AbstractGarbage::GetDescription() const {
+    return QString();
+}
 
 void AbstractGarbage::SetEnabled(bool enabled) {
     m_word.enabled = enabled;
     NotifyChanged();
 }
 
-bool AbstractGarbage::IsEnabled() const { return m_word.enabled; }
+bool AbstractGarbage::IsEnabled() const {
+    return m_word.enabled;
+}
 
 bool AbstractGarbage::ShouldBeRemoved() const {
     return IsRemovable() && GetCheckState() == CHECKED && !IsClean() && GetError() == Error::OK;
 }
 
-QDateTime AbstractGarbage::GetLastReadTime() const { return QDateTime(); }
-GarbageList AbstractGarbage::GetChildren() const { return GarbageList(); }
+QDateTime AbstractGarbage::GetLastReadTime() const {
+    return QDateTime();
+}
+GarbageList AbstractGarbage::GetChildren() const {
+    return GarbageList();
+}
 
-void AbstractGarbage::UpdateSize() { SetSize(SumOfDirtyChildren()); }
+void AbstractGarbage::UpdateSize() {
+    SetSize(SumOfDirtyChildren());
+}
 
 void AbstractGarbage::OnChildReady(AbstractGarbage*) {}
 
@@ -124,13 +139,17 @@ void AbstractGarbage::SetCheckState(CheckState state) {
     NotifyChanged();
 }
 
-AbstractGarbage* AbstractGarbage::GetParent() { return qobject_cast<AbstractGarbage*>(parent()); }
+AbstractGarbage* AbstractGarbage::GetParent() {
+    return qobject_cast<AbstractGarbage*>(parent());
+}
 
 const AbstractGarbage* AbstractGarbage::GetParent() const {
     return qobject_cast<const AbstractGarbage*>(parent());
 }
 
-bool AbstractGarbage::IsRoot() const { return GetParent() == nullptr; }
+bool AbstractGarbage::IsRoot() const {
+    return GetParent() == nullptr;
+}
 
 int AbstractGarbage::GetDepth() const {
     int depth = 0;
@@ -168,42 +187,65 @@ AbstractGarbage::Status AbstractGarbage::GetStatus() const {
 
 QString AbstractGarbage::GetStatusString(Status status) {
     switch (status) {
-        case Status::UNKNOWN: return QStringLiteral("Unknown");
-        case Status::SCANNING: return QStringLiteral("Scanning");
-        case Status::READY: return QStringLiteral("Ready");
-        case Status::CLEAN: return QStringLiteral("Clean");
-        case Status::ERROR: return QStringLiteral("Error");
+        case Status::UNKNOWN:
+            return QStringLiteral("Unknown");
+        case Status::SCANNING:
+            return QStringLiteral("Scanning");
+        case Status::READY:
+            return QStringLiteral("Ready");
+        case Status::CLEAN:
+            return QStringLiteral("Clean");
+        case Status::ERROR:
+            return QStringLiteral("Error");
     }
     return QString();
 }
 
 QString AbstractGarbage::GetErrorString(Error error) {
     switch (error) {
-        case Error::OK: return QString();
-        case Error::UNKNOWN: return QStringLiteral("Unknown");
-        case Error::PERMISSION_DENIED: return QStringLiteral("Permission denied");
-        case Error::DOES_NOT_EXIST: return QStringLiteral("Does not exist");
-        case Error::IS_NOT_EMPTY: return QStringLiteral("Directory is not empty");
-        case Error::CHILD: return QStringLiteral("One or more children have errors");
+        case Error::OK:
+            return QString();
+        case Error::UNKNOWN:
+            return QStringLiteral("Unknown");
+        case Error::PERMISSION_DENIED:
+            return QStringLiteral("Permission denied");
+        case Error::DOES_NOT_EXIST:
+            return QStringLiteral("Does not exist");
+        case Error::IS_NOT_EMPTY:
+            return QStringLiteral("Directory is not empty");
+        case Error::CHILD:
+            return QStringLiteral("One or more children have errors");
     }
     return QString();
 }
 
 QString AbstractGarbage::GetCheckStateString(CheckState state) {
     switch (state) {
-        case UNCHECKED: return QStringLiteral("Unchecked");
-        case PARTLY_CHECKED: return QStringLiteral("Partly checked");
-        case CHECKED: return QStringLiteral("Checked");
-        case AS_PARENT: return QStringLiteral("As parent");
+        case UNCHECKED:
+            return QStringLiteral("Unchecked");
+        case PARTLY_CHECKED:
+            return QStringLiteral("Partly checked");
+        case CHECKED:
+            return QStringLiteral("Checked");
+        case AS_PARENT:
+            return QStringLiteral("As parent");
     }
     return QString();
 }
 
-QString AbstractGarbage::GetStatusString() const { return GetStatusString(GetStatus()); }
-QString AbstractGarbage::GetErrorString() const { return GetErrorString(GetError()); }
-QString AbstractGarbage::GetCheckStateString() const { return GetCheckStateString(GetCheckState()); }
+QString AbstractGarbage::GetStatusString() const {
+    return GetStatusString(GetStatus());
+}
+QString AbstractGarbage::GetErrorString() const {
+    return GetErrorString(GetError());
+}
+QString AbstractGarbage::GetCheckStateString() const {
+    return GetCheckStateString(GetCheckState());
+}
 
-void AbstractGarbage::Select(bool on) { SetCheckState(on ? CHECKED : UNCHECKED); }
+void AbstractGarbage::Select(bool on) {
+    SetCheckState(on ? CHECKED : UNCHECKED);
+}
 
 bool AbstractGarbage::IsSelected() const {
     const CheckState state = GetCheckState();
@@ -237,8 +279,7 @@ void AbstractGarbage::UpdateCheckState() {
         const int asParent = counts.dirtyByState[AS_PARENT];
         // What the children without a state of their own read now.
         const CheckState inherited = Inherited(GetCheckState());
-        const int checked =
-            counts.dirtyByState[CHECKED] + (inherited == CHECKED ? asParent : 0);
+        const int checked = counts.dirtyByState[CHECKED] + (inherited == CHECKED ? asParent : 0);
         const int unchecked =
             counts.dirtyByState[UNCHECKED] + (inherited == UNCHECKED ? asParent : 0);
         if (checked >= total) {
@@ -329,21 +370,25 @@ void AbstractGarbage::UpdateSizeAfterChildAdded(long long delta) {
     }
 }
 
-int AbstractGarbage::GetNumOfDirtyChildren() const { return Counts().dirty; }
+int AbstractGarbage::GetNumOfDirtyChildren() const {
+    return Counts().dirty;
+}
 
 void AbstractGarbage::SetViewMetaData(const QVariant& data) {
     setProperty(viewMetaDataProperty, data);
 }
 
-QVariant AbstractGarbage::GetViewMetaData() const { return property(viewMetaDataProperty); }
+QVariant AbstractGarbage::GetViewMetaData() const {
+    return property(viewMetaDataProperty);
+}
 
 AbstractGarbage::Kind AbstractGarbage::CheckKind(const QString& path, const QStringList& utis) {
     const QString ext = QFileInfo(path).suffix().toLower();
     if (utis.contains(QStringLiteral("public.archive")) || archiveExts.contains(ext)) {
         return ARCHIVE;
     }
-    if (utis.contains(QStringLiteral("public.movie")) || utis.contains(QStringLiteral("public.video")) ||
-        videoExts.contains(ext)) {
+    if (utis.contains(QStringLiteral("public.movie")) ||
+        utis.contains(QStringLiteral("public.video")) || videoExts.contains(ext)) {
         return VIDEO;
     }
     if (utis.contains(QStringLiteral("public.audio")) || audioExts.contains(ext)) {
@@ -368,7 +413,9 @@ void AbstractGarbage::SizeStored(long long oldSize, long long newSize) {
     }
 }
 
-long long AbstractGarbage::SumOfDirtyChildren() const { return Counts().dirtySize; }
+long long AbstractGarbage::SumOfDirtyChildren() const {
+    return Counts().dirtySize;
+}
 
 void AbstractGarbage::childEvent(QChildEvent* event) {
     if (event->added() || event->removed()) {

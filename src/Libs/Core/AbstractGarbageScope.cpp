@@ -9,8 +9,7 @@ namespace Varnex::Cleaner {
 
 namespace {
 
-const int registeredReason =
-    qRegisterMetaType<AbstractGarbageScope::FinishReason>("FinishReason");
+const int registeredReason = qRegisterMetaType<AbstractGarbageScope::FinishReason>("FinishReason");
 
 const int timerIntervalMs = 40;
 
@@ -59,41 +58,51 @@ std::pair<long long, long long> SelectedCount(const AbstractGarbage* item) {
 AbstractGarbageScope::AbstractGarbageScope(QObject* parent)
     : QObject(parent), m_exclusions(std::make_shared<const Exclusions>()) {
     Q_UNUSED(registeredReason);
-    connect(this, &AbstractGarbageScope::ScanningStarted, this,
-            [this](AbstractGarbageScope*) { m_containsError = false; }, Qt::DirectConnection);
-    connect(this, &AbstractGarbageScope::ScanningFinished, this,
-            [this](AbstractGarbageScope*, FinishReason reason) {
-                m_wasScanned = true;
-                LOG(INFO) << "SCANNING HAS FINISHED ("
-                          << GetFinishReasonString(reason).toUpper().toStdString() << ")";
-            },
-            Qt::DirectConnection);
-    connect(this, &AbstractGarbageScope::CleaningFinished, this,
-            [](AbstractGarbageScope*, FinishReason reason) {
-                LOG(INFO) << "CLEANING HAS FINISHED ("
-                          << GetFinishReasonString(reason).toUpper().toStdString() << ")";
-            },
-            Qt::DirectConnection);
+    connect(
+        this, &AbstractGarbageScope::ScanningStarted, this,
+        [this](AbstractGarbageScope*) { m_containsError = false; }, Qt::DirectConnection);
+    connect(
+        this, &AbstractGarbageScope::ScanningFinished, this,
+        [this](AbstractGarbageScope*, FinishReason reason) {
+            m_wasScanned = true;
+            LOG(INFO) << "SCANNING HAS FINISHED ("
+                      << GetFinishReasonString(reason).toUpper().toStdString() << ")";
+        },
+        Qt::DirectConnection);
+    connect(
+        this, &AbstractGarbageScope::CleaningFinished, this,
+        [](AbstractGarbageScope*, FinishReason reason) {
+            LOG(INFO) << "CLEANING HAS FINISHED ("
+                      << GetFinishReasonString(reason).toUpper().toStdString() << ")";
+        },
+        Qt::DirectConnection);
 }
 
 AbstractGarbageScope::~AbstractGarbageScope() = default;
 
 QString AbstractGarbageScope::GetFinishReasonString(FinishReason reason) {
     switch (reason) {
-        case DONE: return QStringLiteral("done");
-        case CANCELED: return QStringLiteral("canceled");
-        case FAILED: return QStringLiteral("failed");
+        case DONE:
+            return QStringLiteral("done");
+        case CANCELED:
+            return QStringLiteral("canceled");
+        case FAILED:
+            return QStringLiteral("failed");
     }
     return QStringLiteral("unknown");
 }
 
-long long AbstractGarbageScope::GetLastCleanedSize() const { return m_lastCleanedSize; }
+long long AbstractGarbageScope::GetLastCleanedSize() const {
+    return m_lastCleanedSize;
+}
 
 long long AbstractGarbageScope::GetSelectedSizeBeforeCleaning() const {
     return IsCleaning() ? m_selectedSizeBeforeCleaning : GetSelectedSize();
 }
 
-bool AbstractGarbageScope::AreAdminRightsRequired() const { return m_adminRightsRequired; }
+bool AbstractGarbageScope::AreAdminRightsRequired() const {
+    return m_adminRightsRequired;
+}
 
 float AbstractGarbageScope::GetScanningProgress() const {
     long long units = 0;
@@ -127,8 +136,8 @@ float AbstractGarbageScope::GetCleaningProgress() const {
     if (m_selectedSizeBeforeCleaning < 1) {
         return 0.0f;
     }
-    const float p = static_cast<float>(GetLastCleanedSize()) /
-                    static_cast<float>(m_selectedSizeBeforeCleaning);
+    const float p =
+        static_cast<float>(GetLastCleanedSize()) / static_cast<float>(m_selectedSizeBeforeCleaning);
     return std::clamp(p, 0.0f, 1.0f);
 }
 
@@ -225,7 +234,9 @@ void AbstractGarbageScope::SetExclusions(const QStringList& exclusions) {
     emit ExclusionsChanged();
 }
 
-QStringList AbstractGarbageScope::GetExclusions() const { return ExclusionSnapshot()->strings; }
+QStringList AbstractGarbageScope::GetExclusions() const {
+    return ExclusionSnapshot()->strings;
+}
 
 void AbstractGarbageScope::AddExclusionChecker(ExclusionChecker checker) {
     if (!checker) {
@@ -240,13 +251,21 @@ void AbstractGarbageScope::AddExclusionChecker(ExclusionChecker checker) {
 
 void AbstractGarbageScope::DoContinueScanning() {}
 
-bool AbstractGarbageScope::CanContinueScanning() const { return false; }
+bool AbstractGarbageScope::CanContinueScanning() const {
+    return false;
+}
 
-void AbstractGarbageScope::StartScanning() { DoStartScanning(); }
+void AbstractGarbageScope::StartScanning() {
+    DoStartScanning();
+}
 
-void AbstractGarbageScope::StopScanning() { DoStopScanning(); }
+void AbstractGarbageScope::StopScanning() {
+    DoStopScanning();
+}
 
-void AbstractGarbageScope::ContinueScanning() { DoContinueScanning(); }
+void AbstractGarbageScope::ContinueScanning() {
+    DoContinueScanning();
+}
 
 bool AbstractGarbageScope::StartCleaning() {
     // Taken once per run: during a run the stored value is what progress is
@@ -257,7 +276,9 @@ bool AbstractGarbageScope::StartCleaning() {
     return DoStartCleaning();
 }
 
-void AbstractGarbageScope::StopCleaning() { DoStopCleaning(); }
+void AbstractGarbageScope::StopCleaning() {
+    DoStopCleaning();
+}
 
 void AbstractGarbageScope::AddRoot(AbstractGarbage* item) {
     item->setParent(this);

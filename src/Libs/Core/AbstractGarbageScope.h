@@ -29,7 +29,13 @@ class AbstractGarbageScope : public QObject {
     friend class AbstractGarbage;
 
 public:
-    enum State { IDLE = 0, SCANNING = 1, CLEANING = 2, STOPPING_SCANNING = 3, STOPPING_CLEANING = 4 };
+    enum State {
+        IDLE = 0,
+        SCANNING = 1,
+        CLEANING = 2,
+        STOPPING_SCANNING = 3,
+        STOPPING_CLEANING = 4
+    };
     enum FinishReason { DONE = 0, CANCELED = 1, FAILED = 2 };
     Q_ENUM(FinishReason)
 
@@ -180,4 +186,3 @@ private:
 };
 
 }  // namespace Varnex::Cleaner
-

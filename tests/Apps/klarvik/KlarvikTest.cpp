@@ -73,16 +73,18 @@ TEST(Klarvik, ScanPrintsTheTreeAsJson) {
     const QJsonObject data = Find(items, s.t.Path("Caches/com.app/data"));
     EXPECT_EQ(data.value("size").toInt(), 1000);
     EXPECT_EQ(data.value("error").toString(), "ok");
-    EXPECT_TRUE(Find(items, s.t.Path("Caches/Varnex")).isEmpty()) << "the application's own folder is excluded";
-    EXPECT_FALSE(Find(items, QString::fromUtf8("%1/caf\xc3\xa9/new\nline").arg(s.t.Path("Caches"))).isEmpty());
+    EXPECT_TRUE(Find(items, s.t.Path("Caches/Varnex")).isEmpty())
+        << "the application's own folder is excluded";
+    EXPECT_FALSE(Find(items, QString::fromUtf8("%1/caf\xc3\xa9/new\nline").arg(s.t.Path("Caches")))
+                     .isEmpty());
     EXPECT_EQ(r.json.value("total_items").toInt(), 10);
     EXPECT_TRUE(s.t.Exists("Caches/com.app/data")) << "a scan removes nothing";
 }
 
 TEST(Klarvik, CleanRemovesWhatIsSelectedAndKeepsTheRest) {
     Sample s;
-    const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--json", "--exclude", "keep-me",
-                           s.t.Path("Caches")});
+    const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--json", "--exclude",
+                               "keep-me", s.t.Path("Caches")});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.json.value("finished").toString(), "done");
     EXPECT_FALSE(s.t.Exists("Caches/com.app"));
@@ -96,7 +98,10 @@ TEST(Klarvik, CleanRemovesWhatIsSelectedAndKeepsTheRest) {
     EXPECT_GE(r.json.value("removed").toArray().size(), 5);
     const long long linkSize = s.t.Path("outside").toUtf8().size();
     EXPECT_EQ(r.json.value("cleaned_size").toInt(), 1000 + 500 + 1 + linkSize);
-    EXPECT_EQ(Find(r.json.value("items").toArray(), s.t.Path("Caches/com.app")).value("status").toString(), "clean");
+    EXPECT_EQ(Find(r.json.value("items").toArray(), s.t.Path("Caches/com.app"))
+                  .value("status")
+                  .toString(),
+              "clean");
 }
 
 TEST(Klarvik, CleanRefusesWithoutConsentWhenNotOnATerminal) {
@@ -118,7 +123,8 @@ TEST(Klarvik, DiskUsageSelectsNothingByDefaultAndTheShredderOverwrites) {
     EXPECT_EQ(usage.code, 0) << usage.err.toStdString();
     EXPECT_TRUE(s.t.Exists("Caches/com.app/data")) << "nothing is selected in the disk-usage view";
 
-    const Outcome shred = Klarvik({"clean", "--kind", "shredder", "--yes", "--json", s.t.Path("Caches/com.app")});
+    const Outcome shred =
+        Klarvik({"clean", "--kind", "shredder", "--yes", "--json", s.t.Path("Caches/com.app")});
     EXPECT_EQ(shred.code, 0) << shred.err.toStdString();
     EXPECT_FALSE(s.t.Exists("Caches/com.app/data"));
 }

@@ -14,13 +14,42 @@ using Varnex::Test::TestSysRoot;
 TEST(IsPathSafe, RefusesHostilePaths) {
     const QString home = TestHome();
     const QString sys = TestSysRoot();
-    const QString unsafe[] = {
-        "", "/", "relative/path", "./x", "~/Library", "/tmp/a/../b", "/tmp/./a", "/tmp//a",
-        "/tmp/a/", "/tmp/a/.", "/tmp/a/..", "/bin", "/etc", "/usr", "/lib64", "/proc", "/sys",
-        "/System", "/Library", "/Applications", "/private", "/private/var", "/Users", "/Volumes",
-        sys, sys + "/Library", sys + "/System/Library", sys + "/Applications", sys + "/Users",
-        sys + "/Users/someone", sys + "/private/var", home, home + "/", "/home/someone",
-        QString::fromUtf8("/tmp/a\0b", 8), QString("/tmp/x") + QChar(0xDC00)};
+    const QString unsafe[] = {"",
+                              "/",
+                              "relative/path",
+                              "./x",
+                              "~/Library",
+                              "/tmp/a/../b",
+                              "/tmp/./a",
+                              "/tmp//a",
+                              "/tmp/a/",
+                              "/tmp/a/.",
+                              "/tmp/a/..",
+                              "/bin",
+                              "/etc",
+                              "/usr",
+                              "/lib64",
+                              "/proc",
+                              "/sys",
+                              "/System",
+                              "/Library",
+                              "/Applications",
+                              "/private",
+                              "/private/var",
+                              "/Users",
+                              "/Volumes",
+                              sys,
+                              sys + "/Library",
+                              sys + "/System/Library",
+                              sys + "/Applications",
+                              sys + "/Users",
+                              sys + "/Users/someone",
+                              sys + "/private/var",
+                              home,
+                              home + "/",
+                              "/home/someone",
+                              QString::fromUtf8("/tmp/a\0b", 8),
+                              QString("/tmp/x") + QChar(0xDC00)};
     for (const QString& p : unsafe) {
         EXPECT_FALSE(IsPathSafe(p)) << p.toStdString();
     }
@@ -33,11 +62,15 @@ TEST(IsPathSafe, RefusesHostilePaths) {
 TEST(IsPathSafe, AcceptsPathsInsideProtectedFolders) {
     const QString home = TestHome();
     const QString sys = TestSysRoot();
-    const QString safe[] = {home + "/Library/Caches", home + "/Library/Caches/com.example.app",
-                            sys + "/Library/Caches", sys + "/Applications/Foo.app",
-                            sys + "/Users/someone/Library", "/tmp/klarvik-x/a b/c\nd",
+    const QString safe[] = {home + "/Library/Caches",
+                            home + "/Library/Caches/com.example.app",
+                            sys + "/Library/Caches",
+                            sys + "/Applications/Foo.app",
+                            sys + "/Users/someone/Library",
+                            "/tmp/klarvik-x/a b/c\nd",
                             home + "x" /* a sibling that only shares a prefix */,
-                            "/Library/Caches/x", QString::fromUtf8("/tmp/caf\xc3\xa9")};
+                            "/Library/Caches/x",
+                            QString::fromUtf8("/tmp/caf\xc3\xa9")};
     for (const QString& p : safe) {
         EXPECT_TRUE(IsPathSafe(p)) << p.toStdString();
     }

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <glog/logging.h>
+#include <gtest/gtest.h>
 
 #include <QSignalSpy>
 #include <atomic>
@@ -109,7 +109,8 @@ TEST(AbstractGarbageScope, Exclusions) {
     LogCapture log;
     scope.AddExclusionChecker(nullptr);
     EXPECT_EQ(changed.count(), 3) << "an empty checker is refused";
-    EXPECT_TRUE(log.Contains(google::ERROR, "empty exclusion checker", "src/Libs/Core/AbstractGarbageScope"));
+    EXPECT_TRUE(log.Contains(google::ERROR, "empty exclusion checker",
+                             "src/Libs/Core/AbstractGarbageScope"));
     EXPECT_NO_THROW(scope.IsExclusion("/a/b"));
 }
 
@@ -181,7 +182,9 @@ TEST(AbstractGarbageScope, StoppingABusyScanFinishesOnceWithCanceledOnTheNextPol
     QCoreApplication::processEvents();
     ASSERT_EQ(finished.count(), 1);
     EXPECT_EQ(ReasonOf(finished, 0), AbstractGarbageScope::CANCELED);
-    EXPECT_EQ(log.Count(google::INFO, "SCANNING HAS FINISHED (CANCELED)", "src/Libs/Core/AbstractGarbageScope"), 1);
+    EXPECT_EQ(log.Count(google::INFO, "SCANNING HAS FINISHED (CANCELED)",
+                        "src/Libs/Core/AbstractGarbageScope"),
+              1);
 }
 
 TEST(AbstractGarbageScope, StoppingAnIdleWorkerFinishesAtOnceAndNotScanningDoesNothing) {
@@ -208,7 +211,8 @@ TEST(AbstractGarbageScope, CleaningKeepsItsStartingSelectionAndProgressStaysWith
     EXPECT_FALSE(scope.StartCleaning()) << "a second start while cleaning is refused";
     float last = 0;
     while (finished.isEmpty()) {
-        ASSERT_TRUE(WaitUntil([&] { return scope.GetLastCleanedSize() > 0 || !finished.isEmpty(); }, waitMs));
+        ASSERT_TRUE(WaitUntil([&] { return scope.GetLastCleanedSize() > 0 || !finished.isEmpty(); },
+                              waitMs));
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         if (scope.IsCleaning()) {
             EXPECT_EQ(scope.GetSelectedSizeBeforeCleaning(), 1000);
@@ -280,7 +284,7 @@ TEST(AbstractGarbageScope, ResetDuringARunEndsItWithOneCanceledFinish) {
 
 TEST(AbstractGarbageScope, ScanningProgressCountsReadyUnits) {
     TestScope scope;
-    TestItem* r1 = Folder("r1", {1, 2});  // two units below a root that is not ready
+    TestItem* r1 = Folder("r1", {1, 2});   // two units below a root that is not ready
     TestItem* r2 = new TestItem("r2", 5);  // a leaf root: one unit
     scope.Insert(r1);
     scope.Insert(r2);

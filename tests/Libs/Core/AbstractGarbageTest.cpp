@@ -79,8 +79,9 @@ TEST(AbstractGarbage, CheckStatesPropagateAcrossThreeLevels) {
 
     // Checking the root makes the whole tree follow it again.
     t.root->Select(true);
-    for (AbstractGarbage* item : {static_cast<AbstractGarbage*>(t.a), static_cast<AbstractGarbage*>(t.a1),
-                                  static_cast<AbstractGarbage*>(t.a2), static_cast<AbstractGarbage*>(t.b1)}) {
+    for (AbstractGarbage* item :
+         {static_cast<AbstractGarbage*>(t.a), static_cast<AbstractGarbage*>(t.a1),
+          static_cast<AbstractGarbage*>(t.a2), static_cast<AbstractGarbage*>(t.b1)}) {
         EXPECT_EQ(item->GetCheckStateRaw(), Cs::AS_PARENT) << item->GetName().toStdString();
         EXPECT_EQ(item->GetCheckState(), Cs::CHECKED);
     }
@@ -257,9 +258,16 @@ TEST(AbstractGarbage, RunningCountsMatchAFullReread) {
     for (int step = 0; step < 3000; ++step) {
         TestItem* item = all[rng() % all.size()];
         switch (rng() % 5) {
-            case 0: item->Select(rng() % 2); break;
-            case 1: item->SetClean(rng() % 2); break;
-            case 2: if (item->GetChildren().isEmpty()) item->SetSize(rng() % 100); break;
+            case 0:
+                item->Select(rng() % 2);
+                break;
+            case 1:
+                item->SetClean(rng() % 2);
+                break;
+            case 2:
+                if (item->GetChildren().isEmpty())
+                    item->SetSize(rng() % 100);
+                break;
             case 3: {
                 if (item->GetChildren().isEmpty()) {
                     break;
@@ -279,7 +287,9 @@ TEST(AbstractGarbage, RunningCountsMatchAFullReread) {
                 ASSERT_EQ(item->GetCheckStateRaw(), expected) << "step " << step;
                 break;
             }
-            case 4: all.push_back(item->Add(QString("m%1").arg(step), rng() % 100)); break;
+            case 4:
+                all.push_back(item->Add(QString("m%1").arg(step), rng() % 100));
+                break;
         }
         for (TestItem* x : all) {
             int dirty = 0;

@@ -3,10 +3,9 @@
 // the user's Library folder without a usable home, and the producers run
 // through real caches.
 #include <gtest/gtest.h>
-
-#include <QCoreApplication>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <atomic>
@@ -16,8 +15,8 @@
 #include <thread>
 
 #include "Core/ApplicationInventory.h"
-#include "common/ScopedEnv.h"
 #include "common/LogCapture.h"
+#include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 

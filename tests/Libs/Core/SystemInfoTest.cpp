@@ -12,8 +12,8 @@
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/SystemInfo.h"
-#include "common/ScopedEnv.h"
 #include "common/LogCapture.h"
+#include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 

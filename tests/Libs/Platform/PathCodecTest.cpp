@@ -9,9 +9,14 @@
 using namespace Varnex::Platform;
 
 TEST(PathCodec, RoundTripsEveryValidName) {
-    const char* names[] = {"/tmp/plain", "/tmp/caf\xc3\xa9", "/tmp/\xe6\x97\xa5\xe6\x9c\xac",
-                           "/tmp/emoji \xf0\x9f\x98\x80", "/tmp/new\nline", "/tmp/a: b",
-                           "/tmp/\xef\xbf\xbd literal replacement char", "/tmp/\xef\xbf\xbf"};
+    const char* names[] = {"/tmp/plain",
+                           "/tmp/caf\xc3\xa9",
+                           "/tmp/\xe6\x97\xa5\xe6\x9c\xac",
+                           "/tmp/emoji \xf0\x9f\x98\x80",
+                           "/tmp/new\nline",
+                           "/tmp/a: b",
+                           "/tmp/\xef\xbf\xbd literal replacement char",
+                           "/tmp/\xef\xbf\xbf"};
     for (const char* name : names) {
         QString text;
         ASSERT_TRUE(DecodePath(std::string(name), &text)) << name;
@@ -23,13 +28,13 @@ TEST(PathCodec, RoundTripsEveryValidName) {
 
 TEST(PathCodec, RefusesBytesThatCannotComeBack) {
     const std::string bad[] = {
-        std::string("/tmp/\xff"),             // never valid
-        std::string("/tmp/caf\xe9"),          // Latin-1
-        std::string("/tmp/\xc0\xaf"),         // overlong '/'
-        std::string("/tmp/\xed\xa0\x80"),     // surrogate
-        std::string("/tmp/\xf4\x90\x80\x80"), // above U+10FFFF
-        std::string("/tmp/\xe6\x97"),         // truncated
-        std::string("/tmp/a\0b", 8),          // NUL
+        std::string("/tmp/\xff"),              // never valid
+        std::string("/tmp/caf\xe9"),           // Latin-1
+        std::string("/tmp/\xc0\xaf"),          // overlong '/'
+        std::string("/tmp/\xed\xa0\x80"),      // surrogate
+        std::string("/tmp/\xf4\x90\x80\x80"),  // above U+10FFFF
+        std::string("/tmp/\xe6\x97"),          // truncated
+        std::string("/tmp/a\0b", 8),           // NUL
     };
     for (const std::string& b : bad) {
         QString text = QStringLiteral("untouched");

@@ -42,7 +42,8 @@ void SetCreationTimeReader(std::function<QDateTime(const QString&)> reader) {
 bool PathExists(const QString& path) {
     std::string bytes;
     struct stat st;
-    return !path.isEmpty() && Platform::EncodePath(path, &bytes) && ::lstat(bytes.c_str(), &st) == 0;
+    return !path.isEmpty() && Platform::EncodePath(path, &bytes) &&
+           ::lstat(bytes.c_str(), &st) == 0;
 }
 
 }  // namespace Varnex::Cleaner::Details

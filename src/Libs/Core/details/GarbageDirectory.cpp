@@ -5,7 +5,9 @@ namespace Varnex::Cleaner::Details {
 namespace {
 
 // The text after the last '/'; a path that ends in '/' has an empty name.
-QString LastPart(const QString& path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
+QString LastPart(const QString& path) {
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
 
 }  // namespace
 
@@ -42,7 +44,9 @@ void GarbageDirectory::SetSize(long long size) {
     NotifyChanged();
 }
 
-void GarbageDirectory::OnChildReady(AbstractGarbage*) { CountReadyChild(); }
+void GarbageDirectory::OnChildReady(AbstractGarbage*) {
+    CountReadyChild();
+}
 
 void GarbageDirectory::CountReadyChild() {
     ++m_readyChildren;

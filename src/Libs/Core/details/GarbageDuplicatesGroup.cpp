@@ -93,7 +93,9 @@ void GarbageDuplicatesGroup::SetSize(long long size) {
     NotifyChanged();
 }
 
-void GarbageDuplicatesGroup::OnChildReady(AbstractGarbage*) { CountReadyChild(); }
+void GarbageDuplicatesGroup::OnChildReady(AbstractGarbage*) {
+    CountReadyChild();
+}
 
 void GarbageDuplicatesGroup::CountReadyChild() {
     ++m_readyChildren;

@@ -20,6 +20,8 @@ void GarbageFile::SetSize(long long size) {
     NotifyChanged();
 }
 
-bool GarbageFile::AreAdminRightsRequired() const { return !CanRemove(m_path); }
+bool GarbageFile::AreAdminRightsRequired() const {
+    return !CanRemove(m_path);
+}
 
 }  // namespace Varnex::Cleaner::Details

@@ -39,13 +39,13 @@ void ForEachPlannedPath(AbstractGarbage* item, int extraFlags,
         return;
     }
     std::vector<Frame> stack;
-    stack.push_back(Frame{folder, folder->GetChildren()});
+    stack.push_back(Frame{folder, folder->GetChildren(), 0, nullptr});
     while (!stack.empty()) {
         Frame& top = stack.back();
         if (top.next < top.children.size()) {
             AbstractGarbage* child = top.children.at(top.next++);
             if (auto* sub = qobject_cast<GarbageDirectory*>(child)) {
-                stack.push_back(Frame{sub, sub->GetChildren()});
+                stack.push_back(Frame{sub, sub->GetChildren(), 0, nullptr});
                 continue;
             }
             if (qobject_cast<GarbageFile*>(child) && child->ShouldBeRemoved()) {
@@ -81,13 +81,20 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
 
 AbstractGarbage::Error ConvertErrorCode(int code) {
     switch (code) {
-        case FSCleaner::FAILED: return AbstractGarbage::Error::UNKNOWN;
-        case FSCleaner::REMOVED: return AbstractGarbage::Error::OK;
-        case FSCleaner::PERMISSION_DENIED: return AbstractGarbage::Error::PERMISSION_DENIED;
-        case FSCleaner::NOT_FOUND: return AbstractGarbage::Error::DOES_NOT_EXIST;
-        case FSCleaner::NOT_EMPTY: return AbstractGarbage::Error::IS_NOT_EMPTY;
-        case FSCleaner::REFUSED: return AbstractGarbage::Error::PERMISSION_DENIED;
-        default: return AbstractGarbage::Error::UNKNOWN;
+        case FSCleaner::FAILED:
+            return AbstractGarbage::Error::UNKNOWN;
+        case FSCleaner::REMOVED:
+            return AbstractGarbage::Error::OK;
+        case FSCleaner::PERMISSION_DENIED:
+            return AbstractGarbage::Error::PERMISSION_DENIED;
+        case FSCleaner::NOT_FOUND:
+            return AbstractGarbage::Error::DOES_NOT_EXIST;
+        case FSCleaner::NOT_EMPTY:
+            return AbstractGarbage::Error::IS_NOT_EMPTY;
+        case FSCleaner::REFUSED:
+            return AbstractGarbage::Error::PERMISSION_DENIED;
+        default:
+            return AbstractGarbage::Error::UNKNOWN;
     }
 }
 

@@ -122,7 +122,9 @@ bool SystemGarbageScope::RemovePath(const QString& path) {
     return true;
 }
 
-QStringList SystemGarbageScope::GetPaths() const { return m_impl->paths; }
+QStringList SystemGarbageScope::GetPaths() const {
+    return m_impl->paths;
+}
 
 void SystemGarbageScope::ClearPaths() {
     if (m_impl->paths.isEmpty()) {
@@ -178,7 +180,9 @@ bool SystemGarbageScope::IsFillingFilesWithGarbageEnabled() const {
     return m_impl->fillingFilesWithGarbage;
 }
 
-void SystemGarbageScope::SetScanUnsafePaths(bool scan) { m_impl->scanUnsafePaths = scan; }
+void SystemGarbageScope::SetScanUnsafePaths(bool scan) {
+    m_impl->scanUnsafePaths = scan;
+}
 
 void SystemGarbageScope::Reset() {
     EndRunsBeforeReset();
@@ -202,7 +206,9 @@ void SystemGarbageScope::Reset() {
     emit AfterClear();
 }
 
-void SystemGarbageScope::ResetCleaning() { ResetCleaningRun(); }
+void SystemGarbageScope::ResetCleaning() {
+    ResetCleaningRun();
+}
 
 namespace {
 
@@ -243,7 +249,9 @@ float SystemGarbageScope::GetCleaningProgress() const {
     return FSCleanerServer::GetInstance().GetProgress(GetContextName());
 }
 
-bool SystemGarbageScope::CanContinueScanning() const { return !GetNotScannedLocations().isEmpty(); }
+bool SystemGarbageScope::CanContinueScanning() const {
+    return !GetNotScannedLocations().isEmpty();
+}
 
 void SystemGarbageScope::StartScan(const QStringList& roots) {
     std::list<std::string> utf8;

@@ -37,7 +37,8 @@ TEST(GarbageItemModelOnARealScope, FollowsAScanAndACleanWithAndWithoutHiddenRoot
         }
         SystemGarbageScope scope({t.Path("Caches")});
         GarbageItemModel model(&scope, hideRoot);
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::Fatal);
 
         QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
         scope.StartScanning();

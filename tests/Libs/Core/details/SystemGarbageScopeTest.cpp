@@ -1,7 +1,6 @@
-#include <gtest/gtest.h>
-#include <glog/logging.h>
-
 #include <fcntl.h>
+#include <glog/logging.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <QSignalSpy>
@@ -30,7 +29,9 @@ namespace {
 
 const int waitMs = 60000;
 
-Reason ReasonOf(const QSignalSpy& spy) { return spy.last().at(1).value<Reason>(); }
+Reason ReasonOf(const QSignalSpy& spy) {
+    return spy.last().at(1).value<Reason>();
+}
 
 // Runs a full scan; fails the test if it does not finish.
 void Scan(SystemGarbageScope& scope) {
@@ -152,7 +153,9 @@ TEST(SystemGarbageScope, FailuresMarkTheItemAndItsAncestors) {
     EXPECT_NE(f2->GetParent()->GetError(), AbstractGarbage::Error::OK);
     EXPECT_EQ(scope.GetRoots().at(0)->GetError(), AbstractGarbage::Error::CHILD);
     EXPECT_TRUE(scope.ContainsError());
-    EXPECT_TRUE(log.Contains(google::ERROR, "ERROR WHILE CLEANING \"" + c.t.Path("Caches/com.a/sub/f2").toStdString() + "\": "));
+    EXPECT_TRUE(log.Contains(
+        google::ERROR,
+        "ERROR WHILE CLEANING \"" + c.t.Path("Caches/com.a/sub/f2").toStdString() + "\": "));
     EXPECT_TRUE(c.t.Exists("Caches/com.a/sub")) << "a folder whose contents stayed is not removed";
     EXPECT_FALSE(c.t.Exists("Caches/com.a/f1"));
     ExpectItemsTellTheTruth(scope.GetRoots().at(0));
@@ -356,7 +359,8 @@ TEST(RemovalContext, NamesAreUniqueWhileTheirContextsLive) {
         FSCleanerServerContext second("klarvik-test-context");
         FAIL() << "a second context with the same name was accepted";
     } catch (const std::invalid_argument& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Not a unique name for a cleaner server context\n", 0), 0u);
+        EXPECT_EQ(
+            std::string(e.what()).rfind("Not a unique name for a cleaner server context\n", 0), 0u);
     }
     first.reset();
     EXPECT_NO_THROW(FSCleanerServerContext("klarvik-test-context"));
