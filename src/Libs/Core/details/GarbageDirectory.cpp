@@ -24,15 +24,13 @@ void GarbageDirectory::AddChild(AbstractGarbage* child, bool addSize) {
     if (addSize && !child->IsClean()) {
         UpdateSizeAfterChildAdded(child->GetSize());
     }
-    if (ClaimReadyChild(child)) {
-        CountReadyChild();
+    if (ClaimReadyChild(child) && m_readiness.Count()) {
+        SetReady(true);
     }
 }
 
 void GarbageDirectory::SetRequiredChildren(int required, int kept) {
-    m_requiredChildren = required;
-    m_keptChildren = kept;
-    if (required == 0 || m_readyChildren == required) {
+    if (m_readiness.Require(required, kept)) {
         SetReady(true);
     }
 }
@@ -45,12 +43,7 @@ void GarbageDirectory::SetSize(long long size) {
 }
 
 void GarbageDirectory::OnChildReady(AbstractGarbage*) {
-    CountReadyChild();
-}
-
-void GarbageDirectory::CountReadyChild() {
-    ++m_readyChildren;
-    if (m_readyChildren == m_requiredChildren) {
+    if (m_readiness.Count()) {
         SetReady(true);
     }
 }
@@ -63,7 +56,7 @@ void GarbageDirectory::UpdateSize() {
 }
 
 bool GarbageDirectory::ShouldBeRemoved() const {
-    return AbstractGarbage::ShouldBeRemoved() && m_keptChildren == 0;
+    return AbstractGarbage::ShouldBeRemoved() && m_readiness.Kept() == 0;
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/AbstractGarbage.h"
+#include "Core/details/ChildReadiness.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -17,8 +18,8 @@ public:
     void AddChild(AbstractGarbage* child, bool addSize);
     // required: children the scan will report; kept: entries it will not.
     void SetRequiredChildren(int required, int kept);
-    int GetRequiredChildren() const { return m_requiredChildren; }
-    int GetKeptChildren() const { return m_keptChildren; }
+    int GetRequiredChildren() const { return m_readiness.Required(); }
+    int GetKeptChildren() const { return m_readiness.Kept(); }
 
     QString GetName() const override { return m_name; }
     QString GetPath() const override { return m_path; }
@@ -31,15 +32,11 @@ public:
     bool ShouldBeRemoved() const override;
 
 private:
-    void CountReadyChild();
-
     QString m_name;
     QString m_path;
     long long m_size = 0;
     GarbageList m_children;
-    int m_requiredChildren = 0;
-    int m_keptChildren = 0;
-    int m_readyChildren = 0;
+    ChildReadiness m_readiness;
     bool m_adminRights;
 };
 

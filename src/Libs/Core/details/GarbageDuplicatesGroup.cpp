@@ -21,8 +21,8 @@ void GarbageDuplicatesGroup::AddChild(AbstractGarbage* child) {
     m_children.append(child);
     ChildListChanged();
     UpdateSize();
-    if (ClaimReadyChild(child)) {
-        CountReadyChild();
+    if (ClaimReadyChild(child) && m_readiness.Count()) {
+        SetReady(true);
     }
     if (child->AreAdminRightsRequired()) {
         m_adminRights = true;
@@ -30,9 +30,7 @@ void GarbageDuplicatesGroup::AddChild(AbstractGarbage* child) {
 }
 
 void GarbageDuplicatesGroup::SetRequiredChildren(int required, int kept) {
-    m_requiredChildren = required;
-    m_keptChildren = kept;
-    if (required == 0 || m_readyChildren == required) {
+    if (m_readiness.Require(required, kept)) {
         SetReady(true);
     }
 }
@@ -94,12 +92,7 @@ void GarbageDuplicatesGroup::SetSize(long long size) {
 }
 
 void GarbageDuplicatesGroup::OnChildReady(AbstractGarbage*) {
-    CountReadyChild();
-}
-
-void GarbageDuplicatesGroup::CountReadyChild() {
-    ++m_readyChildren;
-    if (m_readyChildren == m_requiredChildren) {
+    if (m_readiness.Count()) {
         SetReady(true);
     }
 }
@@ -112,7 +105,7 @@ void GarbageDuplicatesGroup::UpdateSize() {
 }
 
 bool GarbageDuplicatesGroup::ShouldBeRemoved() const {
-    return AbstractGarbage::ShouldBeRemoved() && m_keptChildren == 0;
+    return AbstractGarbage::ShouldBeRemoved() && m_readiness.Kept() == 0;
 }
 
 void GarbageDuplicatesGroup::SetCheckState(CheckState state) {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include "Core/AbstractGarbage.h"
+#include "Core/details/ChildReadiness.h"
 #include "Core/details/SelectionTrait.h"
 
 namespace Varnex::Cleaner::Details {
@@ -16,7 +17,7 @@ public:
 
     void AddChild(AbstractGarbage* child);
     void SetRequiredChildren(int required, int kept);
-    int GetRequiredChildren() const { return m_requiredChildren; }
+    int GetRequiredChildren() const { return m_readiness.Required(); }
     void SetSelectionTrait(SelectionTrait trait);
     SelectionTrait GetSelectionTrait() const { return m_trait; }
     QByteArray GetHash() const { return m_hash; }
@@ -37,16 +38,12 @@ public:
     void SetCheckState(CheckState state) override;
 
 private:
-    void CountReadyChild();
-
     QString m_name;
     QString m_path;
     QByteArray m_hash;
     long long m_size = 0;
     GarbageList m_children;
-    int m_requiredChildren = 0;
-    int m_keptChildren = 0;
-    int m_readyChildren = 0;
+    ChildReadiness m_readiness;
     bool m_adminRights = false;
     SelectionTrait m_trait = KEEP_NEWEST;
 };
