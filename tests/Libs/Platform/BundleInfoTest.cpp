@@ -9,6 +9,7 @@
 #include "Platform/PathCodec.h"
 #include "Platform/PropertyList.h"
 #include "common/LogCapture.h"
+#include "common/PropertyListFixtures.h"
 #include "common/TempTree.h"
 
 using namespace Varnex::Platform;
@@ -41,16 +42,9 @@ const char infoXml[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 // The same dictionary as a binary property list, written by libplist itself.
 QByteArray ToBinary(const QByteArray& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
-    EXPECT_NE(root, nullptr);
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bin, &length);
-    plist_free(root);
-    QByteArray out(bin, static_cast<int>(length));
-    plist_to_bin_free(bin);
-    return out;
+    const QByteArray bin = Varnex::Test::BinaryPropertyList(xml);
+    EXPECT_FALSE(bin.isEmpty());
+    return bin;
 }
 
 void ExpectFullInfo(const BundleInfo& info) {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include "Core/details/SystemGarbageScope.h"
 #include "Platform/PathCodec.h"
 #include "common/LogCapture.h"
+#include "common/PropertyListFixtures.h"
 #include "common/TempTree.h"
 
 using namespace Varnex::Cleaner;
@@ -29,16 +29,9 @@ QByteArray InfoXml(const QByteArray& entries) {
 }
 
 QByteArray InfoBinary(const char* id, const char* name) {
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "CFBundleIdentifier", plist_new_string(id));
-    plist_dict_set_item(dict, "CFBundleName", plist_new_string(name));
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(dict, &bin, &length);
-    plist_free(dict);
-    QByteArray out(bin, static_cast<int>(length));
-    plist_to_bin_free(bin);
-    return out;
+    return Varnex::Test::BinaryPropertyList(
+        InfoXml(QByteArray("<key>CFBundleIdentifier</key><string>") + id +
+                "</string><key>CFBundleName</key><string>" + name + "</string>"));
 }
 
 // A plain container above an application: its size is the sum of its dirty children.
