@@ -70,6 +70,13 @@ void FSCleanerServer::PlanToRemove(const QString& context, const QString& path, 
     m_impl->FindOrCreate(context)->Plan(path, flags);
 }
 
+void FSCleanerServer::PlanToRemove(const QString& context, const QString& path, int flags,
+                                   const Expected& expected) {
+    // TODO(identity): the worker must check `expected` before removing.
+    (void)expected;
+    m_impl->FindOrCreate(context)->Plan(path, flags);
+}
+
 void FSCleanerServer::AddTrustedLink(const QString& context, const QString& linkPath) {
     m_impl->FindOrCreate(context)->AddTrustedLink(linkPath);
 }

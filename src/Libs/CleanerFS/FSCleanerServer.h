@@ -84,6 +84,17 @@ public:
         int code = FSCleaner::FAILED;
     };
 
+    // What the scan saw at a planned path. When the entry found at removal
+    // time is not of that type (a folder where a file was, or the reverse) or,
+    // with a known identity (inode not 0), is another (device, inode), the path
+    // is refused (5) and the entry is left as it is: it was never scanned.
+    // The device is encoded as makedev(major, minor) of statx.
+    struct Expected {
+        bool isDirectory = false;
+        unsigned long long device = 0;
+        unsigned long long inode = 0;
+    };
+
     static FSCleanerServer& GetInstance();
 
     // True unless administrator rights are asked for and cannot be had: this
@@ -95,6 +106,9 @@ public:
     // path planned twice keeps its first place and its first flags. The path
     // is checked when it is processed, and gets its result then.
     void PlanToRemove(const QString& context, const QString& path, int flags);
+    // The same, with what the scan saw at the path (see Expected).
+    void PlanToRemove(const QString& context, const QString& path, int flags,
+                      const Expected& expected);
     // Trusts the symbolic link at linkPath (absolute, as planned paths spell it)
     // on the way to the context's planned paths: the link through which a scan
     // root was configured. The folder it leads to now is recorded; the link is

@@ -51,6 +51,10 @@ public:
         int required = 0;   // direct children that will be reported
         int kept = 0;       // direct entries that will not be reported
         bool adminRightsRequired = false;
+        // The entry's identity when it was scanned: makedev(major, minor) of
+        // statx and the inode number (the link's own for a link).
+        unsigned long long device = 0;
+        unsigned long long inode = 0;
     };
     using Results = std::vector<Result>;
     using Filter = std::function<bool(const std::string& utf8Path)>;
