@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <QDateTime>
+#include <future>
 #include <random>
+#include <thread>
 
 #include "Platform/BundleInfo.h"
 #include "Platform/PathCodec.h"
@@ -36,6 +38,10 @@ const char infoXml[] = R"(<?xml version="1.0" encoding="UTF-8"?>
     <key>Blob</key><data>AAEC/w==</data>
     <key>When</key><date>2013-05-20T12:34:56Z</date>
     <key>Types</key><array><string>a</string><dict><key>k</key><string>v</string></dict></array>
+    <!-- a comment, and text in CDATA: -->
+    <key>Nested</key><dict><key>a</key><dict><key>b</key><dict>
+        <key>c</key><string><![CDATA[<&>]]> &#x65e5;&#x672c;</string>
+    </dict></dict></dict>
 </dict>
 </plist>
 )";
@@ -63,8 +69,24 @@ void ExpectFullInfo(const BundleInfo& info) {
     ASSERT_EQ(types.size(), 2);
     EXPECT_EQ(types[0], QVariant("a"));
     EXPECT_EQ(types[1].toMap().value("k"), QVariant("v"));
+    const QVariantMap nested = info.GetValue("Nested").toMap();
+    EXPECT_EQ(nested.value("a").toMap().value("b").toMap().value("c"),
+              QVariant(QString::fromUtf8("<&> \xe6\x97\xa5\xe6\x9c\xac")));
     EXPECT_FALSE(info.GetValue("Missing").isValid());
     EXPECT_EQ(info.GetString("Count"), QString());  // not a string
+}
+
+// Reads the bundle on a thread of its own, so that a read that blocks (a FIFO
+// opened for reading waits for a writer) fails the test instead of hanging it.
+bool ReadsWithinBound(const QString& bundle, BundleInfo* out) {
+    auto done = std::make_shared<std::promise<BundleInfo>>();
+    std::future<BundleInfo> result = done->get_future();
+    std::thread([bundle, done] { done->set_value(BundleInfo(bundle)); }).detach();
+    if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+        return false;
+    }
+    *out = result.get();
+    return true;
 }
 
 }  // namespace
@@ -122,11 +144,14 @@ TEST(BundleInfo, UnusableInfoPlistsWarnAndGiveNothing) {
                       QByteArray(4000, 'x').replace("x", "<array>") +
                       QByteArray(4000, 'x').replace("x", "</array>") + "</dict></plist>");
     tree.MakeFile("Line\nBreak.app/Contents/Info.plist", "junk");
+    tree.MakeSymlink("/dev/zero", "Zero.app/Contents/Info.plist");
+    tree.MakeSymlink(tree.Path("Fifo.app/Contents/Info.plist"), "FifoLink.app/Contents/Info.plist");
 
     for (const char* name : {"Garbage", "TruncXml", "TruncBin", "Empty", "Array", "Huge", "Dir",
-                             "Fifo", "Deep", "Line\nBreak"}) {
+                             "Fifo", "Deep", "Line\nBreak", "Zero", "FifoLink"}) {
         LogCapture log;
-        const BundleInfo info(tree.Path(QString::fromUtf8(name) + ".app"));
+        BundleInfo info;
+        ASSERT_TRUE(ReadsWithinBound(tree.Path(QString::fromUtf8(name) + ".app"), &info)) << name;
         EXPECT_FALSE(info.IsValid()) << name;
         EXPECT_TRUE(info.GetInfoDictionary().isEmpty()) << name;
         EXPECT_TRUE(info.GetIdentifier().isEmpty()) << name;
@@ -136,6 +161,55 @@ TEST(BundleInfo, UnusableInfoPlistsWarnAndGiveNothing) {
         const std::string message = log.Lines().front().message;
         EXPECT_EQ(message.find('\n'), std::string::npos) << message;
     }
+}
+
+// Lists that would make libplist recurse without bound or expand references
+// without bound are refused after a walk that follows no more than the limits.
+TEST(BundleInfo, RefusesHostileNestingAndExpansion) {
+    using namespace Varnex::Test;
+    TempTree tree;
+    QByteArray quoted;  // every close hidden, for a quote-aware reader, inside an attribute
+    for (int i = 0; i < 200000; ++i) {
+        quoted += "<array x=\"></array>\">";
+    }
+    const struct {
+        const char* name;
+        QByteArray content;
+        const char* reason;
+    } cases[] = {
+        {"DeepBinary", NestedBinaryArrays(100000), "nested deeper than"},
+        {"DeepXml", NestedXmlArrays(200000), "nested deeper than"},
+        {"Doubling", DoublingBinaryArrays(40), "more than"},
+        {"Cycle", SelfContainingBinaryArray(), "cycle"},
+        {"Quoted", "<?xml version=\"1.0\"?><plist version=\"1.0\">" + quoted, "quote left open"},
+    };
+    for (const auto& c : cases) {
+        const QString bundle = tree.Path(QString::fromUtf8(c.name) + ".app");
+        tree.MakeFile(c.name + QStringLiteral(".app/Contents/Info.plist"), c.content);
+        LogCapture log;
+        const BundleInfo info(bundle);
+        EXPECT_FALSE(info.IsValid()) << c.name;
+        const std::string path = BundleInfo::InfoPlistPath(bundle).toStdString();
+        EXPECT_EQ(log.Count(google::GLOG_WARNING, "Can't read the bundle information " + path), 1)
+            << c.name << "\n"
+            << log.Dump();
+        EXPECT_TRUE(log.Contains(google::GLOG_WARNING, c.reason)) << c.name << "\n" << log.Dump();
+    }
+
+    // Just inside the limits still reads; one level or one doubling more does not.
+    const QVariantMap deepest =
+        ParsePropertyList(NestedXmlArrays(maxPropertyListDepth - 1)).toMap();
+    EXPECT_EQ(deepest.value("CFBundleIdentifier"), QVariant("x.deep"));
+    EXPECT_FALSE(ParsePropertyList(NestedXmlArrays(maxPropertyListDepth)).isValid());
+    EXPECT_TRUE(ParsePropertyList(NestedBinaryArrays(maxPropertyListDepth)).isValid());
+    EXPECT_FALSE(ParsePropertyList(NestedBinaryArrays(maxPropertyListDepth + 1)).isValid());
+    int levels = 1;
+    while ((qint64(2) << levels) - 1 <= maxPropertyListValues) {
+        ++levels;
+    }
+    // 2^levels - 1 values: the most that fit, then twice as many.
+    EXPECT_TRUE(ParsePropertyList(DoublingBinaryArrays(levels)).isValid()) << levels;
+    EXPECT_FALSE(ParsePropertyList(DoublingBinaryArrays(levels + 1)).isValid()) << levels;
 }
 
 TEST(BundleInfo, TellsBundlesByTheirFolderName) {
