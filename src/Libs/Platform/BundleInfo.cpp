@@ -3,6 +3,8 @@
 #include <glog/logging.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "Platform/PathCodec.h"
 #include "Platform/PropertyList.h"
 
@@ -13,17 +15,30 @@ namespace {
 const QString bundleSuffix = QStringLiteral(".app");
 const QString infoPlistPart = QStringLiteral("Contents/Info.plist");
 
-// For log lines: a path as readable text, control characters escaped.
+// For log lines: a path as UTF-8 with control characters and backslashes
+// escaped, as Util::LogText writes them (that library builds on this one, so
+// it cannot be called from here).
 std::string Printable(const QString& text) {
-    QString out;
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    std::string out;
+    for (const char ch : text.toStdString()) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
         } else {
-            out += c;
+            out += ch;
         }
     }
-    return out.toStdString();
+    return out;
 }
 
 }  // namespace

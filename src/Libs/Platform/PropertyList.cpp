@@ -495,7 +495,24 @@ QVariant ReadPropertyListFile(const QString& path, QString* error) {
         SetError(error, QStringLiteral("the path cannot be encoded"));
         return QVariant();
     }
-    // Non-blocking, so that opening a FIFO returns at once; fstat then refuses it.
+    // Only a regular file is opened: opening a device can have effects of its
+    // own, and a FIFO would wait for a writer.
+    struct stat st;
+    if (::stat(bytes.c_str(), &st) != 0) {
+        const int code = errno;
+        if (code != ENOENT && code != ENOTDIR) {
+            SetError(error, qt_error_string(code));
+        } else if (error) {
+            error->clear();
+        }
+        return QVariant();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SetError(error, QStringLiteral("not a regular file"));
+        return QVariant();
+    }
+    // Non-blocking, so that what replaced the file since (a FIFO) cannot make
+    // the open wait; fstat then refuses it.
     const int fd = ::open(bytes.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int code = errno;
@@ -506,7 +523,6 @@ QVariant ReadPropertyListFile(const QString& path, QString* error) {
         }
         return QVariant();
     }
-    struct stat st;
     QByteArray data;
     QString failure;
     if (::fstat(fd, &st) != 0) {
@@ -516,10 +532,17 @@ QVariant ReadPropertyListFile(const QString& path, QString* error) {
     } else if (st.st_size > maxPropertyListSize) {
         failure = QStringLiteral("larger than %1 bytes").arg(maxPropertyListSize);
     } else {
-        // Read up to one byte past the cap: the file may grow after fstat.
-        data.resize(static_cast<int>(maxPropertyListSize) + 1);
+        // One byte more than fstat told, to see growth since; a file that grew
+        // is read on up to one byte past the cap, which the parser refuses.
+        data.resize(static_cast<int>(st.st_size) + 1);
         qint64 total = 0;
-        while (total < data.size()) {
+        for (;;) {
+            if (total == data.size()) {
+                if (total > maxPropertyListSize) {
+                    break;
+                }
+                data.resize(static_cast<int>(qMin(2 * total, maxPropertyListSize + 1)));
+            }
             const ssize_t n = ::read(fd, data.data() + total, data.size() - total);
             if (n < 0 && errno == EINTR) {
                 continue;

@@ -160,6 +160,10 @@ TEST(BundleInfo, UnusableInfoPlistsWarnAndGiveNothing) {
             << log.Dump();
         const std::string message = log.Lines().front().message;
         EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+        if (std::string(name) == "Line\nBreak") {
+            EXPECT_NE(message.find("/Line\\nBreak.app/Contents/Info.plist"), std::string::npos)
+                << message;
+        }
     }
 }
 
