@@ -26,6 +26,7 @@ using Varnex::Cleaner::AbstractGarbageScope;
 using Varnex::Cleaner::FormatSize;
 using Varnex::Cleaner::GarbageItemModel;
 using Varnex::Cleaner::Details::ForEachPlannedPath;
+using Varnex::Cleaner::Details::PlannedPath;
 using Varnex::Cleaner::Details::SystemGarbageScope;
 
 namespace {
@@ -143,8 +144,9 @@ int RunClean(const Options& options) {
     const int extra = s.scope.IsFillingFilesWithGarbageEnabled() ? 8 : 0;
     QStringList planned;
     for (AbstractGarbage* root : s.scope.GetRoots()) {
-        ForEachPlannedPath(root, extra,
-                           [&planned](const QString& path, int) { planned.append(path); });
+        ForEachPlannedPath(
+            root, extra, [&s](const QString& path) { return s.scope.IsExclusion(path); },
+            [&planned](const PlannedPath& path) { planned.append(path.path); });
     }
     const long long selected = s.scope.GetSelectedSize();
     if (options.dryRun) {

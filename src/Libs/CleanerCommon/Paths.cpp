@@ -189,6 +189,38 @@ QString ExtractBasicLangCode(const QString& lprojName) {
     return lprojName;
 }
 
+QString NormalizeAbsolutePath(const QString& path) {
+    if (!path.startsWith(QLatin1Char('/'))) {
+        return QString();
+    }
+    QString out;
+    out.reserve(path.size());
+    const QChar* p = path.constData();
+    const int n = path.size();
+    int i = 0;
+    while (i < n) {
+        while (i < n && p[i] == QLatin1Char('/')) {
+            ++i;
+        }
+        int end = i;
+        while (end < n && p[end] != QLatin1Char('/')) {
+            ++end;
+        }
+        const int length = end - i;
+        if (length == 0 || (length == 1 && p[i] == QLatin1Char('.'))) {
+            i = end;
+            continue;
+        }
+        if (length == 2 && p[i] == QLatin1Char('.') && p[i + 1] == QLatin1Char('.')) {
+            return QString();
+        }
+        out.append(QLatin1Char('/'));
+        out.append(p + i, length);
+        i = end;
+    }
+    return out.isEmpty() ? QStringLiteral("/") : out;
+}
+
 QString ExtractParentPath(const QString& path) {
     const int rootEnd = SchemeLength(path);
     const QString rest = Normalised(path.mid(rootEnd));

@@ -66,6 +66,12 @@ QString ExtractFileName(const QString& path);
 // dropped. "." and ".." are not resolved.
 QStringList FilterSubDirs(const QStringList& paths);
 
+// An absolute path in the one spelling the scanner reports: repeated '/',
+// "." components and a trailing '/' dropped ("/a//b/./c/" -> "/a/b/c"; "/"
+// stays). Null for a path that is empty, relative, or has a ".." component
+// (what it means depends on links, so it is not resolved here).
+QString NormalizeAbsolutePath(const QString& path);
+
 // Where the system keeps its own bundles and frameworks, below the system
 // root: SystemPath("/System/Library"), SystemPath("/Library"); no trailing '/'.
 QStringList GetSystemLibraryPrefixes();

@@ -371,6 +371,13 @@ void AbstractGarbageScope::EndRunsBeforeReset() {
 void AbstractGarbageScope::DeleteRoots() {
     const GarbageList roots = m_roots;
     m_roots.clear();
+    if (IsApplyingBatch()) {
+        for (AbstractGarbage* root : roots) {
+            root->setParent(nullptr);
+            root->deleteLater();
+        }
+        return;
+    }
     qDeleteAll(roots);
 }
 

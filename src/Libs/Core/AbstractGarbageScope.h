@@ -143,7 +143,11 @@ protected:
     // ends with exactly one finish signal even when it is dropped half-way.
     void EndRunsBeforeReset();
     // Deletes every root (and with them the item trees) and empties the list.
+    // While a batch is being applied (IsApplyingBatch()) the roots are
+    // detached and deleted later: an item of theirs may be the one whose
+    // signal led here, and it is still on the stack.
     void DeleteRoots();
+    virtual bool IsApplyingBatch() const { return false; }
     // Ends a running cleaning at once, for a reset: by default DoStopCleaning()
     // and, if the run is still on, FinishCleaning(CANCELED). Scopes whose
     // cleaning runs elsewhere wait here for the worker to let go of the files.

@@ -31,9 +31,20 @@ public:
     void UpdateSize() override;
     bool ShouldBeRemoved() const override;
 
+    // What the scan saw at the path (inode 0: not known); a removal refuses
+    // an entry that is no longer this one.
+    void SetIdentity(unsigned long long device, unsigned long long inode) {
+        m_device = device;
+        m_inode = inode;
+    }
+    unsigned long long GetDevice() const { return m_device; }
+    unsigned long long GetInode() const { return m_inode; }
+
 private:
     QString m_name;
     QString m_path;
+    unsigned long long m_device = 0;
+    unsigned long long m_inode = 0;
     long long m_size = 0;
     GarbageList m_children;
     ChildReadiness m_readiness;

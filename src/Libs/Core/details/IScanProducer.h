@@ -29,6 +29,9 @@ public:
     // True when the work ended in a failure (a child process that exited with
     // an error, a query that could not run). Read once IsWorking() is false.
     virtual bool HasFailed() const { return false; }
+    // True when the work ended because it was asked to stop (or was stopped
+    // by someone else). Read once IsWorking() is false.
+    virtual bool WasStopped() const { return false; }
     // 0..1; the scope never shows it going back.
     virtual float GetProgress() const { return 0.0f; }
     // Asks the work to end; it may still be working when this returns.
@@ -56,6 +59,12 @@ public:
     const Batch& GetBatch() const { return m_batch; }
     // Frees the current batch once it has been applied.
     void ReleaseBatch() { Batch().swap(m_batch); }
+    // Hands the current batch over (the producer keeps none).
+    Batch MoveBatch() {
+        Batch out;
+        out.swap(m_batch);
+        return out;
+    }
 
 protected:
     virtual Batch DoTakeBatch() = 0;

@@ -1,31 +1,28 @@
 #pragma once
 
-#include <QList>
-#include <QSet>
 #include <memory>
 
 #include "CleanerFS/FSCleanerServer.h"
-#include "Core/AbstractGarbageScope.h"
+#include "Core/details/CleaningRunScope.h"
+#include "Core/details/PathItemIndex.h"
 
 namespace Varnex::Cleaner::Details {
 
 class FSCleanerServerContext;
+class ServerRun;
 
-// The cleaning sequence shared by every scope that removes through the removal
-// server: plan, start, poll the results into item states, stop, finish.
-// Concrete scopes say what differs through the hooks: which items are planned
-// and with which flags (PlanItems), how an item is found for a reported path
-// (FindItemForPath), and how much a cleaned item counts (GetCleanedSize).
+// The cleaning sequence of every scope that removes through the removal
+// server: plan the selected items on the scope's context, start it, and poll
+// its results (CleaningRunScope). Concrete scopes say which items are planned
+// and with which flags (PlanItems, through PlanItem and PlanTree), and keep
+// their items in the shared path index unless they find them otherwise.
 //
-// Threads: the scope's. Every run ends in exactly one CleaningFinished; a path
-// reported twice is counted once; codes other than 1 and 3 are errors.
-class ServerCleaningScope : public AbstractGarbageScope {
+// Threads: the scope's. A run stopped for a reset is let go at once; until the
+// server has finished the path it was on, a new run is refused.
+class ServerCleaningScope : public CleaningRunScope {
     Q_OBJECT
 public:
     ~ServerCleaningScope() override;
-
-    bool DoStartCleaning() override;
-    void DoStopCleaning() override;
 
     // The name of this scope's context on the removal server.
     QString GetContextName() const;
@@ -38,29 +35,29 @@ protected:
     void CreateRemovalContext(const void* owner);
     FSCleanerServerContext* GetRemovalContext() const { return m_context.get(); }
 
-    // Plans every selected item on the context (PlanToRemoveOnServer or the
-    // scope's own rule) and returns the number of planned paths.
-    virtual long long PlanItems() = 0;
-    virtual AbstractGarbage* FindItemForPath(const QString& path) const = 0;
-    // The bytes a cleaned item adds to the cleaned totals (default: its size).
-    virtual long long GetCleanedSize(AbstractGarbage* item) const;
+    // Plans every selected item, through PlanItem and PlanTree.
+    virtual void PlanItems() = 0;
+    // Plans one item with its flags (2 whole tree, 4 trash, 8 overwrite; 16 is
+    // added when the item needs administrator rights): only when
+    // ShouldBeRemoved() and not excluded. True when planned.
+    bool PlanItem(AbstractGarbage* item, int flags);
+    // Plans an item tree: contents before their folder, each with
+    // `extraFlags` and its own administrator bit.
+    void PlanTree(AbstractGarbage* root, int extraFlags);
 
-    // The cleaning poll: run from timerEvent() on the cleaning timer.
-    void ProcessCleaningResults();
-    // Stops the server's run, waits for it to let go of the current path,
-    // applies what it reported and finishes with CANCELED.
-    void AbortCleaningRun() override;
-    // For ResetCleaning(): ends a run that is still going, then zeroes the
-    // per-run counters and times.
-    void ResetCleaningRun();
+    // The items by path (the default lookup of reported paths).
+    PathItemIndex& GetItemIndex() { return m_index; }
+    const PathItemIndex& GetItemIndex() const { return m_index; }
+    AbstractGarbage* FindItemForPath(const QString& path) const override;
+
+    BatchProducer<CleaningResult>* PrepareCleaningRun(long long* count) override;
+    bool LogsPlannedCount() const override { return true; }
 
 private:
-    // Applies a batch of results; returns the bytes they cleaned.
-    long long ApplyResults(const QList<FSCleanerServer::Result>& results);
-
     std::unique_ptr<FSCleanerServerContext> m_context;
-    // Paths counted as cleaned in this run: a path reported twice counts once.
-    QSet<QString> m_countedPaths;
+    std::unique_ptr<ServerRun> m_run;
+    PathItemIndex m_index;
+    long long m_planned = 0;
 };
 
 }  // namespace Varnex::Cleaner::Details

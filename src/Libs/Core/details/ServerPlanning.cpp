@@ -16,65 +16,124 @@ namespace {
 const int adminFlag = FSCleanerServer::FLAG_ADMIN;
 
 // A folder's place in the walk: its children are planned one by one, then the
-// folder itself.
+// folder itself, unless something inside it stays.
 struct Frame {
     GarbageDirectory* folder;
     GarbageList children;
     int next = 0;
+    bool holdsKept = false;                       // an entry inside is excluded and stays
     std::unique_ptr<FolderRemovalRights> rights;  // worked out on first use
 };
 
+bool IsExcluded(const PlanExclusion& excluded, const QString& path) {
+    return excluded && excluded(path);
+}
+
+void SetExpected(AbstractGarbage* item, PlannedPath* out) {
+    if (auto* file = qobject_cast<GarbageFile*>(item)) {
+        out->hasExpected = true;
+        out->expected = FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode()};
+    } else if (auto* folder = qobject_cast<GarbageDirectory*>(item)) {
+        out->hasExpected = true;
+        out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode()};
+    } else {
+        out->hasExpected = false;
+    }
+}
+
 }  // namespace
 
-void ForEachPlannedPath(AbstractGarbage* item, int extraFlags,
-                        const std::function<void(const QString& path, int flags)>& plan) {
+bool MakePlannedPath(AbstractGarbage* item, int flags, const PlanExclusion& excluded,
+                     PlannedPath* out, const bool* admin) {
+    if (!item || !item->ShouldBeRemoved()) {
+        return false;
+    }
+    QString path = item->GetPath();
+    if (IsExcluded(excluded, path)) {
+        return false;
+    }
+    const bool needsAdmin = admin ? *admin : item->AreAdminRightsRequired();
+    out->path = std::move(path);
+    out->flags = flags | (needsAdmin ? adminFlag : 0);
+    SetExpected(item, out);
+    return true;
+}
+
+void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusion& excluded,
+                        const std::function<void(const PlannedPath&)>& plan) {
     if (!item) {
         return;
     }
+    PlannedPath planned;
     auto* folder = qobject_cast<GarbageDirectory*>(item);
     if (!folder) {
-        if (qobject_cast<GarbageFile*>(item) && item->ShouldBeRemoved()) {
-            plan(item->GetPath(), extraFlags | (item->AreAdminRightsRequired() ? adminFlag : 0));
+        if (qobject_cast<GarbageFile*>(item) &&
+            MakePlannedPath(item, extraFlags, excluded, &planned)) {
+            plan(planned);
         }
         return;
     }
     std::vector<Frame> stack;
-    stack.push_back(Frame{folder, folder->GetChildren(), 0, nullptr});
+    stack.push_back(Frame{folder, folder->GetChildren(), 0, false, nullptr});
     while (!stack.empty()) {
         Frame& top = stack.back();
         if (top.next < top.children.size()) {
             AbstractGarbage* child = top.children.at(top.next++);
             if (auto* sub = qobject_cast<GarbageDirectory*>(child)) {
-                stack.push_back(Frame{sub, sub->GetChildren(), 0, nullptr});
+                stack.push_back(Frame{sub, sub->GetChildren(), 0, false, nullptr});
                 continue;
             }
-            if (qobject_cast<GarbageFile*>(child) && child->ShouldBeRemoved()) {
-                // The rights of a file follow from its folder's: one check a folder.
-                if (!top.rights) {
-                    top.rights = std::make_unique<FolderRemovalRights>(top.folder->GetPath());
-                }
-                const bool admin = !top.rights->CanRemoveEntry(child->GetPath());
-                plan(child->GetPath(), extraFlags | (admin ? adminFlag : 0));
+            if (!qobject_cast<GarbageFile*>(child) || !child->ShouldBeRemoved()) {
+                continue;
+            }
+            if (IsExcluded(excluded, child->GetPath())) {
+                top.holdsKept = true;
+                continue;
+            }
+            // The rights of a file follow from its folder's: one check a folder.
+            if (!top.rights) {
+                top.rights = std::make_unique<FolderRemovalRights>(top.folder->GetPath());
+            }
+            const bool admin = !top.rights->CanRemoveEntry(child->GetPath());
+            if (MakePlannedPath(child, extraFlags, excluded, &planned, &admin)) {
+                plan(planned);
             }
             continue;
         }
         GarbageDirectory* done = top.folder;
+        const bool holdsKept = top.holdsKept;
         stack.pop_back();
-        if (done->ShouldBeRemoved()) {
-            plan(done->GetPath(), extraFlags | (done->AreAdminRightsRequired() ? adminFlag : 0));
+        bool kept = holdsKept;
+        if (!kept && done->ShouldBeRemoved()) {
+            if (MakePlannedPath(done, extraFlags, excluded, &planned)) {
+                plan(planned);
+            } else {
+                kept = IsExcluded(excluded, done->GetPath());
+            }
+        }
+        if (kept && !stack.empty()) {
+            stack.back().holdsKept = true;
         }
     }
 }
 
+void PlanOnServer(const QString& context, const PlannedPath& planned) {
+    FSCleanerServer& server = FSCleanerServer::GetInstance();
+    if (planned.hasExpected) {
+        server.PlanToRemove(context, planned.path, planned.flags, planned.expected);
+    } else {
+        server.PlanToRemove(context, planned.path, planned.flags);
+    }
+}
+
 void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
-                          int extraFlags) {
+                          int extraFlags, const PlanExclusion& excluded) {
     if (!context || !item || !count) {
         return;
     }
-    FSCleanerServer& server = FSCleanerServer::GetInstance();
     const QString& name = context->GetName();
-    ForEachPlannedPath(item, extraFlags, [&](const QString& path, int flags) {
-        server.PlanToRemove(name, path, flags);
+    ForEachPlannedPath(item, extraFlags, excluded, [&](const PlannedPath& planned) {
+        PlanOnServer(name, planned);
         ++*count;
     });
 }

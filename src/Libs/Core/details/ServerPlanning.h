@@ -2,24 +2,49 @@
 
 #include <functional>
 
+#include "CleanerFS/FSCleanerServer.h"
 #include "Core/AbstractGarbage.h"
 
 namespace Varnex::Cleaner::Details {
 
 class FSCleanerServerContext;
 
-// Walks an item tree in planning order and hands every path to plan (path,
-// flags); the rules are those of PlanToRemoveOnServer below. Used for plans
-// and for showing what a plan would be.
-void ForEachPlannedPath(AbstractGarbage* item, int extraFlags,
-                        const std::function<void(const QString& path, int flags)>& plan);
+// One path of a plan: where, with which flags, and what the scan saw there
+// (for items that know it: files and folders of a scan).
+struct PlannedPath {
+    QString path;
+    int flags = 0;
+    bool hasExpected = false;
+    FSCleanerServer::Expected expected;
+};
 
-// Plans an item tree on the removal server: the contents of a folder before
-// the folder, files and folders only when ShouldBeRemoved(); each path carries
-// extraFlags, plus 16 when the item needs administrator rights. Adds the number
-// of planned paths to *count. Folders are walked without recursion.
+// Whether a path must never be planned although its item is selected (the
+// scope's exclusions, which may have changed since the scan).
+using PlanExclusion = std::function<bool(const QString& path)>;
+
+// The rule for one item, shared by every planning scope: the item is planned
+// only when ShouldBeRemoved() and not excluded; its flags are `flags`, plus 16
+// when it needs administrator rights (`admin`, or AreAdminRightsRequired()
+// when not given); files and folders carry what the scan saw. False when the
+// item is not to be planned.
+bool MakePlannedPath(AbstractGarbage* item, int flags, const PlanExclusion& excluded,
+                     PlannedPath* out, const bool* admin = nullptr);
+
+// Walks an item tree in planning order and hands every path to plan: the
+// contents of a folder before the folder, files and folders only when
+// ShouldBeRemoved(); a folder holding an excluded entry is not planned itself
+// (it cannot be emptied). Folders are walked without recursion. Used for plans
+// and for showing what a plan would be.
+void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusion& excluded,
+                        const std::function<void(const PlannedPath&)>& plan);
+
+// Plans one path on the context's removal server.
+void PlanOnServer(const QString& context, const PlannedPath& planned);
+
+// Plans an item tree on the removal server (ForEachPlannedPath) and adds the
+// number of planned paths to *count.
 void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
-                          int extraFlags = 0);
+                          int extraFlags = 0, const PlanExclusion& excluded = {});
 
 // The item error for a result code of the server: 1 (removed) gives OK; codes
 // outside 0 to 5 give UNKNOWN.

@@ -5,14 +5,14 @@
 #include <QHash>
 #include <QSet>
 #include <QTimerEvent>
+#include <algorithm>
 #include <list>
 #include <string>
 #include <vector>
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Paths.h"
-#include "CleanerFS/FSScanner.h"
-#include "CleanerWorkaround/GuiAntifreeze.h"
+#include "Core/details/FSScanProducer.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/GarbageFile.h"
@@ -23,15 +23,11 @@
 
 namespace Varnex::Cleaner::Details {
 
-using Util::GuiAntifreeze;
-
 namespace {
 
-const unsigned int scannerThreads = 20;
-const int antifreezeIntervalMs = 20;
-
-bool IsUsableRoot(const QString& path) {
-    return path.startsWith(QLatin1Char('/'));
+// The one spelling of a root: the scanner's. Null when it cannot be a root.
+QString RootSpelling(const QString& path) {
+    return NormalizeAbsolutePath(SystemGarbageScope::FixPath(path));
 }
 
 }  // namespace
@@ -39,18 +35,12 @@ bool IsUsableRoot(const QString& path) {
 class SystemGarbageScope::Impl {
 public:
     QStringList paths;
-    FSScanner scanner{scannerThreads};
-    QHash<QString, AbstractGarbage*> itemIndex;
-    float lastScanningProgress = 0;
+    FSScanProducer producer;
     bool fillingFilesWithGarbage = false;
     bool scanUnsafePaths = false;
-    GuiAntifreeze antifreeze{antifreezeIntervalMs};
     // The roots handed to the scanner in this scan: the only results that may
     // become root items.
     QSet<QString> scannedRoots;
-    // Moves on with every reset, so that a batch interrupted by a turn of the
-    // event loop notices when its items were dropped under it.
-    quint64 generation = 0;
 };
 
 SystemGarbageScope::SystemGarbageScope(QObject* parent)
@@ -58,10 +48,15 @@ SystemGarbageScope::SystemGarbageScope(QObject* parent)
 
 SystemGarbageScope::SystemGarbageScope(QStringList paths, QObject* parent)
     : ServerCleaningScope(parent), m_impl(std::make_unique<Impl>()) {
-    m_impl->paths = std::move(paths);
+    for (const QString& path : paths) {
+        // A root the scanner would spell otherwise would never be found again.
+        const QString root = RootSpelling(path);
+        m_impl->paths.append(root.isNull() ? path : root);
+    }
     CreateRemovalContext(m_impl.get());
+    SetProducer(&m_impl->producer);
     // Runs on the scanner's threads: IsExclusion reads an immutable snapshot.
-    m_impl->scanner.AddResultFilter([this](const std::string& utf8) {
+    m_impl->producer.GetScanner().AddResultFilter([this](const std::string& utf8) {
         const QString path = Util::Utf8ToQString(utf8);
         return !path.isNull() && !IsExclusion(path);
     });
@@ -69,9 +64,10 @@ SystemGarbageScope::SystemGarbageScope(QStringList paths, QObject* parent)
 
 SystemGarbageScope::~SystemGarbageScope() {
     // The filter reaches into this scope: the walkers must be gone first.
-    m_impl->scanner.Stop();
-    m_impl->scanner.Wait();
-    m_impl->itemIndex.clear();
+    InvalidateBatches();
+    m_impl->producer.Stop();
+    m_impl->producer.Wait();
+    GetItemIndex().Clear();
     DeleteRoots();
 }
 
@@ -89,12 +85,12 @@ QString SystemGarbageScope::FixPath(const QString& path) {
 }
 
 bool SystemGarbageScope::AddPath(const QString& path) {
-    const QString p = FixPath(path);
-    if (!IsUsableRoot(p)) {
+    const QString p = RootSpelling(path);
+    if (p.isNull()) {
         LOG(WARNING) << "Not a usable root: \"" << Util::LogText(path) << "\"";
         return false;
     }
-    AbstractGarbage* item = m_impl->itemIndex.value(p);
+    AbstractGarbage* item = GetItemIndex().Find(p);
     // An item that was only marked done comes back; one whose file is really
     // gone stays clean, or it would be planned and counted a second time.
     if (item && PathExists(p)) {
@@ -109,8 +105,9 @@ bool SystemGarbageScope::AddPath(const QString& path) {
 }
 
 bool SystemGarbageScope::RemovePath(const QString& path) {
-    const QString p = FixPath(path);
-    AbstractGarbage* item = m_impl->itemIndex.value(p);
+    const QString spelled = RootSpelling(path);
+    const QString p = spelled.isNull() ? FixPath(path) : spelled;
+    AbstractGarbage* item = GetItemIndex().Find(p);
     if (item) {
         item->SetClean(true);
     }
@@ -135,21 +132,26 @@ void SystemGarbageScope::ClearPaths() {
 }
 
 AbstractGarbage* SystemGarbageScope::FindGarbage(const QString& path) const {
-    return m_impl->itemIndex.value(path);
+    return GetItemIndex().Find(path);
 }
 
 GarbageDirectory* SystemGarbageScope::FindDirectory(const QString& path) const {
-    return qobject_cast<GarbageDirectory*>(m_impl->itemIndex.value(path));
+    return qobject_cast<GarbageDirectory*>(GetItemIndex().Find(path));
 }
 
 QStringList SystemGarbageScope::GetNotScannedLocations() const {
-    QSet<QString> shown;
-    for (const AbstractGarbage* root : m_roots) {
-        shown.insert(root->GetPath());
-    }
     QStringList out;
     for (const QString& p : m_impl->paths) {
-        if (!shown.contains(p)) {
+        // A root inside a shown root was scanned with it (shown, or left out
+        // by the scan as an exclusion or a missing entry).
+        const bool inside =
+            std::any_of(m_roots.begin(), m_roots.end(), [&p](const AbstractGarbage* root) {
+                const QString r = root->GetPath();
+                return p == r || r == QLatin1String("/") ||
+                       (p.startsWith(r) && p.size() > r.size() &&
+                        p.at(r.size()) == QLatin1Char('/'));
+            });
+        if (!inside) {
             out.append(p);
         }
     }
@@ -188,20 +190,18 @@ void SystemGarbageScope::Reset() {
     EndRunsBeforeReset();
     emit BeforeClear();
     Util::SignalBlocker blocker(this);
-    ++m_impl->generation;
+    InvalidateBatches();
     m_totalItems = 0;
     m_state = IDLE;
-    m_impl->itemIndex.clear();
+    GetItemIndex().Clear();
     DeleteRoots();
-    m_impl->scanner.Wait();
-    m_impl->scanner.Clear();
+    ResetScanningRun();
     m_totalSize = 0;
     m_scanningStartTime = QDateTime();
     m_scanningStopTime = QDateTime();
     ResetCleaning();
     m_totalCleanedItems = 0;
     m_totalCleanedSize = 0;
-    m_impl->lastScanningProgress = 0;
     blocker.revert();
     emit AfterClear();
 }
@@ -239,12 +239,6 @@ bool SystemGarbageScope::IsCleaningPossible() const {
     return false;
 }
 
-float SystemGarbageScope::GetScanningProgress() const {
-    const float p = std::max(m_impl->scanner.GetProgress(), m_impl->lastScanningProgress);
-    m_impl->lastScanningProgress = p;
-    return p;
-}
-
 float SystemGarbageScope::GetCleaningProgress() const {
     return FSCleanerServer::GetInstance().GetProgress(GetContextName());
 }
@@ -259,7 +253,7 @@ void SystemGarbageScope::StartScan(const QStringList& roots) {
     for (const QString& root : roots) {
         std::string bytes;
         // An empty or relative root would be scanned as the current folder.
-        if (!IsUsableRoot(root) || !Platform::EncodePath(root, &bytes)) {
+        if (NormalizeAbsolutePath(root) != root || !Platform::EncodePath(root, &bytes)) {
             LOG(WARNING) << "Root not scanned: \"" << Util::LogText(root) << "\"";
             continue;
         }
@@ -269,14 +263,9 @@ void SystemGarbageScope::StartScan(const QStringList& roots) {
         // contents are removed through it too.
         FSCleanerServer::GetInstance().AddTrustedLink(GetContextName(), root);
     }
-    m_impl->scanner.Clear();
     SetAdminRightsRequired(false);
-    m_state = SCANNING;
-    if (!utf8.empty()) {
-        m_impl->scanner.Scan(utf8);
-    }
-    StartScanningTimer();
-    emit ScanningStarted(this);
+    m_impl->producer.SetRoots(std::move(utf8));
+    StartProducerScan();
 }
 
 void SystemGarbageScope::DoStartScanning() {
@@ -284,7 +273,7 @@ void SystemGarbageScope::DoStartScanning() {
         return;
     }
     Reset();
-    m_impl->scanner.SetScanUnsafePaths(m_impl->scanUnsafePaths);
+    m_impl->producer.GetScanner().SetScanUnsafePaths(m_impl->scanUnsafePaths);
     StartScan(FilterSubDirs(m_impl->paths));
 }
 
@@ -296,29 +285,8 @@ void SystemGarbageScope::DoContinueScanning() {
     if (roots.isEmpty()) {
         return;
     }
-    m_impl->lastScanningProgress = 0;
+    ResetScanningProgress();
     StartScan(roots);
-}
-
-void SystemGarbageScope::DoStopScanning() {
-    if (!IsScanning()) {
-        return;
-    }
-    if (!m_impl->scanner.IsWorking()) {
-        FinishScanning(CANCELED);
-        return;
-    }
-    m_state = STOPPING_SCANNING;
-    m_impl->scanner.Stop();
-}
-
-void SystemGarbageScope::timerEvent(QTimerEvent* event) {
-    QObject::timerEvent(event);
-    if (event->timerId() == m_scanningTimer && m_scanningTimer != 0) {
-        ProcessScanningResults();
-    } else if (event->timerId() == m_cleaningTimer && m_cleaningTimer != 0) {
-        ProcessCleaningResults();
-    }
 }
 
 namespace {
@@ -329,34 +297,29 @@ struct Bunch {
     GarbageList items;
 };
 
+void DeleteBunches(std::vector<Bunch>& bunches, std::size_t from) {
+    for (std::size_t i = from; i < bunches.size(); ++i) {
+        qDeleteAll(bunches[i].items);
+        bunches[i].items.clear();
+    }
+}
+
 }  // namespace
 
-void SystemGarbageScope::ProcessScanningResults() {
-    if (!IsScanning() || GuiAntifreeze::IsRecursionGuardSet()) {
-        return;
-    }
-    GuiAntifreeze::BatchScope batch;
-    const quint64 generation = m_impl->generation;
-    const FSScanner::Results results = m_impl->scanner.GetResults();
-    // Asked after taking the batch: the scanner stays working until its last
-    // result has been taken, so nothing is lost at the end.
-    const bool working = m_impl->scanner.IsWorking();
+bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
+    // Moved here: the batch must outlive a scope destroyed during a turn.
+    const FSScanner::Results results = m_impl->producer.MoveBatch();
+    PathItemIndex& index = GetItemIndex();
 
     std::vector<Bunch> bunches;
     QHash<GarbageDirectory*, int> bunchOf;
-    auto dropUninserted = [&bunches](std::size_t from) {
-        for (std::size_t i = from; i < bunches.size(); ++i) {
-            qDeleteAll(bunches[i].items);
-        }
-    };
-
     for (const FSScanner::Result& result : results) {
-        if (m_impl->antifreeze.UnfreezeIfDue() && generation != m_impl->generation) {
-            dropUninserted(0);
-            return;
+        if (!GiveEventLoopATurn(ticket)) {
+            DeleteBunches(bunches, 0);
+            return false;
         }
         const QString path = Util::Utf8ToQString(result.path);
-        if (path.isEmpty() || m_impl->itemIndex.contains(path)) {
+        if (path.isEmpty() || index.Contains(path)) {
             continue;
         }
         // Each item goes under its own parent folder; only a configured root
@@ -372,13 +335,13 @@ void SystemGarbageScope::ProcessScanningResults() {
             continue;
         }
         auto slot = bunchOf.constFind(parent);
-        int index;
+        int at;
         if (slot == bunchOf.constEnd()) {
-            index = static_cast<int>(bunches.size());
+            at = static_cast<int>(bunches.size());
             bunches.push_back(Bunch{parent, {}});
-            bunchOf.insert(parent, index);
+            bunchOf.insert(parent, at);
         } else {
-            index = *slot;
+            at = *slot;
         }
         if (result.adminRightsRequired) {
             SetAdminRightsRequired(true);
@@ -390,62 +353,64 @@ void SystemGarbageScope::ProcessScanningResults() {
                 folder->SetError(AbstractGarbage::Error::PERMISSION_DENIED);
             }
             folder->SetRequiredChildren(result.required, result.kept);
+            folder->SetIdentity(result.device, result.inode);
             item = folder;
         } else {
-            item = new GarbageFile(path, result.size, nullptr);
+            auto* file = new GarbageFile(path, result.size, nullptr);
+            file->SetIdentity(result.device, result.inode);
+            item = file;
         }
-        m_impl->itemIndex.insert(path, item);
-        bunches[static_cast<std::size_t>(index)].items.append(item);
+        index.Insert(path, item);
+        bunches[static_cast<std::size_t>(at)].items.append(item);
     }
 
     for (std::size_t b = 0; b < bunches.size(); ++b) {
-        if (m_impl->antifreeze.UnfreezeIfDue() && generation != m_impl->generation) {
-            dropUninserted(b);
-            return;
+        if (!GiveEventLoopATurn(ticket)) {
+            DeleteBunches(bunches, b);
+            return false;
         }
-        Bunch& bunch = bunches[b];
-        const int n = bunch.items.size();
-        emit ItemsAboutToBeInserted(bunch.parent, n);
-        for (AbstractGarbage* item : bunch.items) {
-            m_totalItems += 1;
-            m_totalSize += item->GetSize();
-            if (bunch.parent) {
-                bunch.parent->AddChild(item, false);
-                continue;
-            }
-            item->setParent(this);
-            auto* folder = qobject_cast<GarbageDirectory*>(item);
-            if (folder) {
-                folder->SetRemovable(false);  // a root folder stays; its contents go
-            }
-            item->Select(AreItemsSelectedByDefault());
-            AddRoot(item);
-            if (folder && folder->GetRequiredChildren() == 0) {
-                item->SetClean(true);
-            }
+        GarbageDirectory* parent = bunches[b].parent;
+        const bool inserted = InsertGroup(
+            parent, bunches[b].items, ticket,
+            [this, parent](AbstractGarbage* item) { AttachItem(parent, item); },
+            [parent] {
+                if (parent) {
+                    parent->UpdateSize();
+                }
+            });
+        if (!inserted) {
+            DeleteBunches(bunches, b + 1);
+            return false;
         }
-        if (bunch.parent) {
-            bunch.parent->UpdateSize();
-        }
-        emit ItemsInserted(bunch.parent, n);
     }
+    return true;
+}
 
-    if (results.empty() && !working) {
-        FinishScanning(m_state == STOPPING_SCANNING ? CANCELED : DONE);
+void SystemGarbageScope::AttachItem(GarbageDirectory* parent, AbstractGarbage* item) {
+    m_totalItems += 1;
+    m_totalSize += item->GetSize();
+    if (parent) {
+        parent->AddChild(item, false);
+        return;
+    }
+    // Selected while it belongs to nobody, so that nothing is announced
+    // before it is a root: the insertion signals announce it.
+    auto* folder = qobject_cast<GarbageDirectory*>(item);
+    if (folder) {
+        folder->SetRemovable(false);  // a root folder stays; its contents go
+    }
+    item->Select(AreItemsSelectedByDefault());
+    AddRoot(item);
+    if (folder && folder->GetRequiredChildren() == 0) {
+        item->SetClean(true);  // an empty root is shown as clean
     }
 }
 
-long long SystemGarbageScope::PlanItems() {
-    long long count = 0;
+void SystemGarbageScope::PlanItems() {
     const int extra = m_impl->fillingFilesWithGarbage ? FSCleanerServer::FLAG_SHRED : 0;
     for (AbstractGarbage* root : m_roots) {
-        PlanToRemoveOnServer(GetRemovalContext(), root, &count, extra);
+        PlanTree(root, extra);
     }
-    return count;
-}
-
-AbstractGarbage* SystemGarbageScope::FindItemForPath(const QString& path) const {
-    return m_impl->itemIndex.value(path);
 }
 
 long long SystemGarbageScope::GetCleanedSize(AbstractGarbage* item) const {

@@ -28,7 +28,8 @@ public:
     ~SystemGarbageScope() override;
 
     // Root list management; each emits PathsChanged when the list changed.
-    // A path that is empty or not absolute once fixed is refused.
+    // Paths are kept in the scanner's spelling ("/a//b/./c/" is "/a/b/c"); one
+    // that is empty, relative or has a ".." component is refused.
     bool AddPath(const QString& path);
     bool RemovePath(const QString& path);
     QStringList GetPaths() const;
@@ -36,7 +37,7 @@ public:
 
     AbstractGarbage* FindGarbage(const QString& path) const;
     GarbageDirectory* FindDirectory(const QString& path) const;
-    // The roots that have no root item yet.
+    // The roots that have no root item yet and do not lie inside one.
     QStringList GetNotScannedLocations() const;
     // Marks the selected items as done without removing them.
     void SetSelectedClean();
@@ -51,29 +52,26 @@ public:
     void Reset() override;
     void ResetCleaning() override;
     bool IsCleaningPossible() const override;
-    float GetScanningProgress() const override;
     float GetCleaningProgress() const override;
     bool CanContinueScanning() const override;
 
 public slots:
     void DoStartScanning() override;
-    void DoStopScanning() override;
     void DoContinueScanning() override;
 
 signals:
     void PathsChanged(QStringList paths);
 
 protected:
-    void timerEvent(QTimerEvent* event) override;
-    void ProcessScanningResults();
-
-    long long PlanItems() override;
-    AbstractGarbage* FindItemForPath(const QString& path) const override;
+    bool InsertBatch(const RunGeneration::Ticket& ticket) override;
+    void PlanItems() override;
     long long GetCleanedSize(AbstractGarbage* item) const override;
 
 private:
     class Impl;
     void StartScan(const QStringList& roots);
+    // Attaches one new item of a batch under its folder, or as a root.
+    void AttachItem(GarbageDirectory* parent, AbstractGarbage* item);
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -389,33 +389,28 @@ namespace {
 // counted once however often it is reported.
 class AliasScope : public ServerCleaningScope {
 public:
-    AliasScope(const QString& a, const QString& b) : ServerCleaningScope(nullptr), m_a(a), m_b(b) {
+    AliasScope(const QString& a, const QString& b) : ServerCleaningScope(nullptr) {
         CreateRemovalContext(this);
         m_item = new GarbageFile(a, 7, nullptr);
+        m_item->Select(true);
         AddRoot(m_item);
+        m_alias = new GarbageFile(b, 7, this);
+        m_alias->Select(true);
     }
     void Reset() override {}
     void ResetCleaning() override { ResetCleaningRun(); }
     bool IsCleaningPossible() const override { return true; }
     void DoStartScanning() override {}
-    void DoStopScanning() override {}
-    long long PlanItems() override {
-        FSCleanerServer::GetInstance().PlanToRemove(GetContextName(), m_a, 0);
-        FSCleanerServer::GetInstance().PlanToRemove(GetContextName(), m_b, 0);
-        return 2;
+    bool InsertBatch(const RunGeneration::Ticket&) override { return true; }
+    void PlanItems() override {
+        PlanItem(m_item, 0);
+        PlanItem(m_alias, 0);
     }
     AbstractGarbage* FindItemForPath(const QString&) const override { return m_item; }
 
-protected:
-    void timerEvent(QTimerEvent* e) override {
-        if (e->timerId() == m_cleaningTimer) {
-            ProcessCleaningResults();
-        }
-    }
-
 private:
-    QString m_a, m_b;
     GarbageFile* m_item;
+    GarbageFile* m_alias;
 };
 
 }  // namespace

@@ -1,0 +1,159 @@
+#include "Core/details/CleaningRunScope.h"
+
+#include <glog/logging.h>
+
+#include "CleanerCommon/LogText.h"
+#include "Core/details/ServerPlanning.h"
+
+namespace Varnex::Cleaner::Details {
+
+CleaningRunScope::CleaningRunScope(QObject* parent) : BatchScanningScope(parent) {}
+
+CleaningRunScope::~CleaningRunScope() = default;
+
+long long CleaningRunScope::GetCleanedSize(AbstractGarbage* item) const {
+    return item->GetSize();
+}
+
+bool CleaningRunScope::DoStartCleaning() {
+    // Cleaning while a scan still adds items would plan half a tree and leave
+    // the scan without its finish: refused, as the facade refuses it.
+    if (IsCleaning() || IsScanning()) {
+        return false;
+    }
+    ResetCleaning();
+    long long count = 0;
+    BatchProducer<CleaningResult>* run = PrepareCleaningRun(&count);
+    if (!run || count == 0) {
+        return false;
+    }
+    if (!run->Start()) {
+        LOG(WARNING) << "The cleaning run did not start";
+        return false;
+    }
+    m_run = run;
+    m_state = CLEANING;
+    StartCleaningTimer();
+    if (LogsPlannedCount()) {
+        LOG(INFO) << "PLANNED TO REMOVE: " << count;
+    }
+    emit CleaningStarted(this);
+    return true;
+}
+
+void CleaningRunScope::DoStopCleaning() {
+    if (!IsCleaning()) {
+        return;
+    }
+    if (m_cleaningTimer == 0 || !m_run) {
+        FinishCleaning(CANCELED);
+        return;
+    }
+    m_state = STOPPING_CLEANING;
+    m_run->Stop();
+}
+
+void CleaningRunScope::ProcessCleaningResults() {
+    if (!IsCleaning() || !m_run) {
+        return;
+    }
+    const RunGeneration::Ticket ticket = TakeTicket();
+    // Asked before taking, as the scan poll does: nothing comes after a
+    // not-working answer.
+    const bool working = m_run->IsWorking();
+    const std::size_t taken = m_run->TakeBatch();
+    bool current = true;
+    const long long cleaned = ApplyResults(ticket, &current);
+    if (!current) {
+        return;
+    }
+    CheckCleanedSize(cleaned);
+    if (!ticket.IsCurrent() || !IsCleaning()) {
+        return;
+    }
+    if (taken == 0 && !working) {
+        FinishReason reason = DONE;
+        if (m_run->HasFailed()) {
+            reason = FAILED;
+        } else if (m_run->WasStopped() || m_state == STOPPING_CLEANING) {
+            reason = CANCELED;
+        }
+        FinishCleaning(reason);
+    }
+}
+
+long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, bool* current) {
+    long long cleaned = 0;
+    const BatchProducer<CleaningResult>::Batch batch = m_run->MoveBatch();
+    for (const CleaningResult& result : batch) {
+        AbstractGarbage* item = FindItemForPath(result.path);
+        if (!item) {
+            continue;
+        }
+        if (IsCleanedCode(result.code)) {
+            // A folder may already show clean (its last child was); it still
+            // counts once. An item reported twice does not count twice.
+            const int before = m_countedPaths.size();
+            m_countedPaths.insert(item->GetPath());
+            if (m_countedPaths.size() == before) {
+                continue;
+            }
+            const long long size = GetCleanedSize(item);
+            ++m_totalCleanedItems;
+            ++m_lastCleanedItems;
+            m_totalCleanedSize += size;
+            m_lastCleanedSize += size;
+            cleaned += size;
+            item->SetClean(true);
+        } else {
+            LOG(ERROR) << "ERROR WHILE CLEANING \"" << Util::LogText(result.path)
+                       << "\": " << result.code;
+            item->SetError(ConvertErrorCode(result.code));
+        }
+        // A slot of ItemChanged may have reset the scope: its items are gone.
+        if (!ticket.IsCurrent()) {
+            *current = false;
+            return cleaned;
+        }
+    }
+    return cleaned;
+}
+
+void CleaningRunScope::AbortCleaningRun() {
+    if (!IsCleaning()) {
+        return;
+    }
+    if (!m_run) {
+        FinishCleaning(CANCELED);
+        return;
+    }
+    const RunGeneration::Ticket ticket = TakeTicket();
+    m_run->Stop();
+    // What the run has reported is true and is shown; what it still does on
+    // the path it is on is not waited for.
+    m_run->TakeBatch();
+    bool current = true;
+    const long long cleaned = ApplyResults(ticket, &current);
+    if (!current) {
+        return;
+    }
+    if (cleaned > 0 && m_cleaningWatcher) {
+        m_cleaningWatcher->CheckCleanedSize(cleaned);
+    }
+    if (ticket.IsCurrent() && IsCleaning()) {
+        FinishCleaning(CANCELED);
+    }
+}
+
+void CleaningRunScope::ResetCleaningRun() {
+    if (IsCleaning()) {
+        AbortCleaningRun();
+    }
+    m_lastCleanedItems = 0;
+    m_lastCleanedSize = 0;
+    m_countedPaths.clear();
+    m_cleaningStartTime = QDateTime();
+    m_cleaningStopTime = QDateTime();
+}
+
+}  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QSet>
+#include <QString>
+
+#include "Core/details/BatchScanningScope.h"
+
+namespace Varnex::Cleaner::Details {
+
+// One outcome of a cleaning run: the path of an item and a result code of the
+// removal server's set (FSCleaner::Error): 1 removed and 3 already gone count
+// as cleaned, every other code is an error of the item.
+struct CleaningResult {
+    QString path;
+    int code = 0;
+};
+
+// The cleaning sequence shared by every scope: start a run over the selected
+// items, poll its results on the cleaning timer into item states, let the
+// cleaning watcher veto, stop, finish exactly once (FAILED when the run
+// failed, CANCELED when it was stopped, DONE otherwise). The run is a
+// producer of CleaningResult: the removal server for scopes that remove
+// files (ServerCleaningScope), or the scope's own job (switching launch
+// agents, a script, a database vacuum).
+//
+// A result counts once per run, only with a cleaned code and only for an item
+// the scope still has; nothing else is ever counted as cleaned.
+//
+// Threads: the scope's.
+class CleaningRunScope : public BatchScanningScope {
+    Q_OBJECT
+public:
+    ~CleaningRunScope() override;
+
+    bool DoStartCleaning() override;
+    void DoStopCleaning() override;
+
+protected:
+    explicit CleaningRunScope(QObject* parent);
+
+    // Prepares the run for the selected items: the number of items it will
+    // work on (0: nothing to do, no run) and the run itself, not yet started
+    // and owned by the scope. Null or 0 refuses the start.
+    virtual BatchProducer<CleaningResult>* PrepareCleaningRun(long long* count) = 0;
+    // The item a reported path belongs to, or null (then the result is ignored).
+    virtual AbstractGarbage* FindItemForPath(const QString& path) const = 0;
+    // The bytes a cleaned item adds to the cleaned totals (default: its size).
+    virtual long long GetCleanedSize(AbstractGarbage* item) const;
+    // Logged as "PLANNED TO REMOVE: n" when a run starts (server runs).
+    virtual bool LogsPlannedCount() const { return false; }
+
+    void ProcessCleaningResults() override;
+    // Ends a run at once, for a reset: asks it to stop, applies what it has
+    // reported so far (the watcher is told of those bytes) and finishes with
+    // CANCELED, without waiting for the run to let go.
+    void AbortCleaningRun() override;
+    // For ResetCleaning(): ends a run that is still going, then zeroes the
+    // per-run counters and times.
+    void ResetCleaningRun();
+
+private:
+    // Applies the run's current batch; returns the bytes it cleaned. False in
+    // *current when the scope was reset under it.
+    long long ApplyResults(const RunGeneration::Ticket& ticket, bool* current);
+
+    BatchProducer<CleaningResult>* m_run = nullptr;
+    QSet<QString> m_countedPaths;
+};
+
+}  // namespace Varnex::Cleaner::Details

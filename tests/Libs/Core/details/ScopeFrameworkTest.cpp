@@ -1,0 +1,197 @@
+// The scanning and cleaning sequences every scope shares, driven through the
+// real file-system scope: root spellings, exclusions at planning, what the scan
+// saw, and scopes reset or destroyed from their own signals.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTimer>
+#include <cstdio>
+
+#include "Core/details/GarbageDirectory.h"
+#include "Core/details/SystemGarbageScope.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using namespace Varnex::Cleaner;
+using namespace Varnex::Cleaner::Details;
+using Varnex::Test::TempTree;
+using Varnex::Test::WaitUntil;
+using Reason = AbstractGarbageScope::FinishReason;
+
+namespace {
+
+const int waitMs = 60000;
+
+// Lets every timer of the scope that was due run: a single-shot timer started
+// now fires after them.
+void LetDueTimersRun() {
+    bool fired = false;
+    QTimer::singleShot(120, [&fired] { fired = true; });
+    ASSERT_TRUE(WaitUntil([&] { return fired; }, waitMs));
+}
+
+Reason ScanAndWait(SystemGarbageScope& scope) {
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    LetDueTimersRun();
+    EXPECT_EQ(finished.count(), 1);
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED
+                              : finished.last().at(1).value<Reason>();
+}
+
+Reason CleanAndWait(SystemGarbageScope& scope) {
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    EXPECT_TRUE(scope.StartCleaning());
+    EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    LetDueTimersRun();
+    EXPECT_EQ(finished.count(), 1);
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED
+                              : finished.last().at(1).value<Reason>();
+}
+
+// Caches/{a/f1, a/sub/f2, keep/k}
+void MakeCaches(TempTree& t) {
+    t.MakeFile("Caches/a/f1", QByteArray(100, '1'));
+    t.MakeFile("Caches/a/sub/f2", QByteArray(200, '2'));
+    t.MakeFile("Caches/keep/k", QByteArray(50, 'k'));
+}
+
+}  // namespace
+
+TEST(ScopeFramework, RootsInAnySpellingAreScannedOnceAndNestedRootsCountAsScanned) {
+    TempTree t;
+    MakeCaches(t);
+    const QString caches = t.Path("Caches");
+    const QString root = t.Root();
+    for (const QString& spelling : {root + "//Caches", caches + "//", root + "/./Caches"}) {
+        SystemGarbageScope fromConstructor(QStringList{spelling});
+        EXPECT_EQ(ScanAndWait(fromConstructor), AbstractGarbageScope::DONE);
+        EXPECT_EQ(fromConstructor.GetTotalItems(), 7) << spelling.toStdString();
+        EXPECT_TRUE(fromConstructor.GetNotScannedLocations().isEmpty());
+
+        SystemGarbageScope added;
+        ASSERT_TRUE(added.AddPath(spelling)) << spelling.toStdString();
+        EXPECT_FALSE(added.AddPath(caches)) << "the same root in another spelling";
+        EXPECT_EQ(added.GetPaths(), QStringList{caches});
+    }
+    SystemGarbageScope dotDot;
+    EXPECT_FALSE(dotDot.AddPath(caches + "/../Caches"));
+
+    // A root inside another one is scanned with it, and a root that does not
+    // exist below a shown one never keeps the scope asking to continue.
+    SystemGarbageScope nested(QStringList{caches, caches + "/a", caches + "/missing"});
+    EXPECT_EQ(ScanAndWait(nested), AbstractGarbageScope::DONE);
+    EXPECT_EQ(nested.GetRoots().size(), 1);
+    EXPECT_TRUE(nested.GetNotScannedLocations().isEmpty());
+    EXPECT_FALSE(nested.CanContinueScanning());
+}
+
+TEST(ScopeFramework, AnExclusionAddedAfterTheScanIsNeverPlanned) {
+    TempTree t;
+    MakeCaches(t);
+    SystemGarbageScope scope(QStringList{t.Path("Caches")});
+    ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);
+    scope.AddExclusion("/keep/");
+    scope.AddExclusion("/sub");
+    EXPECT_EQ(CleanAndWait(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(t.Exists("Caches/a/f1"));
+    EXPECT_TRUE(t.Exists("Caches/keep/k"));
+    EXPECT_TRUE(t.Exists("Caches/keep"));
+    EXPECT_TRUE(t.Exists("Caches/a/sub/f2"));
+    // The folder that holds an excluded entry was not planned either: no
+    // "not empty" error, and it is not shown clean.
+    EXPECT_FALSE(scope.ContainsError());
+    EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/a"))->IsClean());
+    EXPECT_TRUE(scope.FindGarbage(t.Path("Caches/a/f1"))->IsClean());
+}
+
+TEST(ScopeFramework, AnEntryReplacedAfterTheScanIsLeftAndShownInError) {
+    TempTree t;
+    MakeCaches(t);
+    SystemGarbageScope scope(QStringList{t.Path("Caches")});
+    ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);
+
+    // A file replaced by another file, and a folder (with its contents gone)
+    // replaced by a file: neither was ever scanned.
+    t.MakeFile("new-f1", "never scanned");
+    ASSERT_EQ(::rename(t.Bytes("new-f1").c_str(), t.Bytes("Caches/a/f1").c_str()), 0);
+    ASSERT_EQ(::unlink(t.Bytes("Caches/keep/k").c_str()), 0);
+    ASSERT_EQ(::rmdir(t.Bytes("Caches/keep").c_str()), 0);
+    t.MakeFile("Caches/keep", "a file where a folder was");
+
+    EXPECT_EQ(CleanAndWait(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(t.Read("Caches/a/f1"), QByteArray("never scanned"));
+    EXPECT_EQ(t.Read("Caches/keep"), QByteArray("a file where a folder was"));
+    EXPECT_FALSE(t.Exists("Caches/a/sub/f2"));
+    const AbstractGarbage* f1 = scope.FindGarbage(t.Path("Caches/a/f1"));
+    EXPECT_EQ(f1->GetError(), AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_FALSE(f1->IsClean());
+    EXPECT_EQ(scope.FindGarbage(t.Path("Caches/keep"))->GetError(),
+              AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_TRUE(scope.ContainsError());
+}
+
+TEST(ScopeFramework, AScopeResetOrDestroyedByItsOwnSignalsStopsAtOnce) {
+    TempTree t;
+    for (int i = 0; i < 50; ++i) {
+        t.MakeFile(QString("Caches/d%1/f").arg(i), "x");
+    }
+    {
+        // Reset from a slot of ItemsInserted: the batch under way is dropped,
+        // the scan ends once, CANCELED, and the tree is empty.
+        SystemGarbageScope scope(QStringList{t.Path("Caches")});
+        QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+        int resets = 0;
+        QObject::connect(
+            &scope, &AbstractGarbageScope::ItemsInserted, &scope,
+            [&](AbstractGarbage*, int) {
+                if (resets++ == 0) {
+                    scope.Reset();
+                }
+            },
+            Qt::DirectConnection);
+        scope.StartScanning();
+        ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+        LetDueTimersRun();
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(finished.at(0).at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+        EXPECT_TRUE(scope.GetRoots().isEmpty());
+        EXPECT_EQ(scope.GetTotalItems(), 0);
+    }
+    {
+        // Destroyed from a slot of ItemChanged while a batch is applied: the
+        // batch must not touch it again (AddressSanitizer watches).
+        QPointer<SystemGarbageScope> scope = new SystemGarbageScope(QStringList{t.Path("Caches")});
+        QObject::connect(
+            scope.data(), &AbstractGarbageScope::ItemChanged, scope.data(),
+            [&scope](AbstractGarbage*) { delete scope.data(); }, Qt::DirectConnection);
+        scope->StartScanning();
+        ASSERT_TRUE(WaitUntil([&] { return scope.isNull(); }, waitMs));
+        LetDueTimersRun();
+    }
+    {
+        // Reset from a slot of ItemChanged during cleaning: one CANCELED.
+        SystemGarbageScope scope(QStringList{t.Path("Caches")});
+        ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);
+        QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+        bool reset = false;
+        QObject::connect(
+            &scope, &AbstractGarbageScope::ItemChanged, &scope,
+            [&](AbstractGarbage* item) {
+                if (!reset && item->IsClean()) {
+                    reset = true;
+                    scope.Reset();
+                }
+            },
+            Qt::DirectConnection);
+        ASSERT_TRUE(scope.StartCleaning());
+        ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+        LetDueTimersRun();
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(finished.at(0).at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+        EXPECT_FALSE(scope.IsCleaning());
+    }
+}
