@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QSet>
 #include <QStringList>
-#include <cstdlib>
 #include <string>
 
 #include "CleanerCommon/FolderRemovalRights.h"
@@ -94,6 +93,7 @@ QString CleanAbsolute(const QString& path) {
 // or the home folder changes. Per thread: scanner and removal threads ask too.
 struct Anchors {
     bool built = false;
+    bool undecodable = false;  // HOME or the system root does not decode
     std::string rawRoot;
     std::string rawHome;
     QSet<QString> folders;    // never to be removed themselves
@@ -104,8 +104,8 @@ struct Anchors {
 
 const Anchors& CurrentAnchors() {
     thread_local Anchors anchors;
-    const char* rawRoot = std::getenv("KLARVIK_SYSROOT");
-    const char* rawHome = std::getenv("HOME");
+    const char* rawRoot = Platform::PathVariableBytes("KLARVIK_SYSROOT");
+    const char* rawHome = Platform::PathVariableBytes("HOME");
     const std::string root = rawRoot ? rawRoot : "";
     const std::string home = rawHome ? rawHome : "";
     if (anchors.built && anchors.rawRoot == root && anchors.rawHome == home) {
@@ -115,6 +115,7 @@ const Anchors& CurrentAnchors() {
     anchors.built = true;
     anchors.rawRoot = root;
     anchors.rawHome = home;
+    anchors.undecodable = Platform::UndecodablePathVariable() != nullptr;
     const QString systemRoot = Platform::SystemRoot();
     for (const char* folder : systemFolders) {
         const QString f = QLatin1String(folder);
@@ -137,7 +138,8 @@ bool IsPathSafe(const QString& path) {
         return false;
     }
     const Anchors& anchors = CurrentAnchors();
-    if (anchors.folders.contains(path)) {
+    // Without knowing where home and the system are, nothing is safe.
+    if (anchors.undecodable || anchors.folders.contains(path)) {
         return false;
     }
     // The system root, the home folder, and the folders above them.

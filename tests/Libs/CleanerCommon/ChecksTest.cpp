@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "CleanerCommon/Checks.h"
+#include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
@@ -74,6 +75,21 @@ TEST(IsPathSafe, AcceptsPathsInsideProtectedFolders) {
     for (const QString& p : safe) {
         EXPECT_TRUE(IsPathSafe(p)) << p.toStdString();
     }
+}
+
+TEST(IsPathSafe, NothingIsSafeWhileHomeOrTheSystemRootDoesNotDecode) {
+    const QString inside = "/tmp/klarvik-x/a";
+    ASSERT_TRUE(IsPathSafe(inside));
+    for (const char* variable : {"HOME", "KLARVIK_SYSROOT"}) {
+        const QByteArray real = qgetenv(variable);
+        const Varnex::Test::ScopedEnv env(variable, real + "\xff");
+        // Not the folder itself, nor the sibling that a lossy decoding names.
+        for (const QString& p :
+             {inside, QString::fromUtf8(real), QString::fromUtf8(real + "\xff")}) {
+            EXPECT_FALSE(IsPathSafe(p)) << variable << " " << p.toStdString();
+        }
+    }
+    EXPECT_TRUE(IsPathSafe(inside));
 }
 
 TEST(CanRemove, FollowsTheParentFoldersRights) {

@@ -5,6 +5,7 @@
 
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
+#include "common/ScopedEnv.h"
 
 using namespace Varnex::Platform;
 
@@ -77,4 +78,26 @@ TEST(SystemRoot, TheHomeFolderFallsBackToThePasswdEntryNeverToTheRoot) {
     EXPECT_NE(fallback, QStringLiteral("/tmp"));
     EXPECT_TRUE(fallback.isEmpty() || fallback.startsWith('/'));
     qputenv("HOME", saved);
+}
+
+TEST(SystemRoot, PathVariablesThatDoNotDecodeAreNeverApproximated) {
+    const Varnex::Test::ScopedEnv home("HOME", "/srv/h\xff");
+    QString value = QStringLiteral("untouched");
+    EXPECT_EQ(ReadPathVariable("HOME", &value), PathVariable::UNDECODABLE);
+    EXPECT_EQ(value, QStringLiteral("untouched"));
+    // Neither the lossy spelling (a sibling folder) nor the passwd entry.
+    EXPECT_TRUE(HomePath().isEmpty());
+    EXPECT_STREQ(UndecodablePathVariable(), "HOME");
+    {
+        const Varnex::Test::ScopedEnv root("KLARVIK_SYSROOT", "/srv/caf\xe9");
+        std::string bytes;
+        EXPECT_FALSE(EncodePath(SystemPath(QStringLiteral("/Library")), &bytes));
+        EXPECT_STREQ(UndecodablePathVariable(), "HOME");
+        const Varnex::Test::ScopedEnv validHome("HOME", "/srv/caf\xc3\xa9");
+        EXPECT_EQ(HomePath(), QString::fromUtf8("/srv/caf\xc3\xa9"));
+        EXPECT_STREQ(UndecodablePathVariable(), "KLARVIK_SYSROOT");
+    }
+    const Varnex::Test::ScopedEnv unset("HOME", QByteArray());
+    EXPECT_EQ(ReadPathVariable("HOME"), PathVariable::UNSET);
+    EXPECT_EQ(UndecodablePathVariable(), nullptr);
 }
