@@ -67,14 +67,12 @@ bool FSCleanerServer::PrepareInternal(bool adminRights) {
 }
 
 void FSCleanerServer::PlanToRemove(const QString& context, const QString& path, int flags) {
-    m_impl->FindOrCreate(context)->Plan(path, flags);
+    m_impl->FindOrCreate(context)->Plan(path, flags, nullptr);
 }
 
 void FSCleanerServer::PlanToRemove(const QString& context, const QString& path, int flags,
                                    const Expected& expected) {
-    // TODO(identity): the worker must check `expected` before removing.
-    (void)expected;
-    m_impl->FindOrCreate(context)->Plan(path, flags);
+    m_impl->FindOrCreate(context)->Plan(path, flags, &expected);
 }
 
 void FSCleanerServer::AddTrustedLink(const QString& context, const QString& linkPath) {

@@ -23,7 +23,8 @@ namespace Varnex::Cleaner::Details {
 //   2  remove the whole tree, walking by file descriptor, never following a
 //      link, never crossing a mount point (another device, a mount root or
 //      another mount id, so bind mounts too). A tree that could only be partly
-//      removed gets the code of its first failure, never REMOVED.
+//      removed gets the code of its first failure, never REMOVED; one renamed
+//      away or replaced while it was emptied is left and gets FAILED.
 //   4  move to the freedesktop.org Trash of the entry's volume instead of
 //      deleting ($XDG_DATA_HOME/Trash on the home volume, "$top/.Trash-$uid"
 //      at the top of another mount), writing the .trashinfo first; if it cannot
@@ -31,7 +32,9 @@ namespace Varnex::Cleaner::Details {
 //      whole.
 //   8  overwrite a regular file's contents (flushed to the disk) before
 //      unlinking it, only when it has a single link; otherwise as 0. A file
-//      that cannot be opened for writing is an error and stays.
+//      that cannot be opened for writing is an error and stays, and so is a
+//      file on another mount than its folder (a file bind mount): it is never
+//      opened for writing.
 //   16 needs administrator rights: tried as the current user; a refusal is 2.
 //
 // Which paths are removed, and where:
@@ -49,6 +52,11 @@ namespace Varnex::Cleaner::Details {
 //    only where root alone could have put them.
 //  - Folders are checked once per run: consecutive paths that share their
 //    parent folder (or its ancestors) reuse its descriptor.
+//  - Where the kernel's statx tells no mount id (before Linux 5.8), the mount
+//    is found by other means; an entry whose mount nobody can tell is taken to
+//    be on another one.
+//  - While HOME or KLARVIK_SYSROOT is set but not valid UTF-8, no run starts
+//    (see Start()); while XDG_DATA_HOME is, nothing is moved to a trash.
 //
 // Every failure is logged at WARNING with the path (control characters
 // escaped) and the reason.
@@ -103,8 +111,9 @@ public:
     bool PrepareInternal(bool adminRights);
 
     // Appends to the context's next plan (also while a run is under way); a
-    // path planned twice keeps its first place and its first flags. The path
-    // is checked when it is processed, and gets its result then.
+    // path planned twice keeps its first place, its first flags and its first
+    // Expected (or none). The path is checked when it is processed, and gets
+    // its result then. Without Expected nothing is compared.
     void PlanToRemove(const QString& context, const QString& path, int flags);
     // The same, with what the scan saw at the path (see Expected).
     void PlanToRemove(const QString& context, const QString& path, int flags,
@@ -118,7 +127,8 @@ public:
     void AddTrustedLink(const QString& context, const QString& linkPath);
     // Takes the plan atomically and starts. False (and the plan dropped, never
     // to run later) for an empty plan, a context already running, or a failed
-    // preparation (state RUN_FAILED).
+    // preparation (state RUN_FAILED; among them HOME or KLARVIK_SYSROOT that is
+    // not valid UTF-8, logged at WARNING with the variable's name).
     bool Start(const QString& context);
     // Finishes the current path, then ends the run (state STOPPED). Paths not
     // yet processed get no result and stay untouched. A tree removal (flag 2)

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSMountProbe.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -26,17 +27,24 @@ int StatEntry(int dirFd, const char* name, FSEntryInfo* out) {
     out->ino = stx.stx_ino;
     out->nlink = stx.stx_nlink;
     out->size = static_cast<long long>(stx.stx_size);
-    out->mountId = (stx.stx_mask & STATX_MNT_ID) ? stx.stx_mnt_id : 0;
-    out->mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
-                     (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    if ((stx.stx_mask & STATX_MNT_ID) && UseStatxMountId()) {
+        out->mountId = stx.stx_mnt_id;
+        out->mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+                         (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    } else {
+        // An older kernel: only the mount id can tell a bind mount.
+        out->mountId = ProbeMountId(dirFd, name);
+        out->mountRoot = false;
+    }
     return 0;
 }
 
 bool IsOtherMount(const FSEntryInfo& parent, const FSEntryInfo& child) {
     // A bind mount of the same file system keeps the device: the mount root
-    // attribute and the mount id catch it.
-    return child.dev != parent.dev || child.mountRoot ||
-           (parent.mountId != 0 && child.mountId != 0 && parent.mountId != child.mountId);
+    // attribute and the mount id catch it. When no mount id is known, the
+    // entry is not taken to be on the same mount.
+    return child.dev != parent.dev || child.mountRoot || parent.mountId == 0 ||
+           child.mountId == 0 || parent.mountId != child.mountId;
 }
 
 int CodeFromErrno(int err, bool removingFolder) {

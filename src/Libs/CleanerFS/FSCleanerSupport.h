@@ -18,8 +18,8 @@ struct FSEntryInfo {
     ino_t ino = 0;
     nlink_t nlink = 0;
     long long size = 0;
-    std::uint64_t mountId = 0;  // 0 when the kernel does not tell
-    bool mountRoot = false;     // the entry is the root of a mount
+    std::uint64_t mountId = 0;  // 0 when nothing tells (see FSMountProbe.h)
+    bool mountRoot = false;     // the root of a mount, when the kernel tells
 };
 
 // statx(dirFd, name, AT_SYMLINK_NOFOLLOW); an empty name describes dirFd
@@ -27,7 +27,7 @@ struct FSEntryInfo {
 int StatEntry(int dirFd, const char* name, FSEntryInfo* out);
 
 // True when `child` lies on another mount than `parent` (another device, a
-// mount root, or another mount id).
+// mount root, or another mount id), and when either mount id is unknown.
 bool IsOtherMount(const FSEntryInfo& parent, const FSEntryInfo& child);
 
 // The result code (FSCleaner::Error) for the errno of a failed step.

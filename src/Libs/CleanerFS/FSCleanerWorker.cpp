@@ -10,6 +10,7 @@
 #include "CleanerCommon/Checks.h"
 #include "CleanerFS/FSEntryRemover.h"
 #include "Platform/PathCodec.h"
+#include "Platform/SystemRoot.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -20,7 +21,14 @@ FSCleanerWorker::~FSCleanerWorker() {
     Wait();
 }
 
-void FSCleanerWorker::Plan(const QString& path, int flags) {
+void FSCleanerWorker::Plan(const QString& path, int flags,
+                           const FSCleanerServer::Expected* expected) {
+    Planned planned{path, flags & ~(identityKnown | identityFolder), 0, 0};
+    if (expected) {
+        planned.flags |= identityKnown | (expected->isDirectory ? identityFolder : 0);
+        planned.device = expected->device;
+        planned.inode = expected->inode;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     // One hash look-up a path: plans can hold hundreds of thousands.
     const int before = m_planned.size();
@@ -28,7 +36,7 @@ void FSCleanerWorker::Plan(const QString& path, int flags) {
     if (m_planned.size() == before) {
         return;
     }
-    m_plan.push_back(Planned{path, flags});
+    m_plan.push_back(std::move(planned));
 }
 
 void FSCleanerWorker::AddTrustedLink(const QString& linkPath) {
@@ -64,6 +72,15 @@ bool FSCleanerWorker::Start() {
         return false;
     }
     if (plan.empty()) {
+        return false;
+    }
+    if (const char* variable = Platform::UndecodablePathVariable()) {
+        // The safety checks cannot tell where the home folder or the system
+        // is: nothing runs.
+        m_state = FSCleanerServer::RUN_FAILED;
+        LOG(WARNING) << "The removal context " << m_context.toStdString()
+                     << " cannot start: " << variable << " is not valid UTF-8; its plan of "
+                     << plan.size() << " paths is dropped";
         return false;
     }
     if (m_thread.joinable()) {
@@ -105,7 +122,15 @@ void FSCleanerWorker::Run(std::vector<Planned> plan, FSEntryRemover* remover) {
         if (m_stop.load(std::memory_order_relaxed)) {
             break;
         }
-        const int code = remover->Remove(planned.path, planned.flags);
+        int code;
+        if (planned.flags & identityKnown) {
+            const FSCleanerServer::Expected expected{(planned.flags & identityFolder) != 0,
+                                                     planned.device, planned.inode};
+            code = remover->Remove(planned.path, planned.flags & ~(identityKnown | identityFolder),
+                                   &expected);
+        } else {
+            code = remover->Remove(planned.path, planned.flags, nullptr);
+        }
         if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
             ++failed;
         }

@@ -25,7 +25,8 @@ public:
     FSCleanerWorker(const FSCleanerWorker&) = delete;
     FSCleanerWorker& operator=(const FSCleanerWorker&) = delete;
 
-    void Plan(const QString& path, int flags);
+    // `expected` null: nothing is known of what the scan saw.
+    void Plan(const QString& path, int flags, const FSCleanerServer::Expected* expected);
     void AddTrustedLink(const QString& linkPath);
     bool Start();
     void Stop();
@@ -37,16 +38,23 @@ public:
     float GetProgress() const;
 
 private:
+    // Kept small: plans hold hundreds of thousands of paths.
     struct Planned {
         QString path;
-        int flags = 0;
+        int flags = 0;  // the caller's flags and the identity bits below
+        unsigned long long device = 0;
+        unsigned long long inode = 0;
     };
+    // What the scan saw is known / it saw a folder.
+    static constexpr int identityKnown = 1 << 30;
+    static constexpr int identityFolder = 1 << 29;
 
     void Run(std::vector<Planned> plan, class FSEntryRemover* remover);
 
     const QString m_context;
     mutable std::mutex m_mutex;
-    // The next plan; a path planned twice keeps its first place and flags.
+    // The next plan; a path planned twice keeps its first place, flags and
+    // identity.
     std::vector<Planned> m_plan;
     QSet<QString> m_planned;
     FSParentResolver::TrustedLinks m_trusted;

@@ -17,7 +17,30 @@ namespace Varnex::Cleaner::Details {
 FSEntryRemover::FSEntryRemover(FSCleanerFd root, FSParentResolver::TrustedLinks trustedLinks)
     : m_resolver(std::move(root), std::move(trustedLinks)) {}
 
-int FSEntryRemover::Remove(const QString& path, int flags) {
+namespace {
+
+// FSCleaner::REMOVED when the entry is the one the scan saw, otherwise the
+// refusal with its reason.
+int CheckIdentity(const FSCleanerServer::Expected& expected, const FSEntryInfo& found,
+                  std::string* why) {
+    const bool isFolder = S_ISDIR(found.mode);
+    if (expected.isDirectory != isFolder) {
+        *why = isFolder ? "a folder is there now, where the scan saw a file"
+                        : "something else than a folder is there now, where the scan saw one";
+        return FSCleaner::REFUSED;
+    }
+    if (expected.inode != 0 && (expected.device != static_cast<unsigned long long>(found.dev) ||
+                                expected.inode != static_cast<unsigned long long>(found.ino))) {
+        *why = "another entry is there now than the one the scan saw";
+        return FSCleaner::REFUSED;
+    }
+    return FSCleaner::REMOVED;
+}
+
+}  // namespace
+
+int FSEntryRemover::Remove(const QString& path, int flags,
+                           const FSCleanerServer::Expected* expected) {
     std::string bytes;
     std::string why;
     int code;
@@ -27,7 +50,7 @@ int FSEntryRemover::Remove(const QString& path, int flags) {
             "the path is not safe to remove (relative, not normalised, not valid Unicode or a "
             "protected folder)";
     } else {
-        code = Process(bytes, flags, &why);
+        code = Process(bytes, flags, expected, &why);
     }
     if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
         LOG(WARNING) << "Cannot remove \"" << ShownPath(path) << "\": " << why << " (code " << code
@@ -36,7 +59,8 @@ int FSEntryRemover::Remove(const QString& path, int flags) {
     return code;
 }
 
-int FSEntryRemover::Process(const std::string& bytes, int flags, std::string* why) {
+int FSEntryRemover::Process(const std::string& bytes, int flags,
+                            const FSCleanerServer::Expected* expected, std::string* why) {
     const std::size_t slash = bytes.rfind('/');
     const std::string parent = slash == 0 ? std::string("/") : bytes.substr(0, slash);
     const std::string name = bytes.substr(slash + 1);
@@ -47,10 +71,10 @@ int FSEntryRemover::Process(const std::string& bytes, int flags, std::string* wh
         *why = "its folder cannot be opened safely: " + *why;
         return code;
     }
-    if ((flags & (FSCleanerServer::FLAG_TRASH | FSCleanerServer::FLAG_SHRED)) == 0) {
-        // Most planned entries are files: unlink at once, without examining
-        // them first. The kernel refuses a mount point (EBUSY) and a folder
-        // (EISDIR); only folders go the long way.
+    if (!expected && (flags & (FSCleanerServer::FLAG_TRASH | FSCleanerServer::FLAG_SHRED)) == 0) {
+        // Nothing to compare with, and most planned entries are files: unlink
+        // at once, without examining them first. The kernel refuses a mount
+        // point (EBUSY) and a folder (EISDIR); only folders go the long way.
         if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
             return FSCleaner::REMOVED;
         }
@@ -66,15 +90,22 @@ int FSEntryRemover::Process(const std::string& bytes, int flags, std::string* wh
         *why = ErrnoText(err);
         return CodeFromErrno(err, false);
     }
+    if (expected) {
+        const int code = CheckIdentity(*expected, info, why);
+        if (code != FSCleaner::REMOVED) {
+            return code;
+        }
+    }
     if (IsOtherMount(*parentInfo, info)) {
-        *why = "it is a mount point";
+        *why = "it is a mount point (or its mount cannot be told)";
         return FSCleaner::REFUSED;
     }
-    return RemoveOne(parentFd, name, bytes, info, flags, why);
+    return RemoveOne(parentFd, name, bytes, info, flags, expected && !expected->isDirectory, why);
 }
 
 int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
-                              const FSEntryInfo& info, int flags, std::string* why) {
+                              const FSEntryInfo& info, int flags, bool plannedAsFile,
+                              std::string* why) {
     if (flags & FSCleanerServer::FLAG_TRASH) {
         return m_trash.Move(parentFd, name, bytes, info, why);
     }
@@ -101,6 +132,10 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         return FSCleaner::REMOVED;
     }
     int err = errno;
+    if (err == EISDIR && plannedAsFile) {
+        *why = "a folder is there now, where the scan saw a file";
+        return FSCleaner::REFUSED;
+    }
     if (err == EISDIR) {
         // It became a folder since it was examined: only an empty one goes.
         if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {

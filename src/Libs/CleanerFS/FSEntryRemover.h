@@ -3,6 +3,7 @@
 #include <QString>
 #include <string>
 
+#include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSParentResolver.h"
 #include "CleanerFS/FSTrashMover.h"
 #include "CleanerFS/FSTreeRemover.h"
@@ -20,12 +21,15 @@ public:
     FSEntryRemover(FSCleanerFd root, FSParentResolver::TrustedLinks trustedLinks);
 
     // Returns the result code (FSCleaner::Error) for one planned path.
-    int Remove(const QString& path, int flags);
+    // `expected`, when given, is what the scan saw there: an entry of another
+    // type or, with a known inode, another entry is refused (5) and left.
+    int Remove(const QString& path, int flags, const FSCleanerServer::Expected* expected);
 
 private:
-    int Process(const std::string& bytes, int flags, std::string* why);
+    int Process(const std::string& bytes, int flags, const FSCleanerServer::Expected* expected,
+                std::string* why);
     int RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
-                  const FSEntryInfo& info, int flags, std::string* why);
+                  const FSEntryInfo& info, int flags, bool plannedAsFile, std::string* why);
 
     FSParentResolver m_resolver;
     FSTreeRemover m_tree;

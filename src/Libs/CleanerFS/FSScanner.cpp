@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "CleanerCommon/Checks.h"
+#include "CleanerFS/FSCleanerSupport.h"
 #include "CleanerFS/FolderQueue.h"
 #include "CleanerFS/FolderWalker.h"
 #include "CleanerFS/ResultQueue.h"
@@ -98,11 +99,13 @@ public:
         for (const std::string& given : roots) {
             std::string root;
             if (!NormaliseRoot(given, &root) || !Platform::IsValidUtf8(root.data(), root.size())) {
-                LOG(WARNING) << "Not scanning \"" << given << "\": not an absolute UTF-8 path";
+                LOG(WARNING) << "Not scanning \"" << EscapeForLog(given)
+                             << "\": not an absolute UTF-8 path";
                 continue;
             }
             if (!scanUnsafe && !IsPathSafe(Platform::DecodePathOrNull(root))) {
-                LOG(WARNING) << "Not scanning the protected folder \"" << root << "\"";
+                LOG(WARNING) << "Not scanning the protected folder \"" << EscapeForLog(root)
+                             << "\"";
                 continue;
             }
             fresh.push_back(root);

@@ -30,7 +30,9 @@ namespace Varnex::Cleaner::Details {
 //    `adminRightsRequired` is the negation of CanRemove() for that path.
 //  - Symbolic links below a root are reported as files (their own size) and
 //    never followed; a root that is itself a link is scanned through it. The
-//    walk never leaves the device of its root.
+//    walk never leaves the mount of its root: another device, a mount root, or
+//    (where statx names no mount root) another or unknown mount id is kept.
+//  - Names in log lines are escaped as the removal server escapes them.
 //  - A name that is not valid UTF-8 is never reported: it counts as kept and is
 //    logged once per folder.
 //  - Scan() on a running scan appends roots; an empty list is a no-op; nested or
@@ -52,7 +54,9 @@ public:
         int kept = 0;       // direct entries that will not be reported
         bool adminRightsRequired = false;
         // The entry's identity when it was scanned: makedev(major, minor) of
-        // statx and the inode number (the link's own for a link).
+        // statx and the inode number (the link's own for a link; for a root
+        // that is a link, of what it leads to, as that is what is scanned).
+        // Set for every record, folders included.
         unsigned long long device = 0;
         unsigned long long inode = 0;
     };

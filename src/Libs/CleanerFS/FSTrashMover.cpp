@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSMountProbe.h"
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
 
@@ -44,7 +44,7 @@ int StatFollowing(const std::string& path, FSEntryInfo* out) {
     out->mode = stx.stx_mode;
     out->dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
     out->ino = stx.stx_ino;
-    out->mountId = (stx.stx_mask & STATX_MNT_ID) ? stx.stx_mnt_id : 0;
+    out->mountId = (stx.stx_mask & STATX_MNT_ID) && UseStatxMountId() ? stx.stx_mnt_id : 0;
     return 0;
 }
 
@@ -129,14 +129,20 @@ bool WriteAll(int fd, const std::string& data) {
 }  // namespace
 
 FSTrashMover::FSTrashMover() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && xdg[0] == '/') {
-        m_dataHome = xdg;
-    } else {
-        std::string home;
-        if (Platform::EncodePath(Platform::HomePath(), &home) && !home.empty() && home[0] == '/') {
-            m_dataHome = home + "/.local/share";
-        }
+    QString dataHome;
+    const Platform::PathVariable xdg = Platform::ReadPathVariable("XDG_DATA_HOME", &dataHome);
+    if (xdg == Platform::PathVariable::UNDECODABLE) {
+        // Not the folder meant, whatever else would be taken instead.
+        m_noHomeTrash = "XDG_DATA_HOME is not valid UTF-8";
+        return;
+    }
+    if (xdg == Platform::PathVariable::VALID && dataHome.startsWith(QLatin1Char('/')) &&
+        Platform::EncodePath(dataHome, &m_dataHome)) {
+        return;
+    }
+    std::string home;
+    if (Platform::EncodePath(Platform::HomePath(), &home) && !home.empty() && home[0] == '/') {
+        m_dataHome = home + "/.local/share";
     }
 }
 
@@ -150,7 +156,7 @@ const FSTrashMover::Trash& FSTrashMover::HomeTrash() {
     m_home.home = true;
     if (m_dataHome.empty()) {
         m_home.code = FSCleaner::FAILED;
-        m_home.why = "there is no home folder";
+        m_home.why = m_noHomeTrash.empty() ? "there is no home folder" : m_noHomeTrash;
         return m_home;
     }
     const std::string trash = m_dataHome + "/Trash";
@@ -264,6 +270,11 @@ const FSTrashMover::Trash& FSTrashMover::VolumeTrash(int parentFd) {
 int FSTrashMover::Move(int parentFd, const std::string& name, const std::string& plannedPath,
                        const FSEntryInfo& info, std::string* why) {
     const Trash* trash = &HomeTrash();
+    if (!m_noHomeTrash.empty()) {
+        // Without the home trash no file can be told to belong elsewhere.
+        *why = trash->why;
+        return trash->code;
+    }
     if (!SameMount(trash->id, info)) {
         trash = &VolumeTrash(parentFd);
     }

@@ -13,7 +13,8 @@ namespace Varnex::Cleaner::Details {
 // Moves entries to the freedesktop.org Trash of their volume (flag 4):
 //  - on the volume of the home trash, $XDG_DATA_HOME/Trash (an absolute
 //    XDG_DATA_HOME only; otherwise $HOME/.local/share/Trash), created when
-//    missing; the .trashinfo names the original path absolutely;
+//    missing; the .trashinfo names the original path absolutely. An
+//    XDG_DATA_HOME that is not valid UTF-8 leaves every entry where it is;
 //  - on any other volume, "$topdir/.Trash-$uid" at the top of its mount,
 //    created when missing (mode 0700) and accepted only when it is a real
 //    folder of the current user; the .trashinfo names the path relative to
@@ -54,6 +55,7 @@ private:
                  const std::string& trashInfoPath, std::string* why);
 
     std::string m_dataHome;
+    std::string m_noHomeTrash;  // why no trash may be used at all
     bool m_homeOpened = false;
     Trash m_home;
     Trash m_unreachable;  // the answer when a volume's top cannot be found

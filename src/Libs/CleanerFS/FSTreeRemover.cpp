@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "CleanerFS/FSCleanerFd.h"
 #include "CleanerFS/FSCleanerServer.h"
@@ -19,6 +20,8 @@ namespace {
 constexpr std::size_t bufferSize = 64 * 1024;
 constexpr std::size_t maxOpenLevels = 64;
 constexpr int readDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::function<void()> emptiedHook;
 
 struct Level {
     FSCleanerFd fd;
@@ -77,6 +80,12 @@ void RemoveEntry(int dirFd, const std::string& name, bool overwrite, Level& leve
         }
         if (S_ISDIR(info.mode)) {
             level.folders.push_back(name);
+            return;
+        }
+        // A file mounted onto an entry of the tree is not the tree's to
+        // overwrite: the checks come before any open for writing.
+        if (IsOtherMount(stack.front().info, info)) {
+            failures->Add(FSCleaner::REFUSED, stack, name, "a mount point, not overwritten");
             return;
         }
         std::string why;
@@ -145,6 +154,10 @@ void EmptyFiles(std::vector<Level>& stack, std::vector<char>& buffer, bool overw
 }  // namespace
 
 FSTreeRemover::FSTreeRemover() : m_buffer(bufferSize) {}
+
+void FSTreeRemover::SetEmptiedHookForTests(std::function<void()> hook) {
+    emptiedHook = std::move(hook);
+}
 
 int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryInfo& top,
                           bool overwrite, std::string* why) {
@@ -230,6 +243,20 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         }
     }
     stack.clear();
+    if (emptiedHook) {
+        emptiedHook();
+    }
+    // Only the folder the removal started on may go, and only it makes the
+    // tree removed: one renamed away meanwhile or put in its place is left.
+    FSEntryInfo now;
+    const int nowErr = StatEntry(parentFd, name.c_str(), &now);
+    if (nowErr != 0 || now.dev != topInfo.dev || now.ino != topInfo.ino) {
+        failures.Add(FSCleaner::FAILED, stack, "",
+                     nowErr == ENOENT ? "the tree was moved away while it was being removed"
+                                      : "the tree was replaced while it was being removed");
+        *why = failures.Why();
+        return failures.Code();
+    }
     if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
         const int err = errno;
         if (err != ENOENT && !((err == ENOTEMPTY || err == EEXIST) && failures.Any())) {

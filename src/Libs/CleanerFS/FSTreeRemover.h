@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,11 @@ namespace Varnex::Cleaner::Details {
 // A folder on another mount (another device, a mount root, another mount id:
 // bind mounts too) is never entered; it makes the result REFUSED. Whatever
 // could not be removed stays, and the result is then the code of the first
-// failure: a partly removed tree never reports REMOVED.
+// failure: a partly removed tree never reports REMOVED. With `overwrite`, an
+// entry on another mount (a file bind-mounted into the tree) is never opened
+// for writing. The top is removed only while its name still leads to the
+// folder the removal started on; a tree renamed away or replaced meanwhile is
+// left as it is and fails (FAILED).
 //
 // Belongs to one worker thread; not thread-safe.
 class FSTreeRemover {
@@ -31,6 +36,11 @@ public:
     // (flag 8). Returns the result code; *why describes a failure.
     int Remove(int parentFd, const std::string& name, const FSEntryInfo& top, bool overwrite,
                std::string* why);
+
+    // Tests only: called on the worker thread when a tree has been emptied,
+    // just before its top is checked and removed. Set it while no run is under
+    // way; an empty function removes it.
+    static void SetEmptiedHookForTests(std::function<void()> hook);
 
 private:
     std::vector<char> m_buffer;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,11 +13,12 @@ namespace Varnex::Cleaner::Details {
 
 // One folder waiting to be listed by a walker.
 struct FolderTask {
-    std::string path;   // UTF-8, absolute, normalised
-    dev_t device = 0;   // the device of the walk's root (unknown for a root)
-    ino_t inode = 0;    // as its parent saw it; 0 for a root
-    double weight = 0;  // its share of the walk, for the progress estimate
-    int depth = 0;      // number of components of path
+    std::string path;           // UTF-8, absolute, normalised
+    dev_t device = 0;           // the device of the walk's root (unknown for a root)
+    ino_t inode = 0;            // as its parent saw it (a root: once opened)
+    std::uint64_t mountId = 0;  // the mount of the walk's root; 0 when unknown
+    double weight = 0;          // its share of the walk, for the progress estimate
+    int depth = 0;              // number of components of path
     bool isRoot = false;
     bool adminRightsRequired = false;  // as its parent judged it (roots: computed when listed)
 };

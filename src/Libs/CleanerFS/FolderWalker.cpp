@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "CleanerCommon/Checks.h"
+#include "CleanerFS/FSCleanerSupport.h"
+#include "CleanerFS/FSMountProbe.h"
 #include "CleanerFS/ResultQueue.h"
 #include "Platform/PathCodec.h"
 
@@ -93,7 +95,19 @@ FSScanner::Result FolderRecord(const FolderTask& task, const std::string& error,
     r.error = error;
     r.kept = kept;
     r.adminRightsRequired = task.adminRightsRequired;
+    r.device = task.device;
+    r.inode = task.inode;
     return r;
+}
+
+// The mount of an opened root, for the kernels whose statx names no mount root.
+std::uint64_t MountIdOf(int fd) {
+    struct statx sx;
+    if (UseStatxMountId() && ::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 &&
+        (sx.stx_mask & STATX_MNT_ID)) {
+        return sx.stx_mnt_id;
+    }
+    return ProbeMountId(fd, "");
 }
 
 }  // namespace
@@ -165,10 +179,13 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
         // A root is scanned through a link: it is what the caller configured.
         if (::stat(task->path.c_str(), st) != 0) {
             if (errno != ENOENT && errno != ENOTDIR) {
-                LOG(WARNING) << "Cannot scan \"" << task->path << "\": " << ErrorText(errno);
+                LOG(WARNING) << "Cannot scan \"" << EscapeForLog(task->path)
+                             << "\": " << ErrorText(errno);
             }
             return false;
         }
+        task->device = st->st_dev;
+        task->inode = st->st_ino;
         if (!m_settings.Accepts(task->path)) {
             return false;
         }
@@ -178,11 +195,14 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
             r.path = task->path;
             r.size = st->st_size;
             r.adminRightsRequired = task->adminRightsRequired;
+            r.device = task->device;
+            r.inode = task->inode;
             m_batch.push_back(std::move(r));
             return false;
         }
         if (!S_ISDIR(st->st_mode)) {
-            LOG(WARNING) << "Not scanning \"" << task->path << "\": not a file or a folder";
+            LOG(WARNING) << "Not scanning \"" << EscapeForLog(task->path)
+                         << "\": not a file or a folder";
             return false;
         }
         *fd = OpenFolder(task->path, true);
@@ -193,7 +213,10 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
             }
             return false;
         }
+        // What was opened is what the record names.
         task->device = st->st_dev;
+        task->inode = st->st_ino;
+        task->mountId = MountIdOf(*fd);
         return true;
     }
 
@@ -240,6 +263,7 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
     const bool checkUnsafe = !m_settings.scanUnsafe.load(std::memory_order_relaxed) &&
                              task.depth + 1 <= m_settings.unsafeDepth;
     const bool checkRoots = m_settings.HasSkippedRoots();
+    const bool statxMountRoot = UseStatxMountId();
     const unsigned int mask = STATX_TYPE | STATX_SIZE | STATX_INO | (stickyRule ? STATX_UID : 0u);
 
     m_path = task.path;
@@ -302,14 +326,27 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
                 ++kept;
                 continue;
             }
-            const bool mountRoot = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                                   (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-            if (mountRoot || makedev(sx.stx_dev_major, sx.stx_dev_minor) != task.device) {
+            const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+            if (device != task.device) {
                 ++kept;
                 continue;
             }
-            const bool admin = !writable || (stickyRule && sx.stx_uid != euid);
             const mode_t type = sx.stx_mode & S_IFMT;
+            if (statxMountRoot && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+                if ((sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+                    ++kept;
+                    continue;
+                }
+            } else if (type != S_IFLNK) {
+                // An older kernel: a bind mount keeps the device, only its
+                // mount id differs. Unknown counts as another mount.
+                const std::uint64_t mountId = ProbeMountId(fd, name);
+                if (mountId == 0 || mountId != task.mountId) {
+                    ++kept;
+                    continue;
+                }
+            }
+            const bool admin = !writable || (stickyRule && sx.stx_uid != euid);
             if (type == S_IFDIR) {
                 if ((checkRoots && m_settings.IsSkippedRoot(m_path)) ||
                     !m_settings.Accepts(m_path)) {
@@ -321,6 +358,7 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
                 child.path = m_path;
                 child.device = task.device;
                 child.inode = sx.stx_ino;
+                child.mountId = task.mountId;
                 child.depth = task.depth + 1;
                 child.adminRightsRequired = admin;
                 m_children.push_back(std::move(child));
@@ -334,6 +372,8 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
                 r.path = m_path;
                 r.size = static_cast<long long>(sx.stx_size);
                 r.adminRightsRequired = admin;
+                r.device = device;
+                r.inode = sx.stx_ino;
                 m_batch.push_back(std::move(r));
             } else {
                 ++kept;
@@ -342,7 +382,7 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
     }
     if (badNames > 0) {
         LOG(WARNING) << "Skipped " << badNames << " names that are not valid UTF-8 in \""
-                     << task.path << "\"";
+                     << EscapeForLog(task.path) << "\"";
     }
     FSScanner::Result& self = m_batch[selfIndex];
     self = FolderRecord(task, error, kept);

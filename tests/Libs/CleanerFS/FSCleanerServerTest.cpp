@@ -13,17 +13,26 @@
 #include <QHash>
 #include <QRegularExpression>
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSMountProbe.h"
+#include "CleanerFS/FSScanner.h"
+#include "CleanerFS/FSTreeRemover.h"
 #include "common/LogCapture.h"
+#include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
 using Varnex::Cleaner::Details::FSCleanerServer;
+using Varnex::Cleaner::Details::FSScanner;
+using Varnex::Cleaner::Details::FSTreeRemover;
+using Varnex::Cleaner::Details::MountProbeLimit;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
 using Varnex::Test::LogCapture;
+using Varnex::Test::ScopedEnv;
 using Varnex::Test::TempTree;
 using Varnex::Test::TestHome;
 using Varnex::Test::WaitUntil;
@@ -86,6 +95,10 @@ protected:
         Server().PlanToRemove(m_context, path, flags);
         m_planned.append(path);
     }
+    void Plan(const QString& path, int flags, const FSCleanerServer::Expected& seen) {
+        Server().PlanToRemove(m_context, path, flags, seen);
+        m_planned.append(path);
+    }
 
     // Starts the plan, collects every result and checks the contract every run
     // keeps: one result per planned path, in the planned order.
@@ -125,7 +138,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FSCleanerServerTest, SingleEntriesWithoutFlags) {
+TEST_F(FSCleanerServerTest, SingleEntriesAndTreesPlannedEntryByEntry) {
     TempTree t;
     TempTree outside;
     outside.MakeFile("keep/file", "outside");
@@ -135,12 +148,19 @@ TEST_F(FSCleanerServerTest, SingleEntriesWithoutFlags) {
     t.MakeSymlink(outside.Path("keep"), "link-to-folder");
     t.MakeSymlink(outside.Path("keep/file"), "link-to-file");
     t.MakeSymlink("/nonexistent/target", "dangling");
+    t.MakeFile("root/a/b/f1", "1");
+    t.MakeFile("root/a/f2", "2");
 
-    for (const char* name :
-         {"file", "empty", "full", "link-to-folder", "link-to-file", "dangling", "missing"}) {
+    for (const char* name : {"file", "empty", "full", "link-to-folder", "link-to-file", "dangling",
+                             "missing", "root/a/b/f1", "root/a/b", "root/a/f2", "root/a", "root"}) {
         Plan(t.Path(name));
     }
     const auto codes = Run();
+    // Children planned before their folder remove the tree.
+    for (const char* name : {"root/a/b/f1", "root/a/b", "root/a/f2", "root/a", "root"}) {
+        EXPECT_EQ(codes.value(t.Path(name)), FSCleaner::REMOVED) << name;
+    }
+    EXPECT_FALSE(t.Exists("root"));
     EXPECT_EQ(codes.value(t.Path("file")), FSCleaner::REMOVED);
     EXPECT_EQ(codes.value(t.Path("empty")), FSCleaner::REMOVED);
     EXPECT_EQ(codes.value(t.Path("full")), FSCleaner::NOT_EMPTY);
@@ -153,33 +173,6 @@ TEST_F(FSCleanerServerTest, SingleEntriesWithoutFlags) {
     EXPECT_FALSE(t.Exists("dangling"));
     EXPECT_EQ(t.Read("full/kept"), "kept by the scan");
     EXPECT_EQ(outside.Read("keep/file"), "outside");
-}
-
-TEST_F(FSCleanerServerTest, ChildrenBeforeTheirFolderRemoveTheTree) {
-    TempTree t;
-    t.MakeFile("root/a/b/f1", "1");
-    t.MakeFile("root/a/f2", "2");
-    t.MakeFile("root/f3", "3");
-    for (const char* rel : {"root/a/b/f1", "root/a/b", "root/a/f2", "root/a", "root/f3", "root"}) {
-        Plan(t.Path(rel));
-    }
-    const auto codes = Run();
-    for (auto it = codes.begin(); it != codes.end(); ++it) {
-        EXPECT_EQ(it.value(), FSCleaner::REMOVED) << Bytes(it.key());
-    }
-    EXPECT_FALSE(t.Exists("root"));
-}
-
-TEST_F(FSCleanerServerTest, FileReplacedByAFolderIsNotRemovedAsATree) {
-    TempTree t;
-    t.MakeFile("entry", "was a file");
-    Plan(t.Path("entry"));
-    // After the scan, before the removal.
-    ASSERT_EQ(::unlink(Bytes(t.Path("entry")).c_str()), 0);
-    t.MakeFile("entry/inside", "must stay");
-    const auto codes = Run();
-    EXPECT_EQ(codes.value(t.Path("entry")), FSCleaner::NOT_EMPTY);
-    EXPECT_EQ(t.Read("entry/inside"), "must stay");
 }
 
 TEST_F(FSCleanerServerTest, TreesNeverFollowLinksAtAnyDepth) {
@@ -413,37 +406,206 @@ TEST_F(FSCleanerServerTest, UnsafeAndMalformedPathsAreRefused) {
     EXPECT_TRUE(QDir(TestHome()).exists());
 }
 
-TEST_F(FSCleanerServerTest, MountPointsAreNeverCrossed) {
-    TempTree t;
-    TempTree mounted;
-    mounted.MakeFile("data/file", "on the mount");
-    t.MakeFile("tree/file", "x");
-    t.MakeFile("tree/sub/file", "x");
-    t.MakeDir("tree/sub/mnt");
-    MountGuard mounts;
-    if (!mounts.BindMount(mounted.Root(), t.Path("tree/sub/mnt"))) {
-        GTEST_SKIP() << "cannot bind-mount here";
+namespace {
+
+// Makes the mount checks work as on an older kernel for the guard's life.
+class ProbeLimit {
+public:
+    explicit ProbeLimit(MountProbeLimit limit) {
+        Varnex::Cleaner::Details::LimitMountProbesForTests(limit);
     }
-    mounted.MakeFile("single", "a file mounted on a file");
-    t.MakeFile("file-mount", "covered");
-    ASSERT_TRUE(mounts.BindMount(mounted.Path("single"), t.Path("file-mount")));
-    // The mount points themselves, planned alone, and the tree around one.
-    Plan(t.Path("file-mount"));
-    Plan(t.Path("tree/sub/mnt/data/file"));  // below it: a normal path
-    Plan(t.Path("tree/sub/mnt"));
-    Plan(t.Path("tree/sub/mnt"), FSCleanerServer::FLAG_RECURSIVE);  // collapses into the first
-    Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
+    ~ProbeLimit() { Varnex::Cleaner::Details::LimitMountProbesForTests(MountProbeLimit::NONE); }
+};
+
+}  // namespace
+
+TEST_F(FSCleanerServerTest, MountPointsAreNeverCrossedNorWrittenThrough) {
+    // As this kernel tells mounts, as one before statx told them, and as one
+    // without file handles as well.
+    for (const MountProbeLimit limit :
+         {MountProbeLimit::NONE, MountProbeLimit::NO_STATX, MountProbeLimit::FDINFO_ONLY}) {
+        SCOPED_TRACE(static_cast<int>(limit));
+        const ProbeLimit probes(limit);
+        TempTree t;
+        TempTree mounted;
+        mounted.MakeFile("data/file", "on the mount");
+        mounted.MakeFile("single", "a file mounted on a file");
+        mounted.MakeFile("secret", "outside the tree");
+        t.MakeFile("tree/file", "x");
+        t.MakeFile("tree/sub/file", "x");
+        t.MakeDir("tree/sub/mnt");
+        t.MakeFile("file-mount", "covered");
+        t.MakeFile("shredded/file", "x");
+        t.MakeFile("shredded/sub/mounted", "covered");
+        t.MakeFile("shredded-alone", "covered");
+        MountGuard mounts;
+        if (!mounts.BindMount(mounted.Root(), t.Path("tree/sub/mnt"))) {
+            GTEST_SKIP() << "cannot bind-mount here";
+        }
+        ASSERT_TRUE(mounts.BindMount(mounted.Path("single"), t.Path("file-mount")));
+        ASSERT_TRUE(mounts.BindMount(mounted.Path("secret"), t.Path("shredded/sub/mounted")));
+        ASSERT_TRUE(mounts.BindMount(mounted.Path("secret"), t.Path("shredded-alone")));
+        // The mount points themselves, planned alone, and the trees around them.
+        Plan(t.Path("file-mount"));
+        Plan(t.Path("tree/sub/mnt/data/file"));  // below it: a normal path
+        Plan(t.Path("tree/sub/mnt"));
+        Plan(t.Path("tree/sub/mnt"), FSCleanerServer::FLAG_RECURSIVE);  // collapses into the first
+        Plan(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE);
+        Plan(t.Path("shredded"), FSCleanerServer::FLAG_RECURSIVE | FSCleanerServer::FLAG_SHRED);
+        Plan(t.Path("shredded-alone"), FSCleanerServer::FLAG_SHRED);
+        const auto codes = Run();
+        EXPECT_EQ(codes.value(t.Path("file-mount")), FSCleaner::REFUSED);
+        EXPECT_EQ(mounted.Read("single"), "a file mounted on a file");
+        EXPECT_EQ(codes.value(t.Path("tree/sub/mnt/data/file")), FSCleaner::REMOVED);
+        EXPECT_EQ(codes.value(t.Path("tree/sub/mnt")), FSCleaner::REFUSED);
+        EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REFUSED);
+        EXPECT_FALSE(mounted.Exists("data/file"));
+        EXPECT_TRUE(mounted.Exists("data"));
+        EXPECT_FALSE(t.Exists("tree/file"));
+        EXPECT_FALSE(t.Exists("tree/sub/file"));
+        EXPECT_TRUE(t.Exists("tree/sub/mnt"));
+        // Overwriting never writes through a file mounted into the tree.
+        EXPECT_EQ(codes.value(t.Path("shredded")), FSCleaner::REFUSED);
+        EXPECT_EQ(codes.value(t.Path("shredded-alone")), FSCleaner::REFUSED);
+        EXPECT_EQ(mounted.Read("secret"), "outside the tree");
+        EXPECT_FALSE(t.Exists("shredded/file"));
+        EXPECT_TRUE(t.Exists("shredded/sub/mounted"));
+    }
+}
+
+namespace {
+
+std::map<QString, FSCleanerServer::Expected> ScanIdentities(const QString& root) {
+    FSScanner scanner(4);
+    scanner.Scan({Bytes(root)});
+    std::map<QString, FSCleanerServer::Expected> seen;
+    EXPECT_TRUE(WaitUntil([&] {
+        const FSScanner::Results batch = scanner.GetResults();
+        for (const FSScanner::Result& r : batch) {
+            seen[QString::fromStdString(r.path)] = {r.isDirectory, r.device, r.inode};
+        }
+        return batch.empty() && !scanner.IsWorking();
+    }));
+    return seen;
+}
+
+// Puts a new entry in the place of `path` through a rename, so that the new
+// one never reuses the old inode number.
+void ReplaceWithFile(TempTree& t, const QString& rel, const QByteArray& content) {
+    t.MakeFile(rel + ".new", content);
+    Varnex::Test::RemoveTestTree(Bytes(t.Path(rel)));
+    ASSERT_EQ(::rename(Bytes(t.Path(rel + ".new")).c_str(), Bytes(t.Path(rel)).c_str()), 0);
+}
+
+}  // namespace
+
+TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
+    TempTree t;
+    for (const char* rel : {"s/file", "s/swapped", "s/became-folder", "s/folder/inside",
+                            "s/tree/a/file", "s/swapped-tree/a/file", "s/twice", "s/type-only"}) {
+        t.MakeFile(rel, "scanned");
+    }
+    t.MakeDir("s/became-file");
+    t.MakeSymlink("target", "s/link");
+    const auto seen = ScanIdentities(t.Path("s"));
+    ASSERT_EQ(seen.size(), 16u);
+    const auto saw = [&](const char* rel) { return seen.at(t.Path(rel)); };
+
+    // Between the scan and the removal.
+    ReplaceWithFile(t, "s/swapped", "new");
+    ReplaceWithFile(t, "s/became-file", "new");
+    ReplaceWithFile(t, "s/type-only", "new");
+    Varnex::Test::RemoveTestTree(Bytes(t.Path("s/became-folder")));
+    t.MakeFile("s/became-folder/inside", "new");
+    ASSERT_EQ(::rename(Bytes(t.Path("s/swapped-tree")).c_str(), Bytes(t.Path("moved")).c_str()), 0);
+    t.MakeFile("s/swapped-tree/new", "new");
+
+    const int tree = FSCleanerServer::FLAG_RECURSIVE;
+    for (const char* rel : {"s/file", "s/link", "s/folder/inside", "s/folder", "s/swapped",
+                            "s/became-file", "s/became-folder"}) {
+        Plan(t.Path(rel), 0, saw(rel));
+    }
+    Plan(t.Path("s/tree"), tree, saw("s/tree"));
+    Plan(t.Path("s/swapped-tree"), tree | FSCleanerServer::FLAG_SHRED, saw("s/swapped-tree"));
+    // Planned twice: the first identity stays, even a wrong one.
+    Plan(t.Path("s/twice"), 0, saw("s/file"));
+    Plan(t.Path("s/twice"), 0, saw("s/twice"));
+    // Without an inode only the type is compared.
+    Plan(t.Path("s/type-only"), 0, FSCleanerServer::Expected{false, 0, 0});
+    LogCapture log;
     const auto codes = Run();
-    EXPECT_EQ(codes.value(t.Path("file-mount")), FSCleaner::REFUSED);
-    EXPECT_EQ(mounted.Read("single"), "a file mounted on a file");
-    EXPECT_EQ(codes.value(t.Path("tree/sub/mnt/data/file")), FSCleaner::REMOVED);
-    EXPECT_EQ(codes.value(t.Path("tree/sub/mnt")), FSCleaner::REFUSED);
-    EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REFUSED);
-    EXPECT_FALSE(mounted.Exists("data/file"));
-    EXPECT_TRUE(mounted.Exists("data"));
-    EXPECT_FALSE(t.Exists("tree/file"));
-    EXPECT_FALSE(t.Exists("tree/sub/file"));
-    EXPECT_TRUE(t.Exists("tree/sub/mnt"));
+    for (const char* rel :
+         {"s/file", "s/link", "s/folder/inside", "s/folder", "s/tree", "s/type-only"}) {
+        EXPECT_EQ(codes.value(t.Path(rel)), FSCleaner::REMOVED) << rel;
+        EXPECT_FALSE(t.Exists(rel)) << rel;
+    }
+    for (const char* rel :
+         {"s/swapped", "s/became-file", "s/became-folder", "s/swapped-tree", "s/twice"}) {
+        EXPECT_EQ(codes.value(t.Path(rel)), FSCleaner::REFUSED) << rel;
+        EXPECT_TRUE(t.Exists(rel)) << rel;
+    }
+    EXPECT_EQ(t.Read("s/swapped"), "new");
+    EXPECT_EQ(t.Read("s/became-file"), "new");
+    EXPECT_EQ(t.Read("s/became-folder/inside"), "new");
+    EXPECT_EQ(t.Read("s/swapped-tree/new"), "new");
+    EXPECT_EQ(t.Read("moved/a/file"), "scanned");
+    EXPECT_TRUE(log.Contains(google::WARNING, Bytes(t.Path("s/swapped")) + "\": another entry"))
+        << log.Dump();
+
+    // The old way of planning knows nothing: a file that became a folder is
+    // removed only if it is empty.
+    t.MakeFile("entry/inside", "must stay");
+    EXPECT_EQ(RunOne(t.Path("entry")), FSCleaner::NOT_EMPTY);
+    EXPECT_EQ(t.Read("entry/inside"), "must stay");
+}
+
+TEST_F(FSCleanerServerTest, ATreeMovedAwayOrReplacedWhileItIsRemovedIsNotRemoved) {
+    TempTree t;
+    t.MakeFile("away/a/file", "x");
+    t.MakeFile("replaced/a/file", "x");
+    t.MakeFile("kept/a/file", "x");
+    int emptied = 0;
+    // Runs on the worker thread, between emptying a tree and removing its top.
+    FSTreeRemover::SetEmptiedHookForTests([&] {
+        if (++emptied == 1) {
+            ::rename(Bytes(t.Path("away")).c_str(), Bytes(t.Path("away-moved")).c_str());
+        } else if (emptied == 2) {
+            ::rename(Bytes(t.Path("replaced")).c_str(), Bytes(t.Path("replaced-old")).c_str());
+            ::mkdir(Bytes(t.Path("replaced")).c_str(), 0755);
+        }
+    });
+    Plan(t.Path("away"), FSCleanerServer::FLAG_RECURSIVE);
+    Plan(t.Path("replaced"), FSCleanerServer::FLAG_RECURSIVE);
+    Plan(t.Path("kept"), FSCleanerServer::FLAG_RECURSIVE);
+    const auto codes = Run();
+    FSTreeRemover::SetEmptiedHookForTests({});
+    EXPECT_EQ(emptied, 3);
+    EXPECT_EQ(codes.value(t.Path("away")), FSCleaner::FAILED);
+    EXPECT_EQ(codes.value(t.Path("replaced")), FSCleaner::FAILED);
+    EXPECT_EQ(codes.value(t.Path("kept")), FSCleaner::REMOVED);
+    EXPECT_TRUE(t.Exists("away-moved"));
+    EXPECT_TRUE(t.Exists("replaced"));
+    EXPECT_TRUE(t.Exists("replaced-old"));
+    EXPECT_FALSE(t.Exists("kept"));
+}
+
+TEST_F(FSCleanerServerTest, NothingRunsWhileHomeOrTheSystemRootDoesNotDecode) {
+    TempTree t;
+    t.MakeFile("file", "stays");
+    for (const char* variable : {"HOME", "KLARVIK_SYSROOT"}) {
+        // The lossy spelling would name a sibling folder, "h\xEF\xBF\xBD".
+        const ScopedEnv env(variable, qgetenv(variable) + "\xff");
+        LogCapture log;
+        Plan(t.Path("file"));
+        EXPECT_FALSE(Server().Start(m_context)) << variable;
+        EXPECT_EQ(Server().GetState(m_context), FSCleanerServer::RUN_FAILED);
+        EXPECT_FALSE(Server().IsWorking(m_context));
+        EXPECT_TRUE(log.Contains(google::WARNING, std::string(variable) + " is not valid UTF-8"))
+            << log.Dump();
+        m_planned.clear();
+    }
+    EXPECT_EQ(t.Read("file"), "stays");
+    EXPECT_FALSE(Server().Start(m_context));  // the refused plan is gone
 }
 
 TEST_F(FSCleanerServerTest, UnreadableFoldersFailWithPermissionDenied) {
@@ -618,12 +780,25 @@ TEST_F(TrashTest, AnUnusableTrashLeavesTheFile) {
         QFile blocker(m_trash);  // a file where the trash folder should be
         ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     }
-    LogCapture log;
-    const int code = RunOne(t.Path("file"), FSCleanerServer::FLAG_TRASH);
-    EXPECT_NE(code, FSCleaner::REMOVED);
-    EXPECT_NE(code, FSCleaner::NOT_FOUND);
-    EXPECT_EQ(t.Read("file"), "stays");
-    EXPECT_TRUE(log.Contains(google::WARNING, "the home trash")) << log.Dump();
+    for (const bool undecodable : {false, true}) {
+        // A data folder whose name is not UTF-8 is not taken in any spelling,
+        // nor the default one instead.
+        if (undecodable) {
+            ASSERT_TRUE(QFile::remove(m_trash));
+        }
+        const ScopedEnv env("XDG_DATA_HOME",
+                            undecodable ? t.Root().toUtf8() + "/data\xff" : QByteArray());
+        LogCapture log;
+        const int code = RunOne(t.Path("file"), FSCleanerServer::FLAG_TRASH);
+        EXPECT_NE(code, FSCleaner::REMOVED);
+        EXPECT_NE(code, FSCleaner::NOT_FOUND);
+        EXPECT_EQ(t.Read("file"), "stays");
+        EXPECT_TRUE(log.Contains(
+            google::WARNING, undecodable ? "XDG_DATA_HOME is not valid UTF-8" : "the home trash"))
+            << log.Dump();
+        EXPECT_FALSE(t.ExistsBytes("data\xff") || t.Exists("data\xef\xbf\xbd"));
+    }
+    EXPECT_FALSE(QFile::exists(m_trash));
 }
 
 TEST_F(TrashTest, OtherVolumesUseTheTrashAtTheirTop) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "CleanerCommon/Checks.h"
+#include "CleanerFS/FSMountProbe.h"
 #include "CleanerFS/FSScanner.h"
 #include "Platform/PathCodec.h"
 #include "common/LogCapture.h"
@@ -147,18 +148,24 @@ TEST(FSScannerTest, ReportsTreeWithCountsSizesAndOddNames) {
     EXPECT_EQ(map.count(root + "/a/fifo"), 0u);
     for (const Result& r : results) {
         EXPECT_EQ(r.adminRightsRequired, !CanRemove(Platform::DecodePathOrNull(r.path))) << r.path;
+        // The identity the removal server compares with, folders included.
+        struct stat st;
+        ASSERT_EQ(::lstat(r.path.c_str(), &st), 0) << r.path;
+        EXPECT_EQ(r.device, st.st_dev) << r.path;
+        EXPECT_EQ(r.inode, st.st_ino) << r.path;
     }
 }
 
 TEST(FSScannerTest, NamesThatAreNotUtf8AreKeptAndLoggedOncePerFolder) {
     TempTree tree;
-    tree.MakeFileBytes("d/bad\xff", "1");
-    tree.MakeFileBytes(
-        "d/also\xc0\xaf"
-        "bad",
-        "1");
-    tree.MakeDirBytes("d/badfolder\xfe/inner");
-    tree.MakeFile("d/good", "1");
+    // A folder name that would forge a log line of its own.
+    const std::string d = "d\nE0101 00:00:00.000000 1 forged.cpp:1] forged";
+    tree.MakeFileBytes(d + "/bad\xff", "1");
+    tree.MakeFileBytes(d + "/also\xc0\xaf"
+                           "bad",
+                       "1");
+    tree.MakeDirBytes(d + "/badfolder\xfe/inner");
+    tree.MakeFileBytes(d + "/good", "1");
     Varnex::Test::LogCapture log;
     FSScanner scanner(4);
     const std::string root = Utf8(tree.Root());
@@ -166,10 +173,15 @@ TEST(FSScannerTest, NamesThatAreNotUtf8AreKeptAndLoggedOncePerFolder) {
     ExpectContract(results, Roots({root}));
     const auto map = ByPath(results);
     EXPECT_EQ(map.size(), 3u);
-    EXPECT_EQ(map.at(root + "/d").required, 1);
-    EXPECT_EQ(map.at(root + "/d").kept, 3);
+    EXPECT_EQ(map.at(root + "/" + d).required, 1);
+    EXPECT_EQ(map.at(root + "/" + d).kept, 3);
     EXPECT_EQ(log.Count(google::WARNING, "not valid UTF-8"), 1) << log.Dump();
-    EXPECT_EQ(log.Count(google::WARNING, root + "/d"), 1) << log.Dump();
+    EXPECT_EQ(log.Count(google::WARNING, root + "/d\\nE0101"), 1) << log.Dump();
+    EXPECT_TRUE(ScanAll(scanner, {"relative\nE0101 forged"}).empty());
+    EXPECT_EQ(log.Count(google::WARNING, "relative\\nE0101 forged"), 1) << log.Dump();
+    for (const auto& line : log.Lines()) {
+        EXPECT_EQ(line.message.find('\n'), std::string::npos) << line.message;
+    }
 }
 
 TEST(FSScannerTest, FilteredEntriesAreKeptAndFilteredFoldersNotEntered) {
@@ -215,6 +227,9 @@ TEST(FSScannerTest, RootsLinksFilesMissingAndRepeated) {
     EXPECT_EQ(map.size(), 4u);
     EXPECT_TRUE(map.at(root + "/link").isDirectory);
     EXPECT_EQ(map.at(root + "/link/sub/g").size, 4);
+    struct stat target;
+    ASSERT_EQ(::stat(tree.Bytes("real").c_str(), &target), 0);
+    EXPECT_EQ(map.at(root + "/link").inode, target.st_ino);  // what is scanned
 
     // A file root reports itself; a missing root reports nothing.
     results = ScanAll(scanner, {root + "/plain", root + "/nothing-here"});
@@ -419,7 +434,7 @@ TEST(FSScannerTest, EntriesVanishingDuringTheScan) {
     EXPECT_EQ(map.count(root + "/folders/stays/x"), 1u);
 }
 
-// Mounts a folder over another for the test's duration, when allowed.
+// Mounts a folder or file over another for the test's duration, when allowed.
 class BindMount {
 public:
     BindMount(const std::string& source, const std::string& target) : m_target(target) {
@@ -438,24 +453,35 @@ private:
 };
 
 TEST(FSScannerTest, NeverEntersAMountPoint) {
-    TempTree tree;
-    TempTree other;
-    other.MakeFile("mounted-file", "1");
-    tree.MakeDir("mnt");
-    tree.MakeFile("local", "1");
-    const std::string root = Utf8(tree.Root());
-    BindMount mount(Utf8(other.Root()), root + "/mnt");
-    if (!mount.Mounted()) {
-        GTEST_SKIP() << "mount --bind is not allowed here: " << std::strerror(errno);
+    // As this kernel tells mounts, and as kernels before statx's mount id do.
+    for (const MountProbeLimit limit :
+         {MountProbeLimit::NONE, MountProbeLimit::NO_STATX, MountProbeLimit::FDINFO_ONLY}) {
+        SCOPED_TRACE(static_cast<int>(limit));
+        LimitMountProbesForTests(limit);
+        TempTree tree;
+        TempTree other;
+        other.MakeFile("mounted-file", "1");
+        tree.MakeDir("mnt");
+        tree.MakeFile("sub/file-mnt", "covered");
+        tree.MakeFile("local", "1");
+        const std::string root = Utf8(tree.Root());
+        BindMount mount(Utf8(other.Root()), root + "/mnt");
+        BindMount fileMount(Utf8(other.Path("mounted-file")), root + "/sub/file-mnt");
+        if (!mount.Mounted() || !fileMount.Mounted()) {
+            LimitMountProbesForTests(MountProbeLimit::NONE);
+            GTEST_SKIP() << "mount --bind is not allowed here: " << std::strerror(errno);
+        }
+        FSScanner scanner(20);
+        const FSScanner::Results results = ScanAll(scanner, {root});
+        LimitMountProbesForTests(MountProbeLimit::NONE);
+        ExpectContract(results, Roots({root}));
+        const auto map = ByPath(results);
+        EXPECT_EQ(map.size(), 3u);
+        EXPECT_EQ(map.at(root).required, 2);
+        EXPECT_EQ(map.at(root).kept, 1);
+        EXPECT_EQ(map.at(root + "/sub").kept, 1);
+        EXPECT_EQ(map.count(root + "/mnt/mounted-file"), 0u);
     }
-    FSScanner scanner(20);
-    const FSScanner::Results results = ScanAll(scanner, {root});
-    ExpectContract(results, Roots({root}));
-    const auto map = ByPath(results);
-    EXPECT_EQ(map.size(), 2u);
-    EXPECT_EQ(map.at(root).required, 1);
-    EXPECT_EQ(map.at(root).kept, 1);
-    EXPECT_EQ(map.count(root + "/mnt/mounted-file"), 0u);
 }
 
 }  // namespace
