@@ -145,7 +145,7 @@ int RunClean(const Options& options) {
     QStringList planned;
     for (AbstractGarbage* root : s.scope.GetRoots()) {
         ForEachPlannedPath(
-            root, extra, [&s](const QString& path) { return s.scope.IsExclusion(path); },
+            root, extra, s.scope.GetExclusionTest(),
             [&planned](const PlannedPath& path) { planned.append(path.path); });
     }
     const long long selected = s.scope.GetSelectedSize();

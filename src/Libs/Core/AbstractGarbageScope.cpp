@@ -156,6 +156,26 @@ bool AbstractGarbageScope::IsExclusion(const QString& path) const {
     return false;
 }
 
+AbstractGarbageScope::ExclusionChecker AbstractGarbageScope::GetExclusionTest() const {
+    std::shared_ptr<const Exclusions> exclusions = ExclusionSnapshot();
+    if (exclusions->checkers.isEmpty() && exclusions->strings.isEmpty()) {
+        return {};
+    }
+    return [exclusions = std::move(exclusions)](const QString& path) {
+        for (const ExclusionChecker& checker : exclusions->checkers) {
+            if (checker(path)) {
+                return true;
+            }
+        }
+        for (const QString& s : exclusions->strings) {
+            if (path.contains(s)) {
+                return true;
+            }
+        }
+        return false;
+    };
+}
+
 void AbstractGarbageScope::WaitBeforeAppQuit() {}
 
 bool AbstractGarbageScope::IsEmpty() const {

@@ -57,6 +57,10 @@ public:
     virtual float GetCleaningProgress() const;
     // Called on walker threads too (see above).
     virtual bool IsExclusion(const QString& path) const;
+    // IsExclusion() for many paths at once: one snapshot of the exclusions,
+    // read without the lock; empty when there are none. A scope that
+    // overrides IsExclusion() overrides this too.
+    virtual ExclusionChecker GetExclusionTest() const;
     virtual void WaitBeforeAppQuit();
 
     State GetState() const { return static_cast<State>(m_state); }

@@ -25,8 +25,7 @@ AbstractGarbage* ServerCleaningScope::FindItemForPath(const QString& path) const
 
 bool ServerCleaningScope::PlanItem(AbstractGarbage* item, int flags) {
     PlannedPath planned;
-    const PlanExclusion excluded = [this](const QString& path) { return IsExclusion(path); };
-    if (!m_context || !MakePlannedPath(item, flags, excluded, &planned)) {
+    if (!m_context || !MakePlannedPath(item, flags, m_planExclusion, &planned)) {
         return false;
     }
     PlanOnServer(m_context->GetName(), planned);
@@ -38,8 +37,7 @@ void ServerCleaningScope::PlanTree(AbstractGarbage* root, int extraFlags) {
     if (!m_context) {
         return;
     }
-    PlanToRemoveOnServer(m_context.get(), root, &m_planned, extraFlags,
-                         [this](const QString& path) { return IsExclusion(path); });
+    PlanToRemoveOnServer(m_context.get(), root, &m_planned, extraFlags, m_planExclusion);
 }
 
 BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long* count) {
@@ -47,7 +45,10 @@ BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long
         return nullptr;
     }
     m_planned = 0;
+    // One snapshot of the exclusions for the whole plan.
+    m_planExclusion = GetExclusionTest();
     PlanItems();
+    m_planExclusion = nullptr;
     *count = m_planned;
     return m_run.get();
 }

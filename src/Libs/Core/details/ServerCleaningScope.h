@@ -58,6 +58,7 @@ private:
     std::unique_ptr<ServerRun> m_run;
     PathItemIndex m_index;
     long long m_planned = 0;
+    ExclusionChecker m_planExclusion;  // while PlanItems() runs
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -11,11 +11,13 @@
 
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/SystemGarbageScope.h"
+#include "common/LogCapture.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
 using namespace Varnex::Cleaner;
 using namespace Varnex::Cleaner::Details;
+using Varnex::Test::LogCapture;
 using Varnex::Test::TempTree;
 using Varnex::Test::WaitUntil;
 using Reason = AbstractGarbageScope::FinishReason;
@@ -194,4 +196,56 @@ TEST(ScopeFramework, AScopeResetOrDestroyedByItsOwnSignalsStopsAtOnce) {
         EXPECT_EQ(finished.at(0).at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
         EXPECT_FALSE(scope.IsCleaning());
     }
+}
+
+TEST(ScopeFramework, EveryRunOfTheRealScopeEndsOnceAndItsFiguresHold) {
+    TempTree t;
+    for (int i = 0; i < 400; ++i) {
+        t.MakeFile(QString("Caches/d%1/f%2").arg(i % 20).arg(i), QByteArray(100, 'x'));
+    }
+    SystemGarbageScope scope(QStringList{t.Path("Caches")});
+    LogCapture log;
+    QSignalSpy started(&scope, &AbstractGarbageScope::ScanningStarted);
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+
+    scope.StopScanning();  // not scanning: nothing
+    scope.StartScanning();
+    scope.StartScanning();  // already scanning: nothing
+    EXPECT_EQ(started.count(), 1);
+    // Stopped at once: whether the scanner was still busy or not, one CANCELED.
+    scope.StopScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    LetDueTimersRun();
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.at(0).at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+    EXPECT_EQ(log.Count(google::INFO, "SCANNING HAS FINISHED (CANCELED)",
+                        "src/Libs/Core/AbstractGarbageScope"),
+              1);
+
+    ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);
+    EXPECT_TRUE(scope.WasScanned());
+    EXPECT_FLOAT_EQ(scope.GetScanningProgress(), 1.0f);
+    EXPECT_EQ(scope.GetTotalSize(), 400 * 100);
+
+    // The selection taken at the start is what progress is measured against.
+    QSignalSpy cleaned(&scope, &AbstractGarbageScope::CleaningFinished);
+    ASSERT_TRUE(scope.StartCleaning());
+    EXPECT_FALSE(scope.StartCleaning()) << "a second start while cleaning is refused";
+    float last = 0;
+    while (cleaned.isEmpty()) {
+        if (scope.IsCleaning()) {
+            EXPECT_EQ(scope.GetSelectedSizeBeforeCleaning(), 400 * 100);
+        }
+        const float p = scope.GetCleaningProgress();
+        EXPECT_GE(p, last);
+        EXPECT_LE(p, 1.0f);
+        last = p;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    LetDueTimersRun();
+    ASSERT_EQ(cleaned.count(), 1);
+    EXPECT_EQ(cleaned.at(0).at(1).value<Reason>(), AbstractGarbageScope::DONE);
+    EXPECT_EQ(scope.GetLastCleanedSize(), 400 * 100);
+    EXPECT_EQ(scope.GetSelectedSize(), 0);
+    EXPECT_EQ(log.Count(google::INFO, "PLANNED TO REMOVE: 420", ""), 1);
 }
