@@ -191,23 +191,6 @@ TEST(FSCleanerServerRun, StartRefusesEmptyAndRunningPlansAndDropsThem) {
     CheckPrefix(planned, results.mid(0, planned.size()));
 }
 
-TEST(FSCleanerServerRun, RepeatedPathsHaveOneResult) {
-    TempTree t;
-    Context context;
-    t.MakeFile("a", "x");
-    t.MakeFile("b", "x");
-    for (const char* name : {"a", "b", "a", "a", "b"}) {
-        Server().PlanToRemove(context.name, t.Path(name), 0);
-    }
-    ASSERT_TRUE(Server().Start(context.name));
-    const auto results = TakeAll(context.name);
-    ASSERT_EQ(results.size(), 2);
-    EXPECT_EQ(results[0].path, t.Path("a"));
-    EXPECT_EQ(results[1].path, t.Path("b"));
-    EXPECT_EQ(results[0].code, FSCleaner::REMOVED);
-    EXPECT_EQ(results[1].code, FSCleaner::REMOVED);
-}
-
 TEST(FSCleanerServerRun, WorkingUntilTheLastResultIsTaken) {
     TempTree t;
     Context context;

@@ -155,6 +155,7 @@ TEST_F(FSCleanerServerTest, SingleEntriesAndTreesPlannedEntryByEntry) {
                              "missing", "root/a/b/f1", "root/a/b", "root/a/f2", "root/a", "root"}) {
         Plan(t.Path(name));
     }
+    Plan(t.Path("full"), FSCleanerServer::FLAG_RECURSIVE);  // the first flags stay
     const auto codes = Run();
     // Children planned before their folder remove the tree.
     for (const char* name : {"root/a/b/f1", "root/a/b", "root/a/f2", "root/a", "root"}) {
@@ -551,12 +552,6 @@ TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
     EXPECT_EQ(t.Read("moved/a/file"), "scanned");
     EXPECT_TRUE(log.Contains(google::WARNING, Bytes(t.Path("s/swapped")) + "\": another entry"))
         << log.Dump();
-
-    // The old way of planning knows nothing: a file that became a folder is
-    // removed only if it is empty.
-    t.MakeFile("entry/inside", "must stay");
-    EXPECT_EQ(RunOne(t.Path("entry")), FSCleaner::NOT_EMPTY);
-    EXPECT_EQ(t.Read("entry/inside"), "must stay");
 }
 
 TEST_F(FSCleanerServerTest, ATreeMovedAwayOrReplacedWhileItIsRemovedIsNotRemoved) {
