@@ -30,10 +30,6 @@ std::string Text(const QString& s) {
     return s.toStdString();
 }
 
-std::string ErrorText(const QSqlQuery& query) {
-    return query.lastError().text().toStdString();
-}
-
 qint64 ToStoredTime(const QDateTime& time) {
     if (!time.isValid()) {
         return invalidTime;
@@ -97,6 +93,17 @@ bool Run(QSqlQuery& query, const QString& sql, Bindings values = {}) {
     return query.exec();
 }
 
+// Records a failed statement for Perform(), which logs it; always false.
+bool Fail(SqlFailure* failure, std::string what, const QSqlError& error) {
+    failure->what = std::move(what);
+    failure->error = error;
+    return false;
+}
+
+bool Fail(SqlFailure* failure, std::string what, const QSqlQuery& query) {
+    return Fail(failure, std::move(what), query.lastError());
+}
+
 // BEGIN IMMEDIATE ... COMMIT on the calling thread's connection; rolled back
 // unless committed.
 class Transaction {
@@ -127,7 +134,7 @@ public:
         m_active = false;
         return true;
     }
-    std::string ErrorText() const { return m_error.text().toStdString(); }
+    const QSqlError& Error() const { return m_error; }
 
 private:
     QSqlDatabase m_conn;
@@ -138,81 +145,94 @@ private:
 const QString insertApplication = QStringLiteral(
     "INSERT INTO Application VALUES (:path, :name, :bundleId, :size, :lastModified, :isDirty);");
 
+// A null QString is bound as NULL, which the NOT NULL columns refuse.
+QString NotNull(const QString& text) {
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+std::string InsertFailure(const Application& app) {
+    return "Can't insert an application (" + Text(app.path) + ") into the database";
+}
+
 // Binds one application to a prepared insert and runs it. A row with that
 // path already there is kept and counts as success.
-bool InsertApplication(QSqlQuery& query, const Application& app) {
+bool InsertApplication(QSqlQuery& query, const Application& app, SqlFailure* failure) {
     query.bindValue(QStringLiteral(":path"), app.path);
-    query.bindValue(QStringLiteral(":name"), app.name);
-    query.bindValue(QStringLiteral(":bundleId"), app.bundleId);
+    query.bindValue(QStringLiteral(":name"), NotNull(app.name));
+    query.bindValue(QStringLiteral(":bundleId"), NotNull(app.bundleId));
     query.bindValue(QStringLiteral(":size"), static_cast<qlonglong>(app.size));
     query.bindValue(QStringLiteral(":lastModified"), ToStoredTime(app.lastModified));
     query.bindValue(QStringLiteral(":isDirty"), app.isDirty);
     if (query.exec() || IsDuplicateKeyError(query.lastError())) {
         return true;
     }
-    LOG(ERROR) << "Can't insert an application (" << Text(app.path)
-               << ") into the database (SQLERROR: " << ErrorText(query) << ")";
-    return false;
+    return Fail(failure, InsertFailure(app), query);
 }
 
 QString L10nTable(DBName db) {
     return db == SystemL10ns ? QStringLiteral("SysL10n") : QStringLiteral("L10n");
 }
 
-bool MarkDirty(const QSqlDatabase& conn, const QString& bundlePath) {
+bool MarkDirty(const QSqlDatabase& conn, const QString& bundlePath, SqlFailure* failure) {
     QSqlQuery query(conn);
     if (Run(query, QStringLiteral("UPDATE Application SET isDirty = 1 WHERE path = :path"),
             {{":path", bundlePath}})) {
         return true;
     }
-    LOG(ERROR) << "Can't update an application (path: " << Text(bundlePath)
-               << ") (SQLERROR: " << ErrorText(query) << ")";
-    return false;
+    return Fail(failure, "Can't update an application (path: " + Text(bundlePath) + ")", query);
+}
+
+// One statement without results.
+bool Execute(DBName db, const QString& sql, Bindings values, const std::string& what) {
+    return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        QSqlQuery query(conn);
+        return Run(query, sql, values) || Fail(failure, what, query);
+    });
 }
 
 }  // namespace
 
+bool LoadApplications(QList<Application>* apps, const std::function<bool()>& stop) {
+    const std::string what = "Can't select applications from the database";
+    return Perform(Applications, stop, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        apps->clear();
+        QSqlQuery query(conn);
+        query.setForwardOnly(true);
+        if (!Run(query, QStringLiteral("SELECT path, name, bundleId, size, lastModified, isDirty "
+                                       "FROM Application;"))) {
+            return Fail(failure, what, query);
+        }
+        while (query.next()) {
+            Application app;
+            app.path = query.value(0).toString();
+            app.name = query.value(1).toString();
+            app.bundleId = query.value(2).toString();
+            app.size = query.value(3).toLongLong();
+            app.lastModified = FromStoredTime(query.value(4));
+            app.isDirty = query.value(5).toBool();
+            apps->append(app);
+        }
+        // A read cut short (the file locked or damaged meanwhile) is no list at all.
+        if (query.lastError().isValid()) {
+            apps->clear();
+            return Fail(failure, what, query);
+        }
+        return true;
+    });
+}
+
 QList<Application> LoadApplications() {
     QList<Application> apps;
-    if (!InitDatabase(Applications)) {
-        return apps;
-    }
-    QSqlQuery query(GetSqlDatabase(Applications));
-    if (!Run(query,
-             QStringLiteral(
-                 "SELECT path, name, bundleId, size, lastModified, isDirty FROM Application;"))) {
-        LOG(ERROR) << "Can't select applications from the database";
-        return apps;
-    }
-    while (query.next()) {
-        Application app;
-        app.path = query.value(0).toString();
-        app.name = query.value(1).toString();
-        app.bundleId = query.value(2).toString();
-        app.size = query.value(3).toLongLong();
-        app.lastModified = FromStoredTime(query.value(4));
-        app.isDirty = query.value(5).toBool();
-        apps.append(app);
-    }
-    // A read cut short (the file locked or damaged meanwhile) is no list at all.
-    if (query.lastError().isValid()) {
-        LOG(ERROR) << "Can't select applications from the database";
-        return {};
-    }
+    LoadApplications(&apps, {});
     return apps;
 }
 
 bool SaveApplication(const Application& app) {
-    if (!InitDatabase(Applications)) {
-        return false;
-    }
-    QSqlQuery query(GetSqlDatabase(Applications));
-    if (!query.prepare(insertApplication)) {
-        LOG(ERROR) << "Can't insert an application (" << Text(app.path)
-                   << ") into the database (SQLERROR: " << ErrorText(query) << ")";
-        return false;
-    }
-    return InsertApplication(query, app);
+    return Perform(Applications, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        QSqlQuery query(conn);
+        return query.prepare(insertApplication) ? InsertApplication(query, app, failure)
+                                                : Fail(failure, InsertFailure(app), query);
+    });
 }
 
 bool SaveApplication(const QString& path, const QString& name, const QString& bundleId, qint64 size,
@@ -228,140 +248,107 @@ bool SaveApplication(const QString& path, const QString& name, const QString& bu
 }
 
 bool SaveApplications(const QList<Application>& apps) {
-    if (!InitDatabase(Applications)) {
-        return false;
-    }
-    const QSqlDatabase conn = GetSqlDatabase(Applications);
-    Transaction transaction(conn);
-    if (!transaction.IsActive()) {
-        LOG(ERROR) << "Can't insert applications into the database (SQLERROR: "
-                   << transaction.ErrorText() << ")";
-        return false;
-    }
-    {
-        QSqlQuery query(conn);
-        if (!query.prepare(insertApplication)) {
-            LOG(ERROR) << "Can't insert applications into the database (SQLERROR: "
-                       << ErrorText(query) << ")";
-            return false;
+    const std::string what = "Can't insert applications into the database";
+    return Perform(Applications, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        Transaction transaction(conn);
+        if (!transaction.IsActive()) {
+            return Fail(failure, what, transaction.Error());
         }
-        for (const Application& app : apps) {
-            if (!InsertApplication(query, app)) {
-                return false;
+        {
+            QSqlQuery query(conn);
+            if (!query.prepare(insertApplication)) {
+                return Fail(failure, what, query);
+            }
+            for (const Application& app : apps) {
+                if (!InsertApplication(query, app, failure)) {
+                    return false;
+                }
             }
         }
-    }
-    if (!transaction.Commit()) {
-        LOG(ERROR) << "Can't insert applications into the database (SQLERROR: "
-                   << transaction.ErrorText() << ")";
-        return false;
-    }
-    return true;
+        return transaction.Commit() || Fail(failure, what, transaction.Error());
+    });
 }
 
 bool SetBundleSize(const QString& path, qint64 size) {
-    if (!InitDatabase(Applications)) {
-        return false;
-    }
-    QSqlQuery query(GetSqlDatabase(Applications));
-    if (!Run(query, QStringLiteral("UPDATE Application SET size = :size WHERE path = :path"),
-             {{":size", static_cast<qlonglong>(size)}, {":path", path}})) {
-        LOG(ERROR) << "Can't update an application (" << Text(path)
-                   << ") (SQLERROR: " << ErrorText(query) << ")";
-        return false;
-    }
-    return true;
+    return Execute(Applications,
+                   QStringLiteral("UPDATE Application SET size = :size WHERE path = :path"),
+                   {{":size", static_cast<qlonglong>(size)}, {":path", path}},
+                   "Can't update an application (" + Text(path) + ")");
 }
 
 bool RemoveApplicationByPath(const QString& path) {
-    if (!InitDatabase(Applications)) {
-        return false;
-    }
-    QSqlQuery query(GetSqlDatabase(Applications));
-    if (!Run(query, QStringLiteral("DELETE FROM Application WHERE path = :path"),
-             {{":path", path}})) {
-        LOG(ERROR) << "Can't delete an application (" << Text(path)
-                   << ") from the database (SQLERROR: " << ErrorText(query) << ")";
-        return false;
-    }
-    return true;
+    return Execute(Applications, QStringLiteral("DELETE FROM Application WHERE path = :path"),
+                   {{":path", path}},
+                   "Can't delete an application (" + Text(path) + ") from the database");
 }
 
 QList<L10n> LoadL10ns(DBName db) {
     QList<L10n> l10ns;
-    if (!InitDatabase(db)) {
-        return l10ns;
-    }
     const bool system = db == SystemL10ns;
-    QSqlQuery query(GetSqlDatabase(db));
-    if (!Run(query, system ? QStringLiteral("SELECT path, name, size, lastModified FROM SysL10n;")
-                           : QStringLiteral(
-                                 "SELECT path, name, appPath, size, lastModified FROM L10n;"))) {
-        LOG(ERROR) << "Can't select applications from the database";
-        return l10ns;
-    }
-    while (query.next()) {
-        L10n l10n;
-        int column = 0;
-        l10n.path = query.value(column++).toString();
-        l10n.name = query.value(column++).toString();
-        if (!system) {
-            l10n.appPath = query.value(column++).toString();
+    const std::string what = "Can't select applications from the database";
+    Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        l10ns.clear();
+        QSqlQuery query(conn);
+        query.setForwardOnly(true);
+        if (!Run(query, system
+                            ? QStringLiteral("SELECT path, name, size, lastModified FROM SysL10n;")
+                            : QStringLiteral(
+                                  "SELECT path, name, appPath, size, lastModified FROM L10n;"))) {
+            return Fail(failure, what, query);
         }
-        l10n.size = query.value(column++).toLongLong();
-        l10n.lastModified = FromStoredTime(query.value(column++));
-        l10ns.append(l10n);
-    }
-    if (query.lastError().isValid()) {
-        LOG(ERROR) << "Can't select applications from the database";
-        return {};
-    }
+        while (query.next()) {
+            L10n l10n;
+            int column = 0;
+            l10n.path = query.value(column++).toString();
+            l10n.name = query.value(column++).toString();
+            if (!system) {
+                l10n.appPath = query.value(column++).toString();
+            }
+            l10n.size = query.value(column++).toLongLong();
+            l10n.lastModified = FromStoredTime(query.value(column++));
+            l10ns.append(l10n);
+        }
+        if (query.lastError().isValid()) {
+            l10ns.clear();
+            return Fail(failure, what, query);
+        }
+        return true;
+    });
     return l10ns;
 }
 
 bool DeleteAllL10ns(DBName db) {
-    if (!InitDatabase(db)) {
-        return false;
-    }
-    QSqlQuery query(GetSqlDatabase(db));
-    if (!Run(query, QStringLiteral("DELETE FROM ") + L10nTable(db))) {
-        LOG(ERROR) << "Can't delete l10ns from the database (SQLERROR: " << ErrorText(query) << ")";
-        return false;
-    }
-    return true;
+    return Execute(db, QStringLiteral("DELETE FROM ") + L10nTable(db), {},
+                   "Can't delete l10ns from the database");
 }
 
 bool SaveL10n(const L10n& l10n, DBName db) {
-    if (!InitDatabase(db)) {
-        return false;
-    }
-    QSqlQuery query(GetSqlDatabase(db));
-    bool done = false;
-    if (db == SystemL10ns) {
-        done =
-            Run(query,
+    const std::string what = "Can't insert a l10n (" + Text(l10n.name) + " / " + Text(l10n.path) +
+                             ") of an application (" + Text(l10n.appPath) + ") into the database";
+    return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        QSqlQuery query(conn);
+        bool done = false;
+        if (db == SystemL10ns) {
+            done = Run(
+                query,
                 QStringLiteral("INSERT INTO SysL10n VALUES (:path, :name, :size, :lastModified);"),
                 {{":path", l10n.path},
                  {":name", l10n.name},
                  {":size", static_cast<qlonglong>(l10n.size)},
                  {":lastModified", ToStoredTime(l10n.lastModified)}});
-    } else {
-        done = Run(query,
-                   QStringLiteral(
-                       "INSERT INTO L10n VALUES (:path, :name, :appPath, :size, :lastModified);"),
-                   {{":path", l10n.path},
-                    {":name", l10n.name},
-                    {":appPath", l10n.appPath},
-                    {":size", static_cast<qlonglong>(l10n.size)},
-                    {":lastModified", ToStoredTime(l10n.lastModified)}});
-    }
-    if (done || IsDuplicateKeyError(query.lastError())) {
-        return true;
-    }
-    LOG(ERROR) << "Can't insert a l10n (" << Text(l10n.name) << " / " << Text(l10n.path)
-               << ") of an application (" << Text(l10n.appPath)
-               << ") into the database (SQLERROR: " << ErrorText(query) << ")";
-    return false;
+        } else {
+            done =
+                Run(query,
+                    QStringLiteral(
+                        "INSERT INTO L10n VALUES (:path, :name, :appPath, :size, :lastModified);"),
+                    {{":path", l10n.path},
+                     {":name", l10n.name},
+                     {":appPath", l10n.appPath},
+                     {":size", static_cast<qlonglong>(l10n.size)},
+                     {":lastModified", ToStoredTime(l10n.lastModified)}});
+        }
+        return done || IsDuplicateKeyError(query.lastError()) || Fail(failure, what, query);
+    });
 }
 
 bool SaveL10n(const QString& path, const QString& name, const QString& appPath, qint64 size,
@@ -376,126 +363,100 @@ bool SaveL10n(const QString& path, const QString& name, const QString& appPath, 
 }
 
 bool RemoveL10nByPath(const QString& path, DBName db) {
-    if (!InitDatabase(db)) {
-        return false;
-    }
-    const QSqlDatabase conn = GetSqlDatabase(db);
     const QString bundlePath = db == Applications ? ExtractBundlePath(path) : QString();
-    // The row and its bundle's dirty mark go together or not at all.
-    Transaction transaction(conn);
-    if (!transaction.IsActive()) {
-        LOG(ERROR) << "Can't delete a l10n (path: " << Text(path)
-                   << ") from the database (SQLERROR: " << transaction.ErrorText() << ")";
-        return false;
-    }
-    {
-        QSqlQuery query(conn);
-        if (!Run(query,
-                 QStringLiteral("DELETE FROM ") + L10nTable(db) +
-                     QStringLiteral(" WHERE path = :path"),
-                 {{":path", path}})) {
-            LOG(ERROR) << "Can't delete a l10n (path: " << Text(path)
-                       << ") from the database (SQLERROR: " << ErrorText(query) << ")";
+    const std::string what = "Can't delete a l10n (path: " + Text(path) + ") from the database";
+    return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        // The row and its bundle's dirty mark go together or not at all.
+        Transaction transaction(conn);
+        if (!transaction.IsActive()) {
+            return Fail(failure, what, transaction.Error());
+        }
+        {
+            QSqlQuery query(conn);
+            if (!Run(query,
+                     QStringLiteral("DELETE FROM ") + L10nTable(db) +
+                         QStringLiteral(" WHERE path = :path"),
+                     {{":path", path}})) {
+                return Fail(failure, what, query);
+            }
+        }
+        if (!bundlePath.isEmpty() && !MarkDirty(conn, bundlePath, failure)) {
             return false;
         }
-    }
-    if (!bundlePath.isEmpty() && !MarkDirty(conn, bundlePath)) {
-        return false;
-    }
-    if (!transaction.Commit()) {
-        LOG(ERROR) << "Can't delete a l10n (path: " << Text(path)
-                   << ") from the database (SQLERROR: " << transaction.ErrorText() << ")";
-        return false;
-    }
-    return true;
+        return transaction.Commit() || Fail(failure, what, transaction.Error());
+    });
 }
 
 bool RemoveL10nsByAppPath(const QString& appPath, DBName db) {
     if (db == SystemL10ns) {
         return DeleteAllL10ns(SystemL10ns);
     }
-    if (!InitDatabase(db)) {
-        return false;
-    }
-    const QSqlDatabase conn = GetSqlDatabase(db);
-    Transaction transaction(conn);
-    if (!transaction.IsActive()) {
-        LOG(ERROR) << "Can't delete a l10n (appPath: " << Text(appPath)
-                   << ") from the database (SQLERROR: " << transaction.ErrorText() << ")";
-        return false;
-    }
-    {
-        QSqlQuery query(conn);
-        if (!Run(query, QStringLiteral("DELETE FROM L10n WHERE appPath = :appPath"),
-                 {{":appPath", appPath}})) {
-            LOG(ERROR) << "Can't delete a l10n (appPath: " << Text(appPath)
-                       << ") from the database (SQLERROR: " << ErrorText(query) << ")";
+    const std::string what =
+        "Can't delete a l10n (appPath: " + Text(appPath) + ") from the database";
+    return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        Transaction transaction(conn);
+        if (!transaction.IsActive()) {
+            return Fail(failure, what, transaction.Error());
+        }
+        {
+            QSqlQuery query(conn);
+            if (!Run(query, QStringLiteral("DELETE FROM L10n WHERE appPath = :appPath"),
+                     {{":appPath", appPath}})) {
+                return Fail(failure, what, query);
+            }
+        }
+        if (!MarkDirty(conn, appPath, failure)) {
             return false;
         }
-    }
-    if (!MarkDirty(conn, appPath)) {
-        return false;
-    }
-    if (!transaction.Commit()) {
-        LOG(ERROR) << "Can't delete a l10n (appPath: " << Text(appPath)
-                   << ") from the database (SQLERROR: " << transaction.ErrorText() << ")";
-        return false;
-    }
-    return true;
+        return transaction.Commit() || Fail(failure, what, transaction.Error());
+    });
 }
 
 QStringList LoadL10nExclusions() {
     QStringList names;
-    if (!InitDatabase(Applications)) {
-        return names;
-    }
-    QSqlQuery query(GetSqlDatabase(Applications));
-    if (!Run(query, QStringLiteral("SELECT name FROM L10nExclusion"))) {
-        LOG(ERROR) << "Can't select l10n exclusions (SQLERROR: " << ErrorText(query) << ")";
-        return names;
-    }
-    while (query.next()) {
-        names.append(query.value(0).toString());
-    }
-    if (query.lastError().isValid()) {
-        LOG(ERROR) << "Can't select l10n exclusions (SQLERROR: " << ErrorText(query) << ")";
-        return {};
-    }
+    Perform(Applications, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        names.clear();
+        QSqlQuery query(conn);
+        query.setForwardOnly(true);
+        if (!Run(query, QStringLiteral("SELECT name FROM L10nExclusion"))) {
+            return Fail(failure, "Can't select l10n exclusions", query);
+        }
+        while (query.next()) {
+            names.append(query.value(0).toString());
+        }
+        if (query.lastError().isValid()) {
+            names.clear();
+            return Fail(failure, "Can't select l10n exclusions", query);
+        }
+        return true;
+    });
     return names;
 }
 
 bool SaveL10nExclusions(const QStringList& names) {
-    if (!InitDatabase(Applications)) {
-        return false;
-    }
-    const QSqlDatabase conn = GetSqlDatabase(Applications);
-    // The list is the user's choice: a write that fails half-way must leave
-    // the old list, not a part of the new one.
-    Transaction transaction(conn);
-    if (!transaction.IsActive()) {
-        LOG(ERROR) << "Can't delete l10n exclusions (SQLERROR: " << transaction.ErrorText() << ")";
-        return false;
-    }
-    {
-        QSqlQuery query(conn);
-        if (!Run(query, QStringLiteral("DELETE FROM L10nExclusion"))) {
-            LOG(ERROR) << "Can't delete l10n exclusions (SQLERROR: " << ErrorText(query) << ")";
-            return false;
+    return Perform(Applications, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        // The list is the user's choice: a write that fails half-way must
+        // leave the old list, not a part of the new one.
+        Transaction transaction(conn);
+        if (!transaction.IsActive()) {
+            return Fail(failure, "Can't delete l10n exclusions", transaction.Error());
         }
-    }
-    for (const QString& name : names) {
-        QSqlQuery query(conn);
-        if (!Run(query, QStringLiteral("INSERT INTO L10nExclusion VALUES (:name)"),
-                 {{":name", name}})) {
-            LOG(ERROR) << "Can't insert a l10n exclusion (SQLERROR: " << ErrorText(query) << ")";
-            return false;
+        {
+            QSqlQuery query(conn);
+            if (!Run(query, QStringLiteral("DELETE FROM L10nExclusion"))) {
+                return Fail(failure, "Can't delete l10n exclusions", query);
+            }
         }
-    }
-    if (!transaction.Commit()) {
-        LOG(ERROR) << "Can't insert a l10n exclusion (SQLERROR: " << transaction.ErrorText() << ")";
-        return false;
-    }
-    return true;
+        for (const QString& name : names) {
+            QSqlQuery query(conn);
+            if (!Run(query, QStringLiteral("INSERT INTO L10nExclusion VALUES (:name)"),
+                     {{":name", name}})) {
+                return Fail(failure, "Can't insert a l10n exclusion", query);
+            }
+        }
+        return transaction.Commit() ||
+               Fail(failure, "Can't insert a l10n exclusion", transaction.Error());
+    });
 }
 
 void ClearRemovedApplications() {

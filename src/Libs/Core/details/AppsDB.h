@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // The persistent cache of what the slow scans found before: application
 // bundles with their measured sizes, the localization folders of applications
@@ -15,10 +16,16 @@
 // own connection per file, opened (and the file created or repaired) on its
 // first call and closed when the thread ends. Failures are logged here and
 // answered with false or an empty list; nothing throws.
+//
+// A file that another program holds locked costs a call on the main thread a
+// fraction of a second and one on another thread at most two seconds; then
+// every call fails at once until a retry delay has passed (one second,
+// doubling while the lock stays, up to a minute). A file found damaged is set
+// aside ("apps.db.invalid", ".invalid.1", ...) and made anew.
 namespace Varnex::Cleaner::Details::AppsDB {
 
 // Which file a function works on. Any other value makes every function fail.
-enum DBName {
+enum DBName : int {
     Applications = 0,  // apps.db, table L10n for localizations
     SystemL10ns = 1,   // sysl10ns.db, table SysL10n
 };
@@ -43,10 +50,22 @@ struct L10n {
     QDateTime lastModified;
 };
 
-// Applications. Text fields must not be null QStrings (an empty one is fine):
-// a null value violates NOT NULL and the save fails. Saving a path that is
-// already recorded succeeds and leaves the recorded row as it is.
+// Where the latest call on a file that reached it left it.
+enum class Availability {
+    AVAILABLE,  // it succeeded (also before any call)
+    LOCKED,     // another connection held the file locked; calls fail at once until the retry time
+    FAILED,     // any other failure (unreadable, not creatable, a statement failed)
+};
+Availability GetAvailability(DBName db);
+
+// Applications. A bundle without a name or an identifier (null strings) is
+// recorded with empty ones. Saving a path that is already recorded succeeds
+// and leaves the recorded row as it is.
 QList<Application> LoadApplications();
+// The same, telling a failure (false) from an empty table. `stop` is asked
+// while the call waits for a locked file: once it answers true the call gives
+// up (false), for a newer one took its place.
+bool LoadApplications(QList<Application>* apps, const std::function<bool()>& stop);
 bool SaveApplication(const Application& app);
 // isDirty false; an invalid lastModified takes the modification time of `path`.
 bool SaveApplication(const QString& path, const QString& name, const QString& bundleId, qint64 size,

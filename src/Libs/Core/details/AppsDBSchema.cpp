@@ -94,13 +94,14 @@ SchemaState FailureState(const QSqlError& error) {
     return SchemaState::FAILED;
 }
 
-SchemaState ReportFailure(const QSqlDatabase& conn, const QSqlError& error) {
+SchemaState ReportFailure(const QSqlDatabase& conn, const QSqlError& error, QSqlError* out) {
+    if (out) {
+        *out = error;
+    }
     const SchemaState state = FailureState(error);
     const QString file = conn.databaseName();
     if (state == SchemaState::BUSY) {
-        LOG(ERROR) << "The applications database (" << file.toStdString()
-                   << ") is busy or locked; it is left as it is (SQLERROR: "
-                   << error.text().toStdString() << ")";
+        // The caller tries again and says so when it gives up.
     } else if (state == SchemaState::NOT_A_DATABASE) {
         LOG(WARNING) << "The applications database (" << file.toStdString()
                      << ") is not a usable database (SQLERROR: " << error.text().toStdString()
@@ -229,7 +230,7 @@ bool IsDuplicateKeyError(const QSqlError& error) {
            text.endsWith(QLatin1String(" not unique"));
 }
 
-SchemaState CheckSchema(QSqlDatabase& conn, DBName db) {
+SchemaState CheckSchema(QSqlDatabase& conn, DBName db, QSqlError* out) {
     const QStringList statements = SchemaStatements(db);
     if (statements.isEmpty()) {
         return SchemaState::FAILED;
@@ -238,7 +239,7 @@ SchemaState CheckSchema(QSqlDatabase& conn, DBName db) {
     {
         QSqlQuery query(conn);
         if (!query.exec(statements.first())) {
-            return ReportFailure(conn, query.lastError());
+            return ReportFailure(conn, query.lastError(), out);
         }
     }
     // A write lock for the whole check: no other connection can create or
@@ -247,14 +248,14 @@ SchemaState CheckSchema(QSqlDatabase& conn, DBName db) {
     {
         QSqlQuery query(conn);
         if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-            return ReportFailure(conn, query.lastError());
+            return ReportFailure(conn, query.lastError(), out);
         }
     }
     QStringList tables;
     QSqlError error;
     if (!ListTables(conn, &tables, &error)) {
         Rollback(conn);
-        return ReportFailure(conn, error);
+        return ReportFailure(conn, error, out);
     }
     if (tables.isEmpty()) {
         LOG(INFO) << "Creating database schema";
@@ -274,16 +275,19 @@ SchemaState CheckSchema(QSqlDatabase& conn, DBName db) {
         if (!commit.exec(QStringLiteral("COMMIT"))) {
             const QSqlError failed = commit.lastError();
             Rollback(conn);
+            if (IsBusyError(failed)) {
+                return ReportFailure(conn, failed, out);  // a reader is in the way: later
+            }
             LOG(ERROR) << "Can't initialize applications database (SQLERROR: "
                        << failed.text().toStdString() << ")";
-            return IsBusyError(failed) ? SchemaState::BUSY : SchemaState::FAILED;
+            return SchemaState::FAILED;
         }
         return SchemaState::CREATED;
     }
     const Validation validation = ValidateTables(conn, db, tables, &error);
     Rollback(conn);
     if (validation == Validation::QUERY_FAILED) {
-        return ReportFailure(conn, error);
+        return ReportFailure(conn, error, out);
     }
     return validation == Validation::VALID ? SchemaState::VALID : SchemaState::INVALID;
 }

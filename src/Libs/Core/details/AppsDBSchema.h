@@ -33,12 +33,14 @@ enum class SchemaState {
     CREATED,         // the file was empty and has the schema now
     INVALID,         // wrong tables or columns: to be replaced
     NOT_A_DATABASE,  // not a database or damaged: to be replaced
-    BUSY,            // locked by another connection: left alone
+    BUSY,            // locked by another connection: left alone, try later
     FAILED,          // anything else (I/O, permissions): left alone
 };
 
 // Checks `conn` (open on the file of `db`) inside one write transaction and
-// creates the schema there when the file has no tables. Logs what it finds.
-SchemaState CheckSchema(QSqlDatabase& conn, DBName db);
+// creates the schema there when the file has no tables. Logs what it finds,
+// except a lock (BUSY), which the caller reports once it stops trying; *error
+// is the failed statement's error when there was one.
+SchemaState CheckSchema(QSqlDatabase& conn, DBName db, QSqlError* error = nullptr);
 
 }  // namespace Varnex::Cleaner::Details::AppsDB
