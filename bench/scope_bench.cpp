@@ -2,6 +2,10 @@
 //   scope_bench scan DIR [--model]    scans DIR (its only root)
 //   scope_bench clean DIR [--model]   scans DIR, then cleans everything below it
 //   scope_bench gen-flat DIR N        creates one folder of N empty files
+//   scope_bench reset DIR             shreds DIR (filled files, flag 8) and
+//                                     resets the scope as soon as the first
+//                                     result is in: "reset_ms" is how long the
+//                                     reset kept the scope's thread
 // With --model a GarbageItemModel follows the scope, as a view would.
 // The last line of the output is one JSON object:
 //   {"items": N, "bytes": B, "seconds": S, "max_stall_ms": M, "max_rss_bytes": R}
@@ -93,8 +97,37 @@ int GenerateFlat(const std::string& dir, long long count) {
     return 0;
 }
 
+// Shreds every file below dir, then resets the scope once the removal server
+// works on it: the reset must not wait for the overwriting to end.
+int ResetDuringShredding(const QString& dir) {
+    SystemGarbageScope scope({dir});
+    scope.EnableFillingFilesWithGarbage(true);
+    scope.StartScanning();
+    WaitFor(scope, &AbstractGarbageScope::ScanningFinished);
+    int finishes = 0;
+    QObject::connect(&scope, &AbstractGarbageScope::CleaningFinished, [&] { ++finishes; });
+    if (!scope.StartCleaning()) {
+        std::fprintf(stderr, "cleaning did not start\n");
+        return 1;
+    }
+    // Give the server a moment to be inside the first large file.
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+    Stopwatch watch;
+    scope.Reset();
+    const double resetMs = watch.Seconds() * 1000;
+    if (finishes != 1) {
+        std::fprintf(stderr, "%d cleaning finishes\n", finishes);
+        return 1;
+    }
+    std::printf("%s\n", JsonLine().Add("reset_ms", resetMs).Text().c_str());
+    return 0;
+}
+
 int Usage() {
-    std::fprintf(stderr, "usage: scope_bench scan|clean DIR [--model] | gen-flat DIR N\n");
+    std::fprintf(stderr,
+                 "usage: scope_bench scan|clean DIR [--model] | gen-flat DIR N | reset DIR\n");
     return 2;
 }
 
@@ -110,6 +143,9 @@ int main(int argc, char** argv) {
     const QString dir = QString::fromUtf8(argv[2]);
     if (mode == "gen-flat") {
         return argc == 4 ? GenerateFlat(argv[2], std::atoll(argv[3])) : Usage();
+    }
+    if (mode == "reset") {
+        return argc == 3 && dir.startsWith('/') ? ResetDuringShredding(dir) : Usage();
     }
     const bool withModel = argc == 4 && std::string(argv[3]) == "--model";
     if ((mode != "scan" && mode != "clean") || (argc == 4 && !withModel) || !dir.startsWith('/')) {

@@ -1,12 +1,12 @@
 #include "Platform/SystemVersion.h"
 
-#include <plist/plist.h>
 #include <sys/utsname.h>
 
-#include <QFile>
+#include <QVariant>
 #include <QtGlobal>
 #include <cstdlib>
 
+#include "Platform/PropertyList.h"
 #include "Platform/SystemRoot.h"
 
 namespace Varnex::Platform {
@@ -14,39 +14,13 @@ namespace Varnex::Platform {
 namespace {
 
 const char systemVersionPlist[] = "/System/Library/CoreServices/SystemVersion.plist";
-// A real SystemVersion.plist is well under a kilobyte; anything huge is not one.
-const qint64 maxPlistSize = 1 << 20;
 
 }  // namespace
 
 QString ReadProductVersion(const QString& plistPath) {
-    QFile file(plistPath);
-    if (file.size() > maxPlistSize || !file.open(QIODevice::ReadOnly)) {
-        return QString();
-    }
-    const QByteArray data = file.read(maxPlistSize);
-    if (data.isEmpty()) {
-        return QString();
-    }
-    plist_t root = nullptr;
-    plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &root);
-    if (!root) {
-        return QString();
-    }
-    QString version;
-    if (plist_get_node_type(root) == PLIST_DICT) {
-        plist_t item = plist_dict_get_item(root, "ProductVersion");
-        if (item && plist_get_node_type(item) == PLIST_STRING) {
-            char* text = nullptr;
-            plist_get_string_val(item, &text);
-            if (text) {
-                version = QString::fromUtf8(text).trimmed();
-                std::free(text);
-            }
-        }
-    }
-    plist_free(root);
-    return version;
+    // Through the guarded reader: the file lies below a root any user may set.
+    const QVariant root = ReadPropertyListFile(plistPath);
+    return root.toMap().value(QStringLiteral("ProductVersion")).toString().trimmed();
 }
 
 QString SystemVersionText() {

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include "QtUtil/Version.h"
+#include "common/PropertyListFixtures.h"
 #include "common/ScopedEnv.h"
 #include "common/TestEnv.h"
 
@@ -93,5 +94,8 @@ TEST(SystemVersion, KernelReleaseWhenNothingElse) {
     EXPECT_TRUE(GetSystemVersion().IsValid());
     // A property list without a usable ProductVersion does not count.
     SystemVersionPlist plist("<plist version=\"1.0\"><array><string>10.1</string></array></plist>");
+    EXPECT_EQ(GetSystemVersion(), Version(QString::fromUtf8(names.release)));
+    // Nor does a hostile one, which any user who sets the system root can plant.
+    SystemVersionPlist deep(Varnex::Test::NestedXmlArrays(200000));
     EXPECT_EQ(GetSystemVersion(), Version(QString::fromUtf8(names.release)));
 }
