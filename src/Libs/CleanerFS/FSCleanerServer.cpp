@@ -75,6 +75,12 @@ void FSCleanerServer::PlanToRemove(const QString& context, const QString& path, 
     m_impl->FindOrCreate(context)->Plan(path, flags, &expected);
 }
 
+void FSCleanerServer::PlanToRemove(const QString& context, const std::vector<PlanEntry>& entries) {
+    if (!entries.empty()) {
+        m_impl->FindOrCreate(context)->Plan(entries);
+    }
+}
+
 void FSCleanerServer::AddTrustedLink(const QString& context, const QString& linkPath) {
     m_impl->FindOrCreate(context)->AddTrustedLink(linkPath);
 }

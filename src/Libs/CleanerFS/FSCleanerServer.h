@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <memory>
+#include <vector>
 
 namespace Varnex::Cleaner::Details {
 
@@ -118,6 +119,16 @@ public:
     // The same, with what the scan saw at the path (see Expected).
     void PlanToRemove(const QString& context, const QString& path, int flags,
                       const Expected& expected);
+    // One path of a plan handed over with others.
+    struct PlanEntry {
+        QString path;
+        int flags = 0;
+        bool hasExpected = false;
+        Expected expected;
+    };
+    // Many paths at once, exactly as if planned one by one in this order: one
+    // look-up of the context and one lock for the whole list.
+    void PlanToRemove(const QString& context, const std::vector<PlanEntry>& entries);
     // Trusts the symbolic link at linkPath (absolute, as planned paths spell it)
     // on the way to the context's planned paths: the link through which a scan
     // root was configured. The folder it leads to now is recorded; the link is

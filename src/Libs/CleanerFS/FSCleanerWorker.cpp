@@ -21,22 +21,44 @@ FSCleanerWorker::~FSCleanerWorker() {
     Wait();
 }
 
-void FSCleanerWorker::Plan(const QString& path, int flags,
-                           const FSCleanerServer::Expected* expected) {
+FSCleanerWorker::Planned FSCleanerWorker::MakePlanned(const QString& path, int flags,
+                                                      const FSCleanerServer::Expected* expected) {
     Planned planned{path, flags & ~(identityKnown | identityFolder), 0, 0};
     if (expected) {
         planned.flags |= identityKnown | (expected->isDirectory ? identityFolder : 0);
-        planned.device = expected->device;
+        planned.device = expected->device < deviceTooWide
+                             ? static_cast<std::uint32_t>(expected->device)
+                             : deviceTooWide;
         planned.inode = expected->inode;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    return planned;
+}
+
+void FSCleanerWorker::AppendLocked(Planned planned) {
     // One hash look-up a path: plans can hold hundreds of thousands.
     const int before = m_planned.size();
-    m_planned.insert(path);
+    m_planned.insert(planned.path);
     if (m_planned.size() == before) {
         return;
     }
     m_plan.push_back(std::move(planned));
+}
+
+void FSCleanerWorker::Plan(const QString& path, int flags,
+                           const FSCleanerServer::Expected* expected) {
+    Planned planned = MakePlanned(path, flags, expected);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AppendLocked(std::move(planned));
+}
+
+void FSCleanerWorker::Plan(const std::vector<FSCleanerServer::PlanEntry>& entries) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_plan.reserve(m_plan.size() + entries.size());
+    m_planned.reserve(m_planned.size() + static_cast<int>(entries.size()));
+    for (const FSCleanerServer::PlanEntry& entry : entries) {
+        AppendLocked(
+            MakePlanned(entry.path, entry.flags, entry.hasExpected ? &entry.expected : nullptr));
+    }
 }
 
 void FSCleanerWorker::AddTrustedLink(const QString& linkPath) {
@@ -124,8 +146,9 @@ void FSCleanerWorker::Run(std::vector<Planned> plan, FSEntryRemover* remover) {
         }
         int code;
         if (planned.flags & identityKnown) {
-            const FSCleanerServer::Expected expected{(planned.flags & identityFolder) != 0,
-                                                     planned.device, planned.inode};
+            const FSCleanerServer::Expected expected{
+                (planned.flags & identityFolder) != 0,
+                planned.device == deviceTooWide ? ~0ULL : planned.device, planned.inode};
             code = remover->Remove(planned.path, planned.flags & ~(identityKnown | identityFolder),
                                    &expected);
         } else {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,6 +28,7 @@ public:
 
     // `expected` null: nothing is known of what the scan saw.
     void Plan(const QString& path, int flags, const FSCleanerServer::Expected* expected);
+    void Plan(const std::vector<FSCleanerServer::PlanEntry>& entries);
     void AddTrustedLink(const QString& linkPath);
     bool Start();
     void Stop();
@@ -42,13 +44,20 @@ private:
     struct Planned {
         QString path;
         int flags = 0;  // the caller's flags and the identity bits below
-        unsigned long long device = 0;
+        // Linux device numbers have 32 bits; a wider one is kept as
+        // deviceTooWide, which then matches nothing at removal time.
+        std::uint32_t device = 0;
         unsigned long long inode = 0;
     };
+    static constexpr std::uint32_t deviceTooWide = 0xFFFFFFFFu;
     // What the scan saw is known / it saw a folder.
     static constexpr int identityKnown = 1 << 30;
     static constexpr int identityFolder = 1 << 29;
 
+    static Planned MakePlanned(const QString& path, int flags,
+                               const FSCleanerServer::Expected* expected);
+    // With the lock held: appends unless the path was planned already.
+    void AppendLocked(Planned planned);
     void Run(std::vector<Planned> plan, class FSEntryRemover* remover);
 
     const QString m_context;

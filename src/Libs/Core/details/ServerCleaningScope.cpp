@@ -28,8 +28,7 @@ bool ServerCleaningScope::PlanItem(AbstractGarbage* item, int flags) {
     if (!m_context || !MakePlannedPath(item, flags, m_planExclusion, &planned)) {
         return false;
     }
-    PlanOnServer(m_context->GetName(), planned);
-    ++m_planned;
+    m_plan.push_back(std::move(planned));
     return true;
 }
 
@@ -37,19 +36,22 @@ void ServerCleaningScope::PlanTree(AbstractGarbage* root, int extraFlags) {
     if (!m_context) {
         return;
     }
-    PlanToRemoveOnServer(m_context.get(), root, &m_planned, extraFlags, m_planExclusion);
+    ForEachPlannedPath(root, extraFlags, m_planExclusion,
+                       [this](const PlannedPath& planned) { m_plan.push_back(planned); });
 }
 
 BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long* count) {
     if (!m_context || !m_run->IsFree()) {
         return nullptr;
     }
-    m_planned = 0;
-    // One snapshot of the exclusions for the whole plan.
+    // One snapshot of the exclusions for the whole plan, handed over at once.
+    m_plan.clear();
     m_planExclusion = GetExclusionTest();
     PlanItems();
     m_planExclusion = nullptr;
-    *count = m_planned;
+    *count = static_cast<long long>(m_plan.size());
+    FSCleanerServer::GetInstance().PlanToRemove(m_context->GetName(), m_plan);
+    std::vector<PlannedPath>().swap(m_plan);
     return m_run.get();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "Core/details/CleaningRunScope.h"
@@ -57,8 +58,9 @@ private:
     std::unique_ptr<FSCleanerServerContext> m_context;
     std::unique_ptr<ServerRun> m_run;
     PathItemIndex m_index;
-    long long m_planned = 0;
-    ExclusionChecker m_planExclusion;  // while PlanItems() runs
+    // While PlanItems() runs: the plan being made and the exclusions.
+    std::vector<FSCleanerServer::PlanEntry> m_plan;
+    ExclusionChecker m_planExclusion;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -83,10 +83,12 @@ void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusi
                 stack.push_back(Frame{sub, sub->GetChildren(), 0, false, nullptr});
                 continue;
             }
-            if (!qobject_cast<GarbageFile*>(child) || !child->ShouldBeRemoved()) {
+            auto* file = qobject_cast<GarbageFile*>(child);
+            if (!file || !file->ShouldBeRemoved()) {
                 continue;
             }
-            if (IsExcluded(excluded, child->GetPath())) {
+            planned.path = file->GetPath();
+            if (IsExcluded(excluded, planned.path)) {
                 top.holdsKept = true;
                 continue;
             }
@@ -94,10 +96,12 @@ void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusi
             if (!top.rights) {
                 top.rights = std::make_unique<FolderRemovalRights>(top.folder->GetPath());
             }
-            const bool admin = !top.rights->CanRemoveEntry(child->GetPath());
-            if (MakePlannedPath(child, extraFlags, excluded, &planned, &admin)) {
-                plan(planned);
-            }
+            const bool admin = !top.rights->CanRemoveEntry(planned.path);
+            planned.flags = extraFlags | (admin ? adminFlag : 0);
+            planned.hasExpected = true;
+            planned.expected =
+                FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode()};
+            plan(planned);
             continue;
         }
         GarbageDirectory* done = top.folder;
@@ -117,25 +121,16 @@ void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusi
     }
 }
 
-void PlanOnServer(const QString& context, const PlannedPath& planned) {
-    FSCleanerServer& server = FSCleanerServer::GetInstance();
-    if (planned.hasExpected) {
-        server.PlanToRemove(context, planned.path, planned.flags, planned.expected);
-    } else {
-        server.PlanToRemove(context, planned.path, planned.flags);
-    }
-}
-
 void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
                           int extraFlags, const PlanExclusion& excluded) {
     if (!context || !item || !count) {
         return;
     }
-    const QString& name = context->GetName();
-    ForEachPlannedPath(item, extraFlags, excluded, [&](const PlannedPath& planned) {
-        PlanOnServer(name, planned);
-        ++*count;
-    });
+    std::vector<PlannedPath> plan;
+    ForEachPlannedPath(item, extraFlags, excluded,
+                       [&plan](const PlannedPath& planned) { plan.push_back(planned); });
+    FSCleanerServer::GetInstance().PlanToRemove(context->GetName(), plan);
+    *count += static_cast<long long>(plan.size());
 }
 
 AbstractGarbage::Error ConvertErrorCode(int code) {

@@ -11,12 +11,7 @@ class FSCleanerServerContext;
 
 // One path of a plan: where, with which flags, and what the scan saw there
 // (for items that know it: files and folders of a scan).
-struct PlannedPath {
-    QString path;
-    int flags = 0;
-    bool hasExpected = false;
-    FSCleanerServer::Expected expected;
-};
+using PlannedPath = FSCleanerServer::PlanEntry;
 
 // Whether a path must never be planned although its item is selected (the
 // scope's exclusions, which may have changed since the scan).
@@ -37,9 +32,6 @@ bool MakePlannedPath(AbstractGarbage* item, int flags, const PlanExclusion& excl
 // and for showing what a plan would be.
 void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusion& excluded,
                         const std::function<void(const PlannedPath&)>& plan);
-
-// Plans one path on the context's removal server.
-void PlanOnServer(const QString& context, const PlannedPath& planned);
 
 // Plans an item tree on the removal server (ForEachPlannedPath) and adds the
 // number of planned paths to *count.
