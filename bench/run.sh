@@ -17,7 +17,7 @@ shift || true
 bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
-all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset apps appsdb)
+all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset apps appsdb items)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -262,6 +262,21 @@ bench_appsdb() {
     local inserts seconds rate
     read -r inserts seconds rate <<<"$(json_medians "inserts seconds rate_per_s" "$bin/appsdb_bench")"
     row "$inserts inserts" "$seconds" "s, $(awk -v r="$rate" 'BEGIN { printf "%.0f", r }') per second"
+}
+
+# Containers with many children: appends with a read of the counts between
+# them, and a click on a folder under an item model; 10,000 and 100,000
+# children side by side, so that linear growth shows as a tenfold time.
+bench_items() {
+    echo "== items: containers of 10,000 and 100,000 children (median of $runs runs) =="
+    local n group folder click csig unclick usig
+    for n in 10000 100000; do
+        read -r group folder click csig unclick usig <<<"$(json_medians "group_seconds folder_seconds click_ms click_signals unclick_ms unclick_signals" "$bin/items_bench" "$n")"
+        row "$n appends to a duplicates group" "$group" "s, with a read of the counts after each"
+        row "$n appends to a folder" "$folder" "s, with a read of the counts after each"
+        row "checking a folder of $n" "$click" "ms, $csig dataChanged ($n ItemChanged)"
+        row "unchecking it ($n followers)" "$unclick" "ms, $usig dataChanged"
+    done
 }
 
 sections=("$@")

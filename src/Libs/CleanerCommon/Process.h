@@ -6,7 +6,8 @@
 // Running a command-line tool and taking what it prints.
 namespace Varnex::Cleaner {
 
-// How long ReadProcess() lets a tool run: 30 seconds.
+// How long ReadProcess() lets a tool run unless told otherwise: 30 seconds.
+// Callers on the main thread pass a few seconds of their own.
 constexpr int readProcessTimeLimitMs = 30000;
 
 // Runs `program` (looked up in PATH) with the arguments, waits for it to end

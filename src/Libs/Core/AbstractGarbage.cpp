@@ -2,7 +2,11 @@
 
 #include <QChildEvent>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSet>
+#include <QVector>
+#include <algorithm>
+#include <vector>
 
 #include "Core/AbstractGarbageScope.h"
 
@@ -68,11 +72,26 @@ AbstractGarbage::CheckState Inherited(AbstractGarbage::CheckState parentState) {
     return parentState == AbstractGarbage::PARTLY_CHECKED ? AbstractGarbage::CHECKED : parentState;
 }
 
+// The open check-state changes of one thread.
+struct CheckStateChanges {
+    int depth = 0;
+    std::vector<AbstractGarbage*> sources;  // items whose followers show another state
+    std::vector<AbstractGarbage::CheckStateWatcher*> watchers;
+};
+
+CheckStateChanges& ThreadChanges() {
+    thread_local CheckStateChanges changes;
+    return changes;
+}
+
 }  // namespace
 
-// Running counts over the children that are not clean, kept so that a change of
-// one child does not re-read all of its siblings. Rebuilt from GetChildren()
-// whenever it has been invalidated (the child list or the QObject children changed).
+// Running counts over the listed children that are not clean, kept so that a
+// change of one child does not re-read all of its siblings. A child is in them
+// when its `counted` bit is set: an append counts the child at once; any other
+// change of the list, or a QObject child removed, invalidates them, and the
+// next read rebuilds them from GetChildren(). A child that is a QObject child
+// but not listed yet is not counted, and its changes are not passed on.
 struct AbstractGarbage::ChildCounts {
     bool valid = false;
     int dirty = 0;
@@ -89,7 +108,12 @@ AbstractGarbage::AbstractGarbage(QObject* parent) : QObject(parent), m_word{} {
     Q_UNUSED(registeredList);
 }
 
-AbstractGarbage::~AbstractGarbage() = default;
+AbstractGarbage::~AbstractGarbage() {
+    if (m_word.changeSource) {
+        std::vector<AbstractGarbage*>& sources = ThreadChanges().sources;
+        sources.erase(std::remove(sources.begin(), sources.end(), this), sources.end());
+    }
+}
 
 QString AbstractGarbage::GetPreviewPath() const {
     return GetPath();
@@ -125,6 +149,7 @@ void AbstractGarbage::UpdateSize() {
 void AbstractGarbage::OnChildReady(AbstractGarbage*) {}
 
 void AbstractGarbage::SetCheckState(CheckState state) {
+    const CheckStateChange change;
     StoreCheckState(state);
     AbstractGarbage* parent = GetParent();
     if (state != AS_PARENT && parent) {
@@ -270,6 +295,7 @@ AbstractGarbage::CheckState AbstractGarbage::GetCheckState() const {
 }
 
 void AbstractGarbage::UpdateCheckState() {
+    const CheckStateChange change;
     const GarbageList children = GetChildren();
     if (children.isEmpty()) {
         StoreCheckState(CHECKED);
@@ -400,16 +426,104 @@ AbstractGarbage::Kind AbstractGarbage::CheckKind(const QString& path, const QStr
     return OTHER;
 }
 
+AbstractGarbage::CheckStateChange::CheckStateChange() {
+    ++ThreadChanges().depth;
+}
+
+AbstractGarbage::CheckStateChange::~CheckStateChange() {
+    CheckStateChanges& changes = ThreadChanges();
+    if (--changes.depth > 0) {
+        return;
+    }
+    std::vector<AbstractGarbage*> sources;
+    sources.swap(changes.sources);
+    for (AbstractGarbage* item : sources) {
+        item->m_word.changeSource = 0;
+    }
+    if (changes.watchers.empty()) {
+        return;
+    }
+    // A watcher may run code that deletes items (a view's slot resetting the
+    // scope) or removes watchers: each one gets the items still alive, and a
+    // watcher removed meanwhile is skipped.
+    QVector<QPointer<AbstractGarbage>> alive;
+    alive.reserve(static_cast<int>(sources.size()));
+    for (AbstractGarbage* item : sources) {
+        alive.append(item);
+    }
+    const std::vector<CheckStateWatcher*> watchers = changes.watchers;
+    for (CheckStateWatcher* watcher : watchers) {
+        const std::vector<CheckStateWatcher*>& now = ThreadChanges().watchers;
+        if (std::find(now.begin(), now.end(), watcher) == now.end()) {
+            continue;
+        }
+        GarbageList list;
+        list.reserve(alive.size());
+        for (const QPointer<AbstractGarbage>& item : alive) {
+            if (item) {
+                list.append(item.data());
+            }
+        }
+        watcher->CheckStateChangeEnded(list);
+    }
+}
+
+bool AbstractGarbage::CheckStateChange::IsOpen() {
+    return ThreadChanges().depth > 0;
+}
+
+void AbstractGarbage::AddCheckStateWatcher(CheckStateWatcher* watcher) {
+    std::vector<CheckStateWatcher*>& watchers = ThreadChanges().watchers;
+    if (watcher && std::find(watchers.begin(), watchers.end(), watcher) == watchers.end()) {
+        watchers.push_back(watcher);
+    }
+}
+
+void AbstractGarbage::RemoveCheckStateWatcher(CheckStateWatcher* watcher) {
+    std::vector<CheckStateWatcher*>& watchers = ThreadChanges().watchers;
+    watchers.erase(std::remove(watchers.begin(), watchers.end(), watcher), watchers.end());
+}
+
+void AbstractGarbage::ChildAppended(AbstractGarbage* child) {
+    if (!child || !m_counts || !m_counts->valid) {
+        return;  // the next read counts the whole list
+    }
+    if (child->m_word.counted) {
+        ChildListChanged();  // listed twice, or counted elsewhere: count again
+        return;
+    }
+    child->m_word.counted = 1;
+    if (!child->IsClean()) {
+        ChildCounts& c = *m_counts;
+        ++c.dirty;
+        ++c.dirtyByState[child->GetCheckStateRaw() & 3];
+        c.dirtySize += child->GetSize();
+    }
+}
+
 void AbstractGarbage::ChildListChanged() {
     if (m_counts) {
         m_counts->valid = false;
     }
 }
 
+AbstractGarbage::ChildCounts* AbstractGarbage::CountsHolding(const AbstractGarbage* child) {
+    if (!child->m_word.counted) {
+        return nullptr;
+    }
+    const AbstractGarbage* parent = child->GetParent();
+    if (!parent || !parent->m_counts || !parent->m_counts->valid) {
+        return nullptr;
+    }
+    return parent->m_counts.get();
+}
+
 void AbstractGarbage::SizeStored(long long oldSize, long long newSize) {
-    AbstractGarbage* parent = GetParent();
-    if (parent && parent->m_counts && parent->m_counts->valid && !IsClean()) {
-        parent->m_counts->dirtySize += newSize - oldSize;
+    if (IsClean()) {
+        return;
+    }
+    if (ChildCounts* c = CountsHolding(this)) {
+        c->dirtySize += newSize - oldSize;
     }
 }
 
@@ -418,20 +532,42 @@ long long AbstractGarbage::SumOfDirtyChildren() const {
 }
 
 void AbstractGarbage::childEvent(QChildEvent* event) {
+    // A child that arrives is counted when it is listed (ChildAppended or
+    // ChildListChanged); one that leaves takes the counts with it. A child
+    // still under construction or destruction is no AbstractGarbage to
+    // qobject_cast, and its bit is clear or no longer read.
     if (event->added() || event->removed()) {
-        ChildListChanged();
+        if (auto* item = qobject_cast<AbstractGarbage*>(event->child())) {
+            item->m_word.counted = 0;
+        }
+        if (event->removed()) {
+            ChildListChanged();
+        }
     }
     QObject::childEvent(event);
 }
 
 void AbstractGarbage::StoreCheckState(CheckState state) {
     const CheckState from = GetCheckStateRaw();
+    if (from == state) {
+        return;
+    }
+    // Followers show Inherited() of this item's state: if that changes, the
+    // watchers hear of this item once the change ends.
+    const CheckStateChanges& changes = ThreadChanges();
+    const bool watched = changes.depth > 0 && !changes.watchers.empty() && !m_word.changeSource &&
+                         !GetChildren().isEmpty();
+    const CheckState before = watched ? Inherited(GetCheckState()) : CHECKED;
     m_word.check = state;
-    if (from == state || IsClean()) {
+    if (watched && Inherited(GetCheckState()) != before) {
+        m_word.changeSource = 1;
+        ThreadChanges().sources.push_back(this);
+    }
+    if (IsClean()) {
         return;
     }
     if (AbstractGarbage* parent = GetParent()) {
-        parent->ChildCheckStateChanged(from, state, IsClean());
+        parent->ChildCheckStateChanged(this, from, state);
     }
 }
 
@@ -443,7 +579,8 @@ AbstractGarbage::ChildCounts& AbstractGarbage::Counts() const {
     if (!c.valid) {
         c = ChildCounts();
         const GarbageList children = GetChildren();
-        for (const AbstractGarbage* child : children) {
+        for (AbstractGarbage* child : children) {
+            child->m_word.counted = 1;
             if (!child->IsClean()) {
                 ++c.dirty;
                 ++c.dirtyByState[child->GetCheckStateRaw() & 3];
@@ -456,22 +593,24 @@ AbstractGarbage::ChildCounts& AbstractGarbage::Counts() const {
 }
 
 void AbstractGarbage::ChildCleanChanged(AbstractGarbage* child, bool clean) {
-    if (!m_counts || !m_counts->valid) {
+    ChildCounts* c = CountsHolding(child);
+    if (!c) {
         return;
     }
-    ChildCounts& c = *m_counts;
     const int sign = clean ? -1 : 1;
-    c.dirty += sign;
-    c.dirtyByState[child->GetCheckStateRaw() & 3] += sign;
-    c.dirtySize += sign * child->GetSize();
+    c->dirty += sign;
+    c->dirtyByState[child->GetCheckStateRaw() & 3] += sign;
+    c->dirtySize += sign * child->GetSize();
 }
 
-void AbstractGarbage::ChildCheckStateChanged(CheckState from, CheckState to, bool childClean) {
-    if (childClean || !m_counts || !m_counts->valid) {
+void AbstractGarbage::ChildCheckStateChanged(AbstractGarbage* child, CheckState from,
+                                             CheckState to) {
+    ChildCounts* c = CountsHolding(child);
+    if (!c || child->IsClean()) {
         return;
     }
-    --m_counts->dirtyByState[from & 3];
-    ++m_counts->dirtyByState[to & 3];
+    --c->dirtyByState[from & 3];
+    ++c->dirtyByState[to & 3];
 }
 
 }  // namespace Varnex::Cleaner

@@ -25,11 +25,21 @@ using GarbageList = QList<AbstractGarbage*>;
 // nothing. The constructor reports nothing either: a half-built item must not
 // reach slots that could call its virtual functions.
 //
-// For concrete containers: GetChildren() must list the item's children, and a
-// container calls ChildListChanged() after it appends to or removes from that
-// list, and its SetSize() calls SizeStored() after storing. The base keeps
-// running counts of the children's clean flags, check states and dirty sizes
-// from these, so cleaning n siblings costs O(n) and not O(n^2).
+// For concrete containers: GetChildren() must list the item's children; a
+// container makes itself a child's QObject parent before it lists the child,
+// calls ChildAppended(child) after appending one child to that list and
+// ChildListChanged() after any other change of it, and its SetSize() calls
+// SizeStored() after storing. The base keeps running counts of the children's
+// clean flags, check states and dirty sizes from these, so appending or
+// cleaning n children costs O(n) and not O(n^2).
+//
+// Check states: an item whose raw state is AS_PARENT shows its parent's, so a
+// change of one item's state changes what all its followers (children in
+// AS_PARENT, theirs, and so on) show, and they are not notified one by one.
+// Every change of check states runs inside a CheckStateChange (SetCheckState,
+// Select and UpdateCheckState open one; a caller may open one around many
+// changes). When the outermost one on a thread ends, every CheckStateWatcher
+// of that thread hears once which items' followers show another state now.
 class AbstractGarbage : public QObject {
     Q_OBJECT
 public:
@@ -112,6 +122,31 @@ public:
 
     static Kind CheckKind(const QString& path, const QStringList& utis);
 
+    // Groups check-state changes (nests; the scope's thread only). Items must
+    // not be deleted while one is open, except through the scope's reset.
+    class CheckStateChange {
+    public:
+        CheckStateChange();
+        ~CheckStateChange();
+        CheckStateChange(const CheckStateChange&) = delete;
+        CheckStateChange& operator=(const CheckStateChange&) = delete;
+        // Whether one is open on this thread.
+        static bool IsOpen();
+    };
+
+    // Told when the outermost CheckStateChange of its thread ends, after every
+    // ItemChanged of it. `sources` are the items whose followers show another
+    // check state than before, each once, in the order they changed; a
+    // follower of a source may be a source itself. Register and unregister on
+    // the thread that changes the items; unregister before destruction.
+    class CheckStateWatcher {
+    public:
+        virtual ~CheckStateWatcher() = default;
+        virtual void CheckStateChangeEnded(const GarbageList& sources) = 0;
+    };
+    static void AddCheckStateWatcher(CheckStateWatcher* watcher);
+    static void RemoveCheckStateWatcher(CheckStateWatcher* watcher);
+
 signals:
     void SizeChanged(int);
     void Cleaned();
@@ -119,7 +154,11 @@ signals:
     void ChildrenChanged(Varnex::Cleaner::GarbageList children);
 
 protected:
-    // For containers: the list GetChildren() returns has changed.
+    // For containers: `child` was appended to the list GetChildren() returns
+    // (after the container became its QObject parent). O(1).
+    void ChildAppended(AbstractGarbage* child);
+    // For containers: the list GetChildren() returns has changed otherwise; the
+    // next read of the counts re-reads the list.
     void ChildListChanged();
     // For SetSize() implementations: called after the new size is stored.
     void SizeStored(long long oldSize, long long newSize);
@@ -129,6 +168,9 @@ protected:
     // has not been counted before (by OnChildReady or an earlier claim); the
     // child is then marked as counted. Keeps a child from being counted twice.
     static bool ClaimReadyChild(AbstractGarbage* child);
+    // For constructors: the item starts ready, and nobody is told (the
+    // container it is added to counts it through ClaimReadyChild).
+    void StartReady() { m_word.ready = 1; }
 
     void childEvent(QChildEvent* event) override;
 
@@ -138,7 +180,9 @@ private:
     void StoreCheckState(CheckState state);
     ChildCounts& Counts() const;
     void ChildCleanChanged(AbstractGarbage* child, bool clean);
-    void ChildCheckStateChanged(CheckState from, CheckState to, bool childClean);
+    void ChildCheckStateChanged(AbstractGarbage* child, CheckState from, CheckState to);
+    // The running counts of `child`'s parent, when they are kept and include it.
+    static ChildCounts* CountsHolding(const AbstractGarbage* child);
 
     struct Word {
         std::uint32_t clean : 1;
@@ -149,6 +193,8 @@ private:
         std::uint32_t check : 3;
         std::uint32_t kind : 3;
         std::uint32_t readyAnnounced : 1;  // this item was counted by its parent as ready
+        std::uint32_t counted : 1;         // in its parent's running counts
+        std::uint32_t changeSource : 1;    // listed as a source of the open CheckStateChange
     };
     Word m_word;
     mutable std::unique_ptr<ChildCounts> m_counts;  // only for items that have children

@@ -6,6 +6,9 @@
 #include <QPointer>
 #include <QSet>
 #include <QVector>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "Core/AbstractGarbageScope.h"
 
@@ -31,7 +34,12 @@ const int linearSearchLimit = 64;
 //   the list grows.
 // The maps are dropped on every reset (scope clear, first root in hide-root mode,
 // scope destroyed); keys are never dereferenced.
-struct GarbageItemModel::Impl {
+//
+// Changes collected during a check-state change or an insertion are whole-row
+// ranges per parent, plus the sources whose followers must be walked; both are
+// dropped by a reset. Items are deleted only by the scope's reset (or with the
+// scope), as every index of the model already assumes.
+struct GarbageItemModel::Impl : AbstractGarbage::CheckStateWatcher {
     // What the ItemsInserted that closes an ItemsAboutToBeInserted must do.
     enum class Close { NOTHING, END_INSERT, END_RESET };
     struct Insertion {
@@ -45,6 +53,43 @@ struct GarbageItemModel::Impl {
         int count = 0;            // rows 0..count-1 of the list are mapped
         bool exhaustive = false;  // built from the whole list as it is now
     };
+    // Rows to announce below one parent: first..last, whole rows.
+    struct Range {
+        QModelIndex parentIndex;  // invalid: the top level
+        int first = 0;
+        int last = 0;
+    };
+    // Ranges by parent item (null: the scope's roots), in the order first met.
+    struct Ranges {
+        QVector<Range> list;
+        QHash<const AbstractGarbage*, int> byParent;
+
+        bool Has(const AbstractGarbage* parent) const { return byParent.contains(parent); }
+        // `parentIndex` is read only when the parent is new.
+        void Add(const AbstractGarbage* parent, const QModelIndex& parentIndex, int first,
+                 int last) {
+            const auto it = byParent.constFind(parent);
+            if (it == byParent.constEnd()) {
+                byParent.insert(parent, list.size());
+                list.append(Range{parentIndex, first, last});
+                return;
+            }
+            Range& range = list[it.value()];
+            range.first = std::min(range.first, first);
+            range.last = std::max(range.last, last);
+        }
+        void Clear() {
+            list.clear();
+            byParent.clear();
+        }
+    };
+
+    explicit Impl(GarbageItemModel* model) : q(model) {}
+    void CheckStateChangeEnded(const GarbageList& sources) override {
+        q->OnCheckStateChangeEnded(sources);
+    }
+
+    GarbageItemModel* q;
 
     QPointer<AbstractGarbageScope> scope;
     bool hideRoot = false;
@@ -55,6 +100,12 @@ struct GarbageItemModel::Impl {
     // insertion re-sums its ancestors once per row, so this also folds repeats.
     QVector<QPointer<AbstractGarbage>> deferred;
     QSet<const AbstractGarbage*> deferredSet;
+    // Sources of check-state changes that ended during an insertion.
+    QVector<QPointer<AbstractGarbage>> deferredSources;
+    // Rows changed during the open check-state change.
+    Ranges pending;
+    // Counts resets: ranges collected before one are void.
+    quint64 generation = 0;
     mutable QHash<const AbstractGarbage*, RowMap> rowMaps;  // by parent; null: the scope's roots
 
     AbstractGarbage* FirstRoot() const {
@@ -136,11 +187,90 @@ struct GarbageItemModel::Impl {
     void DropDeferred() {
         deferred.clear();
         deferredSet.clear();
+        deferredSources.clear();
+        pending.Clear();
+    }
+
+    // Before every beginResetModel(): whatever was collected is superseded.
+    void Superseded() {
+        ++generation;
+        DropDeferred();
+    }
+
+    // Adds the row of `item`, when it is shown.
+    void AddRow(AbstractGarbage* item, Ranges* ranges) const {
+        const QModelIndex index = q->GetIndex(item, NAME_COLUMN);
+        if (!index.isValid()) {
+            return;
+        }
+        const AbstractGarbage* parent = item->GetParent();
+        ranges->Add(parent, ranges->Has(parent) ? QModelIndex() : q->parent(index), index.row(),
+                    index.row());
+    }
+
+    // Adds the rows of every item that follows `source` (AS_PARENT, at any
+    // depth) and is shown. Each parent is walked once per `walked`, so
+    // overlapping sources cost nothing more. Only while no insertion is open.
+    void AddFollowers(AbstractGarbage* source, Ranges* ranges,
+                      QSet<const AbstractGarbage*>* walked) const {
+        if (!source || !scope || source->GetScope() != scope) {
+            return;
+        }
+        QModelIndex sourceIndex;  // with hide root, the first root's children are the top level
+        if (!(hideRoot && source == FirstRoot())) {
+            sourceIndex = q->GetIndex(source, NAME_COLUMN);
+            if (!sourceIndex.isValid()) {
+                return;
+            }
+        }
+        std::vector<std::pair<AbstractGarbage*, QModelIndex>> stack{{source, sourceIndex}};
+        while (!stack.empty()) {
+            const std::pair<AbstractGarbage*, QModelIndex> top = stack.back();
+            stack.pop_back();
+            if (walked->contains(top.first)) {
+                continue;
+            }
+            walked->insert(top.first);
+            const GarbageList children = top.first->GetChildren();
+            int first = -1;
+            int last = -1;
+            for (int row = 0; row < children.size(); ++row) {
+                AbstractGarbage* child = children.at(row);
+                if (child->GetCheckStateRaw() != AbstractGarbage::AS_PARENT) {
+                    continue;
+                }
+                if (first < 0) {
+                    first = row;
+                }
+                last = row;
+                if (!child->GetChildren().isEmpty()) {
+                    stack.emplace_back(child, q->createIndex(row, NAME_COLUMN, child));
+                }
+            }
+            if (first >= 0) {
+                ranges->Add(top.first, top.second, first, last);
+            }
+        }
+    }
+
+    void EmitRanges(const QVector<Range>& ranges) {
+        // A slot may reset the scope: what is left then belongs to a tree that is gone.
+        const quint64 start = generation;
+        for (const Range& range : ranges) {
+            if (generation != start || !scope) {
+                return;
+            }
+            const QModelIndex from = q->index(range.first, NAME_COLUMN, range.parentIndex);
+            const QModelIndex to = q->index(range.last, VIEW_META_DATA_COLUMN, range.parentIndex);
+            if (from.isValid() && to.isValid()) {
+                emit q->dataChanged(from, to, QVector<int>());
+            }
+        }
     }
 };
 
 GarbageItemModel::GarbageItemModel(AbstractGarbageScope* scope, bool hideRoot, QObject* parent)
-    : QAbstractItemModel(parent), m_impl(std::make_unique<Impl>()) {
+    : QAbstractItemModel(parent), m_impl(std::make_unique<Impl>(this)) {
     m_impl->scope = scope;
     m_impl->hideRoot = hideRoot;
     if (!scope) {
@@ -158,9 +288,12 @@ GarbageItemModel::GarbageItemModel(AbstractGarbageScope* scope, bool hideRoot, Q
             Qt::DirectConnection);
     connect(
         scope, &QObject::destroyed, this, [this] { OnScopeDestroyed(); }, Qt::DirectConnection);
+    AbstractGarbage::AddCheckStateWatcher(m_impl.get());
 }
 
-GarbageItemModel::~GarbageItemModel() = default;
+GarbageItemModel::~GarbageItemModel() {
+    AbstractGarbage::RemoveCheckStateWatcher(m_impl.get());
+}
 
 AbstractGarbageScope* GarbageItemModel::GetScope() const {
     return m_impl->scope.data();
@@ -405,6 +538,7 @@ void GarbageItemModel::OnRowsAboutToBeInserted(AbstractGarbage* where, int count
             if (!first) {
                 ++d.resetDepth;
                 if (d.resetDepth == 1) {
+                    d.Superseded();
                     beginResetModel();
                 }
                 insertion.close = Impl::Close::END_RESET;
@@ -469,6 +603,7 @@ void GarbageItemModel::OnRowsInserted(AbstractGarbage* where, int count) {
 
 void GarbageItemModel::BeforeScopeClear() {
     if (m_impl->resetDepth++ == 0) {
+        m_impl->Superseded();
         beginResetModel();
     }
 }
@@ -497,18 +632,51 @@ void GarbageItemModel::OnGarbageChanged(AbstractGarbage* garbage) {
         }
         return;
     }
+    if (AbstractGarbage::CheckStateChange::IsOpen()) {
+        d.AddRow(garbage, &d.pending);
+        return;
+    }
     EmitChanged(garbage);
+}
+
+void GarbageItemModel::OnCheckStateChangeEnded(const GarbageList& sources) {
+    Impl& d = *m_impl;
+    if (!d.scope || d.resetDepth > 0) {
+        d.pending.Clear();
+        return;
+    }
+    if (d.IsInserting()) {
+        // Announced with the insertion's other changes, after rowsInserted.
+        for (AbstractGarbage* source : sources) {
+            d.deferredSources.append(source);
+        }
+        return;
+    }
+    Impl::Ranges ranges = std::move(d.pending);
+    d.pending.Clear();
+    QSet<const AbstractGarbage*> walked;
+    for (AbstractGarbage* source : sources) {
+        d.AddFollowers(source, &ranges, &walked);
+    }
+    d.EmitRanges(ranges.list);
 }
 
 void GarbageItemModel::FlushChanges() {
     Impl& d = *m_impl;
     const QVector<QPointer<AbstractGarbage>> items = std::move(d.deferred);
+    const QVector<QPointer<AbstractGarbage>> sources = std::move(d.deferredSources);
+    Impl::Ranges ranges = std::move(d.pending);
     d.DropDeferred();
     for (const QPointer<AbstractGarbage>& item : items) {
         if (item) {
-            EmitChanged(item.data());
+            d.AddRow(item.data(), &ranges);
         }
     }
+    QSet<const AbstractGarbage*> walked;
+    for (const QPointer<AbstractGarbage>& source : sources) {
+        d.AddFollowers(source.data(), &ranges, &walked);
+    }
+    d.EmitRanges(ranges.list);
 }
 
 void GarbageItemModel::EmitChanged(AbstractGarbage* garbage) {
@@ -526,7 +694,7 @@ void GarbageItemModel::OnScopeDestroyed() {
     d.scope.clear();
     d.insertions.clear();
     d.rowMaps.clear();
-    d.DropDeferred();
+    d.Superseded();
     if (d.resetDepth == 0) {
         beginResetModel();
     }

@@ -22,6 +22,14 @@ class AbstractGarbageScope;
 // scope is destroyed the model resets and shows no rows from then on.
 //
 // Children hang below column 0 only; an index of any other column has none.
+//
+// Changes: an item's ItemChanged becomes dataChanged over its whole row. During
+// a check-state change (AbstractGarbage::CheckStateChange) the rows are
+// collected instead, together with every row whose item follows a changed one
+// (AS_PARENT, at any depth), and announced when the change ends: one whole-row
+// range per parent (its first to its last changed row), so a click on a folder
+// of n children costs O(n) once and a handful of signals. Changes made while
+// rows are being inserted follow the insertion the same way.
 class GarbageItemModel : public QAbstractItemModel {
     Q_OBJECT
 public:
@@ -91,6 +99,7 @@ private:
     void OnScopeDestroyed();
     void FlushChanges();
     void EmitChanged(AbstractGarbage* garbage);
+    void OnCheckStateChangeEnded(const GarbageList& sources);
     bool IsOwnIndex(const QModelIndex& index) const;
 
     std::unique_ptr<Impl> m_impl;

@@ -52,8 +52,13 @@ QString Key(const char* key) {
     return QString::fromLatin1(key);
 }
 
+// How long one report may take before the tool is stopped: the constructor
+// runs on the main thread, which must not hang on a stuck tool.
+const int reportTimeLimitMs = 10000;
+
 QString ReadReport(const char* dataType) {
-    const QString report = ReadProcess(QString::fromLatin1(PROFILER_PROGRAM), Key(dataType));
+    const QString report = ReadProcess(QString::fromLatin1(PROFILER_PROGRAM),
+                                       QStringList{Key(dataType)}, reportTimeLimitMs);
     if (report.isEmpty()) {
         LOG(WARNING) << "Empty report from " << PROFILER_PROGRAM << " " << dataType;
     }

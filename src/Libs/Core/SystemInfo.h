@@ -15,8 +15,9 @@ namespace Varnex::Cleaner {
 // `system_profiler` tool (looked up in PATH) and from the mounted volumes list.
 //
 // Threads: the main thread. The constructor and Update() block while the tool
-// runs (four reports, each bounded by ReadProcess's time limit) and while the
-// volumes are measured.
+// runs (four reports; a report not done after 10 seconds is stopped and
+// logged, and what it printed until then is read) and while the volumes are
+// measured.
 //
 // Failures are logged and leave safe values: a missing tool or an unreadable
 // report gives null strings and zero numbers, never negative sizes or speeds.

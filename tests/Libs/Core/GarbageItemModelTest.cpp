@@ -4,8 +4,10 @@
 #include <QMetaType>
 #include <QPersistentModelIndex>
 #include <QSignalSpy>
+#include <QSortFilterProxyModel>
 #include <deque>
 #include <memory>
+#include <set>
 
 #include "Core/GarbageItemModel.h"
 #include "Libs/Core/TestItems.h"
@@ -97,12 +99,15 @@ public:
                          [this](const QModelIndex& parent, int first, int last) {
                              about.push_back({m_model->FetchGarbage(parent), first, last});
                          });
+        // Every row of a range counts as changed; ranges are whole rows.
         QObject::connect(model, &Model::dataChanged,
                          [this](const QModelIndex& from, const QModelIndex& to) {
-                             EXPECT_EQ(from.row(), to.row());
                              EXPECT_EQ(from.column(), Model::NAME_COLUMN);
                              EXPECT_EQ(to.column(), Model::VIEW_META_DATA_COLUMN);
-                             changed.push_back(m_model->FetchGarbage(from));
+                             ++emissions;
+                             for (int row = from.row(); row <= to.row(); ++row) {
+                                 changed.push_back(m_model->FetchGarbage(from.siblingAtRow(row)));
+                             }
                          });
         QObject::connect(model, &Model::modelReset, [this] { ++resets; });
     }
@@ -116,6 +121,7 @@ public:
 
     std::vector<Insertion> about;
     std::vector<AbstractGarbage*> changed;
+    int emissions = 0;  // dataChanged signals
     int resets = 0;
 
 private:
@@ -414,6 +420,102 @@ TEST(GarbageItemModel, CheckBoxClicksChangeWhatCleaningTakes) {
     EXPECT_FALSE(root->GetChildren().at(0)->IsClean());
     EXPECT_FALSE(clicked->IsClean());
     EXPECT_EQ(model.data(rootIndex.siblingAtColumn(Model::SIZE_COLUMN)).toLongLong(), 120);
+}
+
+namespace {
+
+void CollectDescendants(AbstractGarbage* item, GarbageList* out) {
+    for (AbstractGarbage* child : item->GetChildren()) {
+        out->append(child);
+        CollectDescendants(child, out);
+    }
+}
+
+// Visits every row, so that a proxy maps (and forwards the changes of) all of them.
+void MapAll(const QAbstractItemModel& model, const QModelIndex& parent = QModelIndex()) {
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        MapAll(model, model.index(row, 0, parent));
+    }
+}
+
+}  // namespace
+
+// Items without a state of their own show their parent's: a click changes every
+// row that follows the clicked item. A view behind a proxy must hear of each of
+// them, and of a folder's children as one range, not as one signal per child.
+TEST(GarbageItemModel, AClickAnnouncesEveryRowThatFollowsIt) {
+    for (const bool hideRoot : {false, true}) {
+        SCOPED_TRACE(hideRoot ? "hidden root" : "shown root");
+        ScanScope scope;
+        Model model(&scope, hideRoot);
+        Tester tester(&model, Tester::FailureReportingMode::Fatal);
+        QSortFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        Tester proxyTester(&proxy, Tester::FailureReportingMode::Fatal);
+        Recorder recorder(&model);
+        // root: big (1,000 files), nested: inner: 3 files.
+        TestItem* root = Item("root", 0);
+        TestItem* big = Item("big", 0);
+        TestItem* nested = Item("nested", 0);
+        TestItem* inner = Item("inner", 0);
+        scope.InsertNow(nullptr, {root});
+        scope.InsertNow(root, {big, nested});
+        QList<TestItem*> files;
+        for (int i = 0; i < 1000; ++i) {
+            files.append(Item(QString::number(i), 1));
+        }
+        scope.InsertNow(big, files);
+        scope.InsertNow(nested, {inner});
+        scope.InsertNow(inner, {Item("i0", 1), Item("i1", 1), Item("i2", 1)});
+        MapAll(proxy);
+
+        std::set<AbstractGarbage*> seen;  // rows the proxy announced to its views
+        QObject::connect(
+            &proxy, &QAbstractItemModel::dataChanged,
+            [&](const QModelIndex& from, const QModelIndex& to) {
+                for (int row = from.row(); row <= to.row(); ++row) {
+                    seen.insert(model.FetchGarbage(proxy.mapToSource(from.siblingAtRow(row))));
+                }
+            });
+        auto unseenBelow = [&](AbstractGarbage* top) {
+            GarbageList below;
+            CollectDescendants(top, &below);
+            return std::count_if(below.begin(), below.end(),
+                                 [&](AbstractGarbage* item) { return seen.count(item) == 0; });
+        };
+        auto proxyCheckState = [&](AbstractGarbage* item) {
+            return proxy.data(proxy.mapFromSource(model.GetIndex(item, Model::CHECK_STATE_COLUMN)))
+                .toInt();
+        };
+
+        // Unchecking the root: the whole tree follows it, three levels deep.
+        recorder.emissions = 0;
+        if (hideRoot) {
+            root->Select(false);
+        } else {
+            ASSERT_TRUE(proxy.setData(proxy.index(0, Model::SELECTED_COLUMN), false, Qt::EditRole));
+        }
+        ASSERT_EQ(inner->GetChildren().at(2)->GetCheckStateRaw(), AbstractGarbage::AS_PARENT);
+        EXPECT_EQ(unseenBelow(root), 0);
+        EXPECT_LE(recorder.emissions, 5) << "one range per folder";
+        EXPECT_EQ(proxyCheckState(files[999]), AbstractGarbage::UNCHECKED);
+
+        // One file checked: its 999 siblings get states of their own. Checking the
+        // folder then sets each of them back to following it, one ItemChanged per
+        // file, and still the views get one range for the folder.
+        files[0]->Select(true);
+        ASSERT_EQ(files[1]->GetCheckStateRaw(), AbstractGarbage::UNCHECKED);
+        seen.clear();
+        recorder.emissions = 0;
+        QSignalSpy itemChanges(&scope, &AbstractGarbageScope::ItemChanged);
+        ASSERT_TRUE(proxy.setData(proxy.mapFromSource(model.GetIndex(big, Model::SELECTED_COLUMN)),
+                                  true, Qt::EditRole));
+        EXPECT_GE(itemChanges.count(), 1000);
+        EXPECT_EQ(unseenBelow(big), 0);
+        EXPECT_TRUE(seen.count(big));
+        EXPECT_LE(recorder.emissions, 3) << "the folder's children, its row, the root's row";
+        EXPECT_EQ(proxyCheckState(files[1]), AbstractGarbage::CHECKED);
+    }
 }
 
 TEST(GarbageItemModel, ClearingTheScopeResetsTheModel) {

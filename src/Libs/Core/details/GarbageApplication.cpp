@@ -84,6 +84,10 @@ QDateTime ParseMdlsDate(const QString& output) {
 // construction reaches the scope's slots while the item is half made.
 GarbageApplication::GarbageApplication(const QString& path, const QString& bundleId,
                                        QObject* parent)
+    : GarbageApplication(path, bundleId, QDateTime(), parent) {}
+
+GarbageApplication::GarbageApplication(const QString& path, const QString& bundleId,
+                                       const QDateTime& lastUsed, QObject* parent)
     : AbstractGarbage(nullptr), m_name(NameFromPath(path)), m_path(path), m_bundleId(bundleId) {
     SetCheckState(UNCHECKED);
     m_exists = IsExistingFolder(m_path);
@@ -100,27 +104,29 @@ GarbageApplication::GarbageApplication(const QString& path, const QString& bundl
         binaries->AddLeftover(new GarbageLeftover(m_path, 0, nullptr));
         AddLeftoverGroup(binaries);
         UpdateSize();
-        if (PathExists(m_path)) {
-            ReadLastUsed();
-        }
+        m_lastUsed = lastUsed.isValid() ? lastUsed : ReadLastUsedTime(m_path);
     }
     setParent(parent);
 }
 
-void GarbageApplication::ReadLastUsed() {
+QDateTime GarbageApplication::ReadLastUsedTime(const QString& path) {
+    if (!PathExists(path)) {
+        return QDateTime();
+    }
     const QString output =
-        ReadProcess(mdlsProgram, QStringLiteral("-name"), lastUsedAttribute, m_path);
+        ReadProcess(mdlsProgram, QStringList{QStringLiteral("-name"), lastUsedAttribute, path},
+                    mdlsTimeLimitMs);
     if (output.trimmed().isEmpty()) {
-        LOG(ERROR) << "Can't read: mdls -name kMDItemLastUsedDate " << Util::LogText(m_path);
-        m_lastUsed = GetCreationTime(m_path);
-        return;
+        LOG(ERROR) << "Can't read: mdls -name kMDItemLastUsedDate " << Util::LogText(path);
+        return GetCreationTime(path);
     }
-    m_lastUsed = ParseMdlsDate(output);
-    if (!m_lastUsed.isValid()) {
+    const QDateTime used = ParseMdlsDate(output);
+    if (!used.isValid()) {
         LOG(WARNING) << "Can't parse a datetime (" << Util::LogText(output.trimmed())
-                     << "): " << Util::LogText(m_path);
-        m_lastUsed = GetCreationTime(m_path);
+                     << "): " << Util::LogText(path);
+        return GetCreationTime(path);
     }
+    return used;
 }
 
 void GarbageApplication::AddLeftoverGroup(GarbageLeftoverGroup* group) {

@@ -12,18 +12,33 @@ namespace Varnex::Cleaner::Details {
 // bundle itself in the group "Binaries", and its leftovers in the library
 // folders. Starts unchecked.
 //
-// Threads: the scope's thread. The constructor reads the bundle's Info.plist
-// and runs `mdls` for the last-use date (a blocking child process), so it is
-// meant for a scope's polling step, not a tight loop. Children are owned
-// through the Qt parent.
+// Threads: the scope's thread. The constructor reads the bundle's Info.plist;
+// unless it is given the last-use date, it also runs `mdls` for it, a child
+// process that may take up to mdlsTimeLimitMs. Creators on the main thread
+// read the dates in the background first (ReadLastUsedTime() is safe on any
+// thread) and pass them in. Children are owned through the Qt parent.
 class GarbageApplication : public AbstractGarbage {
     Q_OBJECT
 public:
+    // How long `mdls` may take before it is stopped and the creation time
+    // stands in: 5 seconds.
+    static constexpr int mdlsTimeLimitMs = 5000;
+
     // `bundleId` may be empty: it is then read from the bundle. Only an
     // absolute path of an existing folder counts as an existing bundle; an
     // empty or relative one never does (it would name the current folder), and
     // such an item has no children and so nothing to remove.
     GarbageApplication(const QString& path, const QString& bundleId, QObject* parent);
+    // The same with the last-use date already read (ReadLastUsedTime()); an
+    // invalid `lastUsed` is read here as by the form above.
+    GarbageApplication(const QString& path, const QString& bundleId, const QDateTime& lastUsed,
+                       QObject* parent);
+
+    // Any thread: the last use of the bundle at `path` as `mdls` reports it
+    // ("kMDItemLastUsedDate"), converted to local time; the creation time when
+    // mdls gives no date, fails or runs past mdlsTimeLimitMs (logged); invalid
+    // when the path does not exist.
+    static QDateTime ReadLastUsedTime(const QString& path);
 
     QString GetId() const { return m_bundleId; }
     bool Exists() const { return m_exists; }
@@ -54,8 +69,6 @@ public:
     static const QString binariesName;
 
 private:
-    void ReadLastUsed();
-
     QString m_name;
     QString m_path;
     QString m_bundleId;

@@ -20,7 +20,7 @@ void GarbageDirectory::AddChild(AbstractGarbage* child, bool addSize) {
     }
     child->setParent(this);
     m_children.append(child);
-    ChildListChanged();
+    ChildAppended(child);
     if (addSize && !child->IsClean()) {
         UpdateSizeAfterChildAdded(child->GetSize());
     }

@@ -19,7 +19,7 @@ void GarbageDuplicatesGroup::AddChild(AbstractGarbage* child) {
     }
     child->setParent(this);
     m_children.append(child);
-    ChildListChanged();
+    ChildAppended(child);
     UpdateSize();
     if (ClaimReadyChild(child) && m_readiness.Count()) {
         SetReady(true);
@@ -36,6 +36,7 @@ void GarbageDuplicatesGroup::SetRequiredChildren(int required, int kept) {
 }
 
 void GarbageDuplicatesGroup::SetSelectionTrait(SelectionTrait trait) {
+    const CheckStateChange change;
     m_trait = trait;
     Reselect();
 }
@@ -109,6 +110,8 @@ bool GarbageDuplicatesGroup::ShouldBeRemoved() const {
 }
 
 void GarbageDuplicatesGroup::SetCheckState(CheckState state) {
+    // One change for the group's own state and the copies' reselection.
+    const CheckStateChange change;
     AbstractGarbage::SetCheckState(state);
     Reselect();
 }

@@ -10,7 +10,7 @@ GarbageFile::GarbageFile(const QString& path, long long size, QObject* parent)
       m_name(ExtractFileName(path).replace(QLatin1Char(':'), QLatin1Char('/'))),
       m_path(path),
       m_size(size) {
-    SetReady(true);
+    StartReady();
 }
 
 void GarbageFile::SetSize(long long size) {

@@ -22,7 +22,7 @@ void GarbageL10n::AddBundle(GarbageL10nBundle* bundle) {
     m_bundles.append(bundle);
     m_bundleByName.insert(bundle->GetName(), bundle);
     bundle->setParent(this);
-    ChildListChanged();
+    ChildAppended(bundle);
 }
 
 GarbageL10nBundle* GarbageL10n::FindBundle(const QString& bundleName) const {
@@ -37,6 +37,9 @@ void GarbageL10n::SetSize(long long size) {
     const long long old = m_size;
     m_size = size;
     SizeStored(old, size);
+    if (size != old) {
+        NotifyChanged();
+    }
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -28,7 +28,8 @@ public:
     long long GetSize() const override { return m_size; }
     bool AreAdminRightsRequired() const override { return false; }
     GarbageList GetChildren() const override { return m_bundles; }
-    void SetSize(long long size) override;  // stores without notifying
+    // Stores; notifies when the size changed (a bundle's size re-sums it).
+    void SetSize(long long size) override;
 
 private:
     QString m_name;

@@ -103,8 +103,7 @@ void GarbageL10nBundle::AddSizeForPath(const QString& path, long long size) {
     if (!matched) {
         return;
     }
-    SetSize(m_size + size);
-    NotifyChanged();
+    SetSize(m_size + size);  // notifies
     if (AbstractGarbage* parent = GetParent()) {
         parent->UpdateSize();
     }
@@ -123,6 +122,9 @@ void GarbageL10nBundle::SetSize(long long size) {
     const long long old = m_size;
     m_size = size;
     SizeStored(old, size);
+    if (size != old) {
+        NotifyChanged();
+    }
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -52,7 +52,8 @@ public:
     QString GetPath() const override { return m_path; }
     long long GetSize() const override { return m_size; }
     bool AreAdminRightsRequired() const override { return false; }
-    void SetSize(long long size) override;  // stores without notifying
+    // Stores; notifies when the size changed.
+    void SetSize(long long size) override;
 
     static const QString systemBundleName;
 

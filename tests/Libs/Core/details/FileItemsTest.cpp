@@ -140,3 +140,79 @@ TEST(GarbageDuplicatesGroup, NeverKeepsACopyThatIsGoneAndNeverSelectsTheLastOne)
     c.group.Select(true);
     EXPECT_FALSE(c.middle->ShouldBeRemoved());
 }
+
+namespace {
+
+// Containers that count how often their child lists are read.
+class CountingGroup : public GarbageDuplicatesGroup {
+public:
+    using GarbageDuplicatesGroup::GarbageDuplicatesGroup;
+    GarbageList GetChildren() const override {
+        ++reads;
+        return GarbageDuplicatesGroup::GetChildren();
+    }
+    mutable int reads = 0;
+};
+
+class CountingDirectory : public GarbageDirectory {
+public:
+    using GarbageDirectory::GarbageDirectory;
+    GarbageList GetChildren() const override {
+        ++reads;
+        return GarbageDirectory::GetChildren();
+    }
+    mutable int reads = 0;
+};
+
+}  // namespace
+
+// Appends with reads of the sums between them (what a scan does) must not re-read
+// the whole child list each time: that made n appends cost O(n^2).
+TEST(GarbageDuplicatesGroup, AppendingChildrenKeepsTheCountsWithoutRereadingThem) {
+    const int n = 2000;
+    CountingGroup group("/dups/x", AbstractGarbage::OTHER, "h", nullptr);
+    CountingDirectory dir("/d", false, nullptr);
+    long long size = 0;
+    for (int i = 0; i < n; ++i) {
+        group.AddChild(new GarbageFile(QString("/dups/x%1").arg(i), i, nullptr));
+        dir.AddChild(new GarbageFile(QString("/d/f%1").arg(i), i, nullptr), true);
+        size += i;
+        ASSERT_EQ(group.GetNumOfDirtyChildren(), i + 1);
+        ASSERT_EQ(dir.GetNumOfDirtyChildren(), i + 1);
+        ASSERT_EQ(group.GetSize(), size);
+        ASSERT_EQ(dir.GetSize(), size);
+    }
+    EXPECT_LE(group.reads, 2);
+    EXPECT_LE(dir.reads, 2);
+
+    // Children made with the container as their parent before they are added,
+    // two at a time, a clean one among them: still counted exactly.
+    auto* a = new GarbageFile("/d/a", 5, &dir);
+    auto* b = new GarbageFile("/d/b", 7, &dir);
+    b->SetClean(true);
+    dir.AddChild(a, true);
+    dir.AddChild(b, true);
+    EXPECT_EQ(dir.GetNumOfDirtyChildren(), n + 1);
+    dir.AbstractGarbage::UpdateSize();
+    EXPECT_EQ(dir.GetSize(), size + 5);
+    // A child that changes between becoming a QObject child and being listed.
+    auto* c = new GarbageFile("/dups/c", 9, &group);
+    c->SetClean(true);
+    group.AddChild(c);
+    EXPECT_EQ(group.GetNumOfDirtyChildren(), n);
+    EXPECT_EQ(group.GetSize(), size);
+    c->SetClean(false);
+    EXPECT_EQ(group.GetNumOfDirtyChildren(), n + 1);
+    EXPECT_EQ(group.GetSize(), size + 9);
+
+    // And they keep following cleaning and check states.
+    group.GetChildren().at(3)->SetClean(true);
+    EXPECT_EQ(group.GetNumOfDirtyChildren(), n);
+    EXPECT_EQ(group.GetSize(), size + 9 - 3);
+    dir.GetChildren().at(0)->Select(false);
+    EXPECT_EQ(dir.GetCheckState(), AbstractGarbage::PARTLY_CHECKED);
+    for (AbstractGarbage* child : dir.GetChildren()) {
+        child->Select(false);
+    }
+    EXPECT_EQ(dir.GetCheckState(), AbstractGarbage::UNCHECKED);
+}

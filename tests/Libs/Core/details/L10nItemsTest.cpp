@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
+#include "Core/GarbageItemModel.h"
 #include "Core/details/GarbageL10n.h"
 #include "Core/details/GarbageL10nBundle.h"
-#include "Core/details/SystemGarbageScope.h"
+#include "Libs/Core/TestItems.h"
 #include "Platform/SystemRoot.h"
 #include "common/LogCapture.h"
 
@@ -16,6 +18,16 @@ using Varnex::Test::LogCapture;
 namespace {
 
 const QString res = QStringLiteral("/Applications/Foo.app/Contents/Resources");
+
+// A scope holding localization items as roots.
+class L10nScope : public Varnex::Test::TestScope {
+public:
+    void InsertRoot(AbstractGarbage* root) {
+        emit ItemsAboutToBeInserted(nullptr, 1);
+        AddRoot(root);
+        emit ItemsInserted(nullptr, 1);
+    }
+};
 
 int ChangesOf(const QSignalSpy& spy, const AbstractGarbage* item) {
     int n = 0;
@@ -97,8 +109,10 @@ TEST(L10nBundle, TheBundleIsCleanExactlyWhenAllItsFoldersAre) {
     EXPECT_FALSE(bundle.IsPathClean(fr));
 }
 
+// The language's size follows its bundles', and every row whose size changed is
+// announced: the bundle's and the language's (a view showed a stale total).
 TEST(L10nBundle, SizesAddUpThroughTheLanguageAndAreAnnounced) {
-    SystemGarbageScope scope;
+    L10nScope scope;
     QSignalSpy changed(&scope, &AbstractGarbageScope::ItemChanged);
     auto* lang = new GarbageL10n(QString::fromUtf8("Fran\xc3\xa7"
                                                    "ais"),
@@ -114,9 +128,30 @@ TEST(L10nBundle, SizesAddUpThroughTheLanguageAndAreAnnounced) {
     lang->AddBundle(foo);
     lang->AddBundle(system);
     lang->AddBundle(nullptr);
+    scope.InsertRoot(lang);
     const QString fr = res + "/fr.lproj";
     foo->AddPath(fr);
     system->AddPath(SystemPath("/System/Library/X.framework/fr.lproj"));
+
+    GarbageItemModel model(&scope, false);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    std::vector<AbstractGarbage*> rows;  // rows announced by the model
+    QObject::connect(&model, &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                         if (from.column() > GarbageItemModel::SIZE_COLUMN ||
+                             to.column() < GarbageItemModel::SIZE_COLUMN) {
+                             return;
+                         }
+                         for (int row = from.row(); row <= to.row(); ++row) {
+                             rows.push_back(model.FetchGarbage(from.siblingAtRow(row)));
+                         }
+                     });
+    auto announced = [&](AbstractGarbage* item) {
+        return std::count(rows.begin(), rows.end(), item);
+    };
+    auto shownSize = [&](AbstractGarbage* item) {
+        return model.data(model.GetIndex(item, GarbageItemModel::SIZE_COLUMN)).toLongLong();
+    };
 
     changed.clear();
     foo->AddSizeForPath(res + "/de.lproj", 5);  // not in the bundle
@@ -135,13 +170,21 @@ TEST(L10nBundle, SizesAddUpThroughTheLanguageAndAreAnnounced) {
     EXPECT_EQ(foo->GetSizeForPath(fr), 10);
     EXPECT_EQ(foo->GetSizeForPath(res + "/de.lproj"), 0);
     EXPECT_EQ(ChangesOf(changed, foo), 2);
+    EXPECT_EQ(ChangesOf(changed, lang), 3);
     EXPECT_EQ(lang->GetSize(), 110);
+    EXPECT_EQ(announced(foo), 2);
+    EXPECT_EQ(announced(system), 1);
+    EXPECT_EQ(announced(lang), 3);
+    EXPECT_EQ(shownSize(lang), 110);
 
     // A cleaned bundle leaves the language's size.
+    rows.clear();
     foo->SetPathClean(fr, true);
     EXPECT_TRUE(foo->IsClean());
     EXPECT_EQ(lang->GetSize(), 100);
     EXPECT_GT(ChangesOf(changed, foo), 2);
+    EXPECT_GE(announced(lang), 1);
+    EXPECT_EQ(shownSize(lang), 100);
 }
 
 TEST(L10n, IndexesBundlesByNameAndListsThemInOrder) {
