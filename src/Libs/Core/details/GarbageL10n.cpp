@@ -22,7 +22,7 @@ void GarbageL10n::AddBundle(GarbageL10nBundle* bundle) {
     m_bundles.append(bundle);
     m_bundleByName.insert(bundle->GetName(), bundle);
     bundle->setParent(this);
-    ChildListChanged();
+    ChildAppended(bundle);
 }
 
 GarbageL10nBundle* GarbageL10n::FindBundle(const QString& bundleName) const {
