@@ -34,29 +34,36 @@ FSCleanerWorker::Planned FSCleanerWorker::MakePlanned(const QString& path, int f
     return planned;
 }
 
-void FSCleanerWorker::AppendLocked(Planned planned) {
-    // One hash look-up a path: plans can hold hundreds of thousands.
-    const int before = m_planned.size();
-    m_planned.insert(planned.path);
-    if (m_planned.size() == before) {
-        return;
+void FSCleanerWorker::DropRepeatedPaths(std::vector<Planned>* plan) {
+    QSet<QString> seen;
+    seen.reserve(static_cast<int>(plan->size()));
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < plan->size(); ++i) {
+        const int before = seen.size();
+        seen.insert((*plan)[i].path);
+        if (seen.size() == before) {
+            continue;
+        }
+        if (kept != i) {
+            (*plan)[kept] = std::move((*plan)[i]);
+        }
+        ++kept;
     }
-    m_plan.push_back(std::move(planned));
+    plan->resize(kept);
 }
 
 void FSCleanerWorker::Plan(const QString& path, int flags,
                            const FSCleanerServer::Expected* expected) {
     Planned planned = MakePlanned(path, flags, expected);
     std::lock_guard<std::mutex> lock(m_mutex);
-    AppendLocked(std::move(planned));
+    m_plan.push_back(std::move(planned));
 }
 
 void FSCleanerWorker::Plan(const std::vector<FSCleanerServer::PlanEntry>& entries) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_plan.reserve(m_plan.size() + entries.size());
-    m_planned.reserve(m_planned.size() + static_cast<int>(entries.size()));
     for (const FSCleanerServer::PlanEntry& entry : entries) {
-        AppendLocked(
+        m_plan.push_back(
             MakePlanned(entry.path, entry.flags, entry.hasExpected ? &entry.expected : nullptr));
     }
 }
@@ -86,7 +93,6 @@ bool FSCleanerWorker::Start() {
     std::unique_lock<std::mutex> lock(m_mutex);
     std::vector<Planned> plan;
     plan.swap(m_plan);
-    m_planned.clear();
     if (m_active) {
         LOG(WARNING) << "The removal context " << m_context.toStdString()
                      << " is already running; its new plan of " << plan.size()
@@ -139,6 +145,11 @@ bool FSCleanerWorker::Start() {
 }
 
 void FSCleanerWorker::Run(std::vector<Planned> plan, FSEntryRemover* remover) {
+    DropRepeatedPaths(&plan);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_total = plan.size();
+    }
     std::size_t failed = 0;
     for (Planned& planned : plan) {
         if (m_stop.load(std::memory_order_relaxed)) {

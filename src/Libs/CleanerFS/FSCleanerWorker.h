@@ -56,16 +56,16 @@ private:
 
     static Planned MakePlanned(const QString& path, int flags,
                                const FSCleanerServer::Expected* expected);
-    // With the lock held: appends unless the path was planned already.
-    void AppendLocked(Planned planned);
+    // On the run's thread, before anything is removed: a path planned twice
+    // keeps its first place, flags and identity (the main thread only appends,
+    // so planning a large tree costs it no hashing).
+    static void DropRepeatedPaths(std::vector<Planned>* plan);
     void Run(std::vector<Planned> plan, class FSEntryRemover* remover);
 
     const QString m_context;
     mutable std::mutex m_mutex;
-    // The next plan; a path planned twice keeps its first place, flags and
-    // identity.
+    // The next plan, as planned (repeated paths are dropped when it runs).
     std::vector<Planned> m_plan;
-    QSet<QString> m_planned;
     FSParentResolver::TrustedLinks m_trusted;
     // The current or last run.
     QList<FSCleanerServer::Result> m_results;
