@@ -73,7 +73,7 @@ std::string JsonLine::Text() const {
     return out.str();
 }
 
-bool GenerateFsTree(const std::string& dir, TreeStats* stats) {
+bool GenerateFsTree(const std::string& dir, TreeStats* stats, int scale) {
     *stats = TreeStats();
     if (!MakeFolder(dir)) {
         return false;
@@ -81,7 +81,7 @@ bool GenerateFsTree(const std::string& dir, TreeStats* stats) {
     ++stats->entries;
     // A fixed linear congruential sequence: the same sizes on every machine.
     std::uint64_t state = 0x2545F4914F6CDD1DULL;
-    for (int a = 0; a < topFolders; ++a) {
+    for (int a = 0; a < topFolders * scale; ++a) {
         const std::string pa = dir + "/top" + std::to_string(a);
         if (!MakeFolder(pa)) {
             return false;

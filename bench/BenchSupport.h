@@ -44,6 +44,7 @@ struct TreeStats {
     long long entries = 0;  // folders and files, `dir` included
     long long bytes = 0;    // apparent sizes of the files
 };
-bool GenerateFsTree(const std::string& dir, TreeStats* stats);
+// `scale` multiplies the number of top folders: 5 gives 1,000,000 files.
+bool GenerateFsTree(const std::string& dir, TreeStats* stats, int scale = 1);
 
 }  // namespace Varnex::Bench

@@ -1,5 +1,6 @@
 // The file-system service on a large tree:
-//   fs_bench gen DIR     creates the benchmark tree at DIR
+//   fs_bench gen DIR [SCALE]  creates the benchmark tree at DIR (SCALE times the
+//                        top folders: 1 gives 200,000 files, 5 a million)
 //   fs_bench scan DIR    scans DIR with FSScanner, taking results as they come
 //   fs_bench remove DIR  scans DIR, plans everything below it on the removal
 //                        server (children before their folders, no flags) and
@@ -15,6 +16,7 @@
 #include <QString>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -118,14 +120,19 @@ int Remove(const std::string& dir, ScanTotals* totals) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: fs_bench gen|scan|remove DIR\n");
+    std::fprintf(stderr, "usage: fs_bench gen DIR [SCALE] | scan|remove DIR\n");
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    const bool gen = argc >= 2 && std::strcmp(argv[1], "gen") == 0;
+    if (argc != 3 && !(gen && argc == 4)) {
+        return Usage();
+    }
+    const int scale = argc == 4 ? std::atoi(argv[3]) : 1;
+    if (scale < 1 || scale > 100) {
         return Usage();
     }
     const Stopwatch watch;
@@ -150,7 +157,7 @@ int main(int argc, char** argv) {
     long long bytes = 0;
     if (mode == "gen") {
         Varnex::Bench::TreeStats stats;
-        rc = Varnex::Bench::GenerateFsTree(dir, &stats) ? 0 : 1;
+        rc = Varnex::Bench::GenerateFsTree(dir, &stats, scale) ? 0 : 1;
         entries = stats.entries;
         bytes = stats.bytes;
     } else if (mode == "scan") {

@@ -2,6 +2,8 @@
 
 #include <glog/logging.h>
 
+#include <algorithm>
+
 #include "CleanerCommon/LogText.h"
 #include "Core/details/ServerPlanning.h"
 
@@ -27,6 +29,9 @@ bool CleaningRunScope::DoStartCleaning() {
     if (!run || count == 0) {
         return false;
     }
+    // Sized once: growing a set of a million paths while results come in
+    // would rehash it all in one turn of the event loop.
+    m_countedPaths.reserve(static_cast<int>(std::min<long long>(count, 1 << 30)));
     if (!run->Start()) {
         LOG(WARNING) << "The cleaning run did not start";
         return false;

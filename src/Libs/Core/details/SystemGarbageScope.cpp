@@ -308,17 +308,20 @@ void DeleteBunches(std::vector<Bunch>& bunches, std::size_t from) {
 
 bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     // Moved here: the batch must outlive a scope destroyed during a turn.
-    const FSScanner::Results results = m_impl->producer.MoveBatch();
+    FSScanner::Results results = m_impl->producer.MoveBatch();
     PathItemIndex& index = GetItemIndex();
 
     std::vector<Bunch> bunches;
     QHash<GarbageDirectory*, int> bunchOf;
-    for (const FSScanner::Result& result : results) {
+    for (FSScanner::Result& result : results) {
         if (!GiveEventLoopATurn(ticket)) {
             DeleteBunches(bunches, 0);
             return false;
         }
         const QString path = Util::Utf8ToQString(result.path);
+        // Freed as the batch goes, between the turns of the event loop, not
+        // all at once when it ends.
+        std::string().swap(result.path);
         if (path.isEmpty() || index.Contains(path)) {
             continue;
         }
@@ -360,7 +363,7 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             file->SetIdentity(result.device, result.inode);
             item = file;
         }
-        index.Insert(path, item);
+        index.Insert(item);
         bunches[static_cast<std::size_t>(at)].items.append(item);
     }
 
