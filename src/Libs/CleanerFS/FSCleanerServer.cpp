@@ -81,6 +81,12 @@ void FSCleanerServer::PlanToRemove(const QString& context, const std::vector<Pla
     }
 }
 
+void FSCleanerServer::PlanToRemove(const QString& context, std::vector<PlanEntry>&& entries) {
+    if (!entries.empty()) {
+        m_impl->FindOrCreate(context)->Plan(std::move(entries));
+    }
+}
+
 void FSCleanerServer::AddTrustedLink(const QString& context, const QString& linkPath) {
     m_impl->FindOrCreate(context)->AddTrustedLink(linkPath);
 }

@@ -129,6 +129,8 @@ public:
     // Many paths at once, exactly as if planned one by one in this order: one
     // look-up of the context and one lock for the whole list.
     void PlanToRemove(const QString& context, const std::vector<PlanEntry>& entries);
+    // The same, taking the entries over (no copy: for plans of a million).
+    void PlanToRemove(const QString& context, std::vector<PlanEntry>&& entries);
     // Trusts the symbolic link at linkPath (absolute, as planned paths spell it)
     // on the way to the context's planned paths: the link through which a scan
     // root was configured. The folder it leads to now is recorded; the link is

@@ -54,18 +54,43 @@ void FSCleanerWorker::DropRepeatedPaths(std::vector<Planned>* plan) {
 
 void FSCleanerWorker::Plan(const QString& path, int flags,
                            const FSCleanerServer::Expected* expected) {
-    Planned planned = MakePlanned(path, flags, expected);
+    FSCleanerServer::PlanEntry entry{path, flags, expected != nullptr,
+                                     expected ? *expected : FSCleanerServer::Expected{}};
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_plan.push_back(std::move(planned));
+    if (m_plan.empty()) {
+        m_plan.emplace_back();
+    }
+    m_plan.back().push_back(std::move(entry));
+    ++m_planSize;
 }
 
 void FSCleanerWorker::Plan(const std::vector<FSCleanerServer::PlanEntry>& entries) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_plan.reserve(m_plan.size() + entries.size());
-    for (const FSCleanerServer::PlanEntry& entry : entries) {
-        m_plan.push_back(
-            MakePlanned(entry.path, entry.flags, entry.hasExpected ? &entry.expected : nullptr));
+    Plan(std::vector<FSCleanerServer::PlanEntry>(entries));
+}
+
+void FSCleanerWorker::Plan(std::vector<FSCleanerServer::PlanEntry>&& entries) {
+    if (entries.empty()) {
+        return;
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_planSize += entries.size();
+    m_plan.push_back(std::move(entries));
+    // Later single paths go after these, in their own piece.
+    m_plan.emplace_back();
+}
+
+std::vector<FSCleanerWorker::Planned> FSCleanerWorker::DoFlatten(Segments segments,
+                                                                 std::size_t total) {
+    std::vector<Planned> plan;
+    plan.reserve(total);
+    for (std::vector<FSCleanerServer::PlanEntry>& segment : segments) {
+        for (FSCleanerServer::PlanEntry& entry : segment) {
+            plan.push_back(
+                MakePlanned(entry.path, entry.flags, entry.hasExpected ? &entry.expected : nullptr));
+        }
+        std::vector<FSCleanerServer::PlanEntry>().swap(segment);
+    }
+    return plan;
 }
 
 void FSCleanerWorker::AddTrustedLink(const QString& linkPath) {
@@ -91,15 +116,17 @@ void FSCleanerWorker::AddTrustedLink(const QString& linkPath) {
 
 bool FSCleanerWorker::Start() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    std::vector<Planned> plan;
+    Segments plan;
     plan.swap(m_plan);
+    const std::size_t total = m_planSize;
+    m_planSize = 0;
     if (m_active) {
         LOG(WARNING) << "The removal context " << m_context.toStdString()
-                     << " is already running; its new plan of " << plan.size()
+                     << " is already running; its new plan of " << total
                      << " paths is dropped";
         return false;
     }
-    if (plan.empty()) {
+    if (total == 0) {
         return false;
     }
     if (const char* variable = Platform::UndecodablePathVariable()) {
@@ -108,7 +135,7 @@ bool FSCleanerWorker::Start() {
         m_state = FSCleanerServer::RUN_FAILED;
         LOG(WARNING) << "The removal context " << m_context.toStdString()
                      << " cannot start: " << variable << " is not valid UTF-8; its plan of "
-                     << plan.size() << " paths is dropped";
+                     << total << " paths is dropped";
         return false;
     }
     if (m_thread.joinable()) {
@@ -125,14 +152,15 @@ bool FSCleanerWorker::Start() {
     auto remover = std::make_unique<FSEntryRemover>(std::move(root), m_trusted);
     m_stop = false;
     m_done = 0;
-    m_total = plan.size();
+    m_total = total;
     m_active = true;
     m_state = FSCleanerServer::WORKING;
     try {
         m_thread =
-            std::thread([this, removerPtr = remover.release(), plan = std::move(plan)]() mutable {
+            std::thread([this, removerPtr = remover.release(), plan = std::move(plan),
+                         total]() mutable {
                 std::unique_ptr<FSEntryRemover> owned(removerPtr);
-                Run(std::move(plan), owned.get());
+                Run(std::move(plan), total, owned.get());
             });
     } catch (const std::system_error& e) {
         m_active = false;
@@ -144,7 +172,8 @@ bool FSCleanerWorker::Start() {
     return true;
 }
 
-void FSCleanerWorker::Run(std::vector<Planned> plan, FSEntryRemover* remover) {
+void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* remover) {
+    std::vector<Planned> plan = DoFlatten(std::move(segments), total);
     DropRepeatedPaths(&plan);
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -29,6 +29,9 @@ public:
     // `expected` null: nothing is known of what the scan saw.
     void Plan(const QString& path, int flags, const FSCleanerServer::Expected* expected);
     void Plan(const std::vector<FSCleanerServer::PlanEntry>& entries);
+    // Takes the entries over without copying them (a plan of a million paths
+    // is handed over in no time).
+    void Plan(std::vector<FSCleanerServer::PlanEntry>&& entries);
     void AddTrustedLink(const QString& linkPath);
     bool Start();
     void Stop();
@@ -60,12 +63,17 @@ private:
     // keeps its first place, flags and identity (the main thread only appends,
     // so planning a large tree costs it no hashing).
     static void DropRepeatedPaths(std::vector<Planned>* plan);
-    void Run(std::vector<Planned> plan, class FSEntryRemover* remover);
+    using Segments = std::vector<std::vector<FSCleanerServer::PlanEntry>>;
+    // On the run's thread: the plan as the removal works through it.
+    static std::vector<Planned> DoFlatten(Segments segments, std::size_t total);
+    void Run(Segments segments, std::size_t total, class FSEntryRemover* remover);
 
     const QString m_context;
     mutable std::mutex m_mutex;
-    // The next plan, as planned (repeated paths are dropped when it runs).
-    std::vector<Planned> m_plan;
+    // The next plan, in pieces as handed over (repeated paths are dropped
+    // when it runs), and its number of entries.
+    Segments m_plan;
+    std::size_t m_planSize = 0;
     FSParentResolver::TrustedLinks m_trusted;
     // The current or last run.
     QList<FSCleanerServer::Result> m_results;

@@ -5,9 +5,12 @@
 #include <algorithm>
 
 #include "CleanerCommon/LogText.h"
+#include "CleanerWorkaround/GuiAntifreeze.h"
 #include "Core/details/ServerPlanning.h"
 
 namespace Varnex::Cleaner::Details {
+
+using Util::GuiAntifreeze;
 
 CleaningRunScope::CleaningRunScope(QObject* parent) : BatchScanningScope(parent) {}
 
@@ -27,27 +30,73 @@ bool CleaningRunScope::DoStartCleaning() {
     long long count = 0;
     BatchProducer<CleaningResult>* run = PrepareCleaningRun(&count);
     if (!run || count == 0) {
-        return false;
-    }
-    // Sized once: growing a set of a million paths while results come in
-    // would rehash it all in one turn of the event loop.
-    m_countedPaths.reserve(static_cast<int>(std::min<long long>(count, 1 << 30)));
-    if (!run->Start()) {
-        LOG(WARNING) << "The cleaning run did not start";
+        DropCleaningPreparation();
         return false;
     }
     m_run = run;
+    m_preparing = IsPreparingCleaningRun();
+    if (!m_preparing && !StartPreparedRun(count)) {
+        m_run = nullptr;
+        return false;
+    }
     m_state = CLEANING;
     StartCleaningTimer();
-    if (LogsPlannedCount()) {
-        LOG(INFO) << "PLANNED TO REMOVE: " << count;
-    }
     emit CleaningStarted(this);
     return true;
 }
 
+bool CleaningRunScope::ContinuePreparingCleaningRun(const RunGeneration::Ticket&, long long*) {
+    return false;
+}
+
+bool CleaningRunScope::StartPreparedRun(long long count) {
+    // Sized once: growing a set of a million paths while results come in
+    // would rehash it all in one turn of the event loop.
+    m_countedPaths.reserve(static_cast<int>(std::min<long long>(count, 1 << 30)));
+    if (!m_run->Start()) {
+        LOG(WARNING) << "The cleaning run did not start";
+        return false;
+    }
+    if (LogsPlannedCount()) {
+        LOG(INFO) << "PLANNED TO REMOVE: " << count;
+    }
+    return true;
+}
+
+void CleaningRunScope::ContinuePreparation() {
+    if (GuiAntifreeze::IsRecursionGuardSet()) {
+        return;  // a tick delivered during a turn of this very preparation
+    }
+    GuiAntifreeze::BatchScope batch;
+    const RunGeneration::Ticket ticket = TakeTicket();
+    long long count = 0;
+    if (!ContinuePreparingCleaningRun(ticket, &count)) {
+        if (ticket.IsCurrent() && IsCleaning() && m_preparing) {
+            CancelPreparation();  // stopped during a turn
+        }
+        return;
+    }
+    m_preparing = false;
+    if (count == 0) {
+        FinishCleaning(DONE);
+    } else if (!StartPreparedRun(count)) {
+        FinishCleaning(FAILED);
+    }
+}
+
+void CleaningRunScope::CancelPreparation() {
+    m_preparing = false;
+    DropCleaningPreparation();
+    FinishCleaning(CANCELED);
+}
+
 void CleaningRunScope::DoStopCleaning() {
     if (!IsCleaning()) {
+        return;
+    }
+    if (m_preparing) {
+        // Nothing was handed to the run yet: nothing to wait for.
+        CancelPreparation();
         return;
     }
     if (m_cleaningTimer == 0 || !m_run) {
@@ -60,6 +109,10 @@ void CleaningRunScope::DoStopCleaning() {
 
 void CleaningRunScope::ProcessCleaningResults() {
     if (!IsCleaning() || !m_run) {
+        return;
+    }
+    if (m_preparing) {
+        ContinuePreparation();
         return;
     }
     const RunGeneration::Ticket ticket = TakeTicket();
@@ -126,6 +179,10 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, bo
 
 void CleaningRunScope::AbortCleaningRun() {
     if (!IsCleaning()) {
+        return;
+    }
+    if (m_preparing) {
+        CancelPreparation();
         return;
     }
     if (!m_run) {

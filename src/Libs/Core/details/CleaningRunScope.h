@@ -41,7 +41,21 @@ protected:
     // Prepares the run for the selected items: the number of items it will
     // work on (0: nothing to do, no run) and the run itself, not yet started
     // and owned by the scope. Null or 0 refuses the start.
+    //
+    // A preparation too long for one turn of the event loop (planning a
+    // million items) may stop after its first items and say so with
+    // IsPreparingCleaningRun(): the scope is then CLEANING at once, and the
+    // cleaning timer has ContinuePreparingCleaningRun() finish the work,
+    // giving the event loop its turns, before the run starts.
     virtual BatchProducer<CleaningResult>* PrepareCleaningRun(long long* count) = 0;
+    virtual bool IsPreparingCleaningRun() const { return false; }
+    // Finishes the preparation; *count as for PrepareCleaningRun(). False
+    // when it was abandoned on the way (the scope was reset, stopped, or its
+    // preparation dropped during a turn of the event loop).
+    virtual bool ContinuePreparingCleaningRun(const RunGeneration::Ticket& ticket,
+                                              long long* count);
+    // Drops a preparation under way (a stop or a reset before the run began).
+    virtual void DropCleaningPreparation() {}
     // The item a reported path belongs to, or null (then the result is ignored).
     virtual AbstractGarbage* FindItemForPath(const QString& path) const = 0;
     // The bytes a cleaned item adds to the cleaned totals (default: its size).
@@ -62,8 +76,16 @@ private:
     // Applies the run's current batch; returns the bytes it cleaned. False in
     // *current when the scope was reset under it.
     long long ApplyResults(const RunGeneration::Ticket& ticket, bool* current);
+    // Starts the prepared run of `count` items; false (nothing started) when
+    // it would not start.
+    bool StartPreparedRun(long long count);
+    // The cleaning timer's work while the run is being prepared.
+    void ContinuePreparation();
+    // Ends a preparation under way with CANCELED.
+    void CancelPreparation();
 
     BatchProducer<CleaningResult>* m_run = nullptr;
+    bool m_preparing = false;  // CLEANING, the run not started yet
     QSet<QString> m_countedPaths;
 };
 

@@ -1,12 +1,26 @@
 #include "Core/details/ServerCleaningScope.h"
 
+#include <QElapsedTimer>
+
 #include "CleanerFS/FSCleanerServerContext.h"
+#include "Core/details/PlanWalk.h"
 #include "Core/details/ServerPlanning.h"
 #include "Core/details/ServerRun.h"
 
 namespace Varnex::Cleaner::Details {
 
-ServerCleaningScope::ServerCleaningScope(QObject* parent) : CleaningRunScope(parent) {}
+namespace {
+
+// How long StartCleaning() plans by default before it answers (when a path is
+// planned by then), and how many items the walk visits between looks at the
+// clock.
+const int defaultSyncPlanningMs = 20;
+const std::size_t walkStep = 2048;
+
+}  // namespace
+
+ServerCleaningScope::ServerCleaningScope(QObject* parent)
+    : CleaningRunScope(parent), m_syncPlanningMs(defaultSyncPlanningMs) {}
 
 ServerCleaningScope::~ServerCleaningScope() = default;
 
@@ -33,11 +47,9 @@ bool ServerCleaningScope::PlanItem(AbstractGarbage* item, int flags) {
 }
 
 void ServerCleaningScope::PlanTree(AbstractGarbage* root, int extraFlags) {
-    if (!m_context) {
-        return;
+    if (m_walk) {
+        m_walk->Add(root, extraFlags);
     }
-    ForEachPlannedPath(root, extraFlags, m_planExclusion,
-                       [this](const PlannedPath& planned) { m_plan.push_back(planned); });
 }
 
 BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long* count) {
@@ -45,14 +57,61 @@ BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long
         return nullptr;
     }
     // One snapshot of the exclusions for the whole plan, handed over at once.
-    m_plan.clear();
+    DropCleaningPreparation();
     m_planExclusion = GetExclusionTest();
+    m_walk = std::make_unique<PlanWalk>(
+        m_planExclusion, [this](const PlannedPath& planned) { m_plan.push_back(planned); });
     PlanItems();
-    m_planExclusion = nullptr;
-    *count = static_cast<long long>(m_plan.size());
-    FSCleanerServer::GetInstance().PlanToRemove(m_context->GetName(), m_plan);
-    std::vector<PlannedPath>().swap(m_plan);
+    if (!DoWalk(m_syncPlanningMs)) {
+        // StartCleaning() answers now; the rest is planned on the timer.
+        *count = static_cast<long long>(m_plan.size());
+        return m_run.get();
+    }
+    *count = DoHandOverPlan();
     return m_run.get();
+}
+
+bool ServerCleaningScope::DoWalk(int budgetMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_walk->Step(walkStep)) {
+        if (clock.elapsed() >= budgetMs && !m_plan.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ServerCleaningScope::ContinuePreparingCleaningRun(const RunGeneration::Ticket& ticket,
+                                                       long long* count) {
+    if (!m_walk) {
+        return false;
+    }
+    while (!m_walk->Step(walkStep)) {
+        // A turn may reset the scope, stop the cleaning or drop the walk:
+        // then nothing of it is touched again.
+        if (!GiveEventLoopATurn(ticket) || !m_walk || !IsCleaning()) {
+            return false;
+        }
+    }
+    *count = DoHandOverPlan();
+    return true;
+}
+
+long long ServerCleaningScope::DoHandOverPlan() {
+    m_walk.reset();
+    m_planExclusion = nullptr;
+    const auto count = static_cast<long long>(m_plan.size());
+    std::vector<PlannedPath> plan;
+    plan.swap(m_plan);
+    FSCleanerServer::GetInstance().PlanToRemove(m_context->GetName(), std::move(plan));
+    return count;
+}
+
+void ServerCleaningScope::DropCleaningPreparation() {
+    m_walk.reset();
+    m_planExclusion = nullptr;
+    std::vector<PlannedPath>().swap(m_plan);
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -10,6 +10,7 @@
 namespace Varnex::Cleaner::Details {
 
 class FSCleanerServerContext;
+class PlanWalk;
 class ServerRun;
 
 // The cleaning sequence of every scope that removes through the removal
@@ -27,6 +28,9 @@ public:
 
     // The name of this scope's context on the removal server.
     QString GetContextName() const;
+    // How long StartCleaning() plans before it answers, once a path is
+    // planned (default 20 ms); the rest is planned on the cleaning timer.
+    void SetPlanningTimeBeforeAnswer(int ms) { m_syncPlanningMs = ms > 0 ? ms : 0; }
 
 protected:
     explicit ServerCleaningScope(QObject* parent);
@@ -43,7 +47,10 @@ protected:
     // ShouldBeRemoved() and not excluded. True when planned.
     bool PlanItem(AbstractGarbage* item, int flags);
     // Plans an item tree: contents before their folder, each with
-    // `extraFlags` and its own administrator bit.
+    // `extraFlags` and its own administrator bit. Trees are walked after
+    // PlanItems() returns, in the order given; a large one may be walked on
+    // during the first turns of the cleaning timer (the scope is CLEANING
+    // then, and the server starts once the whole plan is made).
     void PlanTree(AbstractGarbage* root, int extraFlags);
 
     // The items by path (the default lookup of reported paths).
@@ -52,15 +59,28 @@ protected:
     AbstractGarbage* FindItemForPath(const QString& path) const override;
 
     BatchProducer<CleaningResult>* PrepareCleaningRun(long long* count) override;
+    bool IsPreparingCleaningRun() const override { return m_walk != nullptr; }
+    bool ContinuePreparingCleaningRun(const RunGeneration::Ticket& ticket,
+                                      long long* count) override;
+    void DropCleaningPreparation() override;
     bool LogsPlannedCount() const override { return true; }
 
 private:
+    // Walks on until the walk is done, or until `budgetMs` have passed and at
+    // least one path is planned; true when done.
+    bool DoWalk(int budgetMs);
+    // Hands the finished plan to the server; its size.
+    long long DoHandOverPlan();
+
     std::unique_ptr<FSCleanerServerContext> m_context;
     std::unique_ptr<ServerRun> m_run;
     PathItemIndex m_index;
-    // While PlanItems() runs: the plan being made and the exclusions.
+    // While a plan is made: the plan, the walk of the trees still to plan
+    // (null once done) and the exclusions.
     std::vector<FSCleanerServer::PlanEntry> m_plan;
+    std::unique_ptr<PlanWalk> m_walk;
     ExclusionChecker m_planExclusion;
+    int m_syncPlanningMs;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -25,11 +25,8 @@ using PlanExclusion = std::function<bool(const QString& path)>;
 bool MakePlannedPath(AbstractGarbage* item, int flags, const PlanExclusion& excluded,
                      PlannedPath* out, const bool* admin = nullptr);
 
-// Walks an item tree in planning order and hands every path to plan: the
-// contents of a folder before the folder, files and folders only when
-// ShouldBeRemoved(); a folder holding an excluded entry is not planned itself
-// (it cannot be emptied). Folders are walked without recursion. Used for plans
-// and for showing what a plan would be.
+// Walks an item tree in planning order (PlanWalk) to the end and hands every
+// path to plan. Used for showing what a plan would be and for small plans.
 void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusion& excluded,
                         const std::function<void(const PlannedPath&)>& plan);
 

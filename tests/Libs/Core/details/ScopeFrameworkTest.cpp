@@ -249,3 +249,63 @@ TEST(ScopeFramework, EveryRunOfTheRealScopeEndsOnceAndItsFiguresHold) {
     EXPECT_EQ(scope.GetSelectedSize(), 0);
     EXPECT_EQ(log.Count(google::INFO, "PLANNED TO REMOVE: 420", ""), 1);
 }
+
+TEST(ScopeFramework, PlanningOnTheTimerRemovesWhatPlanningAtOnceWouldAndStopsCleanly) {
+    // Three trees of 1000 files: more than one step of the walk, so with no
+    // time before the answer StartCleaning() answers after the first step.
+    TempTree t;
+    for (int i = 0; i < 3000; ++i) {
+        t.MakeFile(QString("Caches/t%1/f%2").arg(i % 3).arg(i), "x");
+    }
+    t.MakeFile("Caches/keep/k", "k");
+    for (const char* how : {"clean", "stop", "reset"}) {
+        SCOPED_TRACE(how);
+        TempTree copy;
+        ASSERT_EQ(Varnex::Test::RunProgram("cp", {"-a", t.Path("Caches"), copy.Path("Caches")}),
+                  0);
+        SystemGarbageScope scope(QStringList{copy.Path("Caches")});
+        scope.SetPlanningTimeBeforeAnswer(0);
+        ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);
+        scope.AddExclusion("/keep/");
+        LogCapture log;
+        QSignalSpy started(&scope, &AbstractGarbageScope::CleaningStarted);
+        QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+        ASSERT_TRUE(scope.StartCleaning());
+        EXPECT_EQ(started.count(), 1);
+        EXPECT_TRUE(scope.IsCleaning());
+        EXPECT_EQ(log.Count(google::INFO, "PLANNED TO REMOVE"), 0);  // not all planned yet
+        if (QByteArray(how) == "clean") {
+            ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+            LetDueTimersRun();
+            ASSERT_EQ(finished.count(), 1);
+            EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::DONE);
+            // 3000 files and the three folders; the excluded entry stays.
+            EXPECT_EQ(log.Count(google::INFO, "PLANNED TO REMOVE: 3003"), 1) << log.Dump();
+            EXPECT_EQ(scope.GetLastCleanedItems(), 3003);
+            EXPECT_FALSE(copy.Exists("Caches/t0"));
+            EXPECT_TRUE(copy.Exists("Caches/keep/k"));
+            continue;
+        }
+        // Stopped or reset before the plan was whole: one CANCELED, nothing
+        // handed to the server, nothing removed.
+        if (QByteArray(how) == "stop") {
+            scope.StopCleaning();
+        } else {
+            scope.Reset();
+        }
+        LetDueTimersRun();
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+        EXPECT_FALSE(scope.IsCleaning());
+        EXPECT_EQ(log.Count(google::INFO, "PLANNED TO REMOVE"), 0);
+        for (int i = 0; i < 3000; i += 97) {
+            ASSERT_TRUE(copy.Exists(QString("Caches/t%1/f%2").arg(i % 3).arg(i)));
+        }
+        // And the scope cleans normally afterwards.
+        if (QByteArray(how) == "stop") {
+            scope.SetPlanningTimeBeforeAnswer(60000);
+            EXPECT_EQ(CleanAndWait(scope), AbstractGarbageScope::DONE);
+            EXPECT_FALSE(copy.Exists("Caches/t1"));
+        }
+    }
+}
