@@ -57,7 +57,8 @@ int CodeFromErrno(int err, bool removingFolder) {
         case ENOTEMPTY:
         case EEXIST:
             return removingFolder ? FSCleaner::NOT_EMPTY : FSCleaner::FAILED;
-        case EBUSY:  // a mount point
+        case EBUSY:   // a mount point
+        case ESTALE:  // not the entry that was examined any more
             return FSCleaner::REFUSED;
         default:
             return FSCleaner::FAILED;

@@ -46,8 +46,10 @@ int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo&
     if (!fd.IsValid()) {
         const int err = errno;
         if (err == ELOOP || err == ENXIO) {
-            // Replaced by a link or a FIFO: nothing of ours to overwrite.
-            return 0;
+            // A link or a FIFO where the regular file was seen: the entry was
+            // replaced, and what is there now was never scanned.
+            *why = "it was replaced while it was examined";
+            return ESTALE;
         }
         *why = "cannot open it to overwrite: " + ErrnoText(err);
         return err;

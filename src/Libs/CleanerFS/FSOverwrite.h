@@ -17,7 +17,8 @@ namespace Varnex::Cleaner::Details {
 // Holes of sparse files are left as holes.
 //
 // Returns 0 when the entry may now be unlinked (overwritten, or not subject to
-// overwriting), otherwise the errno; *why then tells what went wrong.
+// overwriting), otherwise the errno; *why then tells what went wrong. ESTALE:
+// the entry is no longer the one seen (it must be left, and is refused).
 int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo& seen,
                           std::string* why);
 

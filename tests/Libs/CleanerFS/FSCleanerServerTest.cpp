@@ -19,6 +19,7 @@
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSMountProbe.h"
+#include "CleanerFS/FSOverwrite.h"
 #include "CleanerFS/FSScanner.h"
 #include "CleanerFS/FSTreeRemover.h"
 #include "common/LogCapture.h"
@@ -28,7 +29,11 @@
 
 using Varnex::Cleaner::Details::FSCleanerServer;
 using Varnex::Cleaner::Details::FSScanner;
+using Varnex::Cleaner::Details::CodeFromErrno;
+using Varnex::Cleaner::Details::FSEntryInfo;
 using Varnex::Cleaner::Details::FSTreeRemover;
+using Varnex::Cleaner::Details::OverwriteBeforeUnlink;
+using Varnex::Cleaner::Details::StatEntry;
 using Varnex::Cleaner::Details::MountProbeLimit;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
 using Varnex::Test::LogCapture;
@@ -708,6 +713,34 @@ TEST_F(FSCleanerServerTest, OverwriteDestroysTheContentsOfASingleLinkFile) {
     EXPECT_FALSE(t.Exists("single"));
     EXPECT_FALSE(t.Exists("shared"));
     EXPECT_EQ(t.Read("other-name"), "shared contents");
+    EXPECT_EQ(outside.Read("target"), "target contents");
+}
+
+TEST(FSOverwrite, AnEntrySwappedAfterItWasSeenIsRefusedNotUnlinked) {
+    // What the remover saw a moment ago was a regular file; by the time it
+    // opens it for writing, a link or a FIFO is there. Nothing may be written
+    // and the entry must be refused (code 5), never unlinked as if overwritten.
+    TempTree t;
+    TempTree outside;
+    outside.MakeFile("target", "target contents");
+    t.MakeFile("seen", "scanned");
+    const int dir = ::open(Bytes(t.Root()).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    FSEntryInfo seen;
+    ASSERT_EQ(StatEntry(dir, "seen", &seen), 0);
+    for (const bool fifo : {false, true}) {
+        ASSERT_EQ(::unlink(Bytes(t.Path("seen")).c_str()), 0);
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(Bytes(t.Path("seen")).c_str(), 0600), 0);
+        } else {
+            t.MakeSymlink(outside.Path("target"), "seen");
+        }
+        std::string why;
+        const int err = OverwriteBeforeUnlink(dir, "seen", seen, &why);
+        EXPECT_EQ(err, ESTALE) << why;
+        EXPECT_EQ(CodeFromErrno(err, false), FSCleaner::REFUSED);
+    }
+    ::close(dir);
     EXPECT_EQ(outside.Read("target"), "target contents");
 }
 
