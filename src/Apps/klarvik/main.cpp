@@ -6,6 +6,7 @@
 
 #include "AppsCommand.h"
 #include "CleanerCommon/Logging.h"
+#include "CleanerCommon/Paths.h"
 #include "Commands.h"
 #include "SysinfoCommand.h"
 
@@ -82,7 +83,22 @@ int main(int argc, char** argv) {
         return Usage(parser, QStringLiteral("unknown kind \"%1\"").arg(parser.value(kind)));
     }
     options.paths = args;
-    options.exclusions = parser.values(exclude);
+    for (const QString& e : parser.values(exclude)) {
+        // A path is matched as the scan spells paths: "/a//b", "/a/./b" and
+        // "/a/b/." mean "/a/b". With ".." what it names depends on links, so
+        // it could protect nothing: refused rather than guessed.
+        if (!e.startsWith(QLatin1Char('/'))) {
+            options.exclusions.append(e);
+            continue;
+        }
+        const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(e);
+        if (normal.isNull()) {
+            return Usage(parser, QStringLiteral("--exclude \"%1\": a path with \"..\" is not "
+                                                "taken; give it without")
+                                     .arg(e));
+        }
+        options.exclusions.append(normal);
+    }
     options.json = parser.isSet(json);
     options.yes = parser.isSet(yes);
     options.dryRun = parser.isSet(dryRun);

@@ -132,6 +132,21 @@ TEST(Klarvik, CleanRemovesWhatIsSelectedAndKeepsTheRest) {
               "clean");
 }
 
+TEST(Klarvik, AnExcludedPathIsKeptInAnySpellingAndDotDotIsRefused) {
+    Sample s;
+    const Outcome dotDot = Klarvik({"clean", "--kind", "caches", "--yes", "--exclude",
+                                    s.t.Path("Caches/com.app/../keep-me"), s.t.Path("Caches")});
+    EXPECT_EQ(dotDot.code, 2);
+    EXPECT_TRUE(dotDot.err.contains("--exclude")) << dotDot.err.toStdString();
+    EXPECT_TRUE(s.t.Exists("Caches/com.app/data"));
+
+    const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--exclude",
+                               s.t.Root() + "//Caches/./keep-me/.", s.t.Path("Caches")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(s.t.Exists("Caches/keep-me/k"));
+    EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+}
+
 TEST(Klarvik, CleanRefusesWithoutConsentWhenNotOnATerminal) {
     Sample s;
     const Outcome r = Klarvik({"clean", "--kind", "caches", s.t.Path("Caches")});
