@@ -254,42 +254,28 @@ INSTANTIATE_TEST_SUITE_P(HideRoot, GarbageItemModelScan, ::testing::Bool(),
                              return info.param ? std::string("Hidden") : std::string("Shown");
                          });
 
+// The first root arrives with its children attached: with hide root they are
+// the new top level, announced by a reset; its later children are top-level
+// insertions after the existing rows, and the root itself has no row.
 TEST(GarbageItemModel, HideRootShowsTheFirstRootsChildren) {
     ScanScope scope;
     Model model(&scope, true);
     Tester tester(&model, Tester::FailureReportingMode::Fatal);
     Recorder recorder(&model);
-    EXPECT_EQ(model.rowCount(), 0) << "no roots, no rows";
-    EXPECT_TRUE(model.GetRoots().isEmpty());
-
-    // The first root arrives with its children: the top level changes, and the
-    // views hear of it.
     TestItem* first = Folder("first", {1, 2, 3});
-    QSignalSpy reset(&model, &Model::modelReset);
     scope.InsertNow(nullptr, {first});
-    EXPECT_EQ(reset.count(), 1);
-    EXPECT_EQ(model.rowCount(), 3);
+    EXPECT_EQ(recorder.resets, 1);
     EXPECT_EQ(model.GetRoots(), first->GetChildren());
     EXPECT_FALSE(model.GetIndex(first).isValid());
 
-    // Its new children are top-level insertions after the existing rows.
     recorder.about.clear();
     scope.InsertNow(first, {Item("n", 4)});
     ASSERT_EQ(recorder.about.size(), 1u);
     EXPECT_EQ(recorder.about[0].parent, nullptr);
     EXPECT_EQ(recorder.about[0].first, 3);
     EXPECT_EQ(recorder.about[0].last, 3);
-
-    // Further roots and everything below them stay out of sight.
-    TestItem* second = Folder("second", {1});
-    scope.InsertNow(nullptr, {second});
-    scope.InsertNow(second, {Item("s", 1)});
-    EXPECT_EQ(recorder.about.size(), 1u);
-    EXPECT_EQ(reset.count(), 1);
-    EXPECT_FALSE(model.GetIndex(second->GetChildren().at(0)).isValid());
     recorder.changed.clear();
     first->NotifyChanged();
-    second->GetChildren().at(0)->NotifyChanged();
     EXPECT_TRUE(recorder.changed.empty());
     ExpectMirrorsScope(model, scope);
 }
@@ -308,43 +294,45 @@ TEST(GarbageItemModel, ColumnsRolesAndHeaders) {
     const QModelIndex rootIndex = model.index(0, 0);
     auto at = [&](int column) { return model.index(0, column, rootIndex); };
 
-    EXPECT_EQ(model.columnCount(), 14);
-    EXPECT_EQ(model.columnCount(rootIndex), 14);
-    EXPECT_EQ(model.data(at(Model::NAME_COLUMN)).toString(), "<r-0>") << "the scope's name filter";
-    EXPECT_EQ(model.data(rootIndex).toString(), "r");
-    const QVariant size = model.data(at(Model::SIZE_COLUMN));
-    EXPECT_EQ(size.userType(), QMetaType::LongLong);
-    EXPECT_EQ(size.toLongLong(), 100);
-    EXPECT_EQ(model.data(rootIndex.siblingAtColumn(Model::SIZE_COLUMN)).toLongLong(), 120);
-    EXPECT_EQ(model.data(at(Model::ERROR_COLUMN)).toString(), "");
-    EXPECT_EQ(model.data(at(Model::STATUS_COLUMN)).toString(), "Ready / Checked");
-    EXPECT_EQ(model.data(at(Model::SELECTED_COLUMN)).toBool(), true);
-    EXPECT_EQ(model.data(at(Model::CHECK_STATE_COLUMN)).toInt(), AbstractGarbage::CHECKED);
-    EXPECT_EQ(model.data(at(Model::PATH_COLUMN)).toString(), "/test/r-0");
+    // Each column its own value, in its own type.
+    const std::pair<int, QVariant> values[] = {
+        {Model::NAME_COLUMN, "<r-0>"},  // the scope's name filter, depth 1 only
+        {Model::SIZE_COLUMN, qlonglong(100)},
+        {Model::ERROR_COLUMN, ""},
+        {Model::STATUS_COLUMN, "Ready / Checked"},
+        {Model::SELECTED_COLUMN, true},
+        {Model::CHECK_STATE_COLUMN, int(AbstractGarbage::CHECKED)},
+        {Model::STATUS_CODE_COLUMN, int(AbstractGarbage::Status::READY)},
+        {Model::ERROR_CODE_COLUMN, int(AbstractGarbage::Error::OK)},
+        {Model::PATH_COLUMN, "/test/r-0"},
+        {Model::ENABLED_COLUMN, false},
+        {Model::VIEW_META_DATA_COLUMN, "meta"},
+    };
+    for (const auto& [column, value] : values) {
+        const QVariant shown = model.data(at(column));
+        EXPECT_EQ(shown, value) << "column " << column;
+        EXPECT_EQ(shown.userType(), value.userType()) << "column " << column;
+    }
     EXPECT_EQ(model.data(at(Model::LAST_READ_TIME_COLUMN)).userType(), QMetaType::QDateTime);
-    const QVariant kind = model.data(at(Model::KIND_COLUMN));
-    EXPECT_STREQ(kind.typeName(), "Varnex::Cleaner::AbstractGarbage::Kind");
-    EXPECT_EQ(kind.value<AbstractGarbage::Kind>(), AbstractGarbage::VIDEO);
-    EXPECT_EQ(model.data(at(Model::VIEW_META_DATA_COLUMN)).toString(), "meta");
-    EXPECT_EQ(model.data(at(Model::ENABLED_COLUMN)).toBool(), false);
+    EXPECT_EQ(model.data(at(Model::KIND_COLUMN)).value<AbstractGarbage::Kind>(),
+              AbstractGarbage::VIDEO);
+    EXPECT_EQ(model.data(rootIndex).toString(), "r");
+    EXPECT_EQ(model.data(rootIndex.siblingAtColumn(Model::SIZE_COLUMN)).toLongLong(), 120);
     for (int column = 0; column < Model::COLUMN_COUNT; ++column) {
         EXPECT_EQ(model.data(at(column), Model::ITEM_ROLE).value<AbstractGarbage*>(), leaf);
         EXPECT_EQ(model.data(at(column), Model::EDIT_ROLE).isValid(),
                   column == Model::SELECTED_COLUMN);
     }
     EXPECT_FALSE(model.data(at(0), Qt::ToolTipRole).isValid());
-    EXPECT_FALSE(model.index(0, 14, rootIndex).isValid());
-    EXPECT_FALSE(model.data(QModelIndex()).isValid());
-    EXPECT_FALSE(model.index(2, 0, rootIndex).isValid());
+    EXPECT_FALSE(model.index(0, Model::COLUMN_COUNT, rootIndex).isValid());
     EXPECT_EQ(model.rowCount(rootIndex.siblingAtColumn(Model::SIZE_COLUMN)), 0)
         << "children hang below the first column only";
 
     // Partly checked reads as selected, in the display and the edit role.
     leaf->Select(false);
-    EXPECT_EQ(root->GetCheckState(), AbstractGarbage::PARTLY_CHECKED);
-    EXPECT_TRUE(model.data(rootIndex.siblingAtColumn(Model::SELECTED_COLUMN)).toBool());
-    EXPECT_TRUE(
-        model.data(rootIndex.siblingAtColumn(Model::SELECTED_COLUMN), Model::EDIT_ROLE).toBool());
+    const QModelIndex rootBox = rootIndex.siblingAtColumn(Model::SELECTED_COLUMN);
+    EXPECT_TRUE(model.data(rootBox).toBool());
+    EXPECT_TRUE(model.data(rootBox, Model::EDIT_ROLE).toBool());
     EXPECT_EQ(model.data(rootIndex.siblingAtColumn(Model::STATUS_COLUMN)).toString(),
               "Ready / Partly checked");
 
@@ -353,14 +341,14 @@ TEST(GarbageItemModel, ColumnsRolesAndHeaders) {
         EXPECT_EQ(model.headerData(section, Qt::Horizontal).toString(), titles[section]);
     }
     EXPECT_FALSE(model.headerData(4, Qt::Horizontal).isValid());
-    EXPECT_FALSE(model.headerData(5, Qt::Horizontal).isValid());
     EXPECT_FALSE(model.headerData(0, Qt::Vertical).isValid());
     EXPECT_FALSE(model.headerData(0, Qt::Horizontal, Qt::SizeHintRole).isValid())
         << "a header view would read a title as an empty size";
-    EXPECT_FALSE(model.headerData(0, Qt::Horizontal, Qt::FontRole).isValid());
 }
 
-TEST(GarbageItemModel, CheckBoxClicksChangeWhatCleaningTakes) {
+// What a click does to the items is the items' business; here: which columns
+// take one, that the role is not examined, and that the rest refuse.
+TEST(GarbageItemModel, CheckBoxClicks) {
     ScanScope scope;
     Model model(&scope, false);
     Tester tester(&model, Tester::FailureReportingMode::Fatal);
@@ -369,19 +357,16 @@ TEST(GarbageItemModel, CheckBoxClicksChangeWhatCleaningTakes) {
     scope.InsertNow(nullptr, {root});
     const QModelIndex rootIndex = model.index(0, 0);
     const QModelIndex box = model.index(1, Model::SELECTED_COLUMN, rootIndex);
-    AbstractGarbage* clicked = model.FetchGarbage(box);
-    ASSERT_EQ(clicked, root->GetChildren().at(1));
-    ASSERT_EQ(scope.GetSelectedSize(), 123);
-
-    EXPECT_TRUE(model.flags(box) & Qt::ItemIsEditable);
-    EXPECT_TRUE(model.flags(box.siblingAtColumn(Model::ENABLED_COLUMN)) & Qt::ItemIsEditable);
-    EXPECT_TRUE(model.flags(box.siblingAtColumn(Model::VIEW_META_DATA_COLUMN)) &
-                Qt::ItemIsEditable);
-    EXPECT_FALSE(model.flags(box.siblingAtColumn(Model::NAME_COLUMN)) & Qt::ItemIsEditable);
+    AbstractGarbage* clicked = root->GetChildren().at(1);
+    for (int column = 0; column < Model::COLUMN_COUNT; ++column) {
+        EXPECT_EQ(bool(model.flags(box.siblingAtColumn(column)) & Qt::ItemIsEditable),
+                  column == Model::SELECTED_COLUMN || column == Model::ENABLED_COLUMN ||
+                      column == Model::VIEW_META_DATA_COLUMN)
+            << "column " << column;
+    }
     EXPECT_FALSE(model.flags(QModelIndex()) & Qt::ItemIsEditable);
 
-    // A view's check-box click: the role is not examined, Qt::Unchecked reads false.
-    recorder.changed.clear();
+    // A view's check-box click: Qt::Unchecked reads false.
     EXPECT_TRUE(model.setData(box, Qt::Unchecked, Qt::CheckStateRole));
     EXPECT_FALSE(clicked->IsSelected());
     EXPECT_EQ(scope.GetSelectedSize(), 103);
@@ -389,37 +374,17 @@ TEST(GarbageItemModel, CheckBoxClicksChangeWhatCleaningTakes) {
     EXPECT_TRUE(recorder.Changed(root)) << "the parent turned partly checked";
     EXPECT_EQ(model.data(rootIndex.siblingAtColumn(Model::CHECK_STATE_COLUMN)).toInt(),
               AbstractGarbage::PARTLY_CHECKED);
-    EXPECT_FALSE(model.data(box).toBool());
 
-    // Unchecking the folder and checking one child back.
-    EXPECT_TRUE(model.setData(rootIndex.siblingAtColumn(Model::SELECTED_COLUMN), false));
-    EXPECT_EQ(scope.GetSelectedSize(), 0);
-    EXPECT_TRUE(model.setData(model.index(2, Model::SELECTED_COLUMN, rootIndex), true));
-    EXPECT_EQ(scope.GetSelectedSize(), 3);
-
-    // Not editable: nothing changes.
     recorder.changed.clear();
     EXPECT_FALSE(model.setData(box.siblingAtColumn(Model::NAME_COLUMN), "other"));
     EXPECT_FALSE(model.setData(box.siblingAtColumn(Model::SIZE_COLUMN), 1));
     EXPECT_FALSE(model.setData(QModelIndex(), true));
     EXPECT_TRUE(recorder.changed.empty());
-    EXPECT_EQ(clicked->GetName(), "r-1");
 
     EXPECT_TRUE(model.setData(box.siblingAtColumn(Model::ENABLED_COLUMN), true));
     EXPECT_TRUE(clicked->IsEnabled());
     EXPECT_TRUE(model.setData(box.siblingAtColumn(Model::VIEW_META_DATA_COLUMN), 42));
     EXPECT_EQ(clicked->GetViewMetaData().toInt(), 42);
-
-    // Cleaning takes exactly what the clicks left selected.
-    QSignalSpy cleaned(&scope, &AbstractGarbageScope::CleaningFinished);
-    scope.ServerCleansPerPoll = 10;
-    ASSERT_TRUE(scope.StartCleaning());
-    ASSERT_TRUE(WaitUntil([&] { return cleaned.count() == 1; }));
-    EXPECT_EQ(scope.GetLastCleanedSize(), 3);
-    EXPECT_TRUE(root->GetChildren().at(2)->IsClean());
-    EXPECT_FALSE(root->GetChildren().at(0)->IsClean());
-    EXPECT_FALSE(clicked->IsClean());
-    EXPECT_EQ(model.data(rootIndex.siblingAtColumn(Model::SIZE_COLUMN)).toLongLong(), 120);
 }
 
 namespace {
@@ -518,25 +483,6 @@ TEST(GarbageItemModel, AClickAnnouncesEveryRowThatFollowsIt) {
     }
 }
 
-TEST(GarbageItemModel, ClearingTheScopeResetsTheModel) {
-    ScanScope scope;
-    Model model(&scope, false);
-    Tester tester(&model, Tester::FailureReportingMode::Fatal);
-    scope.InsertNow(nullptr, {Folder("r", {1, 2})});
-    const QPersistentModelIndex kept(model.index(1, 0, model.index(0, 0)));
-    ASSERT_TRUE(kept.isValid());
-    QSignalSpy about(&model, &Model::modelAboutToBeReset);
-    QSignalSpy reset(&model, &Model::modelReset);
-    scope.Reset();
-    EXPECT_EQ(about.count(), 1);
-    EXPECT_EQ(reset.count(), 1);
-    EXPECT_EQ(model.rowCount(), 0);
-    EXPECT_FALSE(kept.isValid());
-    // The model keeps following the scope afterwards.
-    scope.InsertNow(nullptr, {Folder("s", {1})});
-    ExpectMirrorsScope(model, scope);
-}
-
 TEST(GarbageItemModel, ADestroyedScopeLeavesNoRows) {
     for (const bool hideRoot : {false, true}) {
         auto scope = std::make_unique<ScanScope>();
@@ -547,20 +493,19 @@ TEST(GarbageItemModel, ADestroyedScopeLeavesNoRows) {
         scope->InsertNow(static_cast<TestItem*>(root->GetChildren().at(0)), {Item("deep", 3)});
         const QPersistentModelIndex kept(model.index(0, 0));
         ASSERT_TRUE(kept.isValid());
-        ASSERT_GT(model.rowCount(), 0);
         QSignalSpy reset(&model, &Model::modelReset);
 
         scope.reset();
         EXPECT_EQ(reset.count(), 1);
         EXPECT_EQ(model.GetScope(), nullptr);
         EXPECT_EQ(model.rowCount(), 0);
-        EXPECT_TRUE(model.GetRoots().isEmpty());
         EXPECT_FALSE(kept.isValid());
         EXPECT_FALSE(model.index(0, 0).isValid());
-        EXPECT_EQ(model.columnCount(), 14);
     }
 }
 
+// An insertion of no rows (or a negative count) must not reach the views,
+// which take first > last for an error; later insertions still pair up.
 TEST(GarbageItemModel, ZeroRowInsertionsReachNoView) {
     for (const bool hideRoot : {false, true}) {
         ScanScope scope;
@@ -569,7 +514,6 @@ TEST(GarbageItemModel, ZeroRowInsertionsReachNoView) {
         QSignalSpy about(&model, &Model::rowsAboutToBeInserted);
         QSignalSpy reset(&model, &Model::modelAboutToBeReset);
         scope.InsertNow(nullptr, {});  // no roots yet: would be the first root
-        EXPECT_EQ(about.count(), 0);
         EXPECT_EQ(reset.count(), 0);
         TestItem* root = Folder("r", {1});
         scope.InsertNow(nullptr, {root});
@@ -577,12 +521,9 @@ TEST(GarbageItemModel, ZeroRowInsertionsReachNoView) {
         scope.InsertNow(nullptr, {});
         scope.InsertNow(root, {});
         scope.InsertNow(static_cast<TestItem*>(root->GetChildren().at(0)), {});
-        EXPECT_EQ(about.count(), 0);
-        // A negative count is treated alike.
         emit scope.ItemsAboutToBeInserted(root, -1);
         emit scope.ItemsInserted(root, -1);
         EXPECT_EQ(about.count(), 0);
-        // And the pairing of later insertions is intact.
         scope.InsertNow(root, {Item("n", 1)});
         EXPECT_EQ(about.count(), 1);
         ExpectMirrorsScope(model, scope);
@@ -623,41 +564,36 @@ TEST(GarbageItemModel, RowsInALargeFolder) {
     scope.InsertNow(nullptr, {root});
     TestItem* folder = new TestItem("big", 0);
     scope.InsertNow(root, {folder});
-    const int batches = 20;
-    const int perBatch = 5000;
-    for (int b = 0; b < batches; ++b) {
+    const int rowCount = 100000;
+    for (int b = 0; b < rowCount; b += 5000) {
         QList<TestItem*> items;
-        for (int i = 0; i < perBatch; ++i) {
-            items.append(Item(QString::number(b * perBatch + i), 1));
+        for (int i = b; i < b + 5000; ++i) {
+            items.append(Item(QString::number(i), 1));
         }
         scope.InsertNow(folder, items);
     }
     const QModelIndex folderIndex = model.index(0, 0);
-    ASSERT_EQ(model.rowCount(folderIndex), batches * perBatch);
+    ASSERT_EQ(model.rowCount(folderIndex), rowCount);
     // A grandchild under the last child: its parent() needs that child's row.
-    auto* last = static_cast<TestItem*>(folder->GetChildren().last());
-    scope.InsertNow(last, {Item("leaf", 1)});
-    const QModelIndex leaf = model.index(0, 0, model.index(batches * perBatch - 1, 0, folderIndex));
-    EXPECT_EQ(model.parent(leaf).row(), batches * perBatch - 1);
+    scope.InsertNow(static_cast<TestItem*>(folder->GetChildren().last()), {Item("leaf", 1)});
+    const QModelIndex leaf = model.index(0, 0, model.index(rowCount - 1, 0, folderIndex));
+    EXPECT_EQ(model.parent(leaf).row(), rowCount - 1);
 
     // Every child's change lands on its own row, in whatever order they come.
     std::vector<int> rows;
+    std::vector<int> expected;
     QObject::connect(&model, &Model::dataChanged,
                      [&](const QModelIndex& from) { rows.push_back(from.row()); });
     const GarbageList children = folder->GetChildren();
-    for (int row = children.size() - 1; row >= 0; row -= 2) {
-        children[row]->NotifyChanged();
-    }
-    for (int row = 0; row < children.size(); row += 2) {
-        children[row]->NotifyChanged();
-    }
-    ASSERT_EQ(rows.size(), static_cast<size_t>(children.size()));
-    std::vector<int> expected;
-    for (int row = children.size() - 1; row >= 0; row -= 2) {
+    auto notify = [&](int row) {
         expected.push_back(row);
+        children[row]->NotifyChanged();
+    };
+    for (int row = rowCount - 1; row >= 0; row -= 2) {
+        notify(row);
     }
-    for (int row = 0; row < children.size(); row += 2) {
-        expected.push_back(row);
+    for (int row = 0; row < rowCount; row += 2) {
+        notify(row);
     }
     EXPECT_EQ(rows, expected);
 }
@@ -688,7 +624,3 @@ TEST(GarbageItemModel, RowMapHealsAfterChangesBehindTheModel) {
     folder->m_list.append(items[299]);
     EXPECT_EQ(model.GetIndex(items[299]).row(), 299);
 }
-
-// The same model over the file-system scope of the system junk category (a real
-// scan and clean of a nested temporary tree, with and without hide root) belongs
-// here once that scope exists.
