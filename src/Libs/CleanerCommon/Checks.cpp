@@ -156,6 +156,30 @@ bool IsPathSafe(const QString& path) {
     return true;
 }
 
+QStringList ProtectedFolderPaths() {
+    const Anchors& anchors = CurrentAnchors();
+    QStringList out(anchors.folders.begin(), anchors.folders.end());
+    for (const QString& anchor : {anchors.root, anchors.home}) {
+        QString path = anchor;
+        while (!path.isEmpty()) {
+            out.append(path);
+            const int slash = path.lastIndexOf(QLatin1Char('/'));
+            path = slash <= 0 ? QString() : path.left(slash);
+        }
+    }
+    out.append(QStringLiteral("/"));
+    return out;
+}
+
+QStringList UserFolderParents() {
+    QStringList out;
+    for (QString users : CurrentAnchors().userFolders) {
+        users.chop(1);
+        out.append(users);
+    }
+    return out;
+}
+
 bool CanRemove(const QString& path) {
     std::string bytes;
     if (!path.startsWith(QLatin1Char('/')) || path == QLatin1String("/") ||

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace Varnex::Cleaner {
 
@@ -14,6 +15,15 @@ namespace Varnex::Cleaner {
 //  - the home folder, its ancestors, and every user's home folder itself.
 // Paths inside those folders are safe here: the scopes judge them.
 bool IsPathSafe(const QString& path);
+
+// The folders IsPathSafe() refuses by name, as written: "/", the system
+// folders (also below the system root), the system root, the home folder and
+// every folder above them. Users' home folders are not listed: the folders
+// holding them are, in UserFolderParents().
+QStringList ProtectedFolderPaths();
+
+// Folders whose direct subfolders are users' home folders.
+QStringList UserFolderParents();
 
 // Whether the current user may remove the entry at path: its parent folder is
 // writable and searchable, and, when the parent is sticky, the user owns the

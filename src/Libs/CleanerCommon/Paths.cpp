@@ -1,6 +1,9 @@
 #include "CleanerCommon/Paths.h"
 
 #include <QSet>
+#include <climits>
+#include <cstdlib>
+#include <memory>
 
 #include "CleanerCommon/CurrentUser.h"
 #include "Platform/SystemRoot.h"
@@ -277,6 +280,11 @@ QStringList FilterSubDirs(const QStringList& paths) {
 QStringList GetSystemLibraryPrefixes() {
     return {Platform::SystemPath(QStringLiteral("/System/Library")),
             Platform::SystemPath(QStringLiteral("/Library"))};
+}
+
+std::string ResolveLinks(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
 }
 
 }  // namespace Varnex::Cleaner

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <string>
 
 // Names taken apart from paths. Everything here is lexical: nothing touches the
 // file system, "." and ".." are ordinary names, letter case matters, and empty
@@ -71,6 +72,10 @@ QStringList FilterSubDirs(const QStringList& paths);
 // stays). Null for a path that is empty, relative, or has a ".." component
 // (what it means depends on links, so it is not resolved here).
 QString NormalizeAbsolutePath(const QString& path);
+
+// Where the links of a path lead (realpath(3)), as bytes; empty when that
+// cannot be told (a missing entry, an unreadable folder on the way).
+std::string ResolveLinks(const std::string& path);
 
 // Where the system keeps its own bundles and frameworks, below the system
 // root: SystemPath("/System/Library"), SystemPath("/Library"); no trailing '/'.

@@ -97,11 +97,14 @@ public:
     // time is not of that type (a folder where a file was, or the reverse) or,
     // with a known identity (inode not 0), is another (device, inode), the path
     // is refused (5) and the entry is left as it is: it was never scanned.
-    // The device is encoded as makedev(major, minor) of statx.
+    // The device is encoded as makedev(major, minor) of statx. A known birth
+    // time (not 0) must match as well where the file system tells one: an
+    // inode number freed after the scan is soon reused for a new entry.
     struct Expected {
         bool isDirectory = false;
         unsigned long long device = 0;
         unsigned long long inode = 0;
+        long long birth = 0;  // ns since the epoch, statx's btime
     };
 
     static FSCleanerServer& GetInstance();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <QString>
@@ -18,9 +19,18 @@ struct FSEntryInfo {
     ino_t ino = 0;
     nlink_t nlink = 0;
     long long size = 0;
+    long long birth = 0;        // ns since the epoch; 0 when the file system keeps none
     std::uint64_t mountId = 0;  // 0 when nothing tells (see FSMountProbe.h)
     bool mountRoot = false;     // the root of a mount, when the kernel tells
 };
+
+// The birth time statx reported, in ns since the epoch; 0 when none.
+inline long long BirthOf(const struct statx& stx) {
+    if ((stx.stx_mask & STATX_BTIME) == 0) {
+        return 0;
+    }
+    return static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000LL + stx.stx_btime.tv_nsec;
+}
 
 // statx(dirFd, name, AT_SYMLINK_NOFOLLOW); an empty name describes dirFd
 // itself. Returns 0 or the errno.

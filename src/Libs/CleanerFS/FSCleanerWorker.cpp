@@ -23,13 +23,14 @@ FSCleanerWorker::~FSCleanerWorker() {
 
 FSCleanerWorker::Planned FSCleanerWorker::MakePlanned(const QString& path, int flags,
                                                       const FSCleanerServer::Expected* expected) {
-    Planned planned{path, flags & ~(identityKnown | identityFolder), 0, 0};
+    Planned planned{path, flags & ~(identityKnown | identityFolder), 0, 0, 0};
     if (expected) {
         planned.flags |= identityKnown | (expected->isDirectory ? identityFolder : 0);
         planned.device = expected->device < deviceTooWide
                              ? static_cast<std::uint32_t>(expected->device)
                              : deviceTooWide;
         planned.inode = expected->inode;
+        planned.birth = expected->birth;
     }
     return planned;
 }
@@ -188,7 +189,8 @@ void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* 
         if (planned.flags & identityKnown) {
             const FSCleanerServer::Expected expected{
                 (planned.flags & identityFolder) != 0,
-                planned.device == deviceTooWide ? ~0ULL : planned.device, planned.inode};
+                planned.device == deviceTooWide ? ~0ULL : planned.device, planned.inode,
+                planned.birth};
             code = remover->Remove(planned.path, planned.flags & ~(identityKnown | identityFolder),
                                    &expected);
         } else {

@@ -15,7 +15,8 @@
 namespace Varnex::Cleaner::Details {
 
 FSEntryRemover::FSEntryRemover(FSCleanerFd root, FSParentResolver::TrustedLinks trustedLinks)
-    : m_resolver(std::move(root), std::move(trustedLinks)) {}
+    : m_resolver(std::move(root), std::move(trustedLinks)),
+      m_protected(ProtectedFolders::Current()) {}
 
 namespace {
 
@@ -32,6 +33,10 @@ int CheckIdentity(const FSCleanerServer::Expected& expected, const FSEntryInfo& 
     if (expected.inode != 0 && (expected.device != static_cast<unsigned long long>(found.dev) ||
                                 expected.inode != static_cast<unsigned long long>(found.ino))) {
         *why = "another entry is there now than the one the scan saw";
+        return FSCleaner::REFUSED;
+    }
+    if (expected.birth != 0 && found.birth != 0 && expected.birth != found.birth) {
+        *why = "another entry is there now than the one the scan saw (made since, on its inode)";
         return FSCleaner::REFUSED;
     }
     return FSCleaner::REMOVED;
@@ -95,6 +100,12 @@ int FSEntryRemover::Process(const std::string& bytes, int flags,
         if (code != FSCleaner::REMOVED) {
             return code;
         }
+    }
+    if (S_ISDIR(info.mode) && m_protected.Contains(info.dev, info.ino)) {
+        *why =
+            "it is a protected folder (the home folder, the system root, a system folder or one "
+            "above them) reached through a link or a mount";
+        return FSCleaner::REFUSED;
     }
     if (IsOtherMount(*parentInfo, info)) {
         *why = "it is a mount point (or its mount cannot be told)";

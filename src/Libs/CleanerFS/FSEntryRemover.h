@@ -3,6 +3,7 @@
 #include <QString>
 #include <string>
 
+#include "CleanerCommon/ProtectedFolders.h"
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSParentResolver.h"
 #include "CleanerFS/FSTrashMover.h"
@@ -32,6 +33,9 @@ private:
                   const FSEntryInfo& info, int flags, bool plannedAsFile, std::string* why);
 
     FSParentResolver m_resolver;
+    // Known when the run starts: a planned folder that is one of them is
+    // refused however its path spells it.
+    const ProtectedFolders m_protected;
     FSTreeRemover m_tree;
     FSTrashMover m_trash;
 };

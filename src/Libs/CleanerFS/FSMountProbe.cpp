@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "CleanerFS/FSCleanerFd.h"
 
@@ -72,6 +74,87 @@ std::uint64_t ProbeMountId(int dirFd, const char* name) {
         }
     }
     return FromFdInfo(dirFd, name);
+}
+
+namespace {
+
+// A mountinfo field with its octal escapes (\040 for a space, ...) undone.
+std::string Unescape(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                     (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+bool ReadAll(const char* path, std::string* out) {
+    FSCleanerFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.IsValid()) {
+        return false;
+    }
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        out->append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+bool HoldsMountPoint(int folderFd) {
+    char link[64];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", folderFd);
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink(link, buffer, sizeof(buffer));
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(buffer) || buffer[0] != '/') {
+        return true;
+    }
+    std::string folder(buffer, static_cast<std::size_t>(n));
+    if (folder != "/") {
+        folder += '/';
+    }
+    std::string table;
+    if (!ReadAll("/proc/self/mountinfo", &table) || table.empty()) {
+        return true;
+    }
+    std::size_t lineStart = 0;
+    while (lineStart < table.size()) {
+        std::size_t lineEnd = table.find('\n', lineStart);
+        if (lineEnd == std::string::npos) {
+            lineEnd = table.size();
+        }
+        // Fields: id, parent id, major:minor, root, mount point, ...
+        std::size_t pos = lineStart;
+        for (int field = 0; field < 4 && pos < lineEnd; ++field) {
+            pos = table.find(' ', pos);
+            pos = pos == std::string::npos || pos >= lineEnd ? lineEnd : pos + 1;
+        }
+        std::size_t end = table.find(' ', pos);
+        end = end == std::string::npos || end > lineEnd ? lineEnd : end;
+        const std::string point = Unescape(table.substr(pos, end - pos));
+        if (point.size() > folder.size() && point.compare(0, folder.size(), folder) == 0) {
+            return true;
+        }
+        lineStart = lineEnd + 1;
+    }
+    return false;
 }
 
 bool UseStatxMountId() {

@@ -15,6 +15,12 @@ namespace Varnex::Cleaner::Details {
 // none of them tells.
 std::uint64_t ProbeMountId(int dirFd, const char* name);
 
+// Whether anything is mounted anywhere below the folder open as folderFd, as
+// /proc/self/mountinfo tells. True when that cannot be told (mountinfo
+// unreadable, the folder's path unknown): moving a folder carries the mounts
+// inside it along, so a move must not be made without knowing.
+bool HoldsMountPoint(int folderFd);
+
 // Whether statx's mount id and mount root attribute may be believed when the
 // kernel gives them. Tests turn them off to walk the paths of older kernels.
 bool UseStatxMountId();

@@ -1,7 +1,9 @@
 #include "CleanerFS/FSParentResolver.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,9 +53,12 @@ bool ReadLink(int dirFd, const std::string& name, std::string* target, int* err)
     return true;
 }
 
-// A link the system put there: root's, in a folder only root can change.
+// A link the system put there: root's, in a folder only root can change. The
+// links of /proc are not: /proc/self/root, cwd and fd/N lead anywhere, past
+// every check made on the way.
 bool IsSystemLink(int dirFd, const FSEntryInfo& link) {
-    if (link.uid != 0) {
+    struct statfs fs;
+    if (link.uid != 0 || ::fstatfs(dirFd, &fs) != 0 || fs.f_type == PROC_SUPER_MAGIC) {
         return false;
     }
     FSEntryInfo folder;

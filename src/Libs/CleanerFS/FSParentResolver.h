@@ -19,7 +19,8 @@ namespace Varnex::Cleaner::Details {
 //  - a link of the system: owned by root and lying in a folder that is owned by
 //    root and writable by nobody else (/tmp, /var and /etc on a Mac, a linked
 //    /home). Such a link cannot have been planted by a user. Its target is
-//    resolved by the same rules.
+//    resolved by the same rules. The links of /proc never are (/proc/self,
+//    /proc/<pid>/root, cwd, fd/N lead anywhere).
 //  - a trusted link of the context: the link through which a scan root was
 //    configured (FSCleanerServer::AddTrustedLink). It is matched by the path
 //    as planned (the components before it as written) and followed only while

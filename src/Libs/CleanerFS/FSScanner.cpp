@@ -1,14 +1,17 @@
 #include "CleanerFS/FSScanner.h"
 
 #include <glog/logging.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QString>
 #include <algorithm>
+#include <memory>
 #include <thread>
 
 #include "CleanerCommon/Checks.h"
+#include "CleanerCommon/Paths.h"
 #include "CleanerFS/FSCleanerSupport.h"
 #include "CleanerFS/FolderQueue.h"
 #include "CleanerFS/FolderWalker.h"
@@ -68,6 +71,28 @@ bool IsSameOrBelow(const std::string& path, const std::string& folder) {
            (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
+// A root as given (normalised), and where its links lead.
+struct Root {
+    std::string path;
+    std::string real;
+    bool known = false;  // device and inode were read
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool SameFolder(const Root& other) const {
+        return known && other.known && device == other.device && inode == other.inode;
+    }
+};
+
+// `real` (below root.real) as the walk of `root` spells it.
+std::string SpelledBelow(const Root& root, const std::string& real) {
+    const std::string rest = root.real == "/" ? real : real.substr(root.real.size());
+    if (root.path == "/") {
+        return rest.empty() ? std::string("/") : rest;
+    }
+    return rest == "/" ? root.path : root.path + rest;
+}
+
 }  // namespace
 
 class FSScanner::Impl {
@@ -91,24 +116,37 @@ public:
         m_results.Reset();
         m_settings.unsafeDepth =
             std::max({3, Depth(Platform::SystemRoot()) + 3, Depth(Platform::HomePath())}) + 1;
+        m_settings.protectedFolders = ProtectedFolders::Current();
     }
 
     void Scan(const std::list<std::string>& roots) {
         const bool scanUnsafe = m_settings.scanUnsafe.load();
-        std::vector<std::string> fresh;
+        std::vector<Root> fresh;
         for (const std::string& given : roots) {
-            std::string root;
-            if (!NormaliseRoot(given, &root) || !Platform::IsValidUtf8(root.data(), root.size())) {
+            Root root;
+            if (!NormaliseRoot(given, &root.path) ||
+                !Platform::IsValidUtf8(root.path.data(), root.path.size())) {
                 LOG(WARNING) << "Not scanning \"" << EscapeForLog(given)
                              << "\": not an absolute UTF-8 path";
                 continue;
             }
-            if (!scanUnsafe && !IsPathSafe(Platform::DecodePathOrNull(root))) {
-                LOG(WARNING) << "Not scanning the protected folder \"" << EscapeForLog(root)
+            // Nesting and protection are judged where the links lead: a root
+            // given through a link to the home folder is the home folder.
+            root.real = ResolveLinks(root.path);
+            if (root.real.empty()) {
+                root.real = root.path;
+            }
+            if (!scanUnsafe && (!IsPathSafe(Platform::DecodePathOrNull(root.path)) ||
+                                !IsPathSafe(Platform::DecodePathOrNull(root.real)))) {
+                LOG(WARNING) << "Not scanning the protected folder \"" << EscapeForLog(root.path)
                              << "\"";
                 continue;
             }
-            fresh.push_back(root);
+            struct stat st;
+            root.known = ::stat(root.path.c_str(), &st) == 0;
+            root.device = root.known ? st.st_dev : 0;
+            root.inode = root.known ? st.st_ino : 0;
+            fresh.push_back(std::move(root));
         }
         if (fresh.empty()) {
             return;
@@ -121,33 +159,46 @@ public:
             StartSession();
         }
 
-        // Roots within one call: those inside another are dropped.
-        std::vector<std::string> accepted;
+        // Roots inside another (or the same folder again, by another path or
+        // a bind mount) are dropped; the first one given stays.
+        std::vector<Root> accepted;
         for (std::size_t i = 0; i < fresh.size(); ++i) {
             bool inside = false;
             for (std::size_t j = 0; j < fresh.size() && !inside; ++j) {
-                inside =
-                    i != j && IsSameOrBelow(fresh[i], fresh[j]) && (fresh[i] != fresh[j] || j < i);
+                inside = i != j && IsSameOrBelow(fresh[i].real, fresh[j].real) &&
+                         (fresh[i].real != fresh[j].real || j < i);
             }
-            for (const std::string& earlier : m_roots) {
-                inside = inside || IsSameOrBelow(fresh[i], earlier);
+            for (const Root& earlier : m_roots) {
+                inside = inside || IsSameOrBelow(fresh[i].real, earlier.real);
             }
-            if (!inside) {
+            for (const Root& other : accepted) {
+                inside = inside || other.SameFolder(fresh[i]);
+            }
+            for (const Root& earlier : m_roots) {
+                inside = inside || earlier.SameFolder(fresh[i]);
+            }
+            if (inside) {
+                LOG(INFO) << "\"" << EscapeForLog(fresh[i].path)
+                          << "\" is scanned with another root that holds it";
+            } else {
                 accepted.push_back(fresh[i]);
             }
         }
         // A root around an earlier one: the earlier tree is not walked twice.
         std::vector<FolderTask> tasks;
-        for (const std::string& root : accepted) {
-            for (const std::string& earlier : m_roots) {
-                if (IsSameOrBelow(earlier, root)) {
-                    m_settings.AddSkippedRoot(earlier);
+        for (const Root& root : accepted) {
+            for (const Root& earlier : m_roots) {
+                if (IsSameOrBelow(earlier.real, root.real)) {
+                    m_settings.AddSkippedRoot(SpelledBelow(root, earlier.real));
                 }
             }
+            if (root.known) {
+                m_settings.AddRootIdentity(root.device, root.inode);
+            }
             FolderTask task;
-            task.path = root;
+            task.path = root.path;
             task.weight = 1.0;
-            task.depth = Depth(root);
+            task.depth = Depth(root.path);
             task.isRoot = true;
             tasks.push_back(std::move(task));
         }
@@ -197,7 +248,7 @@ public:
     FolderQueue m_folders;
     ResultQueue m_results;
     std::vector<std::thread> m_threads;
-    std::vector<std::string> m_roots;  // of the current walk series
+    std::vector<Root> m_roots;  // of the current walk series
 };
 
 FSScanner::FSScanner(unsigned int maxThreads) : m_impl(std::make_unique<Impl>(maxThreads)) {}

@@ -59,6 +59,10 @@ public:
         // Set for every record, folders included.
         unsigned long long device = 0;
         unsigned long long inode = 0;
+        // Its birth time (ns since the epoch) where the file system keeps one,
+        // else 0: a freed inode number is soon given to a new entry, and only
+        // this tells the new one from the one scanned. Not read for roots.
+        long long birth = 0;
     };
     using Results = std::vector<Result>;
     using Filter = std::function<bool(const std::string& utf8Path)>;

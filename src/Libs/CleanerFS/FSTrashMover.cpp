@@ -301,6 +301,22 @@ int FSTrashMover::Move(int parentFd, const std::string& name, const std::string&
         *why = "its trash is on another volume";
         return FSCleaner::FAILED;
     }
+    if (S_ISDIR(info.mode)) {
+        // A rename takes the mounts inside a folder along into the trash,
+        // where emptying it would reach the mounted files.
+        FSCleanerFd folder(
+            ::openat(parentFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        FSEntryInfo opened;
+        if (!folder.IsValid() || StatEntry(folder.Get(), "", &opened) != 0 ||
+            opened.dev != info.dev || opened.ino != info.ino) {
+            *why = "it changed while it was examined";
+            return FSCleaner::REFUSED;
+        }
+        if (HoldsMountPoint(folder.Get())) {
+            *why = "something is mounted inside it (or that cannot be told)";
+            return FSCleaner::REFUSED;
+        }
+    }
     return MoveInto(*trash, parentFd, name, original, why);
 }
 

@@ -16,6 +16,7 @@ struct FolderTask {
     std::string path;           // UTF-8, absolute, normalised
     dev_t device = 0;           // the device of the walk's root (unknown for a root)
     ino_t inode = 0;            // as its parent saw it (a root: once opened)
+    long long birth = 0;        // as its parent saw it; 0 when unknown
     std::uint64_t mountId = 0;  // the mount of the walk's root; 0 when unknown
     double weight = 0;          // its share of the walk, for the progress estimate
     int depth = 0;              // number of components of path

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <QString>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -97,6 +98,7 @@ FSScanner::Result FolderRecord(const FolderTask& task, const std::string& error,
     r.adminRightsRequired = task.adminRightsRequired;
     r.device = task.device;
     r.inode = task.inode;
+    r.birth = task.birth;
     return r;
 }
 
@@ -118,15 +120,24 @@ void WalkSettings::AddSkippedRoot(const std::string& path) {
     m_hasSkippedRoots.store(true);
 }
 
+void WalkSettings::AddRootIdentity(dev_t device, ino_t inode) {
+    std::lock_guard<std::mutex> lock(m_rootsMutex);
+    m_rootIds.emplace_back(device, inode);
+    m_hasSkippedRoots.store(m_rootIds.size() > 1 || !m_skippedRoots.empty());
+}
+
 void WalkSettings::ClearSkippedRoots() {
     std::lock_guard<std::mutex> lock(m_rootsMutex);
     m_skippedRoots.clear();
+    m_rootIds.clear();
     m_hasSkippedRoots.store(false);
 }
 
-bool WalkSettings::IsSkippedRoot(const std::string& path) const {
+bool WalkSettings::IsOtherRoot(const std::string& path, dev_t device, ino_t inode) const {
     std::lock_guard<std::mutex> lock(m_rootsMutex);
-    return m_skippedRoots.count(path) != 0;
+    return m_skippedRoots.count(path) != 0 ||
+           std::find(m_rootIds.begin(), m_rootIds.end(), std::make_pair(device, inode)) !=
+               m_rootIds.end();
 }
 
 bool WalkSettings::Accepts(const std::string& path) const {
@@ -216,6 +227,15 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
         // What was opened is what the record names.
         task->device = st->st_dev;
         task->inode = st->st_ino;
+        if (!m_settings.scanUnsafe.load(std::memory_order_relaxed) &&
+            m_settings.protectedFolders.Contains(st->st_dev, st->st_ino)) {
+            LOG(WARNING) << "Not scanning \"" << EscapeForLog(task->path)
+                         << "\": it is a protected folder (the home folder, the system root, a "
+                            "system folder or one above them) reached through a link or a mount";
+            ::close(*fd);
+            *fd = -1;
+            return false;
+        }
         task->mountId = MountIdOf(*fd);
         return true;
     }
@@ -262,9 +282,11 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
         writable && (st.st_mode & S_ISVTX) != 0 && euid != 0 && st.st_uid != euid;
     const bool checkUnsafe = !m_settings.scanUnsafe.load(std::memory_order_relaxed) &&
                              task.depth + 1 <= m_settings.unsafeDepth;
+    const bool checkProtected = !m_settings.scanUnsafe.load(std::memory_order_relaxed);
     const bool checkRoots = m_settings.HasSkippedRoots();
     const bool statxMountRoot = UseStatxMountId();
-    const unsigned int mask = STATX_TYPE | STATX_SIZE | STATX_INO | (stickyRule ? STATX_UID : 0u);
+    const unsigned int mask =
+        STATX_TYPE | STATX_SIZE | STATX_INO | STATX_BTIME | (stickyRule ? STATX_UID : 0u);
 
     m_path = task.path;
     if (m_path != "/") {
@@ -348,7 +370,8 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
             }
             const bool admin = !writable || (stickyRule && sx.stx_uid != euid);
             if (type == S_IFDIR) {
-                if ((checkRoots && m_settings.IsSkippedRoot(m_path)) ||
+                if ((checkProtected && m_settings.protectedFolders.Contains(device, sx.stx_ino)) ||
+                    (checkRoots && m_settings.IsOtherRoot(m_path, device, sx.stx_ino)) ||
                     !m_settings.Accepts(m_path)) {
                     ++kept;
                     continue;
@@ -358,6 +381,7 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
                 child.path = m_path;
                 child.device = task.device;
                 child.inode = sx.stx_ino;
+                child.birth = BirthOf(sx);
                 child.mountId = task.mountId;
                 child.depth = task.depth + 1;
                 child.adminRightsRequired = admin;
@@ -374,6 +398,7 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
                 r.adminRightsRequired = admin;
                 r.device = device;
                 r.inode = sx.stx_ino;
+                r.birth = BirthOf(sx);
                 m_batch.push_back(std::move(r));
             } else {
                 ++kept;

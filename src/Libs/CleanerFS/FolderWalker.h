@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "CleanerCommon/ProtectedFolders.h"
 #include "CleanerFS/FSScanner.h"
 #include "CleanerFS/FolderQueue.h"
 
@@ -27,13 +28,22 @@ struct WalkSettings {
     // IsPathSafe() only up to it: the unsafe folders all lie near "/", the
     // system root and the home folder).
     int unsafeDepth = 0;
+    // The same folders known by identity, whatever the spelling that reaches
+    // them: neither a root nor a folder inside one is walked when it is one
+    // of them (unless unsafe paths are scanned).
+    ProtectedFolders protectedFolders;
     uid_t euid = 0;
 
     // Roots of earlier Scan() calls that a later root contains: the later walk
     // does not enter them again (they were reported as roots of their own).
+    // Besides by path, a root is known by its identity, so that a folder
+    // reached both as a root and inside another root (a bind mount, a root
+    // given through a link) is walked once.
     void AddSkippedRoot(const std::string& path);
+    void AddRootIdentity(dev_t device, ino_t inode);
     void ClearSkippedRoots();
-    bool IsSkippedRoot(const std::string& path) const;
+    // Whether the folder at path is a skipped root or has a root's identity.
+    bool IsOtherRoot(const std::string& path, dev_t device, ino_t inode) const;
     bool HasSkippedRoots() const { return m_hasSkippedRoots.load(); }
 
     bool Accepts(const std::string& path) const;
@@ -41,6 +51,7 @@ struct WalkSettings {
 private:
     mutable std::mutex m_rootsMutex;
     std::unordered_set<std::string> m_skippedRoots;
+    std::vector<std::pair<dev_t, ino_t>> m_rootIds;
     std::atomic<bool> m_hasSkippedRoots{false};
 };
 

@@ -342,7 +342,8 @@ void AbstractGarbage::SetClean(bool clean) {
         parent->ChildCleanChanged(this, clean);
         if (!clean) {
             parent->SetClean(false);
-        } else if (parent->GetNumOfDirtyChildren() == 0) {
+        } else if (parent->GetNumOfDirtyChildren() == 0 &&
+                   (parent->IsRoot() || !parent->HoldsHiddenEntries())) {
             parent->SetClean(true);
         }
         parent->UpdateSize();

@@ -67,6 +67,10 @@ public:
     virtual void SetEnabled(bool enabled);
     virtual bool IsEnabled() const;
     virtual bool ShouldBeRemoved() const;
+    // Whether entries that are not shown lie inside (a folder's FIFO, an
+    // excluded or unreadable entry): such an item stays when everything
+    // shown in it is gone, so it never becomes clean through its children.
+    virtual bool HoldsHiddenEntries() const { return false; }
     virtual long long GetSize() const = 0;
     virtual QDateTime GetLastReadTime() const;
     virtual bool AreAdminRightsRequired() const = 0;

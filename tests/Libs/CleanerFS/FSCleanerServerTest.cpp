@@ -27,14 +27,14 @@
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
-using Varnex::Cleaner::Details::FSCleanerServer;
-using Varnex::Cleaner::Details::FSScanner;
 using Varnex::Cleaner::Details::CodeFromErrno;
+using Varnex::Cleaner::Details::FSCleanerServer;
 using Varnex::Cleaner::Details::FSEntryInfo;
+using Varnex::Cleaner::Details::FSScanner;
 using Varnex::Cleaner::Details::FSTreeRemover;
+using Varnex::Cleaner::Details::MountProbeLimit;
 using Varnex::Cleaner::Details::OverwriteBeforeUnlink;
 using Varnex::Cleaner::Details::StatEntry;
-using Varnex::Cleaner::Details::MountProbeLimit;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
 using Varnex::Test::LogCapture;
 using Varnex::Test::ScopedEnv;
@@ -412,6 +412,40 @@ TEST_F(FSCleanerServerTest, UnsafeAndMalformedPathsAreRefused) {
     EXPECT_TRUE(QDir(TestHome()).exists());
 }
 
+TEST_F(FSCleanerServerTest, TheHomeFolderAndItsAncestorsAreRefusedInAnySpelling) {
+    TempTree t;
+    TempTree outside;
+    t.MakeFile("real/home/Documents/letter", "precious");
+    t.MakeFile("real/home/.cache/c", "cache");
+    const ScopedEnv home("HOME", t.Path("real/home").toUtf8());
+    // A configured root link leading above the home folder.
+    MakeUserLink(t.Path("real"), t.Path("alias"));
+    Server().AddTrustedLink(m_context, t.Path("alias"));
+    MountGuard mounts;
+    outside.MakeDir("bound");
+    const bool bound = mounts.BindMount(t.Path("real"), outside.Path("bound"));
+    const QString through[] = {t.Path("alias/home"), "/proc/self/root" + t.Path("real/home"),
+                               "/proc/self/root" + t.Path("real"),
+                               "/proc/self/cwd" + t.Path("real/home/Documents")};
+    for (const QString& path : through) {
+        Plan(path, FSCleanerServer::FLAG_RECURSIVE);
+    }
+    Plan("/proc/self/root" + t.Path("real/home/Documents/letter"));
+    if (bound) {
+        Plan(outside.Path("bound/home"), FSCleanerServer::FLAG_RECURSIVE);
+        Plan(outside.Path("bound"), FSCleanerServer::FLAG_RECURSIVE);
+    }
+    Plan(t.Path("alias/home/.cache/c"));  // inside the home folder: the scopes judge
+    const auto codes = Run();
+    for (auto it = codes.begin(); it != codes.end(); ++it) {
+        if (!it.key().endsWith("/c")) {
+            EXPECT_EQ(it.value(), FSCleaner::REFUSED) << Bytes(it.key());
+        }
+    }
+    EXPECT_EQ(codes.value(t.Path("alias/home/.cache/c")), FSCleaner::REMOVED);
+    EXPECT_EQ(t.Read("real/home/Documents/letter"), "precious");
+}
+
 namespace {
 
 // Makes the mount checks work as on an older kernel for the guard's life.
@@ -488,7 +522,7 @@ std::map<QString, FSCleanerServer::Expected> ScanIdentities(const QString& root)
     EXPECT_TRUE(WaitUntil([&] {
         const FSScanner::Results batch = scanner.GetResults();
         for (const FSScanner::Result& r : batch) {
-            seen[QString::fromStdString(r.path)] = {r.isDirectory, r.device, r.inode};
+            seen[QString::fromStdString(r.path)] = {r.isDirectory, r.device, r.inode, r.birth};
         }
         return batch.empty() && !scanner.IsWorking();
     }));
@@ -507,15 +541,25 @@ void ReplaceWithFile(TempTree& t, const QString& rel, const QByteArray& content)
 
 TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
     TempTree t;
-    for (const char* rel : {"s/file", "s/swapped", "s/became-folder", "s/folder/inside",
-                            "s/tree/a/file", "s/swapped-tree/a/file", "s/twice", "s/type-only"}) {
+    for (const char* rel :
+         {"s/file", "s/swapped", "s/became-folder", "s/folder/inside", "s/tree/a/file",
+          "s/swapped-tree/a/file", "s/twice", "s/type-only", "s/reborn"}) {
         t.MakeFile(rel, "scanned");
     }
     t.MakeDir("s/became-file");
     t.MakeSymlink("target", "s/link");
     const auto seen = ScanIdentities(t.Path("s"));
-    ASSERT_EQ(seen.size(), 16u);
+    ASSERT_EQ(seen.size(), 17u);
     const auto saw = [&](const char* rel) { return seen.at(t.Path(rel)); };
+    // Unlinked and made again: ext4 gives the new file the freed inode number,
+    // and only its birth time tells it from the one scanned.
+    ASSERT_EQ(::unlink(t.Bytes("s/reborn").c_str()), 0);
+    t.MakeFile("s/reborn", "new");
+    struct stat reborn;
+    ASSERT_EQ(::lstat(t.Bytes("s/reborn").c_str(), &reborn), 0);
+    if (reborn.st_ino == saw("s/reborn").inode) {
+        EXPECT_NE(saw("s/reborn").birth, 0) << "no birth time on this file system";
+    }
 
     // Between the scan and the removal.
     ReplaceWithFile(t, "s/swapped", "new");
@@ -528,7 +572,7 @@ TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
 
     const int tree = FSCleanerServer::FLAG_RECURSIVE;
     for (const char* rel : {"s/file", "s/link", "s/folder/inside", "s/folder", "s/swapped",
-                            "s/became-file", "s/became-folder"}) {
+                            "s/became-file", "s/became-folder", "s/reborn"}) {
         Plan(t.Path(rel), 0, saw(rel));
     }
     Plan(t.Path("s/tree"), tree, saw("s/tree"));
@@ -545,12 +589,13 @@ TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
         EXPECT_EQ(codes.value(t.Path(rel)), FSCleaner::REMOVED) << rel;
         EXPECT_FALSE(t.Exists(rel)) << rel;
     }
-    for (const char* rel :
-         {"s/swapped", "s/became-file", "s/became-folder", "s/swapped-tree", "s/twice"}) {
+    for (const char* rel : {"s/swapped", "s/became-file", "s/became-folder", "s/swapped-tree",
+                            "s/twice", "s/reborn"}) {
         EXPECT_EQ(codes.value(t.Path(rel)), FSCleaner::REFUSED) << rel;
         EXPECT_TRUE(t.Exists(rel)) << rel;
     }
     EXPECT_EQ(t.Read("s/swapped"), "new");
+    EXPECT_EQ(t.Read("s/reborn"), "new");
     EXPECT_EQ(t.Read("s/became-file"), "new");
     EXPECT_EQ(t.Read("s/became-folder/inside"), "new");
     EXPECT_EQ(t.Read("s/swapped-tree/new"), "new");
@@ -798,6 +843,22 @@ TEST_F(TrashTest, MovesToTheHomeTrashWithItsInformation) {
         << oddMatch.captured(1).toStdString();
     EXPECT_EQ(QByteArray::fromPercentEncoding(oddMatch.captured(1).toLatin1()),
               t.Path(odd).toUtf8());
+}
+
+TEST_F(TrashTest, AFolderWithSomethingMountedInsideStaysWhereItIs) {
+    TempTree t;
+    TempTree outside;
+    outside.MakeFile("data", "mounted, not ours");
+    t.MakeFile("holder/file", "x");
+    t.MakeDir("holder/deep/mnt");
+    MountGuard mounts;
+    if (!mounts.BindMount(outside.Root(), t.Path("holder/deep/mnt"))) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    EXPECT_EQ(RunOne(t.Path("holder"), FSCleanerServer::FLAG_TRASH), FSCleaner::REFUSED);
+    EXPECT_EQ(t.Read("holder/deep/mnt/data"), "mounted, not ours");
+    EXPECT_TRUE(t.Exists("holder/file"));
+    EXPECT_FALSE(QFile::exists(m_trash + "/files/holder"));
 }
 
 TEST_F(TrashTest, AnUnusableTrashLeavesTheFile) {

@@ -20,6 +20,7 @@
 #include "CleanerFS/FSScanner.h"
 #include "Platform/PathCodec.h"
 #include "common/LogCapture.h"
+#include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
@@ -481,6 +482,54 @@ TEST(FSScannerTest, NeverEntersAMountPoint) {
         EXPECT_EQ(map.at(root).kept, 1);
         EXPECT_EQ(map.at(root + "/sub").kept, 1);
         EXPECT_EQ(map.count(root + "/mnt/mounted-file"), 0u);
+    }
+}
+
+TEST(FSScannerTest, ProtectedFoldersAndRepeatedRootsAreCaughtInAnySpelling) {
+    TempTree t;
+    t.MakeFile("real/home/Documents/letter", "precious");
+    t.MakeFile("caches/c", "1");
+    t.MakeFile("caches/sub/d", "2");
+    t.MakeSymlink(t.Path("real"), "up");              // above the home folder
+    t.MakeSymlink(t.Path("real/home"), "home-link");  // the home folder itself
+    t.MakeSymlink(t.Path("caches"), "caches-link");   // a root again
+    t.MakeSymlink(t.Path("caches/sub"), "sub-link");  // a folder inside a root
+    const Varnex::Test::ScopedEnv home("HOME", t.Path("real/home").toUtf8());
+    const std::string caches = Utf8(t.Path("caches"));
+    const std::list<std::string> roots = {Utf8(t.Path("up")),
+                                          Utf8(t.Path("home-link")),
+                                          "/proc/self/root" + Utf8(t.Path("real/home")),
+                                          caches,
+                                          Utf8(t.Path("caches-link")),
+                                          Utf8(t.Path("sub-link"))};
+    for (const bool later : {false, true}) {
+        SCOPED_TRACE(later ? "the link roots in a later call" : "all roots in one call");
+        FSScanner scanner(4);
+        FSScanner::Results results;
+        if (later) {
+            // The links first, the real folder afterwards: still once.
+            scanner.Scan({Utf8(t.Path("sub-link"))});
+            results = ScanAll(scanner, roots);
+        } else {
+            results = ScanAll(scanner, roots);
+        }
+        std::set<std::string> files;
+        for (const Result& r : results) {
+            EXPECT_EQ(r.path.find("letter"), std::string::npos) << r.path;
+            if (!r.isDirectory) {
+                EXPECT_TRUE(files.insert(r.path.substr(r.path.rfind('/'))).second)
+                    << "counted twice: " << r.path;
+            }
+        }
+        EXPECT_EQ(files, (std::set<std::string>{"/c", "/d"}));
+    }
+
+    // A bind mount of the home folder is the home folder too.
+    t.MakeDir("bound");
+    BindMount mount(Utf8(t.Path("real/home")), Utf8(t.Path("bound")));
+    if (mount.Mounted()) {
+        FSScanner scanner(4);
+        EXPECT_TRUE(ScanAll(scanner, {Utf8(t.Path("bound"))}).empty());
     }
 }
 

@@ -24,14 +24,28 @@ void GarbageDirectory::AddChild(AbstractGarbage* child, bool addSize) {
     if (addSize && !child->IsClean()) {
         UpdateSizeAfterChildAdded(child->GetSize());
     }
+    if (child->HoldsHiddenEntries()) {
+        MarkHiddenInside();
+    }
     if (ClaimReadyChild(child) && m_readiness.Count()) {
         SetReady(true);
     }
 }
 
 void GarbageDirectory::SetRequiredChildren(int required, int kept) {
+    if (kept > 0) {
+        MarkHiddenInside();
+    }
     if (m_readiness.Require(required, kept)) {
         SetReady(true);
+    }
+}
+
+void GarbageDirectory::MarkHiddenInside() {
+    // Up to the first folder that knows already: each folder is marked once.
+    for (GarbageDirectory* folder = this; folder && !folder->m_hiddenInside;
+         folder = qobject_cast<GarbageDirectory*>(folder->GetParent())) {
+        folder->m_hiddenInside = true;
     }
 }
 
@@ -56,7 +70,7 @@ void GarbageDirectory::UpdateSize() {
 }
 
 bool GarbageDirectory::ShouldBeRemoved() const {
-    return AbstractGarbage::ShouldBeRemoved() && m_readiness.Kept() == 0;
+    return AbstractGarbage::ShouldBeRemoved() && !m_hiddenInside;
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -7,7 +7,9 @@ namespace Varnex::Cleaner::Details {
 
 // A folder found by a scan, with the children the scan reported below it. It
 // becomes ready when as many children as the scan announced are ready. A
-// folder that keeps entries which are not garbage is never removed itself.
+// folder that keeps entries which are not garbage is never removed itself,
+// nor is any folder above it, and it does not become clean when everything
+// shown in it is gone: it is still there.
 class GarbageDirectory : public AbstractGarbage {
     Q_OBJECT
 public:
@@ -20,6 +22,8 @@ public:
     void SetRequiredChildren(int required, int kept);
     int GetRequiredChildren() const { return m_readiness.Required(); }
     int GetKeptChildren() const { return m_readiness.Kept(); }
+    // Here or in any folder below: such a folder is never removed itself.
+    bool HoldsHiddenEntries() const override { return m_hiddenInside; }
 
     QString GetName() const override { return m_name; }
     QString GetPath() const override { return m_path; }
@@ -33,22 +37,28 @@ public:
 
     // What the scan saw at the path (inode 0: not known); a removal refuses
     // an entry that is no longer this one.
-    void SetIdentity(unsigned long long device, unsigned long long inode) {
+    void SetIdentity(unsigned long long device, unsigned long long inode, long long birth = 0) {
         m_device = device;
         m_inode = inode;
+        m_birth = birth;
     }
     unsigned long long GetDevice() const { return m_device; }
     unsigned long long GetInode() const { return m_inode; }
+    long long GetBirth() const { return m_birth; }  // ns since the epoch; 0: not known
 
 private:
     QString m_name;
     QString m_path;
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
+    long long m_birth = 0;
     long long m_size = 0;
     GarbageList m_children;
     ChildReadiness m_readiness;
     bool m_adminRights;
+    bool m_hiddenInside = false;
+
+    void MarkHiddenInside();
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -20,18 +20,21 @@ public:
 
     // What the scan saw at the path (inode 0: not known); a removal refuses
     // an entry that is no longer this one.
-    void SetIdentity(unsigned long long device, unsigned long long inode) {
+    void SetIdentity(unsigned long long device, unsigned long long inode, long long birth = 0) {
         m_device = device;
         m_inode = inode;
+        m_birth = birth;
     }
     unsigned long long GetDevice() const { return m_device; }
     unsigned long long GetInode() const { return m_inode; }
+    long long GetBirth() const { return m_birth; }  // ns since the epoch; 0: not known
 
 private:
     QString m_name;
     QString m_path;
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
+    long long m_birth = 0;
     long long m_size;
 };
 

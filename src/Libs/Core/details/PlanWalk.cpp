@@ -51,12 +51,19 @@ void PlanWalk::DoClose() {
     GarbageDirectory* done = m_stack.back().folder;
     bool kept = m_stack.back().holdsKept;
     m_stack.pop_back();
+    bool planned = false;
     if (!kept && done->ShouldBeRemoved()) {
-        if (MakePlannedPath(done, m_extraFlags, m_excluded, &m_planned)) {
+        planned = MakePlannedPath(done, m_extraFlags, m_excluded, &m_planned);
+        if (planned) {
             m_plan(m_planned);
-        } else {
-            kept = IsExcluded(m_excluded, done->GetPath());
         }
+    }
+    // A folder that stays keeps its parent: one not planned while it is
+    // still there, or one holding entries the scan left out (a FIFO, an
+    // unreadable or excluded entry), even when everything shown in it is
+    // clean already.
+    if (!planned && (!done->IsClean() || done->HoldsHiddenEntries())) {
+        kept = true;
     }
     if (kept && !m_stack.empty()) {
         m_stack.back().holdsKept = true;
@@ -87,6 +94,8 @@ bool PlanWalk::Step(std::size_t budget) {
         }
         auto* file = qobject_cast<GarbageFile*>(child);
         if (!file || !file->ShouldBeRemoved()) {
+            // Not removed now, and still there: the folder stays too.
+            top.holdsKept = top.holdsKept || !child->IsClean();
             continue;
         }
         m_planned.path = file->GetPath();
@@ -101,7 +110,8 @@ bool PlanWalk::Step(std::size_t budget) {
         const bool admin = !top.rights->CanRemoveEntry(m_planned.path);
         m_planned.flags = m_extraFlags | (admin ? adminFlag : 0);
         m_planned.hasExpected = true;
-        m_planned.expected = FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode()};
+        m_planned.expected =
+            FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode(), file->GetBirth()};
         m_plan(m_planned);
     }
     return IsDone();

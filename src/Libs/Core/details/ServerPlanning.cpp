@@ -22,10 +22,12 @@ bool IsExcluded(const PlanExclusion& excluded, const QString& path) {
 void SetExpected(AbstractGarbage* item, PlannedPath* out) {
     if (auto* file = qobject_cast<GarbageFile*>(item)) {
         out->hasExpected = true;
-        out->expected = FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode()};
+        out->expected =
+            FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode(), file->GetBirth()};
     } else if (auto* folder = qobject_cast<GarbageDirectory*>(item)) {
         out->hasExpected = true;
-        out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode()};
+        out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode(),
+                                                  folder->GetBirth()};
     } else {
         out->hasExpected = false;
     }

@@ -7,6 +7,7 @@
 #include <QTimerEvent>
 #include <algorithm>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,33 @@ public:
     // The roots handed to the scanner in this scan: the only results that may
     // become root items.
     QSet<QString> scannedRoots;
+    // Where each root handed to the scanner led when its scan started: a
+    // root given through a link to a folder inside another root (or to the
+    // same folder) is scanned with that one.
+    QHash<QString, QString> realRoots;
+
+    QString RealRoot(const QString& root) const { return realRoots.value(root, root); }
 };
+
+namespace {
+
+QString RealPathOf(const QString& path) {
+    std::string bytes;
+    if (!Platform::EncodePath(path, &bytes)) {
+        return path;
+    }
+    const std::string real = ResolveLinks(bytes);
+    const QString decoded = real.empty() ? QString() : Platform::DecodePathOrNull(real);
+    return decoded.isNull() ? path : decoded;
+}
+
+bool IsSameOrInside(const QString& path, const QString& folder) {
+    return path == folder || folder == QLatin1String("/") ||
+           (path.startsWith(folder) && path.size() > folder.size() &&
+            path.at(folder.size()) == QLatin1Char('/'));
+}
+
+}  // namespace
 
 SystemGarbageScope::SystemGarbageScope(QObject* parent)
     : SystemGarbageScope(QStringList(), parent) {}
@@ -69,6 +96,7 @@ SystemGarbageScope::~SystemGarbageScope() {
     m_impl->producer.Wait();
     GetItemIndex().Clear();
     DeleteRoots();
+    m_impl->realRoots.clear();
 }
 
 QString SystemGarbageScope::FixPath(const QString& path) {
@@ -143,13 +171,13 @@ QStringList SystemGarbageScope::GetNotScannedLocations() const {
     QStringList out;
     for (const QString& p : m_impl->paths) {
         // A root inside a shown root was scanned with it (shown, or left out
-        // by the scan as an exclusion or a missing entry).
+        // by the scan as an exclusion or a missing entry), also when links
+        // lead it there.
+        const QString real = m_impl->RealRoot(p);
         const bool inside =
-            std::any_of(m_roots.begin(), m_roots.end(), [&p](const AbstractGarbage* root) {
+            std::any_of(m_roots.begin(), m_roots.end(), [&](const AbstractGarbage* root) {
                 const QString r = root->GetPath();
-                return p == r || r == QLatin1String("/") ||
-                       (p.startsWith(r) && p.size() > r.size() &&
-                        p.at(r.size()) == QLatin1Char('/'));
+                return IsSameOrInside(p, r) || IsSameOrInside(real, m_impl->RealRoot(r));
             });
         if (!inside) {
             out.append(p);
@@ -259,6 +287,7 @@ void SystemGarbageScope::StartScan(const QStringList& roots) {
         }
         utf8.push_back(std::move(bytes));
         m_impl->scannedRoots.insert(root);
+        m_impl->realRoots.insert(root, RealPathOf(root));
         // A root configured through a link is scanned through it, and its
         // contents are removed through it too.
         FSCleanerServer::GetInstance().AddTrustedLink(GetContextName(), root);
@@ -356,11 +385,11 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
                 folder->SetError(AbstractGarbage::Error::PERMISSION_DENIED);
             }
             folder->SetRequiredChildren(result.required, result.kept);
-            folder->SetIdentity(result.device, result.inode);
+            folder->SetIdentity(result.device, result.inode, result.birth);
             item = folder;
         } else {
             auto* file = new GarbageFile(path, result.size, nullptr);
-            file->SetIdentity(result.device, result.inode);
+            file->SetIdentity(result.device, result.inode, result.birth);
             item = file;
         }
         index.Insert(item);

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <glog/logging.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QSignalSpy>
@@ -351,6 +352,45 @@ TEST(SystemGarbageScope, ARootConfiguredThroughALinkIsCleanedThroughIt) {
     EXPECT_FALSE(t.Exists("real/cache/f"));
     EXPECT_TRUE(t.Exists("Caches")) << "the root link itself stays";
     EXPECT_TRUE(t.Exists("real/cache"));
+}
+
+TEST(SystemGarbageScope, AFolderKeepingHiddenEntriesStaysWithItsParentsAndNothingFails) {
+    TempTree t;
+    t.MakeFile("Caches/a/b/f", "1");
+    t.MakeFile("Caches/a/g", "2");
+    t.MakeFile("Caches/x/y/z", "3");
+    ASSERT_EQ(::mkfifo(t.Bytes("Caches/a/b/fifo").c_str(), 0600), 0);
+    SystemGarbageScope scope({t.Path("Caches")});
+    Scan(scope);
+    LogCapture log;
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(scope.ContainsError());
+    EXPECT_FALSE(log.Contains(google::WARNING, "Cannot remove")) << log.Dump();
+    EXPECT_TRUE(t.Exists("Caches/a/b/fifo"));
+    EXPECT_FALSE(t.Exists("Caches/a/b/f"));
+    EXPECT_FALSE(t.Exists("Caches/a/g"));
+    EXPECT_FALSE(t.Exists("Caches/x"));
+    ExpectItemsTellTheTruth(scope.GetRoots().at(0));
+    EXPECT_FALSE(scope.IsCleaningPossible());
+}
+
+TEST(SystemGarbageScope, TheSameFolderThroughALinkIsShownAndCleanedOnce) {
+    TempTree t;
+    t.MakeFile("Caches/a/f", "1");
+    t.MakeFile("Caches/sub/g", "22");
+    t.MakeSymlink(t.Path("Caches"), "Again");
+    t.MakeSymlink(t.Path("Caches/sub"), "Sub");
+    SystemGarbageScope scope({t.Path("Caches"), t.Path("Again"), t.Path("Sub")});
+    Scan(scope);
+    EXPECT_EQ(scope.GetTotalSize(), 3);
+    EXPECT_FALSE(scope.CanContinueScanning()) << "a root scanned with another one is scanned";
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(scope.ContainsError());
+    EXPECT_FALSE(t.Exists("Caches/a"));
+    EXPECT_FALSE(t.Exists("Caches/sub/g"));
+    EXPECT_TRUE(t.Exists("Caches"));
+    EXPECT_TRUE(t.Exists("Again"));
+    EXPECT_TRUE(t.Exists("Sub"));
 }
 
 TEST(RemovalContext, NamesAreUniqueWhileTheirContextsLive) {
