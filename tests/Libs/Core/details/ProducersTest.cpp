@@ -6,13 +6,19 @@
 
 #include <QFile>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Core/details/ProcessLineProducer.h"
+#include "Core/details/Producer.h"
 #include "Core/details/WorkerProducer.h"
 #include "common/LogCapture.h"
 #include "common/TestEnv.h"
@@ -170,7 +176,7 @@ TEST(ProcessLineProducer, StopAndTimeLimitKillTheWholeGroupAndLeaveNoZombie) {
 TEST(ProcessLineProducer, RestartStopRightAfterStartAndDestroyWhileRunning) {
     ProcessLineProducer producer;
     RunShell(producer, "echo old; sleep 1000");
-    producer.Stop();  // right after the start: must not be lost
+    producer.Stop();                 // right after the start: must not be lost
     RunShell(producer, "echo new");  // joins the old run first
     EXPECT_EQ(Drain(producer), Lines({"new"}));
     EXPECT_FALSE(producer.WasStopped());
@@ -274,4 +280,71 @@ TEST(WorkerProducer, RestartAndDestructionStopATaskBlockedOnAFullQueue) {
     });
     ASSERT_TRUE(blocked->Start());
     blocked.reset();  // stops and joins; a hang fails the test by its time limit
+}
+
+namespace {
+
+using IntProducer = Producer<std::function<int()>, int>;
+
+// Takes results as an owner polls them: until a take says nothing more comes.
+std::vector<int> TakeAll(IntProducer& producer) {
+    std::vector<int> all;
+    EXPECT_TRUE(WaitUntil([&] { return !producer.TakeResults(&all); }, waitMs));
+    return all;
+}
+
+}  // namespace
+
+TEST(Producer, TasksAddedWhileTheWorkerEndsAreNeverStrandedNorTheirResultsLost) {
+    std::atomic<int> notified{0};
+    IntProducer producer([&] { ++notified; }, [](const int& r) { return r % 7 != 0; });
+    producer.Start();  // nothing queued: ends at once, notifies once
+    producer.Wait();
+    EXPECT_EQ(notified.load(), 1);
+    EXPECT_TRUE(producer.TakeResults().empty());
+
+    // The second task of each round is added and started while the worker
+    // may be leaving after the first: both must come, in order.
+    for (int round = 1; round <= 2000; ++round) {
+        std::size_t want = 0;
+        for (int i = 2 * round; i <= 2 * round + 1; ++i) {
+            producer.AddTask([i] { return i; });
+            producer.Start();
+            want += i % 7 != 0;
+        }
+        const std::vector<int> results = TakeAll(producer);
+        ASSERT_EQ(results.size(), want) << "round " << round;
+        ASSERT_TRUE(std::is_sorted(results.begin(), results.end()));
+    }
+    EXPECT_TRUE(producer.TakeResults().empty());
+}
+
+TEST(Producer, AStopRightAfterStartHoldsAndAThrowingTaskIsCountedNotFatal) {
+    std::mutex gate;
+    std::unique_lock<std::mutex> closed(gate);
+    std::atomic<int> ran{0};
+    IntProducer producer([] {}, [](const int&) { return true; });
+    for (int i = 0; i < 100; ++i) {
+        producer.AddTask([&, i] {
+            ++ran;
+            std::lock_guard<std::mutex> wait(gate);
+            return i;
+        });
+    }
+    producer.Start();
+    producer.RequestStop();
+    closed.unlock();
+    producer.Wait();
+    EXPECT_LE(ran.load(), 1) << "only a task already running when the stop came may finish";
+    EXPECT_LE(producer.TakeResults().size(), 1u);
+
+    producer.Clear();
+    LogCapture log;
+    producer.AddTask([] { return 1; });
+    producer.AddTask([]() -> int { throw std::runtime_error("unreadable file"); });
+    producer.AddTask([] { return 3; });
+    producer.Start();
+    EXPECT_EQ(TakeAll(producer), (std::vector<int>{1, 3}));
+    EXPECT_EQ(producer.GetFailedTasks(), 1u);
+    EXPECT_TRUE(log.Contains(google::ERROR, "unreadable file"));
 }
