@@ -3,11 +3,14 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstring>
 
 #include "AppsCommand.h"
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "Platform/PathCodec.h"
+#include "ShownText.h"
 #include "SysinfoCommand.h"
 
 namespace {
@@ -18,6 +21,28 @@ int Usage(const QCommandLineParser& parser, const QString& error) {
     }
     std::fprintf(stderr, "%s", parser.helpText().toUtf8().constData());
     return Klarvik::EXIT_USAGE;
+}
+
+// The arguments as text, each decoded from its own bytes through the path
+// codec, whatever the locale says: paths are UTF-8, and an argument that is
+// not is refused rather than read as some other name (a "\xFF" taken for
+// U+FFFD, or for "\u00FF" under Latin-1, names another file). False, with
+// the argument named, when one does not decode.
+bool DecodeArguments(int argc, char** argv, QStringList* out) {
+    out->append(QStringLiteral("klarvik"));  // argv[0] names only the program
+    for (int i = 1; i < argc; ++i) {
+        QString text;
+        if (!Varnex::Platform::DecodePath(argv[i], std::strlen(argv[i]), &text)) {
+            const QByteArray shown = Klarvik::ShownBytes(QByteArray(argv[i])).toUtf8();
+            std::fprintf(stderr,
+                         "klarvik: argument %d \"%s\" is not valid UTF-8: paths are taken only "
+                         "as UTF-8, nothing was done\n",
+                         i, shown.constData());
+            return false;
+        }
+        out->append(text);
+    }
+    return true;
 }
 
 }  // namespace
@@ -60,7 +85,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's log lines."));
     parser.addOptions({kind, json, yes, dryRun, exclude, verbose});
-    if (!parser.parse(QCoreApplication::arguments())) {
+    QStringList arguments;
+    if (!DecodeArguments(argc, argv, &arguments)) {
+        return Klarvik::EXIT_USAGE;
+    }
+    if (!parser.parse(arguments)) {
         return Usage(parser, parser.errorText());
     }
     if (parser.isSet(QStringLiteral("help"))) {

@@ -1,11 +1,21 @@
 // The front end as a user runs it: the real program on real temporary trees.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
@@ -28,6 +38,129 @@ Outcome Klarvik(const QStringList& args, const QByteArray& input = {}) {
     r.json = QJsonDocument::fromJson(r.out).object();
     return r;
 }
+
+// The program started by hand: its arguments as raw bytes (QProcess would
+// pass them through the locale), extra environment entries, and standard
+// input on a pseudo-terminal when asked, as at a user's prompt.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                   bool terminal = false) {
+        std::vector<std::string> all{KLARVIK_PROGRAM};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<std::string> vars = env;
+        for (char** e = environ; *e; ++e) {
+            vars.emplace_back(*e);  // putenv order: the first of a name wins in getenv
+        }
+        std::vector<char*> envp;
+        for (std::string& v : vars) {
+            envp.push_back(v.data());
+        }
+        envp.push_back(nullptr);
+
+        int input = -1;
+        if (terminal) {
+            m_terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+            EXPECT_GE(m_terminal, 0);
+            EXPECT_EQ(::grantpt(m_terminal), 0);
+            EXPECT_EQ(::unlockpt(m_terminal), 0);
+            input = ::open(::ptsname(m_terminal), O_RDWR | O_NOCTTY);
+        } else {
+            input = ::open("/dev/null", O_RDONLY);
+        }
+        int outPipe[2];
+        int errPipe[2];
+        EXPECT_EQ(::pipe(outPipe), 0);
+        EXPECT_EQ(::pipe(errPipe), 0);
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        EXPECT_EQ(::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        ::posix_spawn_file_actions_destroy(&actions);
+        for (int fd : {input, outPipe[1], errPipe[1]}) {
+            ::close(fd);
+        }
+        m_fds[0] = outPipe[0];
+        m_fds[1] = errPipe[0];
+    }
+    ~Child() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            Finish();
+        }
+        for (int fd : {m_fds[0], m_fds[1], m_terminal}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+
+    // Reads the output until standard error holds `text` (true) or both ends closed.
+    bool WaitForError(const QByteArray& text) {
+        while (!err.contains(text)) {
+            if (!ReadSome()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void Signal(int signal) { ::kill(m_pid, signal); }
+    // The exit code after all output was read; -1 when it was killed or hung.
+    int Finish() {
+        while (ReadSome()) {
+        }
+        int status = 0;
+        const pid_t pid = m_pid;
+        m_pid = -1;
+        if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    QByteArray out;
+    QByteArray err;
+
+private:
+    // One read from whichever pipe is ready; false once both closed or after
+    // a generous bound (a hung program then fails its test rather than hangs).
+    bool ReadSome() {
+        pollfd fds[2] = {{m_fds[0], POLLIN, 0}, {m_fds[1], POLLIN, 0}};
+        if (m_fds[0] < 0 && m_fds[1] < 0) {
+            return false;
+        }
+        const int left = static_cast<int>(m_deadline.remainingTime());
+        if (::poll(fds, 2, left) <= 0) {
+            return false;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(m_fds[i], buffer, sizeof buffer);
+            if (n <= 0) {
+                ::close(m_fds[i]);
+                m_fds[i] = -1;
+            } else {
+                (i == 0 ? out : err).append(buffer, static_cast<int>(n));
+            }
+        }
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_fds[2] = {-1, -1};
+    int m_terminal = -1;
+    QDeadlineTimer m_deadline{120000};
+};
 
 // Finds an item by path anywhere in a JSON tree.
 QJsonObject Find(const QJsonArray& items, const QString& path) {
@@ -182,4 +315,37 @@ TEST(Klarvik, BadUsageIsExitTwoInPlainWords) {
     const Outcome version = Klarvik({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_TRUE(version.out.startsWith("klarvik "));
+}
+
+TEST(Klarvik, AnArgumentThatIsNotUtf8IsRefusedWhateverTheLocale) {
+    TempTree t;
+    // "y\xff" must not be read as "y\xef\xbf\xbd" (U+FFFD) or as "y\xc3\xbf"
+    // (U+00FF, Latin-1): each of those is a folder of its own here.
+    for (const std::string& name : {std::string("y\xef\xbf\xbd"), std::string("y\xc3\xbf")}) {
+        t.MakeFileBytes(name + "/Caches/data", "d");
+    }
+    t.MakeFileBytes("y\xff/Caches/data", "d");
+    const std::string bad = t.Bytes("y\xff/Caches");
+    for (const char* locale : {"LC_ALL=C", "LC_ALL=C.UTF-8"}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"clean", "--kind", "caches", "--yes", bad},
+              std::vector<std::string>{"clean", "--kind", "caches", "--yes", "--exclude",
+                                       t.Bytes("y\xff/Caches/data"), t.Bytes("y\xc3\xbf/Caches")},
+              std::vector<std::string>{"scan", "--kind", "caches", "--exclude=\x1b[2J\xfe", bad}}) {
+            Child c(args, {locale});
+            EXPECT_EQ(c.Finish(), 2) << locale << ": " << c.err.toStdString();
+            EXPECT_TRUE(c.err.contains("not valid UTF-8")) << c.err.toStdString();
+            EXPECT_TRUE(c.err.contains("\\x")) << "the bytes are named, escaped";
+            EXPECT_FALSE(c.err.contains('\x1b')) << c.err.toStdString();
+            EXPECT_TRUE(c.out.isEmpty());
+        }
+    }
+    EXPECT_TRUE(t.ExistsBytes("y\xff/Caches/data"));
+    EXPECT_TRUE(t.ExistsBytes("y\xef\xbf\xbd/Caches/data"));
+    EXPECT_TRUE(t.ExistsBytes("y\xc3\xbf/Caches/data"));
+    // The same run with UTF-8 bytes cleans that folder and only that one.
+    Child good({"clean", "--kind", "caches", "--yes", t.Bytes("y\xc3\xbf/Caches")}, {"LC_ALL=C"});
+    EXPECT_EQ(good.Finish(), 0) << good.err.toStdString();
+    EXPECT_FALSE(t.ExistsBytes("y\xc3\xbf/Caches/data"));
+    EXPECT_TRUE(t.ExistsBytes("y\xff/Caches/data"));
 }
