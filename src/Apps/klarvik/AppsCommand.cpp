@@ -17,6 +17,7 @@
 #include "Core/details/AppsDB.h"
 #include "Core/details/AppsDBCache.h"
 #include "Core/details/GarbageApplication.h"
+#include "ShownText.h"
 #include "TreeReport.h"
 
 namespace Klarvik {
@@ -159,15 +160,15 @@ QString ToText(const QList<Listed>& apps) {
                         ? QStringLiteral("Standard applications:\n")
                         : QStringLiteral("Other vendors' applications:\n");
         }
-        text +=
-            QStringLiteral("  %1 (%2)\n    %3\n    last used: %4, size: %5\n")
-                .arg(app.name,
-                     app.identifier.isEmpty() ? QStringLiteral("no identifier") : app.identifier,
-                     app.path,
-                     app.lastUsed.isValid()
-                         ? app.lastUsed.toString(QStringLiteral("yyyy-MM-dd HH:mm"))
-                         : QStringLiteral("unknown"),
-                     SizeText(app));
+        text += QStringLiteral("  %1 (%2)\n    %3\n    last used: %4, size: %5\n")
+                    .arg(Shown(app.name),
+                         app.identifier.isEmpty() ? QStringLiteral("no identifier")
+                                                  : Shown(app.identifier),
+                         Shown(app.path),
+                         app.lastUsed.isValid()
+                             ? app.lastUsed.toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                             : QStringLiteral("unknown"),
+                         SizeText(app));
     }
     return text;
 }

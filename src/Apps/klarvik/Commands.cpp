@@ -17,6 +17,7 @@
 #include "Core/details/ServerPlanning.h"
 #include "Core/details/SystemGarbageScope.h"
 #include "ScopeDriver.h"
+#include "ShownText.h"
 #include "TreeReport.h"
 
 namespace Klarvik {
@@ -83,7 +84,7 @@ struct Session {
         for (const QString& path : options.paths) {
             if (!scope.AddPath(path)) {
                 Err(QStringLiteral("ignoring path \"%1\": not an absolute path, or listed twice")
-                        .arg(path));
+                        .arg(Shown(path)));
             }
         }
         ConfigureScope(options.kind, &scope);
@@ -144,15 +145,14 @@ int RunClean(const Options& options) {
     const int extra = s.scope.IsFillingFilesWithGarbageEnabled() ? 8 : 0;
     QStringList planned;
     for (AbstractGarbage* root : s.scope.GetRoots()) {
-        ForEachPlannedPath(
-            root, extra, s.scope.GetExclusionTest(),
-            [&planned](const PlannedPath& path) { planned.append(path.path); });
+        ForEachPlannedPath(root, extra, s.scope.GetExclusionTest(),
+                           [&planned](const PlannedPath& path) { planned.append(path.path); });
     }
     const long long selected = s.scope.GetSelectedSize();
     if (options.dryRun) {
         QJsonArray list;
         for (const QString& p : planned) {
-            options.json ? list.append(p) : void(Out() << "would remove: " << p << '\n');
+            options.json ? list.append(p) : void(Out() << "would remove: " << Shown(p) << '\n');
         }
         if (options.json) {
             QJsonObject doc = Summary(options, s.scope, scanned, s.model);
@@ -194,12 +194,12 @@ int RunClean(const Options& options) {
                 QJsonObject{{"path", path},
                             {"error", TreeReport::ErrorWord(static_cast<int>(item->GetError()))}});
             if (!options.json) {
-                Out() << "failed: " << path << " (" << item->GetErrorString() << ")\n";
+                Out() << "failed: " << Shown(path) << " (" << item->GetErrorString() << ")\n";
             }
         } else if (item->IsClean() && !Varnex::Cleaner::Details::PathExists(path)) {
             removed.append(path);
             if (!options.json) {
-                Out() << "removed: " << path << '\n';
+                Out() << "removed: " << Shown(path) << '\n';
             }
         }
     }

@@ -11,6 +11,7 @@
 #include "Commands.h"
 #include "Core/SystemInfo.h"
 #include "Platform/PathCodec.h"
+#include "ShownText.h"
 
 namespace Klarvik {
 
@@ -71,7 +72,8 @@ QString ToText(const SystemInfo& info) {
     }
     QString text;
     const auto line = [&text](const char* label, const QString& value) {
-        text += QStringLiteral("%1 %2\n").arg(QLatin1String(label), -11).arg(OrUnknown(value));
+        text +=
+            QStringLiteral("%1 %2\n").arg(QLatin1String(label), -11).arg(Shown(OrUnknown(value)));
     };
     line("Model:", model);
     line("System:", info.GetSystemName());
@@ -86,8 +88,8 @@ QString ToText(const SystemInfo& info) {
                             FormatSize(info.GetAvailableDiskSpace(), 1)));
     for (const StorageInfo& disk : info.GetDisks()) {
         text += QStringLiteral("  %1 %2 %3 total, %4 available\n")
-                    .arg(disk.name, -10)
-                    .arg(disk.mountPath, -20)
+                    .arg(Shown(disk.name), -10)
+                    .arg(Shown(disk.mountPath), -20)
                     .arg(FormatSize(disk.capacity, 1), FormatSize(disk.available, 1));
     }
     return text;

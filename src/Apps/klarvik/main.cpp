@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         return Klarvik::EXIT_USAGE;
     }
     if (!parser.parse(arguments)) {
-        return Usage(parser, parser.errorText());
+        return Usage(parser, Klarvik::Shown(parser.errorText()));
     }
     if (parser.isSet(QStringLiteral("help"))) {
         std::fprintf(stdout, "%s", parser.helpText().toUtf8().constData());
@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     Klarvik::Options options;
     options.command = args.takeFirst();
     if (!Klarvik::ParseScopeKind(parser.value(kind), &options.kind)) {
-        return Usage(parser, QStringLiteral("unknown kind \"%1\"").arg(parser.value(kind)));
+        return Usage(parser,
+                     QStringLiteral("unknown kind \"%1\"").arg(Klarvik::Shown(parser.value(kind))));
     }
     options.paths = args;
     for (const QString& e : parser.values(exclude)) {
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
         if (normal.isNull()) {
             return Usage(parser, QStringLiteral("--exclude \"%1\": a path with \"..\" is not "
                                                 "taken; give it without")
-                                     .arg(e));
+                                     .arg(Klarvik::Shown(e)));
         }
         options.exclusions.append(normal);
     }
@@ -145,5 +146,6 @@ int main(int argc, char** argv) {
         return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
                                                         : Klarvik::RunClean(options);
     }
-    return Usage(parser, QStringLiteral("unknown command \"%1\"").arg(options.command));
+    return Usage(parser,
+                 QStringLiteral("unknown command \"%1\"").arg(Klarvik::Shown(options.command)));
 }

@@ -1,8 +1,10 @@
 // The front end as a user runs it: the real program on real temporary trees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,6 +162,31 @@ private:
     int m_fds[2] = {-1, -1};
     int m_terminal = -1;
     QDeadlineTimer m_deadline{120000};
+};
+
+// An immutable file for the life of the object: even root cannot unlink it.
+class Immutable {
+public:
+    explicit Immutable(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY)) {
+        int flags = 0;
+        m_set = m_fd >= 0 && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                (flags |= FS_IMMUTABLE_FL, ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0);
+    }
+    ~Immutable() {
+        int flags = 0;
+        if (m_set && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    bool IsSet() const { return m_set; }
+
+private:
+    int m_fd;
+    bool m_set = false;
 };
 
 // Finds an item by path anywhere in a JSON tree.
@@ -348,4 +375,45 @@ TEST(Klarvik, AnArgumentThatIsNotUtf8IsRefusedWhateverTheLocale) {
     EXPECT_EQ(good.Finish(), 0) << good.err.toStdString();
     EXPECT_FALSE(t.ExistsBytes("y\xc3\xbf/Caches/data"));
     EXPECT_TRUE(t.ExistsBytes("y\xff/Caches/data"));
+}
+
+TEST(Klarvik, NamesReachTheTerminalEscaped) {
+    TempTree t;
+    t.MakeFile("Caches/forged\nremoved: passwd", "1");
+    t.MakeFile("Caches/back\rover", "2");
+    t.MakeFile("Caches/paint\x1b[2J", "3");
+    t.MakeFile(QString::fromUtf8("Caches/c1\xc2\x9b"
+                                 "31m"),
+               "4");
+    t.MakeFile("Caches/slash\\n", "5");
+    t.MakeFile("Caches/title\x1b]0;x\a/locked\tfile", "6");
+    const Immutable locked(t.Bytes("Caches/title\x1b]0;x\a/locked\tfile"));
+    const QString caches = t.Path("Caches");
+    const QByteArray root = caches.toUtf8();
+    const Outcome scan = Klarvik({"scan", "--kind", "caches", caches});
+    const Outcome dry = Klarvik({"clean", "--kind", "caches", "--dry-run", caches});
+    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", caches});
+    for (const Outcome* r : {&scan, &dry, &clean}) {
+        int raw = 0;
+        for (const char c : r->out + r->err) {
+            const auto b = static_cast<unsigned char>(c);
+            raw += b != '\n' && (b < 0x20 || b == 0x7f);
+        }
+        EXPECT_EQ(raw, 0) << r->out.toStdString();
+        EXPECT_FALSE(r->out.contains("\xc2\x9b"));
+        for (const QByteArray& line : r->out.split('\n')) {
+            EXPECT_FALSE(line.startsWith("removed: passwd")) << "a forged line";
+        }
+    }
+    EXPECT_TRUE(scan.out.contains("] back\\rover  1 B")) << scan.out.toStdString();
+    EXPECT_TRUE(scan.out.contains("slash\\\\n  1 B")) << "a backslash is escaped too";
+    EXPECT_TRUE(dry.out.contains("would remove: " + root + "/forged\\nremoved: passwd\n"));
+    EXPECT_TRUE(dry.out.contains("would remove: " + root + "/c1\\u009b31m\n"));
+    EXPECT_TRUE(clean.out.contains("removed: " + root + "/paint\\x1b[2J\n"))
+        << clean.out.toStdString();
+    EXPECT_FALSE(t.Exists("Caches/paint\x1b[2J"));
+    if (locked.IsSet()) {
+        EXPECT_TRUE(clean.out.contains("failed: " + root + "/title\\x1b]0;x\\x07/locked\\tfile ("))
+            << clean.out.toStdString();
+    }
 }
