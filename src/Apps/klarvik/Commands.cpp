@@ -16,6 +16,7 @@
 #include "Core/details/FileDates.h"
 #include "Core/details/ServerPlanning.h"
 #include "Core/details/SystemGarbageScope.h"
+#include "RootCheck.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
 #include "TreeReport.h"
@@ -76,15 +77,23 @@ void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::Finish
 }
 
 // The scope of the command: configured like the application's, with the
-// paths of the command line as its roots.
+// paths of the command line as its roots. A root that cannot be taken gets a
+// line on standard error saying why.
 struct Session {
     SystemGarbageScope scope;
     GarbageItemModel model{&scope, false};
+    int refusedRoots = 0;
+
     explicit Session(const Options& options) : scope(QStringList()) {
+        const bool removing =
+            options.command == QLatin1String("clean") || options.kind != ScopeKind::DiskUsage;
         for (const QString& path : options.paths) {
-            if (!scope.AddPath(path)) {
-                Err(QStringLiteral("ignoring path \"%1\": not an absolute path, or listed twice")
-                        .arg(Shown(path)));
+            const QString refusal = RootRefusal(path, removing);
+            if (!refusal.isEmpty()) {
+                Err(QStringLiteral("not scanning \"%1\": %2").arg(Shown(path), refusal));
+                ++refusedRoots;
+            } else if (!scope.AddPath(path)) {
+                Err(QStringLiteral("\"%1\" is given twice: scanned once").arg(Shown(path)));
             }
         }
         ConfigureScope(options.kind, &scope);
@@ -92,6 +101,25 @@ struct Session {
             scope.AddExclusion(e);
         }
     }
+
+    // Before the scan, and after it (the roots that gave no tree count as
+    // refused): false, with a line, when there is no root to go on with.
+    bool AnyRoot(bool scanned) {
+        if (scanned) {
+            for (const QString& path : scope.GetNotScannedLocations()) {
+                Err(QStringLiteral("not scanning \"%1\": it could not be read").arg(Shown(path)));
+                ++refusedRoots;
+            }
+        }
+        if (scanned ? scope.GetRoots().isEmpty() : scope.GetPaths().isEmpty()) {
+            Err(QStringLiteral("no root could be scanned: nothing was done"));
+            return false;
+        }
+        return true;
+    }
+
+    // The exit code of a run that went as `ok` says, refused roots aside.
+    int ExitCode(bool ok) const { return ok && refusedRoots == 0 ? EXIT_DONE : EXIT_FAILED; }
 };
 
 bool Confirm(long long count, long long bytes) {
@@ -109,8 +137,14 @@ bool Confirm(long long count, long long bytes) {
 
 int RunScan(const Options& options) {
     Session s(options);
+    if (!s.AnyRoot(false)) {
+        return EXIT_USAGE;
+    }
     ScopeDriver driver(&s.scope, !options.json);
     const AbstractGarbageScope::FinishReason reason = driver.Scan();
+    if (reason == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
+        return EXIT_USAGE;
+    }
     if (options.json) {
         Out() << QJsonDocument(Summary(options, s.scope, reason, s.model))
                      .toJson(QJsonDocument::Indented);
@@ -119,7 +153,7 @@ int RunScan(const Options& options) {
         WriteTotals(s.scope, reason);
     }
     Out().flush();
-    return reason == AbstractGarbageScope::DONE && !AnyError(s.scope) ? EXIT_DONE : EXIT_FAILED;
+    return s.ExitCode(reason == AbstractGarbageScope::DONE && !AnyError(s.scope));
 }
 
 int RunClean(const Options& options) {
@@ -129,8 +163,14 @@ int RunClean(const Options& options) {
         return EXIT_USAGE;
     }
     Session s(options);
+    if (!s.AnyRoot(false)) {
+        return EXIT_USAGE;
+    }
     ScopeDriver driver(&s.scope, !options.json);
     const AbstractGarbageScope::FinishReason scanned = driver.Scan();
+    if (scanned == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
+        return EXIT_USAGE;
+    }
     if (!options.json) {
         TreeReport(&s.model).WriteText(Out());
         WriteTotals(s.scope, scanned);
@@ -163,12 +203,12 @@ int RunClean(const Options& options) {
                   << '\n';
         }
         Out().flush();
-        return EXIT_DONE;
+        return s.ExitCode(true);
     }
     if (planned.isEmpty()) {
         Out().flush();
         Err(QStringLiteral("nothing is selected for removal"));
-        return EXIT_DONE;
+        return s.ExitCode(true);
     }
     Out().flush();
     if (!options.yes && !Confirm(planned.size(), selected)) {
@@ -216,7 +256,7 @@ int RunClean(const Options& options) {
         TreeReport(&s.model).WriteText(Out());
     }
     Out().flush();
-    return reason == AbstractGarbageScope::DONE && failed.isEmpty() ? EXIT_DONE : EXIT_FAILED;
+    return s.ExitCode(reason == AbstractGarbageScope::DONE && failed.isEmpty());
 }
 
 }  // namespace Klarvik

@@ -10,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QDirIterator>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -416,4 +417,51 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
         EXPECT_TRUE(clean.out.contains("failed: " + root + "/title\\x1b]0;x\\x07/locked\\tfile ("))
             << clean.out.toStdString();
     }
+}
+
+TEST(Klarvik, EachRefusedRootIsNamedWithItsReason) {
+    Sample s;
+    s.t.MakeSymlink("/usr/lib", "to-lib");
+    const QString sysUsr = Varnex::Test::TestSysRoot() + "/usr/x";
+    ASSERT_TRUE(QDir().mkpath(sysUsr));
+    QFile cache(sysUsr + "/cache");
+    ASSERT_TRUE(cache.open(QIODevice::WriteOnly));
+    cache.close();
+    const QStringList bad{s.t.Path("missing"),
+                          "relative",
+                          "a/../a",
+                          s.t.Path("Caches/../Caches"),
+                          "./",
+                          "//",
+                          "/",
+                          "/etc",
+                          "/usr",
+                          Varnex::Test::TestHome(),
+                          "/usr/lib",
+                          sysUsr,
+                          s.t.Path("to-lib")};
+    const Outcome none = Klarvik(QStringList{"clean", "--kind", "caches", "--yes"} + bad);
+    EXPECT_EQ(none.code, 2) << none.err.toStdString();
+    const QList<QByteArray> lines = none.err.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), bad.size() + 1) << none.err.toStdString();
+    for (int i = 0; i < bad.size(); ++i) {
+        EXPECT_TRUE(lines[i].startsWith("klarvik: not scanning \"" + bad[i].toUtf8() + "\": "))
+            << lines[i].toStdString();
+    }
+    EXPECT_TRUE(lines.last().contains("no root could be scanned"));
+    EXPECT_TRUE(none.out.isEmpty());
+    EXPECT_TRUE(lines[11].contains("system's own folder")) << lines[11].toStdString();
+    EXPECT_TRUE(lines[12].contains("leads to \"/usr/lib\"")) << lines[12].toStdString();
+    EXPECT_TRUE(QFile::exists(sysUsr + "/cache"));
+
+    // The good root is cleaned all the same; the run says it was not all.
+    const Outcome some =
+        Klarvik({"clean", "--kind", "caches", "--yes", s.t.Path("missing"), s.t.Path("Caches")});
+    EXPECT_EQ(some.code, 1) << some.err.toStdString();
+    EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+
+    // The disk-usage view only looks: a system folder may be scanned, not cleaned.
+    EXPECT_EQ(Klarvik({"scan", "--kind", "disk-usage", sysUsr}).code, 0);
+    EXPECT_EQ(Klarvik({"clean", "--kind", "disk-usage", "--yes", sysUsr}).code, 2);
+    EXPECT_TRUE(QFile::exists(sysUsr + "/cache"));
 }
