@@ -19,6 +19,7 @@
 #include "RootCheck.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
+#include "TreeCensus.h"
 #include "TreeReport.h"
 
 namespace Klarvik {
@@ -49,17 +50,9 @@ void Err(const QString& text) {
     std::fprintf(stderr, "klarvik: %s\n", bytes.constData());
 }
 
-bool AnyError(const AbstractGarbageScope& scope) {
-    for (const AbstractGarbage* root : scope.GetRoots()) {
-        if (root->GetError() != AbstractGarbage::Error::OK) {
-            return true;
-        }
-    }
-    return false;
-}
-
 QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
-                    AbstractGarbageScope::FinishReason reason, const GarbageItemModel& model) {
+                    AbstractGarbageScope::FinishReason reason, const GarbageItemModel& model,
+                    const TreeCensus& census) {
     QJsonObject doc;
     doc.insert("kind", ScopeKindName(options.kind));
     doc.insert("finished", AbstractGarbageScope::GetFinishReasonString(reason));
@@ -67,13 +60,23 @@ QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
     doc.insert("total_size", scope.GetTotalSize());
     doc.insert("cleaned_items", scope.GetTotalCleanedItems());
     doc.insert("cleaned_size", scope.GetTotalCleanedSize());
+    doc.insert("items_in_error", census.inError);
+    doc.insert("skipped", census.SkippedJson());
     doc.insert("items", TreeReport(&model).ToJson());
     return doc;
 }
 
-void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason) {
+void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason,
+                 const TreeCensus& census) {
     Out() << "Total: " << scope.GetTotalItems() << " items, " << FormatSize(scope.GetTotalSize(), 0)
           << " (" << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+    if (census.inError > 0) {
+        Out() << Counted(census.inError, "item is", "items are") << " in error\n";
+    }
+    const QString skipped = census.SkippedText();
+    if (!skipped.isEmpty()) {
+        Out() << skipped << '\n';
+    }
 }
 
 // The scope of the command: configured like the application's, with the
@@ -145,15 +148,16 @@ int RunScan(const Options& options) {
     if (reason == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
         return EXIT_USAGE;
     }
+    const TreeCensus census = TreeCensus::Of(s.scope, true);
     if (options.json) {
-        Out() << QJsonDocument(Summary(options, s.scope, reason, s.model))
+        Out() << QJsonDocument(Summary(options, s.scope, reason, s.model, census))
                      .toJson(QJsonDocument::Indented);
     } else {
         TreeReport(&s.model).WriteText(Out());
-        WriteTotals(s.scope, reason);
+        WriteTotals(s.scope, reason, census);
     }
     Out().flush();
-    return s.ExitCode(reason == AbstractGarbageScope::DONE && !AnyError(s.scope));
+    return s.ExitCode(reason == AbstractGarbageScope::DONE && census.inError == 0);
 }
 
 int RunClean(const Options& options) {
@@ -171,9 +175,10 @@ int RunClean(const Options& options) {
     if (scanned == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
         return EXIT_USAGE;
     }
+    const TreeCensus census = TreeCensus::Of(s.scope, true);
     if (!options.json) {
         TreeReport(&s.model).WriteText(Out());
-        WriteTotals(s.scope, scanned);
+        WriteTotals(s.scope, scanned, census);
     }
     if (scanned != AbstractGarbageScope::DONE) {
         Out().flush();
@@ -195,7 +200,7 @@ int RunClean(const Options& options) {
             options.json ? list.append(p) : void(Out() << "would remove: " << Shown(p) << '\n');
         }
         if (options.json) {
-            QJsonObject doc = Summary(options, s.scope, scanned, s.model);
+            QJsonObject doc = Summary(options, s.scope, scanned, s.model, census);
             doc.insert("would_remove", list);
             Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
         } else {
@@ -203,12 +208,21 @@ int RunClean(const Options& options) {
                   << '\n';
         }
         Out().flush();
-        return s.ExitCode(true);
+        return s.ExitCode(census.inError == 0);
     }
     if (planned.isEmpty()) {
+        if (options.json) {
+            QJsonObject doc = Summary(options, s.scope, scanned, s.model, census);
+            doc.insert("removed", QJsonArray());
+            doc.insert("failed", QJsonArray());
+            Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+        }
         Out().flush();
-        Err(QStringLiteral("nothing is selected for removal"));
-        return s.ExitCode(true);
+        Err(census.inError == 0
+                ? QStringLiteral("nothing is selected for removal")
+                : QStringLiteral("nothing was removed: nothing is selected, and %1 in error")
+                      .arg(Counted(census.inError, "item is", "items are")));
+        return s.ExitCode(census.inError == 0);
     }
     Out().flush();
     if (!options.yes && !Confirm(planned.size(), selected)) {
@@ -243,8 +257,10 @@ int RunClean(const Options& options) {
             }
         }
     }
+    const TreeCensus after = TreeCensus::Of(s.scope, false);
     if (options.json) {
-        QJsonObject doc = Summary(options, s.scope, reason, s.model);
+        QJsonObject doc = Summary(options, s.scope, reason, s.model, after);
+        doc.insert("skipped", census.SkippedJson());
         doc.insert("removed", removed);
         doc.insert("failed", failed);
         Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
@@ -256,7 +272,8 @@ int RunClean(const Options& options) {
         TreeReport(&s.model).WriteText(Out());
     }
     Out().flush();
-    return s.ExitCode(reason == AbstractGarbageScope::DONE && failed.isEmpty());
+    return s.ExitCode(reason == AbstractGarbageScope::DONE && failed.isEmpty() &&
+                      after.inError == 0);
 }
 
 }  // namespace Klarvik

@@ -17,7 +17,9 @@ struct Options {
     bool dryRun = false;
 };
 
-// Exit codes: 0 done, 1 failed or items in error (or stopped), 2 bad usage.
+// Exit codes: 0 done; 1 something failed, an item anywhere in the tree is in
+// error, a root was refused while others were scanned, or the run stopped;
+// 2 bad usage or no root could be scanned.
 enum ExitCode { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
 // Scans and prints the tree and the totals.

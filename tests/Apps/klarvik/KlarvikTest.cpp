@@ -43,13 +43,15 @@ Outcome Klarvik(const QStringList& args, const QByteArray& input = {}) {
 }
 
 // The program started by hand: its arguments as raw bytes (QProcess would
-// pass them through the locale), extra environment entries, and standard
-// input on a pseudo-terminal when asked, as at a user's prompt.
+// pass them through the locale), extra environment entries, standard input on
+// a pseudo-terminal when asked, as at a user's prompt, and run through
+// `wrapper` (a command that runs another) when given.
 class Child {
 public:
     explicit Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                   bool terminal = false) {
-        std::vector<std::string> all{KLARVIK_PROGRAM};
+                   bool terminal = false, const std::vector<std::string>& wrapper = {}) {
+        std::vector<std::string> all = wrapper;
+        all.push_back(KLARVIK_PROGRAM);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& a : all) {
@@ -85,7 +87,7 @@ public:
         ::posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
         ::posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
         ::posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-        EXPECT_EQ(::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        EXPECT_EQ(::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
         ::posix_spawn_file_actions_destroy(&actions);
         for (int fd : {input, outPipe[1], errPipe[1]}) {
             ::close(fd);
@@ -164,6 +166,16 @@ private:
     int m_terminal = -1;
     QDeadlineTimer m_deadline{120000};
 };
+
+// Run by root, the program runs as "nobody" (root reads every folder): the
+// tree is given to that user first.
+std::vector<std::string> AsAnotherUser(const TempTree& tree) {
+    if (::geteuid() != 0) {
+        return {};
+    }
+    EXPECT_EQ(RunProgram("chown", {"-R", "65534:65534", tree.Root()}), 0);
+    return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+}
 
 // An immutable file for the life of the object: even root cannot unlink it.
 class Immutable {
@@ -464,4 +476,44 @@ TEST(Klarvik, EachRefusedRootIsNamedWithItsReason) {
     EXPECT_EQ(Klarvik({"scan", "--kind", "disk-usage", sysUsr}).code, 0);
     EXPECT_EQ(Klarvik({"clean", "--kind", "disk-usage", "--yes", sysUsr}).code, 2);
     EXPECT_TRUE(QFile::exists(sysUsr + "/cache"));
+}
+
+TEST(Klarvik, ErrorsAnywhereInTheTreeAndSkippedEntriesAreTold) {
+    TempTree t;
+    t.MakeFile("Caches/open/f", "f");
+    t.MakeFile("Caches/closed/g", "g");
+    t.MakeFileBytes("Caches/odd/bad\xff", "b");
+    t.MakeFile("Unreadable/h", "h");
+    const std::vector<std::string> user = AsAnotherUser(t);
+    ASSERT_EQ(::chmod(t.Bytes("Caches/closed").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(t.Bytes("Unreadable").c_str(), 0), 0);
+    const std::string caches = t.Bytes("Caches");
+
+    Child scan({"scan", "--kind", "caches", "--json", caches}, {}, false, user);
+    const int scanned = scan.Finish();
+    if (scan.err.contains("setpriv:")) {
+        GTEST_SKIP() << "cannot run as another user: " << scan.err.toStdString();
+    }
+    EXPECT_EQ(scanned, 1) << "an unreadable folder below the root: " << scan.err.toStdString();
+    const QJsonObject doc = QJsonDocument::fromJson(scan.out).object();
+    EXPECT_EQ(doc.value("items_in_error").toInt(), 1);
+    EXPECT_EQ(doc.value("skipped").toObject().value("unreadable_folders").toInt(), 1);
+    EXPECT_EQ(doc.value("skipped").toObject().value("not_utf8_names").toInt(), 1);
+    EXPECT_EQ(Find(doc.value("items").toArray(), t.Path("Caches/closed")).value("error"),
+              "permission_denied");
+
+    Child clean({"clean", "--kind", "caches", "--yes", caches}, {}, false, user);
+    EXPECT_EQ(clean.Finish(), 1) << clean.err.toStdString();
+    EXPECT_TRUE(clean.out.contains("Skipped: 1 unreadable folder (")) << clean.out.toStdString();
+    EXPECT_TRUE(clean.out.contains(", 1 name that cannot be read as UTF-8 ("));
+    EXPECT_FALSE(t.Exists("Caches/open"));
+    EXPECT_TRUE(t.ExistsBytes("Caches/odd/bad\xff"));
+    ::chmod(t.Bytes("Caches/closed").c_str(), 0755);
+    EXPECT_TRUE(t.Exists("Caches/closed/g"));
+
+    Child root({"clean", "--kind", "caches", "--yes", t.Bytes("Unreadable")}, {}, false, user);
+    EXPECT_EQ(root.Finish(), 1) << "not 0 with nothing selected";
+    EXPECT_TRUE(root.err.contains("nothing was removed")) << root.err.toStdString();
+    EXPECT_TRUE(root.out.contains("Skipped: 1 unreadable folder"));
+    ::chmod(t.Bytes("Unreadable").c_str(), 0755);
 }
