@@ -8,8 +8,6 @@
 #include <QJsonObject>
 #include <QTextStream>
 #include <cstdio>
-#include <iostream>
-#include <string>
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
@@ -125,17 +123,6 @@ struct Session {
     int ExitCode(bool ok) const { return ok && refusedRoots == 0 ? EXIT_DONE : EXIT_FAILED; }
 };
 
-bool Confirm(long long count, long long bytes) {
-    std::fprintf(stderr, "Remove %lld items (%s)? [y/N] ", count,
-                 FormatSize(bytes, 0).toUtf8().constData());
-    std::fflush(stderr);
-    std::string answer;
-    if (!std::getline(std::cin, answer)) {
-        return false;
-    }
-    return answer == "y" || answer == "Y" || answer == "yes";
-}
-
 }  // namespace
 
 int RunScan(const Options& options) {
@@ -157,6 +144,9 @@ int RunScan(const Options& options) {
         WriteTotals(s.scope, reason, census);
     }
     Out().flush();
+    if (ScopeDriver::WasInterrupted()) {
+        return EXIT_INTERRUPTED;
+    }
     return s.ExitCode(reason == AbstractGarbageScope::DONE && census.inError == 0);
 }
 
@@ -183,7 +173,7 @@ int RunClean(const Options& options) {
     if (scanned != AbstractGarbageScope::DONE) {
         Out().flush();
         Err(QStringLiteral("the scan did not finish: nothing was removed"));
-        return EXIT_FAILED;
+        return ScopeDriver::WasInterrupted() ? EXIT_INTERRUPTED : EXIT_FAILED;
     }
 
     // What the plan will be, in the order the removal server will get it.
@@ -225,9 +215,14 @@ int RunClean(const Options& options) {
         return s.ExitCode(census.inError == 0);
     }
     Out().flush();
-    if (!options.yes && !Confirm(planned.size(), selected)) {
-        Err(QStringLiteral("nothing was removed"));
-        return EXIT_FAILED;
+    if (!options.yes) {
+        const ScopeDriver::Answer answer =
+            driver.Ask(QStringLiteral("Remove %1 (%2)? [y/N] ")
+                           .arg(Counted(planned.size(), "item", "items"), FormatSize(selected, 0)));
+        if (answer != ScopeDriver::Answer::YES) {
+            Err(QStringLiteral("nothing was removed"));
+            return answer == ScopeDriver::Answer::INTERRUPTED ? EXIT_INTERRUPTED : EXIT_FAILED;
+        }
     }
 
     AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
@@ -272,6 +267,12 @@ int RunClean(const Options& options) {
         TreeReport(&s.model).WriteText(Out());
     }
     Out().flush();
+    if (ScopeDriver::WasInterrupted()) {
+        Err(
+            QStringLiteral("stopped by Ctrl-C: what is listed as removed is gone, the rest is "
+                           "as it was"));
+        return EXIT_INTERRUPTED;
+    }
     return s.ExitCode(reason == AbstractGarbageScope::DONE && failed.isEmpty() &&
                       after.inError == 0);
 }

@@ -18,9 +18,9 @@ struct Options {
 };
 
 // Exit codes: 0 done; 1 something failed, an item anywhere in the tree is in
-// error, a root was refused while others were scanned, or the run stopped;
-// 2 bad usage or no root could be scanned.
-enum ExitCode { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+// error, or a root was refused while others were scanned;
+// 2 bad usage or no root could be scanned; 130 stopped by Ctrl-C.
+enum ExitCode { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRUPTED = 130 };
 
 // Scans and prints the tree and the totals.
 int RunScan(const Options& options);

@@ -117,14 +117,23 @@ public:
         return true;
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
+    // Types on the terminal the program reads.
+    void Type(const QByteArray& text) {
+        EXPECT_EQ(::write(m_terminal, text.constData(), static_cast<size_t>(text.size())),
+                  text.size());
+    }
     // The exit code after all output was read; -1 when it was killed or hung.
     int Finish() {
         while (ReadSome()) {
         }
-        int status = 0;
         const pid_t pid = m_pid;
         m_pid = -1;
-        if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
+        const bool hung = m_fds[0] >= 0 || m_fds[1] >= 0;
+        if (hung && pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
+        int status = 0;
+        if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || hung) {
             return -1;
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -516,4 +525,24 @@ TEST(Klarvik, ErrorsAnywhereInTheTreeAndSkippedEntriesAreTold) {
     EXPECT_TRUE(root.err.contains("nothing was removed")) << root.err.toStdString();
     EXPECT_TRUE(root.out.contains("Skipped: 1 unreadable folder"));
     ::chmod(t.Bytes("Unreadable").c_str(), 0755);
+}
+
+TEST(Klarvik, OneCtrlCAtThePromptEndsTheRunWithNothingRemoved) {
+    Sample s;
+    const QSet<QString> before = Entries(s.t.Root());
+    const std::string caches = s.t.Bytes("Caches");
+    Child interrupted({"clean", "--kind", "caches", caches}, {}, true);
+    ASSERT_TRUE(interrupted.WaitForError("? [y/N] ")) << interrupted.err.toStdString();
+    EXPECT_TRUE(interrupted.err.contains("Remove 9 items (")) << interrupted.err.toStdString();
+    interrupted.Signal(SIGINT);
+    EXPECT_EQ(interrupted.Finish(), 130) << interrupted.err.toStdString();
+    EXPECT_TRUE(interrupted.err.contains("nothing was removed"));
+    EXPECT_EQ(Entries(s.t.Root()), before);
+
+    Child answered({"clean", "--kind", "caches", caches}, {}, true);
+    ASSERT_TRUE(answered.WaitForError("? [y/N] "));
+    answered.Type("y\n");
+    EXPECT_EQ(answered.Finish(), 0) << answered.err.toStdString();
+    EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+    EXPECT_TRUE(s.t.Exists("outside/precious"));
 }
