@@ -252,9 +252,9 @@ int RunApps(bool json) {
     } else {
         const QString sizes = recorded ? FormatSize(totalSize, 0) + QStringLiteral(" recorded")
                                        : QStringLiteral("sizes unavailable");
-        Print(ToText(apps) + QStringLiteral("Total: %1 applications, %2 (%3)\n")
-                                 .arg(apps.size())
-                                 .arg(sizes, finished));
+        Print(ToText(apps) +
+              QStringLiteral("Total: %1, %2 (%3)\n")
+                  .arg(Counted(apps.size(), "application", "applications"), sizes, finished));
     }
     if (!listed) {
         std::fprintf(stderr, "klarvik: the list of applications could not be computed\n");

@@ -66,8 +66,9 @@ QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
 
 void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason,
                  const TreeCensus& census) {
-    Out() << "Total: " << scope.GetTotalItems() << " items, " << FormatSize(scope.GetTotalSize(), 0)
-          << " (" << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+    Out() << "Total: " << Counted(scope.GetTotalItems(), "item", "items") << ", "
+          << FormatSize(scope.GetTotalSize(), 0) << " ("
+          << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
     if (census.inError > 0) {
         Out() << Counted(census.inError, "item is", "items are") << " in error\n";
     }
@@ -194,8 +195,8 @@ int RunClean(const Options& options) {
             doc.insert("would_remove", list);
             Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
         } else {
-            Out() << "Would remove " << planned.size() << " items, " << FormatSize(selected, 0)
-                  << '\n';
+            Out() << "Would remove " << Counted(planned.size(), "item", "items") << ", "
+                  << FormatSize(selected, 0) << '\n';
         }
         Out().flush();
         return s.ExitCode(census.inError == 0);
@@ -260,7 +261,7 @@ int RunClean(const Options& options) {
         doc.insert("failed", failed);
         Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
     } else {
-        Out() << "Removed " << removed.size() << " items, freed "
+        Out() << "Removed " << Counted(removed.size(), "item", "items") << ", freed "
               << FormatSize(s.scope.GetLastCleanedSize(), 0) << "; " << failed.size() << " failed ("
               << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
         Out() << "After cleaning:\n";

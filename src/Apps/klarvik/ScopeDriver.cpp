@@ -12,6 +12,7 @@
 #include <string>
 
 #include "CleanerCommon/Sizes.h"
+#include "ShownText.h"
 
 namespace Klarvik {
 
@@ -152,8 +153,8 @@ void ScopeDriver::ShowProgress() {
                    .arg(static_cast<int>(m_scope->GetCleaningProgress() * 100))
                    .arg(Varnex::Cleaner::FormatSize(m_scope->GetLastCleanedSize(), 0));
     } else {
-        line = QStringLiteral("Scanning: %1 items, %2")
-                   .arg(m_scope->GetTotalItems())
+        line = QStringLiteral("Scanning: %1, %2")
+                   .arg(Counted(m_scope->GetTotalItems(), "item", "items"))
                    .arg(Varnex::Cleaner::FormatSize(m_scope->GetTotalSize(), 0));
     }
     std::fprintf(stderr, "\r\033[K%s", line.toUtf8().constData());

@@ -340,6 +340,10 @@ TEST(Klarvik, CleanRefusesWithoutConsentWhenNotOnATerminal) {
     EXPECT_EQ(dry.code, 0);
     EXPECT_TRUE(dry.out.contains(("would remove: " + s.t.Path("Caches/com.app/data")).toUtf8()));
     EXPECT_TRUE(s.t.Exists("Caches/com.app/data"));
+    const Outcome one =
+        Klarvik({"clean", "--kind", "caches", "--dry-run", s.t.Path("Caches/com.app/data")});
+    EXPECT_TRUE(one.out.contains("Total: 1 item, 1000 B (done)\n")) << one.out.toStdString();
+    EXPECT_TRUE(one.out.contains("Would remove 1 item, 1000 B\n"));
 }
 
 TEST(Klarvik, DiskUsageSelectsNothingByDefaultAndTheShredderOverwrites) {
