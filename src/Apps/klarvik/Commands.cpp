@@ -120,6 +120,33 @@ struct Session {
         return true;
     }
 
+    // Checks exactly the items at `paths` with what lies below them, and
+    // unchecks the rest; nothing changes without paths. False, with a line for
+    // each, when some are not in the tree: then nothing changed either.
+    bool Select(const QStringList& paths) {
+        QList<AbstractGarbage*> items;
+        for (const QString& path : paths) {
+            AbstractGarbage* item = scope.FindGarbage(path);
+            if (!item) {
+                Err(QStringLiteral("--select \"%1\": not in the scanned tree").arg(Shown(path)));
+            }
+            items.append(item);
+        }
+        if (items.contains(nullptr)) {
+            return false;
+        }
+        if (!items.isEmpty()) {
+            const AbstractGarbage::CheckStateChange change;
+            for (AbstractGarbage* root : scope.GetRoots()) {
+                root->Select(false);
+            }
+            for (AbstractGarbage* item : items) {
+                item->Select(true);
+            }
+        }
+        return true;
+    }
+
     // The exit code of a run that went as `ok` says, refused roots aside.
     int ExitCode(bool ok) const { return ok && refusedRoots == 0 ? EXIT_DONE : EXIT_FAILED; }
 };
@@ -133,7 +160,8 @@ int RunScan(const Options& options) {
     }
     ScopeDriver driver(&s.scope, !options.json);
     const AbstractGarbageScope::FinishReason reason = driver.Scan();
-    if (reason == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
+    if (reason == AbstractGarbageScope::DONE &&
+        (!s.AnyRoot(true) || !s.Select(options.selections))) {
         return EXIT_USAGE;
     }
     const TreeCensus census = TreeCensus::Of(s.scope, true);
@@ -164,6 +192,10 @@ int RunClean(const Options& options) {
     ScopeDriver driver(&s.scope, !options.json);
     const AbstractGarbageScope::FinishReason scanned = driver.Scan();
     if (scanned == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
+        return EXIT_USAGE;
+    }
+    if (scanned == AbstractGarbageScope::DONE && !s.Select(options.selections)) {
+        Err(QStringLiteral("nothing was removed"));
         return EXIT_USAGE;
     }
     const TreeCensus census = TreeCensus::Of(s.scope, true);

@@ -12,6 +12,7 @@ struct Options {
     ScopeKind kind = ScopeKind::Caches;
     QStringList paths;
     QStringList exclusions;
+    QStringList selections;  // absolute, in the scan's spelling
     bool json = false;
     bool yes = false;
     bool dryRun = false;

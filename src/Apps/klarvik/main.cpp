@@ -82,9 +82,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption exclude(QStringLiteral("exclude"),
                                      QStringLiteral("Leave out every path that contains TEXT."),
                                      QStringLiteral("TEXT"));
+    const QCommandLineOption select(
+        QStringLiteral("select"),
+        QStringLiteral("Check exactly the item at PATH and what is below it, uncheck the rest "
+                       "(repeatable; a PATH not in the scanned tree is an error)."),
+        QStringLiteral("PATH"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's log lines."));
-    parser.addOptions({kind, json, yes, dryRun, exclude, verbose});
+    parser.addOptions({kind, json, yes, dryRun, exclude, select, verbose});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -128,6 +133,15 @@ int main(int argc, char** argv) {
                                      .arg(Klarvik::Shown(e)));
         }
         options.exclusions.append(normal);
+    }
+    for (const QString& path : parser.values(select)) {
+        const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
+        if (normal.isNull()) {
+            return Usage(parser, QStringLiteral("--select \"%1\": give an absolute path, "
+                                                "without \"..\"")
+                                     .arg(Klarvik::Shown(path)));
+        }
+        options.selections.append(normal);
     }
     options.json = parser.isSet(json);
     options.yes = parser.isSet(yes);

@@ -550,3 +550,33 @@ TEST(Klarvik, OneCtrlCAtThePromptEndsTheRunWithNothingRemoved) {
     EXPECT_FALSE(s.t.Exists("Caches/com.app"));
     EXPECT_TRUE(s.t.Exists("outside/precious"));
 }
+
+TEST(Klarvik, SelectChecksExactlyThosePathsAndAnUnknownOneRemovesNothing) {
+    Sample s;
+    const QSet<QString> before = Entries(s.t.Root());
+    const Outcome unknown =
+        Klarvik({"clean", "--kind", "caches", "--yes", "--select", s.t.Path("Caches/keep-me"),
+                 "--select", s.t.Path("Caches/nope"), s.t.Path("Caches")});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_TRUE(unknown.err.contains("--select \"" + s.t.Path("Caches/nope").toUtf8() + "\""))
+        << unknown.err.toStdString();
+    EXPECT_EQ(
+        Klarvik({"clean", "--kind", "caches", "--yes", "--select", "keep-me", s.t.Path("Caches")})
+            .code,
+        2);
+    EXPECT_EQ(Entries(s.t.Root()), before);
+
+    // Caches are all selected by default: only what is named goes.
+    const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--json", "--select",
+                               s.t.Path("Caches/com.app/data"), "--select",
+                               s.t.Path("Caches//keep-me/"), s.t.Path("Caches")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(Strings(r.json.value("removed").toArray()),
+              (QSet<QString>{s.t.Path("Caches/com.app/data"), s.t.Path("Caches/keep-me/k"),
+                             s.t.Path("Caches/keep-me")}));
+    QSet<QString> left = before;
+    for (const char* gone : {"Caches/com.app/data", "Caches/keep-me/k", "Caches/keep-me"}) {
+        left.remove(gone);
+    }
+    EXPECT_EQ(Entries(s.t.Root()), left);
+}
