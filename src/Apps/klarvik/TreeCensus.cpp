@@ -71,8 +71,11 @@ QString TreeCensus::SkippedText() const {
     }
     if (undecodableNames > 0) {
         parts.append(Counted(undecodableNames, "name", "names") +
-                     QStringLiteral(" that cannot be read as UTF-8 (left as they are, with "
-                                    "the folders that hold them)"));
+                     (undecodableNames == 1
+                          ? QStringLiteral(" that cannot be read as UTF-8 (left as it is, with "
+                                           "the folder that holds it)")
+                          : QStringLiteral(" that cannot be read as UTF-8 (left as they are, "
+                                           "with the folders that hold them)")));
     }
     return parts.isEmpty() ? QString()
                            : QStringLiteral("Skipped: ") + parts.join(QStringLiteral(", "));

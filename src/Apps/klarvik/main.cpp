@@ -63,7 +63,10 @@ int main(int argc, char** argv) {
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
             "Kinds: ") +
-        Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
+        Klarvik::ScopeKindNames().join(QStringLiteral(", ")) +
+        QStringLiteral("\n\nExit status: 0 done; 1 something failed or is in error anywhere "
+                       "in the tree,\nor a root was refused while others were scanned; 2 bad "
+                       "usage or no root\ncould be scanned; 130 stopped by Ctrl-C."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
