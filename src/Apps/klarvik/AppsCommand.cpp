@@ -17,6 +17,7 @@
 #include "Core/details/AppsDB.h"
 #include "Core/details/AppsDBCache.h"
 #include "Core/details/GarbageApplication.h"
+#include "ShownText.h"
 #include "TreeReport.h"
 
 namespace Klarvik {
@@ -159,15 +160,15 @@ QString ToText(const QList<Listed>& apps) {
                         ? QStringLiteral("Standard applications:\n")
                         : QStringLiteral("Other vendors' applications:\n");
         }
-        text +=
-            QStringLiteral("  %1 (%2)\n    %3\n    last used: %4, size: %5\n")
-                .arg(app.name,
-                     app.identifier.isEmpty() ? QStringLiteral("no identifier") : app.identifier,
-                     app.path,
-                     app.lastUsed.isValid()
-                         ? app.lastUsed.toString(QStringLiteral("yyyy-MM-dd HH:mm"))
-                         : QStringLiteral("unknown"),
-                     SizeText(app));
+        text += QStringLiteral("  %1 (%2)\n    %3\n    last used: %4, size: %5\n")
+                    .arg(Shown(app.name),
+                         app.identifier.isEmpty() ? QStringLiteral("no identifier")
+                                                  : Shown(app.identifier),
+                         Shown(app.path),
+                         app.lastUsed.isValid()
+                             ? app.lastUsed.toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                             : QStringLiteral("unknown"),
+                         SizeText(app));
     }
     return text;
 }
@@ -251,9 +252,9 @@ int RunApps(bool json) {
     } else {
         const QString sizes = recorded ? FormatSize(totalSize, 0) + QStringLiteral(" recorded")
                                        : QStringLiteral("sizes unavailable");
-        Print(ToText(apps) + QStringLiteral("Total: %1 applications, %2 (%3)\n")
-                                 .arg(apps.size())
-                                 .arg(sizes, finished));
+        Print(ToText(apps) +
+              QStringLiteral("Total: %1, %2 (%3)\n")
+                  .arg(Counted(apps.size(), "application", "applications"), sizes, finished));
     }
     if (!listed) {
         std::fprintf(stderr, "klarvik: the list of applications could not be computed\n");

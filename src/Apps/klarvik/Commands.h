@@ -12,13 +12,16 @@ struct Options {
     ScopeKind kind = ScopeKind::Caches;
     QStringList paths;
     QStringList exclusions;
+    QStringList selections;  // absolute, in the scan's spelling
     bool json = false;
     bool yes = false;
     bool dryRun = false;
 };
 
-// Exit codes: 0 done, 1 failed or items in error (or stopped), 2 bad usage.
-enum ExitCode { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+// Exit codes: 0 done; 1 something failed, an item anywhere in the tree is in
+// error, or a root was refused while others were scanned;
+// 2 bad usage or no root could be scanned; 130 stopped by Ctrl-C.
+enum ExitCode { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRUPTED = 130 };
 
 // Scans and prints the tree and the totals.
 int RunScan(const Options& options);

@@ -1,31 +1,55 @@
 #include "ScopeDriver.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <QEventLoop>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "CleanerCommon/Sizes.h"
+#include "ShownText.h"
 
 namespace Klarvik {
 
 namespace {
 
 std::atomic<bool> interrupted{false};
+// Written to on Ctrl-C, so that a wait on standard input wakes whichever
+// thread the signal went to.
+int wakeFds[2] = {-1, -1};
 
 void OnInterrupt(int) {
     if (interrupted.exchange(true)) {
         std::_Exit(130);
     }
+    if (wakeFds[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFds[1], &byte, 1);
+    }
+}
+
+// Without SA_RESTART: a read in progress returns rather than swallowing the signal.
+void InstallHandler() {
+    if (wakeFds[0] < 0 && ::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wakeFds[0] = wakeFds[1] = -1;
+    }
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 }  // namespace
 
 ScopeDriver::ScopeDriver(Scope* scope, bool showProgress, QObject* parent)
     : QObject(parent), m_scope(scope), m_showProgress(showProgress && ::isatty(STDERR_FILENO)) {
-    std::signal(SIGINT, OnInterrupt);
+    InstallHandler();
     m_ticker.setInterval(100);
     connect(&m_ticker, &QTimer::timeout, this, [this] {
         if (interrupted.load()) {
@@ -81,6 +105,44 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     return started;
 }
 
+ScopeDriver::Answer ScopeDriver::Ask(const QString& question) {
+    std::fprintf(stderr, "%s", question.toUtf8().constData());
+    std::fflush(stderr);
+    std::string line;
+    for (;;) {
+        if (interrupted.load()) {
+            std::fprintf(stderr, "\n");
+            return Answer::INTERRUPTED;
+        }
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
+        if (::poll(fds, wakeFds[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Answer::NO;
+        }
+        if (fds[0].revents == 0) {
+            continue;  // the wake-up: the flag is set
+        }
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || c == '\n') {
+            break;
+        }
+        if (line.size() < 16) {
+            line += c;
+        }
+    }
+    return line == "y" || line == "Y" || line == "yes" ? Answer::YES : Answer::NO;
+}
+
+bool ScopeDriver::WasInterrupted() {
+    return interrupted.load();
+}
+
 void ScopeDriver::ShowProgress() {
     if (!m_showProgress) {
         return;
@@ -91,8 +153,8 @@ void ScopeDriver::ShowProgress() {
                    .arg(static_cast<int>(m_scope->GetCleaningProgress() * 100))
                    .arg(Varnex::Cleaner::FormatSize(m_scope->GetLastCleanedSize(), 0));
     } else {
-        line = QStringLiteral("Scanning: %1 items, %2")
-                   .arg(m_scope->GetTotalItems())
+        line = QStringLiteral("Scanning: %1, %2")
+                   .arg(Counted(m_scope->GetTotalItems(), "item", "items"))
                    .arg(Varnex::Cleaner::FormatSize(m_scope->GetTotalSize(), 0));
     }
     std::fprintf(stderr, "\r\033[K%s", line.toUtf8().constData());

@@ -10,11 +10,13 @@ namespace Klarvik {
 // Drives one scope through a scan and a cleaning the way the application
 // does: through its public calls and signals, waiting in the event loop. On a
 // terminal it keeps a one-line progress display on standard error. Ctrl-C asks
-// the running scan or cleaning to stop (a second Ctrl-C ends the program).
+// the running scan or cleaning to stop, or answers a question at once (a
+// second Ctrl-C ends the program).
 class ScopeDriver : public QObject {
     Q_OBJECT
 public:
     using Scope = Varnex::Cleaner::AbstractGarbageScope;
+    enum class Answer { YES, NO, INTERRUPTED };
 
     ScopeDriver(Scope* scope, bool showProgress, QObject* parent = nullptr);
     ~ScopeDriver() override;
@@ -24,6 +26,12 @@ public:
     // Cleans what is selected. False when the scope refused to start (nothing
     // to clean); otherwise *reason tells how the run finished.
     bool Clean(Scope::FinishReason* reason);
+    // Writes `question` to standard error and reads one line of standard
+    // input: "y", "Y" or "yes" is YES, anything else or its end NO, Ctrl-C
+    // INTERRUPTED (at once, whether or not a line was being typed).
+    Answer Ask(const QString& question);
+    // Whether Ctrl-C was pressed while this driver was alive.
+    static bool WasInterrupted();
 
 private:
     Scope::FinishReason Run(bool cleaning);

@@ -4,16 +4,21 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 #include "CleanerCommon/Sizes.h"
 #include "Commands.h"
 #include "Core/SystemInfo.h"
 #include "Platform/PathCodec.h"
+#include "ShownText.h"
 
 namespace Klarvik {
 
+using Varnex::Cleaner::FormatFrequencyGHz;
+using Varnex::Cleaner::FormatFrequencyMHz;
 using Varnex::Cleaner::FormatSize;
 using Varnex::Cleaner::MemoryBank;
 using Varnex::Cleaner::StorageInfo;
@@ -64,6 +69,18 @@ QJsonObject ToJson(const SystemInfo& info) {
                        {"disks", disks}};
 }
 
+// The parts that are known, in order, with one space between: a value the
+// system did not report ("0 MHz", " 0 B") is left out rather than shown.
+QString Known(std::initializer_list<QString> parts) {
+    QStringList known;
+    for (const QString& part : parts) {
+        if (!part.trimmed().isEmpty()) {
+            known.append(part.trimmed());
+        }
+    }
+    return known.join(QLatin1Char(' '));
+}
+
 QString ToText(const SystemInfo& info) {
     QString model = info.GetModelName();
     if (!info.GetModelIdentifier().isEmpty() && info.GetModelIdentifier() != model) {
@@ -71,23 +88,41 @@ QString ToText(const SystemInfo& info) {
     }
     QString text;
     const auto line = [&text](const char* label, const QString& value) {
-        text += QStringLiteral("%1 %2\n").arg(QLatin1String(label), -11).arg(OrUnknown(value));
+        text +=
+            QStringLiteral("%1 %2\n").arg(QLatin1String(label), -11).arg(Shown(OrUnknown(value)));
     };
     line("Model:", model);
     line("System:", info.GetSystemName());
     line("Version:", info.GetSystemVersion());
     line("User:", info.GetUserName());
-    line("Processor:", info.GetCpuInfoString());
-    line("Memory:", info.GetMemoryInfoString());
+    const auto ifKnown = [](long long value, const QString& text) {
+        return value > 0 ? text : QString();
+    };
+    // The processor's name is only offered after its speed: "2.4 GHz Intel Core i5".
+    const QString cpuSpeed = FormatFrequencyGHz(info.GetCpuSpeed(), 1);
+    const QString cpuInfo = info.GetCpuInfoString();
+    const QString cpuName = cpuInfo.startsWith(cpuSpeed + QLatin1Char(' '))
+                                ? cpuInfo.mid(cpuSpeed.size() + 1)
+                                : cpuInfo;
+    line("Processor:", Known({ifKnown(info.GetCpuSpeed(), cpuSpeed), cpuName}));
+    line("Memory:",
+         Known({ifKnown(info.GetMemorySize(), FormatSize(info.GetMemorySize(), 0)),
+                ifKnown(info.GetMemorySpeed(), FormatFrequencyMHz(info.GetMemorySpeed())),
+                info.GetMemoryType()}));
     line("Graphics:",
-         info.GetGpuChipsetModel().isEmpty() ? QString() : info.GetGraphicsInfoString());
-    line("Disks:", QStringLiteral("%1 total, %2 available")
-                       .arg(FormatSize(info.GetTotalDiskSpace(), 1),
-                            FormatSize(info.GetAvailableDiskSpace(), 1)));
+         info.GetGpuChipsetModel().trimmed().isEmpty()
+             ? QString()
+             : Known({info.GetGpuChipsetModel(),
+                      ifKnown(info.GetGpuMemorySize(), FormatSize(info.GetGpuMemorySize(), 0))}));
+    line("Disks:", info.GetDisks().isEmpty()
+                       ? QString()
+                       : QStringLiteral("%1 total, %2 available")
+                             .arg(FormatSize(info.GetTotalDiskSpace(), 1),
+                                  FormatSize(info.GetAvailableDiskSpace(), 1)));
     for (const StorageInfo& disk : info.GetDisks()) {
         text += QStringLiteral("  %1 %2 %3 total, %4 available\n")
-                    .arg(disk.name, -10)
-                    .arg(disk.mountPath, -20)
+                    .arg(Shown(disk.name), -10)
+                    .arg(Shown(disk.mountPath), -20)
                     .arg(FormatSize(disk.capacity, 1), FormatSize(disk.available, 1));
     }
     return text;

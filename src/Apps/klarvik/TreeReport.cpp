@@ -4,6 +4,7 @@
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
+#include "ShownText.h"
 
 namespace Klarvik {
 
@@ -57,9 +58,9 @@ void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int dept
         const int check = Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt();
         const int status = Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt();
         const QString error = Cell(m_model, row, GarbageItemModel::ERROR_COLUMN).toString();
-        // Names may hold line breaks: one item, one line.
-        QString name = Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString();
-        name.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+        // Names may hold line breaks and terminal sequences: one item, one
+        // line, and nothing that paints the terminal.
+        const QString name = Shown(Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
         out << QString(depth * 2, QLatin1Char(' ')) << CheckBox(check) << ' ' << name << "  "
             << Varnex::Cleaner::FormatSize(
                    Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong(), 0)

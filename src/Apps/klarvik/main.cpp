@@ -3,11 +3,14 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstring>
 
 #include "AppsCommand.h"
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "Platform/PathCodec.h"
+#include "ShownText.h"
 #include "SysinfoCommand.h"
 
 namespace {
@@ -18,6 +21,28 @@ int Usage(const QCommandLineParser& parser, const QString& error) {
     }
     std::fprintf(stderr, "%s", parser.helpText().toUtf8().constData());
     return Klarvik::EXIT_USAGE;
+}
+
+// The arguments as text, each decoded from its own bytes through the path
+// codec, whatever the locale says: paths are UTF-8, and an argument that is
+// not is refused rather than read as some other name (a "\xFF" taken for
+// U+FFFD, or for "\u00FF" under Latin-1, names another file). False, with
+// the argument named, when one does not decode.
+bool DecodeArguments(int argc, char** argv, QStringList* out) {
+    out->append(QStringLiteral("klarvik"));  // argv[0] names only the program
+    for (int i = 1; i < argc; ++i) {
+        QString text;
+        if (!Varnex::Platform::DecodePath(argv[i], std::strlen(argv[i]), &text)) {
+            const QByteArray shown = Klarvik::ShownBytes(QByteArray(argv[i])).toUtf8();
+            std::fprintf(stderr,
+                         "klarvik: argument %d \"%s\" is not valid UTF-8: paths are taken only "
+                         "as UTF-8, nothing was done\n",
+                         i, shown.constData());
+            return false;
+        }
+        out->append(text);
+    }
+    return true;
 }
 
 }  // namespace
@@ -38,7 +63,10 @@ int main(int argc, char** argv) {
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
             "Kinds: ") +
-        Klarvik::ScopeKindNames().join(QStringLiteral(", ")));
+        Klarvik::ScopeKindNames().join(QStringLiteral(", ")) +
+        QStringLiteral("\n\nExit status: 0 done; 1 something failed or is in error anywhere "
+                       "in the tree,\nor a root was refused while others were scanned; 2 bad "
+                       "usage or no root\ncould be scanned; 130 stopped by Ctrl-C."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -57,11 +85,20 @@ int main(int argc, char** argv) {
     const QCommandLineOption exclude(QStringLiteral("exclude"),
                                      QStringLiteral("Leave out every path that contains TEXT."),
                                      QStringLiteral("TEXT"));
+    const QCommandLineOption select(
+        QStringLiteral("select"),
+        QStringLiteral("Check exactly the item at PATH and what is below it, uncheck the rest "
+                       "(repeatable; a PATH not in the scanned tree is an error)."),
+        QStringLiteral("PATH"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's log lines."));
-    parser.addOptions({kind, json, yes, dryRun, exclude, verbose});
-    if (!parser.parse(QCoreApplication::arguments())) {
-        return Usage(parser, parser.errorText());
+    parser.addOptions({kind, json, yes, dryRun, exclude, select, verbose});
+    QStringList arguments;
+    if (!DecodeArguments(argc, argv, &arguments)) {
+        return Klarvik::EXIT_USAGE;
+    }
+    if (!parser.parse(arguments)) {
+        return Usage(parser, Klarvik::Shown(parser.errorText()));
     }
     if (parser.isSet(QStringLiteral("help"))) {
         std::fprintf(stdout, "%s", parser.helpText().toUtf8().constData());
@@ -80,7 +117,8 @@ int main(int argc, char** argv) {
     Klarvik::Options options;
     options.command = args.takeFirst();
     if (!Klarvik::ParseScopeKind(parser.value(kind), &options.kind)) {
-        return Usage(parser, QStringLiteral("unknown kind \"%1\"").arg(parser.value(kind)));
+        return Usage(parser,
+                     QStringLiteral("unknown kind \"%1\"").arg(Klarvik::Shown(parser.value(kind))));
     }
     options.paths = args;
     for (const QString& e : parser.values(exclude)) {
@@ -95,9 +133,18 @@ int main(int argc, char** argv) {
         if (normal.isNull()) {
             return Usage(parser, QStringLiteral("--exclude \"%1\": a path with \"..\" is not "
                                                 "taken; give it without")
-                                     .arg(e));
+                                     .arg(Klarvik::Shown(e)));
         }
         options.exclusions.append(normal);
+    }
+    for (const QString& path : parser.values(select)) {
+        const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
+        if (normal.isNull()) {
+            return Usage(parser, QStringLiteral("--select \"%1\": give an absolute path, "
+                                                "without \"..\"")
+                                     .arg(Klarvik::Shown(path)));
+        }
+        options.selections.append(normal);
     }
     options.json = parser.isSet(json);
     options.yes = parser.isSet(yes);
@@ -116,5 +163,6 @@ int main(int argc, char** argv) {
         return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
                                                         : Klarvik::RunClean(options);
     }
-    return Usage(parser, QStringLiteral("unknown command \"%1\"").arg(options.command));
+    return Usage(parser,
+                 QStringLiteral("unknown command \"%1\"").arg(Klarvik::Shown(options.command)));
 }

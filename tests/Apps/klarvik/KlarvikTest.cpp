@@ -1,11 +1,24 @@
 // The front end as a user runs it: the real program on real temporary trees.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDirIterator>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
@@ -28,6 +41,175 @@ Outcome Klarvik(const QStringList& args, const QByteArray& input = {}) {
     r.json = QJsonDocument::fromJson(r.out).object();
     return r;
 }
+
+// The program started by hand: its arguments as raw bytes (QProcess would
+// pass them through the locale), extra environment entries, standard input on
+// a pseudo-terminal when asked, as at a user's prompt, and run through
+// `wrapper` (a command that runs another) when given.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                   bool terminal = false, const std::vector<std::string>& wrapper = {}) {
+        std::vector<std::string> all = wrapper;
+        all.push_back(KLARVIK_PROGRAM);
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<std::string> vars = env;
+        for (char** e = environ; *e; ++e) {
+            vars.emplace_back(*e);  // putenv order: the first of a name wins in getenv
+        }
+        std::vector<char*> envp;
+        for (std::string& v : vars) {
+            envp.push_back(v.data());
+        }
+        envp.push_back(nullptr);
+
+        int input = -1;
+        if (terminal) {
+            m_terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+            EXPECT_GE(m_terminal, 0);
+            EXPECT_EQ(::grantpt(m_terminal), 0);
+            EXPECT_EQ(::unlockpt(m_terminal), 0);
+            input = ::open(::ptsname(m_terminal), O_RDWR | O_NOCTTY);
+        } else {
+            input = ::open("/dev/null", O_RDONLY);
+        }
+        int outPipe[2];
+        int errPipe[2];
+        EXPECT_EQ(::pipe(outPipe), 0);
+        EXPECT_EQ(::pipe(errPipe), 0);
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        EXPECT_EQ(::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        ::posix_spawn_file_actions_destroy(&actions);
+        for (int fd : {input, outPipe[1], errPipe[1]}) {
+            ::close(fd);
+        }
+        m_fds[0] = outPipe[0];
+        m_fds[1] = errPipe[0];
+    }
+    ~Child() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            Finish();
+        }
+        for (int fd : {m_fds[0], m_fds[1], m_terminal}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+
+    // Reads the output until standard error holds `text` (true) or both ends closed.
+    bool WaitForError(const QByteArray& text) {
+        while (!err.contains(text)) {
+            if (!ReadSome()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void Signal(int signal) { ::kill(m_pid, signal); }
+    // Types on the terminal the program reads.
+    void Type(const QByteArray& text) {
+        EXPECT_EQ(::write(m_terminal, text.constData(), static_cast<size_t>(text.size())),
+                  text.size());
+    }
+    // The exit code after all output was read; -1 when it was killed or hung.
+    int Finish() {
+        while (ReadSome()) {
+        }
+        const pid_t pid = m_pid;
+        m_pid = -1;
+        const bool hung = m_fds[0] >= 0 || m_fds[1] >= 0;
+        if (hung && pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
+        int status = 0;
+        if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || hung) {
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    QByteArray out;
+    QByteArray err;
+
+private:
+    // One read from whichever pipe is ready; false once both closed or after
+    // a generous bound (a hung program then fails its test rather than hangs).
+    bool ReadSome() {
+        pollfd fds[2] = {{m_fds[0], POLLIN, 0}, {m_fds[1], POLLIN, 0}};
+        if (m_fds[0] < 0 && m_fds[1] < 0) {
+            return false;
+        }
+        const int left = static_cast<int>(m_deadline.remainingTime());
+        if (::poll(fds, 2, left) <= 0) {
+            return false;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(m_fds[i], buffer, sizeof buffer);
+            if (n <= 0) {
+                ::close(m_fds[i]);
+                m_fds[i] = -1;
+            } else {
+                (i == 0 ? out : err).append(buffer, static_cast<int>(n));
+            }
+        }
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_fds[2] = {-1, -1};
+    int m_terminal = -1;
+    QDeadlineTimer m_deadline{120000};
+};
+
+// Run by root, the program runs as "nobody" (root reads every folder): the
+// tree is given to that user first.
+std::vector<std::string> AsAnotherUser(const TempTree& tree) {
+    if (::geteuid() != 0) {
+        return {};
+    }
+    EXPECT_EQ(RunProgram("chown", {"-R", "65534:65534", tree.Root()}), 0);
+    return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+}
+
+// An immutable file for the life of the object: even root cannot unlink it.
+class Immutable {
+public:
+    explicit Immutable(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY)) {
+        int flags = 0;
+        m_set = m_fd >= 0 && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                (flags |= FS_IMMUTABLE_FL, ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0);
+    }
+    ~Immutable() {
+        int flags = 0;
+        if (m_set && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    bool IsSet() const { return m_set; }
+
+private:
+    int m_fd;
+    bool m_set = false;
+};
 
 // Finds an item by path anywhere in a JSON tree.
 QJsonObject Find(const QJsonArray& items, const QString& path) {
@@ -158,6 +340,10 @@ TEST(Klarvik, CleanRefusesWithoutConsentWhenNotOnATerminal) {
     EXPECT_EQ(dry.code, 0);
     EXPECT_TRUE(dry.out.contains(("would remove: " + s.t.Path("Caches/com.app/data")).toUtf8()));
     EXPECT_TRUE(s.t.Exists("Caches/com.app/data"));
+    const Outcome one =
+        Klarvik({"clean", "--kind", "caches", "--dry-run", s.t.Path("Caches/com.app/data")});
+    EXPECT_TRUE(one.out.contains("Total: 1 item, 1000 B (done)\n")) << one.out.toStdString();
+    EXPECT_TRUE(one.out.contains("Would remove 1 item, 1000 B\n"));
 }
 
 TEST(Klarvik, DiskUsageSelectsNothingByDefaultAndTheShredderOverwrites) {
@@ -182,4 +368,215 @@ TEST(Klarvik, BadUsageIsExitTwoInPlainWords) {
     const Outcome version = Klarvik({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_TRUE(version.out.startsWith("klarvik "));
+}
+
+TEST(Klarvik, AnArgumentThatIsNotUtf8IsRefusedWhateverTheLocale) {
+    TempTree t;
+    // "y\xff" must not be read as "y\xef\xbf\xbd" (U+FFFD) or as "y\xc3\xbf"
+    // (U+00FF, Latin-1): each of those is a folder of its own here.
+    for (const std::string& name : {std::string("y\xef\xbf\xbd"), std::string("y\xc3\xbf")}) {
+        t.MakeFileBytes(name + "/Caches/data", "d");
+    }
+    t.MakeFileBytes("y\xff/Caches/data", "d");
+    const std::string bad = t.Bytes("y\xff/Caches");
+    for (const char* locale : {"LC_ALL=C", "LC_ALL=C.UTF-8"}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"clean", "--kind", "caches", "--yes", bad},
+              std::vector<std::string>{"clean", "--kind", "caches", "--yes", "--exclude",
+                                       t.Bytes("y\xff/Caches/data"), t.Bytes("y\xc3\xbf/Caches")},
+              std::vector<std::string>{"scan", "--kind", "caches", "--exclude=\x1b[2J\xfe", bad}}) {
+            Child c(args, {locale});
+            EXPECT_EQ(c.Finish(), 2) << locale << ": " << c.err.toStdString();
+            EXPECT_TRUE(c.err.contains("not valid UTF-8")) << c.err.toStdString();
+            EXPECT_TRUE(c.err.contains("\\x")) << "the bytes are named, escaped";
+            EXPECT_FALSE(c.err.contains('\x1b')) << c.err.toStdString();
+            EXPECT_TRUE(c.out.isEmpty());
+        }
+    }
+    EXPECT_TRUE(t.ExistsBytes("y\xff/Caches/data"));
+    EXPECT_TRUE(t.ExistsBytes("y\xef\xbf\xbd/Caches/data"));
+    EXPECT_TRUE(t.ExistsBytes("y\xc3\xbf/Caches/data"));
+    // The same run with UTF-8 bytes cleans that folder and only that one.
+    Child good({"clean", "--kind", "caches", "--yes", t.Bytes("y\xc3\xbf/Caches")}, {"LC_ALL=C"});
+    EXPECT_EQ(good.Finish(), 0) << good.err.toStdString();
+    EXPECT_FALSE(t.ExistsBytes("y\xc3\xbf/Caches/data"));
+    EXPECT_TRUE(t.ExistsBytes("y\xff/Caches/data"));
+}
+
+TEST(Klarvik, NamesReachTheTerminalEscaped) {
+    TempTree t;
+    t.MakeFile("Caches/forged\nremoved: passwd", "1");
+    t.MakeFile("Caches/back\rover", "2");
+    t.MakeFile("Caches/paint\x1b[2J", "3");
+    t.MakeFile(QString::fromUtf8("Caches/c1\xc2\x9b"
+                                 "31m"),
+               "4");
+    t.MakeFile("Caches/slash\\n", "5");
+    t.MakeFile("Caches/title\x1b]0;x\a/locked\tfile", "6");
+    const Immutable locked(t.Bytes("Caches/title\x1b]0;x\a/locked\tfile"));
+    const QString caches = t.Path("Caches");
+    const QByteArray root = caches.toUtf8();
+    const Outcome scan = Klarvik({"scan", "--kind", "caches", caches});
+    const Outcome dry = Klarvik({"clean", "--kind", "caches", "--dry-run", caches});
+    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", caches});
+    for (const Outcome* r : {&scan, &dry, &clean}) {
+        int raw = 0;
+        for (const char c : r->out + r->err) {
+            const auto b = static_cast<unsigned char>(c);
+            raw += b != '\n' && (b < 0x20 || b == 0x7f);
+        }
+        EXPECT_EQ(raw, 0) << r->out.toStdString();
+        EXPECT_FALSE(r->out.contains("\xc2\x9b"));
+        for (const QByteArray& line : r->out.split('\n')) {
+            EXPECT_FALSE(line.startsWith("removed: passwd")) << "a forged line";
+        }
+    }
+    EXPECT_TRUE(scan.out.contains("] back\\rover  1 B")) << scan.out.toStdString();
+    EXPECT_TRUE(scan.out.contains("slash\\\\n  1 B")) << "a backslash is escaped too";
+    EXPECT_TRUE(dry.out.contains("would remove: " + root + "/forged\\nremoved: passwd\n"));
+    EXPECT_TRUE(dry.out.contains("would remove: " + root + "/c1\\u009b31m\n"));
+    EXPECT_TRUE(clean.out.contains("removed: " + root + "/paint\\x1b[2J\n"))
+        << clean.out.toStdString();
+    EXPECT_FALSE(t.Exists("Caches/paint\x1b[2J"));
+    if (locked.IsSet()) {
+        EXPECT_TRUE(clean.out.contains("failed: " + root + "/title\\x1b]0;x\\x07/locked\\tfile ("))
+            << clean.out.toStdString();
+    }
+}
+
+TEST(Klarvik, EachRefusedRootIsNamedWithItsReason) {
+    Sample s;
+    s.t.MakeSymlink("/usr/lib", "to-lib");
+    const QString sysUsr = Varnex::Test::TestSysRoot() + "/usr/x";
+    ASSERT_TRUE(QDir().mkpath(sysUsr));
+    QFile cache(sysUsr + "/cache");
+    ASSERT_TRUE(cache.open(QIODevice::WriteOnly));
+    cache.close();
+    const QStringList bad{s.t.Path("missing"),
+                          "relative",
+                          "a/../a",
+                          s.t.Path("Caches/../Caches"),
+                          "./",
+                          "//",
+                          "/",
+                          "/etc",
+                          "/usr",
+                          Varnex::Test::TestHome(),
+                          "/usr/lib",
+                          sysUsr,
+                          s.t.Path("to-lib")};
+    const Outcome none = Klarvik(QStringList{"clean", "--kind", "caches", "--yes"} + bad);
+    EXPECT_EQ(none.code, 2) << none.err.toStdString();
+    const QList<QByteArray> lines = none.err.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), bad.size() + 1) << none.err.toStdString();
+    for (int i = 0; i < bad.size(); ++i) {
+        EXPECT_TRUE(lines[i].startsWith("klarvik: not scanning \"" + bad[i].toUtf8() + "\": "))
+            << lines[i].toStdString();
+    }
+    EXPECT_TRUE(lines.last().contains("no root could be scanned"));
+    EXPECT_TRUE(none.out.isEmpty());
+    EXPECT_TRUE(lines[11].contains("system's own folder")) << lines[11].toStdString();
+    EXPECT_TRUE(lines[12].contains("leads to \"/usr/lib\"")) << lines[12].toStdString();
+    EXPECT_TRUE(QFile::exists(sysUsr + "/cache"));
+
+    // The good root is cleaned all the same; the run says it was not all.
+    const Outcome some =
+        Klarvik({"clean", "--kind", "caches", "--yes", s.t.Path("missing"), s.t.Path("Caches")});
+    EXPECT_EQ(some.code, 1) << some.err.toStdString();
+    EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+
+    // The disk-usage view only looks: a system folder may be scanned, not cleaned.
+    EXPECT_EQ(Klarvik({"scan", "--kind", "disk-usage", sysUsr}).code, 0);
+    EXPECT_EQ(Klarvik({"clean", "--kind", "disk-usage", "--yes", sysUsr}).code, 2);
+    EXPECT_TRUE(QFile::exists(sysUsr + "/cache"));
+}
+
+TEST(Klarvik, ErrorsAnywhereInTheTreeAndSkippedEntriesAreTold) {
+    TempTree t;
+    t.MakeFile("Caches/open/f", "f");
+    t.MakeFile("Caches/closed/g", "g");
+    t.MakeFileBytes("Caches/odd/bad\xff", "b");
+    t.MakeFile("Unreadable/h", "h");
+    const std::vector<std::string> user = AsAnotherUser(t);
+    ASSERT_EQ(::chmod(t.Bytes("Caches/closed").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(t.Bytes("Unreadable").c_str(), 0), 0);
+    const std::string caches = t.Bytes("Caches");
+
+    Child scan({"scan", "--kind", "caches", "--json", caches}, {}, false, user);
+    const int scanned = scan.Finish();
+    if (scan.err.contains("setpriv:")) {
+        GTEST_SKIP() << "cannot run as another user: " << scan.err.toStdString();
+    }
+    EXPECT_EQ(scanned, 1) << "an unreadable folder below the root: " << scan.err.toStdString();
+    const QJsonObject doc = QJsonDocument::fromJson(scan.out).object();
+    EXPECT_EQ(doc.value("items_in_error").toInt(), 1);
+    EXPECT_EQ(doc.value("skipped").toObject().value("unreadable_folders").toInt(), 1);
+    EXPECT_EQ(doc.value("skipped").toObject().value("not_utf8_names").toInt(), 1);
+    EXPECT_EQ(Find(doc.value("items").toArray(), t.Path("Caches/closed")).value("error"),
+              "permission_denied");
+
+    Child clean({"clean", "--kind", "caches", "--yes", caches}, {}, false, user);
+    EXPECT_EQ(clean.Finish(), 1) << clean.err.toStdString();
+    EXPECT_TRUE(clean.out.contains("Skipped: 1 unreadable folder (")) << clean.out.toStdString();
+    EXPECT_TRUE(clean.out.contains(", 1 name that cannot be read as UTF-8 ("));
+    EXPECT_FALSE(t.Exists("Caches/open"));
+    EXPECT_TRUE(t.ExistsBytes("Caches/odd/bad\xff"));
+    ::chmod(t.Bytes("Caches/closed").c_str(), 0755);
+    EXPECT_TRUE(t.Exists("Caches/closed/g"));
+
+    Child root({"clean", "--kind", "caches", "--yes", t.Bytes("Unreadable")}, {}, false, user);
+    EXPECT_EQ(root.Finish(), 1) << "not 0 with nothing selected";
+    EXPECT_TRUE(root.err.contains("nothing was removed")) << root.err.toStdString();
+    EXPECT_TRUE(root.out.contains("Skipped: 1 unreadable folder"));
+    ::chmod(t.Bytes("Unreadable").c_str(), 0755);
+}
+
+TEST(Klarvik, OneCtrlCAtThePromptEndsTheRunWithNothingRemoved) {
+    Sample s;
+    const QSet<QString> before = Entries(s.t.Root());
+    const std::string caches = s.t.Bytes("Caches");
+    Child interrupted({"clean", "--kind", "caches", caches}, {}, true);
+    ASSERT_TRUE(interrupted.WaitForError("? [y/N] ")) << interrupted.err.toStdString();
+    EXPECT_TRUE(interrupted.err.contains("Remove 9 items (")) << interrupted.err.toStdString();
+    interrupted.Signal(SIGINT);
+    EXPECT_EQ(interrupted.Finish(), 130) << interrupted.err.toStdString();
+    EXPECT_TRUE(interrupted.err.contains("nothing was removed"));
+    EXPECT_EQ(Entries(s.t.Root()), before);
+
+    Child answered({"clean", "--kind", "caches", caches}, {}, true);
+    ASSERT_TRUE(answered.WaitForError("? [y/N] "));
+    answered.Type("y\n");
+    EXPECT_EQ(answered.Finish(), 0) << answered.err.toStdString();
+    EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+    EXPECT_TRUE(s.t.Exists("outside/precious"));
+}
+
+TEST(Klarvik, SelectChecksExactlyThosePathsAndAnUnknownOneRemovesNothing) {
+    Sample s;
+    const QSet<QString> before = Entries(s.t.Root());
+    const Outcome unknown =
+        Klarvik({"clean", "--kind", "caches", "--yes", "--select", s.t.Path("Caches/keep-me"),
+                 "--select", s.t.Path("Caches/nope"), s.t.Path("Caches")});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_TRUE(unknown.err.contains("--select \"" + s.t.Path("Caches/nope").toUtf8() + "\""))
+        << unknown.err.toStdString();
+    EXPECT_EQ(
+        Klarvik({"clean", "--kind", "caches", "--yes", "--select", "keep-me", s.t.Path("Caches")})
+            .code,
+        2);
+    EXPECT_EQ(Entries(s.t.Root()), before);
+
+    // Caches are all selected by default: only what is named goes.
+    const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--json", "--select",
+                               s.t.Path("Caches/com.app/data"), "--select",
+                               s.t.Path("Caches//keep-me/"), s.t.Path("Caches")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(Strings(r.json.value("removed").toArray()),
+              (QSet<QString>{s.t.Path("Caches/com.app/data"), s.t.Path("Caches/keep-me/k"),
+                             s.t.Path("Caches/keep-me")}));
+    QSet<QString> left = before;
+    for (const char* gone : {"Caches/com.app/data", "Caches/keep-me/k", "Caches/keep-me"}) {
+        left.remove(gone);
+    }
+    EXPECT_EQ(Entries(s.t.Root()), left);
 }

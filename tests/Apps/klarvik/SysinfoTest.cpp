@@ -128,6 +128,27 @@ TEST(KlarvikSysinfo, TextShowsTheDisplayStrings) {
     EXPECT_TRUE(text.contains("Disks:"));
 }
 
+TEST(KlarvikSysinfo, TextLeavesOutWhatTheSystemDidNotSay) {
+    FakeProfiler tool;
+    tool.tree.MakeFile("SPHardwareDataType.txt",
+                       "Hardware:\n\n    Hardware Overview:\n\n"
+                       "      Model Name: MacBook Pro\n"
+                       "      Processor Name: Intel Core i5\n\n");
+    tool.tree.MakeFile("SPMemoryDataType.txt",
+                       "Memory:\n\n    Memory Slots:\n\n      ECC: Disabled\n\n"
+                       "        BANK 0/DIMM0:\n\n          Size: 4 GB\n\n");
+    tool.tree.MakeFile("SPDisplaysDataType.txt",
+                       "Graphics/Displays:\n\n    Intel Iris:\n\n"
+                       "      Chipset Model: Intel Iris\n\n");
+    const Outcome r = Sysinfo();
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("Processor:  Intel Core i5\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Memory:     4 GB\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Graphics:   Intel Iris\n"));
+    EXPECT_FALSE(r.out.contains(" 0 ")) << "no \"0 MHz\", \"0 GHz\" or \"0 B\"";
+    EXPECT_FALSE(r.out.contains(" \n")) << "no empty field at the end of a line";
+}
+
 // No system_profiler on PATH at all: klarvik finds the stand-in beside itself.
 TEST(KlarvikSysinfo, FallsBackToTheStandInBesideTheProgram) {
     TempTree empty;

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+namespace Klarvik {
+
+// Why `path`, given on the command line, cannot be a root of this run, in a
+// few words for a line on standard error; empty when it can. Refused: an
+// empty or relative path, one with a ".." component (what it names depends on
+// links), one that does not exist or cannot be looked at. When `removing` (a
+// run that may remove: every run but a disk-usage scan, which only looks),
+// also a protected folder itself (the file-system root, the system's top
+// folders, a home folder and the folders that hold one; see IsPathSafe()) and
+// anything inside the system's own folders (/usr, /etc, /bin, /sbin, /lib*,
+// /boot, /var/lib, /System; the same below the system root), whether named
+// so or reached through a link.
+QString RootRefusal(const QString& path, bool removing);
+
+}  // namespace Klarvik
