@@ -60,6 +60,7 @@ int CodeFromErrno(int err, bool removingFolder) {
             return removingFolder ? FSCleaner::NOT_EMPTY : FSCleaner::FAILED;
         case EBUSY:   // a mount point
         case ESTALE:  // not the entry that was examined any more
+        case EMLINK:  // other hard links keep what was to be overwritten
             return FSCleaner::REFUSED;
         default:
             return FSCleaner::FAILED;

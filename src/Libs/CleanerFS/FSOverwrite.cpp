@@ -34,12 +34,21 @@ int WriteZeros(int fd, off_t from, off_t to) {
     return 0;
 }
 
+std::string HardLinkedText() {
+    return "it has other hard links, which keep its contents: it is neither overwritten (that "
+           "would destroy theirs) nor removed (that would not destroy its own)";
+}
+
 }  // namespace
 
 int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo& seen,
                           std::string* why) {
-    if (!S_ISREG(seen.mode) || seen.nlink != 1) {
+    if (!S_ISREG(seen.mode)) {
         return 0;
+    }
+    if (seen.nlink != 1) {
+        *why = HardLinkedText();
+        return EMLINK;
     }
     FSCleanerFd fd(
         ::openat(dirFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -64,8 +73,13 @@ int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo&
         *why = "it was replaced while it was examined";
         return ESTALE;
     }
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        return 0;
+    if (!S_ISREG(st.st_mode)) {
+        *why = "it was replaced while it was examined";
+        return ESTALE;
+    }
+    if (st.st_nlink != 1) {
+        *why = HardLinkedText();
+        return EMLINK;
     }
     const off_t size = st.st_size;
     off_t pos = 0;

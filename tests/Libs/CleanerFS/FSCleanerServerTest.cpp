@@ -746,7 +746,8 @@ TEST_F(FSCleanerServerTest, OverwriteDestroysTheContentsOfASingleLinkFile) {
     Plan(t.Path("tree"), FSCleanerServer::FLAG_SHRED | FSCleanerServer::FLAG_RECURSIVE);
     const auto codes = Run();
     EXPECT_EQ(codes.value(t.Path("single")), FSCleaner::REMOVED);
-    EXPECT_EQ(codes.value(t.Path("shared")), FSCleaner::REMOVED);
+    // Its contents live on under the other name: neither shredded nor removed.
+    EXPECT_EQ(codes.value(t.Path("shared")), FSCleaner::REFUSED);
     EXPECT_EQ(codes.value(t.Path("link")), FSCleaner::REMOVED);
     EXPECT_EQ(codes.value(t.Path("tree")), FSCleaner::REMOVED);
     for (const int fd : {single, inner}) {
@@ -756,7 +757,7 @@ TEST_F(FSCleanerServerTest, OverwriteDestroysTheContentsOfASingleLinkFile) {
         ::close(fd);
     }
     EXPECT_FALSE(t.Exists("single"));
-    EXPECT_FALSE(t.Exists("shared"));
+    EXPECT_EQ(t.Read("shared"), "shared contents");
     EXPECT_EQ(t.Read("other-name"), "shared contents");
     EXPECT_EQ(outside.Read("target"), "target contents");
 }

@@ -249,7 +249,7 @@ TEST(SystemGarbageScope, NamesThatAreNotAsciiAreScannedAndRemovedUnderTheCLocale
     EXPECT_FALSE(scope.ContainsError());
 }
 
-TEST(SystemGarbageScope, TheShredderOverwritesASingleLinkFileAndOnlyUnlinksAHardLinkedOne) {
+TEST(SystemGarbageScope, TheShredderOverwritesASingleLinkFileAndLeavesAHardLinkedOneInError) {
     TempTree t;
     const QByteArray secret(64 * 1024, 's');
     t.MakeFile("Shred/single", secret);
@@ -262,12 +262,15 @@ TEST(SystemGarbageScope, TheShredderOverwritesASingleLinkFileAndOnlyUnlinksAHard
     Scan(scope);
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(t.Exists("Shred/single"));
-    EXPECT_FALSE(t.Exists("Shred/linked"));
+    EXPECT_EQ(t.Read("Shred/linked"), secret);
+    EXPECT_EQ(scope.FindGarbage(t.Path("Shred/linked"))->GetError(),
+              AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_EQ(scope.GetLastCleanedSize(), secret.size()) << "only what was shredded counts";
     QByteArray after(secret.size(), '\0');
     ASSERT_EQ(::pread(fd, after.data(), after.size(), 0), secret.size());
     ::close(fd);
     EXPECT_NE(after, secret) << "the contents were overwritten before the unlink";
-    EXPECT_EQ(t.Read("elsewhere"), secret) << "a file with another link is only unlinked";
+    EXPECT_EQ(t.Read("elsewhere"), secret);
 }
 
 TEST(SystemGarbageScope, RootPathsAreFixedAndCheckedBeforeTheyAreScanned) {
