@@ -9,6 +9,7 @@
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "ExclusionSpelling.h"
 #include "Platform/PathCodec.h"
 #include "ShownText.h"
 #include "SysinfoCommand.h"
@@ -126,6 +127,12 @@ int main(int argc, char** argv) {
         // "/a/b/." mean "/a/b". With ".." what it names depends on links, so
         // it could protect nothing: refused rather than guessed.
         if (!e.startsWith(QLatin1Char('/'))) {
+            if (!Klarvik::IsUsableRelativeExclusion(e)) {
+                return Usage(parser, QStringLiteral("--exclude \"%1\": the scan never spells a "
+                                                    "path with \".\", \"..\" or \"//\"; give "
+                                                    "a name or an absolute path")
+                                         .arg(Klarvik::Shown(e)));
+            }
             options.exclusions.append(e);
             continue;
         }
@@ -135,7 +142,11 @@ int main(int argc, char** argv) {
                                                 "taken; give it without")
                                      .arg(Klarvik::Shown(e)));
         }
-        options.exclusions.append(normal);
+        // Also as the scan spells it below a root that reaches it through a
+        // link or a bind mount.
+        for (const QString& spelled : Klarvik::ExclusionSpellings(normal, args)) {
+            options.exclusions.append(spelled);
+        }
     }
     for (const QString& path : parser.values(select)) {
         const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);

@@ -135,7 +135,7 @@ bool FSCleanerWorker::Start() {
         // is: nothing runs.
         m_state = FSCleanerServer::RUN_FAILED;
         LOG(WARNING) << "The removal context " << m_context.toStdString()
-                     << " cannot start: " << variable << " is not valid UTF-8; its plan of "
+                     << " cannot start: " << variable << " is not an absolute UTF-8 path; its plan of "
                      << total << " paths is dropped";
         return false;
     }

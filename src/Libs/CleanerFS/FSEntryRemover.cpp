@@ -133,11 +133,9 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         *why = ErrnoText(err);
         return CodeFromErrno(err, true);
     }
-    if (overwrite) {
-        const int err = OverwriteBeforeUnlink(parentFd, name, info, why);
-        if (err != 0) {
-            return CodeFromErrno(err, false);
-        }
+    if (overwrite && S_ISREG(info.mode)) {
+        const int err = ShredFile(parentFd, name, info, why);
+        return err == 0 ? FSCleaner::REMOVED : CodeFromErrno(err, false);
     }
     if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
         return FSCleaner::REMOVED;

@@ -1,6 +1,8 @@
 #include "CleanerFS/FSMountProbe.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -116,6 +118,42 @@ bool ReadAll(const char* path, std::string* out) {
     }
 }
 
+// Calls `visit(device, mount point)` for each line of /proc/self/mountinfo
+// until it returns true; false when the table cannot be read.
+template <class Visit>
+bool ForEachMount(Visit visit) {
+    std::string table;
+    if (!ReadAll("/proc/self/mountinfo", &table) || table.empty()) {
+        return false;
+    }
+    std::size_t lineStart = 0;
+    while (lineStart < table.size()) {
+        std::size_t lineEnd = table.find('\n', lineStart);
+        if (lineEnd == std::string::npos) {
+            lineEnd = table.size();
+        }
+        // Fields: id, parent id, major:minor, root, mount point, ...
+        std::size_t fields[5] = {lineStart, 0, 0, 0, 0};
+        std::size_t pos = lineStart;
+        for (int field = 1; field < 5 && pos < lineEnd; ++field) {
+            pos = table.find(' ', pos);
+            pos = pos == std::string::npos || pos >= lineEnd ? lineEnd : pos + 1;
+            fields[field] = pos;
+        }
+        std::size_t end = table.find(' ', fields[4]);
+        end = end == std::string::npos || end > lineEnd ? lineEnd : end;
+        unsigned int major = 0;
+        unsigned int minor = 0;
+        const std::string numbers = table.substr(fields[2], fields[3] - fields[2]);
+        if (std::sscanf(numbers.c_str(), "%u:%u", &major, &minor) == 2 &&
+            visit(makedev(major, minor), Unescape(table.substr(fields[4], end - fields[4])))) {
+            return true;
+        }
+        lineStart = lineEnd + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool HoldsMountPoint(int folderFd) {
@@ -130,31 +168,23 @@ bool HoldsMountPoint(int folderFd) {
     if (folder != "/") {
         folder += '/';
     }
-    std::string table;
-    if (!ReadAll("/proc/self/mountinfo", &table) || table.empty()) {
-        return true;
-    }
-    std::size_t lineStart = 0;
-    while (lineStart < table.size()) {
-        std::size_t lineEnd = table.find('\n', lineStart);
-        if (lineEnd == std::string::npos) {
-            lineEnd = table.size();
-        }
-        // Fields: id, parent id, major:minor, root, mount point, ...
-        std::size_t pos = lineStart;
-        for (int field = 0; field < 4 && pos < lineEnd; ++field) {
-            pos = table.find(' ', pos);
-            pos = pos == std::string::npos || pos >= lineEnd ? lineEnd : pos + 1;
-        }
-        std::size_t end = table.find(' ', pos);
-        end = end == std::string::npos || end > lineEnd ? lineEnd : end;
-        const std::string point = Unescape(table.substr(pos, end - pos));
-        if (point.size() > folder.size() && point.compare(0, folder.size(), folder) == 0) {
-            return true;
-        }
-        lineStart = lineEnd + 1;
-    }
-    return false;
+    bool inside = false;
+    const bool read = ForEachMount([&](dev_t, const std::string& point) {
+        inside = point.size() > folder.size() && point.compare(0, folder.size(), folder) == 0;
+        return inside;
+    });
+    return !read || inside;
+}
+
+bool IsMountedElsewhere(dev_t device, ino_t inode) {
+    bool mounted = false;
+    const bool read = ForEachMount([&](dev_t mountDevice, const std::string& point) {
+        struct stat st;
+        mounted = mountDevice == device && ::stat(point.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                  st.st_dev == device && st.st_ino == inode;
+        return mounted;
+    });
+    return !read || mounted;
 }
 
 bool UseStatxMountId() {

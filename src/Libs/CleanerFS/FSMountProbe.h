@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 // Which mount an entry lies on. statx tells it (STATX_MNT_ID, with the
@@ -20,6 +22,11 @@ std::uint64_t ProbeMountId(int dirFd, const char* name);
 // unreadable, the folder's path unknown): moving a folder carries the mounts
 // inside it along, so a move must not be made without knowing.
 bool HoldsMountPoint(int folderFd);
+
+// Whether the file (device, inode) is also the root of a mount somewhere (a
+// file bind mount), as /proc/self/mountinfo and a stat of each mount point of
+// its device tell. True when mountinfo cannot be read.
+bool IsMountedElsewhere(dev_t device, ino_t inode);
 
 // Whether statx's mount id and mount root attribute may be believed when the
 // kernel gives them. Tests turn them off to walk the paths of older kernels.

@@ -1,13 +1,18 @@
 #include "CleanerFS/FSOverwrite.h"
 
 #include <fcntl.h>
+#include <glog/logging.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <string>
 
 #include "CleanerFS/FSCleanerFd.h"
+#include "CleanerFS/FSMountProbe.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -41,67 +46,30 @@ std::string HardLinkedText() {
 
 }  // namespace
 
-int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo& seen,
-                          std::string* why) {
-    if (!S_ISREG(seen.mode)) {
-        return 0;
-    }
-    if (seen.nlink != 1) {
-        *why = HardLinkedText();
-        return EMLINK;
-    }
-    FSCleanerFd fd(
-        ::openat(dirFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.IsValid()) {
-        const int err = errno;
-        if (err == ELOOP || err == ENXIO) {
-            // A link or a FIFO where the regular file was seen: the entry was
-            // replaced, and what is there now was never scanned.
-            *why = "it was replaced while it was examined";
-            return ESTALE;
-        }
-        *why = "cannot open it to overwrite: " + ErrnoText(err);
-        return err;
-    }
-    struct stat st;
-    if (::fstat(fd.Get(), &st) != 0) {
-        const int err = errno;
-        *why = "cannot examine it to overwrite: " + ErrnoText(err);
-        return err;
-    }
-    if (st.st_dev != seen.dev || st.st_ino != seen.ino) {
-        *why = "it was replaced while it was examined";
-        return ESTALE;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *why = "it was replaced while it was examined";
-        return ESTALE;
-    }
-    if (st.st_nlink != 1) {
-        *why = HardLinkedText();
-        return EMLINK;
-    }
-    const off_t size = st.st_size;
+namespace {
+
+// Overwrites the open file's data (holes stay holes) and flushes it.
+int OverwriteContents(int fd, off_t size, std::string* why) {
     off_t pos = 0;
     while (pos < size) {
-        const off_t data = ::lseek(fd.Get(), pos, SEEK_DATA);
+        const off_t data = ::lseek(fd, pos, SEEK_DATA);
         if (data < 0) {
             if (errno == ENXIO) {
                 break;  // only a hole is left
             }
             // No hole support: overwrite everything.
-            const int err = WriteZeros(fd.Get(), pos, size);
+            const int err = WriteZeros(fd, pos, size);
             if (err != 0) {
                 *why = "cannot overwrite it: " + ErrnoText(err);
                 return err;
             }
             break;
         }
-        off_t hole = ::lseek(fd.Get(), data, SEEK_HOLE);
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
         if (hole < 0) {
             hole = size;
         }
-        const int err = WriteZeros(fd.Get(), data, std::min(hole, size));
+        const int err = WriteZeros(fd, data, std::min(hole, size));
         if (err != 0) {
             *why = "cannot overwrite it: " + ErrnoText(err);
             return err;
@@ -110,7 +78,7 @@ int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo&
     }
     // Without this the dirty pages of an unlinked file may simply be dropped
     // and the old contents stay on the disk.
-    if (::fdatasync(fd.Get()) != 0) {
+    if (::fdatasync(fd) != 0) {
         const int err = errno;
         if (err != EINVAL && err != EROFS) {
             *why = "cannot flush the overwrite: " + ErrnoText(err);
@@ -118,6 +86,101 @@ int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo&
         }
     }
     return 0;
+}
+
+std::string PrivateName() {
+    static std::atomic<unsigned long> counter{0};
+    return ".klarvik-shred." + std::to_string(::getpid()) + "." + std::to_string(++counter);
+}
+
+// The entry under its private name goes back to where it was; if another
+// entry took that name meanwhile, it stays under the private one (logged).
+void PutBack(int dirFd, const std::string& privateName, const std::string& name) {
+    if (::renameat2(dirFd, privateName.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) != 0) {
+        LOG(WARNING) << "Cannot give \"" << EscapeForLog(name)
+                     << "\" its name back: " << ErrnoText(errno) << "; it is kept as \""
+                     << EscapeForLog(privateName) << "\" in the same folder";
+    }
+}
+
+}  // namespace
+
+int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::string* why) {
+    if (!S_ISREG(seen.mode)) {
+        *why = "it is not a regular file";
+        return EINVAL;
+    }
+    if (seen.nlink != 1) {
+        *why = HardLinkedText();
+        return EMLINK;
+    }
+    if (IsMountedElsewhere(seen.dev, seen.ino)) {
+        *why =
+            "it is mounted elsewhere too (or that cannot be told), where its contents would "
+            "stay readable";
+        return EMLINK;
+    }
+    // A private name first: the rename needs the rights the unlink needs, so
+    // nothing is written to a file that then could not be removed (a sticky
+    // folder, another user's folder, an immutable one).
+    std::string privateName;
+    for (int attempt = 0;; ++attempt) {
+        privateName = PrivateName();
+        if (::renameat2(dirFd, name.c_str(), dirFd, privateName.c_str(), RENAME_NOREPLACE) == 0) {
+            break;
+        }
+        const int err = errno;
+        if (err != EEXIST || attempt >= 100) {
+            *why = "it cannot be removed, so it is not overwritten: " + ErrnoText(err);
+            return err;
+        }
+    }
+    int err = 0;
+    FSEntryInfo renamed;
+    if (StatEntry(dirFd, privateName.c_str(), &renamed) != 0 || renamed.dev != seen.dev ||
+        renamed.ino != seen.ino || !S_ISREG(renamed.mode)) {
+        *why = "it was replaced while it was examined";
+        err = ESTALE;
+    }
+    FSCleanerFd fd;
+    if (err == 0) {
+        fd.Reset(::openat(dirFd, privateName.c_str(),
+                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!fd.IsValid()) {
+            err = errno;
+            *why = "cannot open it to overwrite: " + ErrnoText(err);
+        }
+    }
+    struct stat st;
+    if (err == 0 && ::fstat(fd.Get(), &st) != 0) {
+        err = errno;
+        *why = "cannot examine it to overwrite: " + ErrnoText(err);
+    }
+    if (err == 0 && (st.st_dev != seen.dev || st.st_ino != seen.ino || !S_ISREG(st.st_mode))) {
+        *why = "it was replaced while it was examined";
+        err = ESTALE;
+    }
+    if (err == 0 && st.st_nlink != 1) {
+        *why = HardLinkedText();
+        err = EMLINK;
+    }
+    if (err == 0) {
+        err = OverwriteContents(fd.Get(), st.st_size, why);
+    }
+    // A link made while the contents were overwritten: they are gone under
+    // that name too, but this name is not removed as if all went well.
+    if (err == 0 && (::fstat(fd.Get(), &st) != 0 || st.st_nlink != 1)) {
+        *why = "it got another hard link while it was overwritten";
+        err = EMLINK;
+    }
+    if (err == 0 && ::unlinkat(dirFd, privateName.c_str(), 0) != 0) {
+        err = errno;
+        *why = "overwritten, but cannot be removed: " + ErrnoText(err);
+    }
+    if (err != 0) {
+        PutBack(dirFd, privateName, name);
+    }
+    return err;
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -6,22 +6,25 @@
 
 namespace Varnex::Cleaner::Details {
 
-// Overwrites the contents of the regular file `name` in dirFd before it is
-// unlinked (flag 8), and makes the overwrite reach the disk. `seen` is what a
-// stat of the entry told a moment ago.
+// Overwrites the contents of the regular file `name` in dirFd and unlinks it
+// (flag 8), making the overwrite reach the disk first. `seen` is what a stat
+// of the entry told a moment ago.
 //
-// The file is opened with O_NOFOLLOW | O_NONBLOCK (a link or a FIFO put there
-// meanwhile is never written through) and fstat must show the inode that was
-// seen. Only a regular file with a single link is overwritten: with more links
-// the contents belong to the other names too, and unlinking this one would
-// leave them on the disk, so such a file is refused and left (EMLINK).
-// Holes of sparse files are left as holes.
+// Nothing is written unless the file will go and its contents go with it:
+//  - it must have a single link and be mounted nowhere else (other names
+//    would keep the contents, and lose them to the overwrite);
+//  - it is first renamed to a private name in its folder, which takes the
+//    rights an unlink takes, and the entry under that name must be the one
+//    seen; it is opened with O_NOFOLLOW | O_NONBLOCK (a link or FIFO put
+//    there meanwhile is never written through);
+//  - a link gained while it was overwritten keeps it from being removed.
+// On any failure the file gets its name back. Holes of sparse files are left
+// as holes.
 //
-// Returns 0 when the entry may now be unlinked (overwritten, or not subject to
-// overwriting: not a regular file), otherwise the errno; *why then tells what
-// went wrong. ESTALE: the entry is no longer the one seen; EMLINK: it has other
-// links. Both mean it must be left, and is refused.
-int OverwriteBeforeUnlink(int dirFd, const std::string& name, const FSEntryInfo& seen,
-                          std::string* why);
+// Returns 0 when the file was overwritten and unlinked, otherwise the errno,
+// with *why telling what went wrong: ESTALE, the entry is not the one seen;
+// EMLINK, other names or mounts hold its contents. Both mean it was left and
+// is refused.
+int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::string* why);
 
 }  // namespace Varnex::Cleaner::Details

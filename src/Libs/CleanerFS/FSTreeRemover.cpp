@@ -88,10 +88,12 @@ void RemoveEntry(int dirFd, const std::string& name, bool overwrite, Level& leve
             failures->Add(FSCleaner::REFUSED, stack, name, "a mount point, not overwritten");
             return;
         }
-        std::string why;
-        const int err = OverwriteBeforeUnlink(dirFd, name, info, &why);
-        if (err != 0) {
-            failures->Add(CodeFromErrno(err, false), stack, name, why);
+        if (S_ISREG(info.mode)) {
+            std::string why;
+            const int err = ShredFile(dirFd, name, info, &why);
+            if (err != 0 && err != ENOENT) {
+                failures->Add(CodeFromErrno(err, false), stack, name, why);
+            }
             return;
         }
     }

@@ -208,6 +208,13 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
             r.adminRightsRequired = task->adminRightsRequired;
             r.device = task->device;
             r.inode = task->inode;
+            // Its birth, so that a new file on a freed inode is told apart.
+            struct statx sx;
+            if (::statx(AT_FDCWD, task->path.c_str(), AT_NO_AUTOMOUNT, STATX_INO | STATX_BTIME,
+                        &sx) == 0 &&
+                sx.stx_ino == task->inode) {
+                r.birth = BirthOf(sx);
+            }
             m_batch.push_back(std::move(r));
             return false;
         }

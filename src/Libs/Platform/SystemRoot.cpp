@@ -11,13 +11,36 @@
 
 namespace Varnex::Platform {
 
+namespace {
+
+// ".." after a link leads where the kernel says, not where the text says: such
+// a home is resolved by the kernel (where it exists).
+QString CleanHome(const QString& home) {
+    const QString clean = QDir::cleanPath(home);
+    if (!home.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+        return clean;
+    }
+    std::string bytes;
+    if (!EncodePath(home, &bytes)) {
+        return clean;
+    }
+    char* real = ::realpath(bytes.c_str(), nullptr);
+    QString resolved;
+    const bool decoded = real && DecodePath(real, std::strlen(real), &resolved);
+    std::free(real);
+    return decoded ? resolved : clean;
+}
+
+}  // namespace
+
 PathVariable ReadPathVariable(const char* name, QString* value) {
     const char* bytes = PathVariableBytes(name);
     if (!bytes || bytes[0] == '\0') {
         return PathVariable::UNSET;
     }
     QString text;
-    if (!DecodePath(bytes, std::strlen(bytes), &text)) {
+    // A relative one would name another folder from every working folder.
+    if (bytes[0] != '/' || !DecodePath(bytes, std::strlen(bytes), &text)) {
         return PathVariable::UNDECODABLE;
     }
     if (value) {
@@ -71,7 +94,7 @@ QString HomePath() {
     QString home;
     switch (ReadPathVariable("HOME", &home)) {
         case PathVariable::VALID:
-            return QDir::cleanPath(home);
+            return CleanHome(home);
         case PathVariable::UNDECODABLE:
             return QString();
         case PathVariable::UNSET:

@@ -12,7 +12,7 @@ namespace Varnex::Platform {
 enum class PathVariable {
     UNSET,        // missing or empty
     VALID,        // decoded
-    UNDECODABLE,  // set, but not strict UTF-8
+    UNDECODABLE,  // set, but not strict UTF-8 or not an absolute path
 };
 // *value (when given) receives the decoded text for VALID and is left as it
 // is otherwise.
@@ -20,8 +20,8 @@ PathVariable ReadPathVariable(const char* name, QString* value = nullptr);
 // The value's bytes as they are, nullptr when unset: for a cache that only has
 // to notice a change. Never to be used as a path.
 const char* PathVariableBytes(const char* name);
-// "HOME" or "KLARVIK_SYSROOT" when that variable is set but does not decode
-// (HOME first), otherwise nullptr. Nobody can tell where the home folder or
+// "HOME" or "KLARVIK_SYSROOT" when that variable is set but does not decode or
+// is not absolute (HOME first), otherwise nullptr. Nobody can tell where the home folder or
 // the system root is then: the removal server does not start and IsPathSafe()
 // is false for every path.
 const char* UndecodablePathVariable();

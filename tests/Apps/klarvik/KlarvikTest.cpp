@@ -327,6 +327,25 @@ TEST(Klarvik, AnExcludedPathIsKeptInAnySpellingAndDotDotIsRefused) {
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_TRUE(s.t.Exists("Caches/keep-me/k"));
     EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+
+    // The root through a link, the exclusion by the real path, and the other
+    // way round: kept either way. A relative spelling the scan never uses is
+    // refused, not left to protect nothing.
+    s.t.MakeFile("Caches/com.app/data", "x");
+    s.t.MakeSymlink(s.t.Path("Caches"), "Link");
+    for (const auto& [root, keep] : {std::pair{s.t.Path("Link"), s.t.Path("Caches/keep-me")},
+                                     std::pair{s.t.Path("Caches"), s.t.Path("Link/keep-me")}}) {
+        const Outcome linked =
+            Klarvik({"clean", "--kind", "caches", "--yes", "--exclude", keep, root});
+        EXPECT_EQ(linked.code, 0) << linked.err.toStdString();
+        EXPECT_TRUE(s.t.Exists("Caches/keep-me/k")) << root.toStdString();
+    }
+    for (const char* odd : {"./keep-me", "keep-me/.", "Caches//keep-me", "../Caches/keep-me"}) {
+        const Outcome refused =
+            Klarvik({"clean", "--kind", "caches", "--yes", "--exclude", odd, s.t.Path("Caches")});
+        EXPECT_EQ(refused.code, 2) << odd;
+    }
+    EXPECT_TRUE(s.t.Exists("Caches/keep-me/k"));
 }
 
 TEST(Klarvik, CleanRefusesWithoutConsentWhenNotOnATerminal) {

@@ -90,6 +90,21 @@ TEST(IsPathSafe, NothingIsSafeWhileHomeOrTheSystemRootDoesNotDecode) {
         }
     }
     EXPECT_TRUE(IsPathSafe(inside));
+    // A relative home is no home: nothing is safe either.
+    const Varnex::Test::ScopedEnv relative("HOME", "home");
+    EXPECT_FALSE(IsPathSafe(inside));
+}
+
+TEST(IsPathSafe, AHomeWithDotDotAfterALinkIsWhereTheKernelFindsIt) {
+    TempTree t;
+    t.MakeDir("deep/a");
+    t.MakeFile("deep/home/Documents/thesis", "x");
+    t.MakeFile("home/other", "x");  // where the text alone would lead
+    t.MakeSymlink(t.Path("deep/a"), "link");
+    const Varnex::Test::ScopedEnv home("HOME", t.Path("link/../home").toUtf8());
+    EXPECT_FALSE(IsPathSafe(t.Path("deep/home")));
+    EXPECT_FALSE(IsPathSafe(t.Path("deep")));
+    EXPECT_TRUE(IsPathSafe(t.Path("deep/home/Documents")));
 }
 
 TEST(CanRemove, FollowsTheParentFoldersRights) {

@@ -33,7 +33,7 @@ using Varnex::Cleaner::Details::FSEntryInfo;
 using Varnex::Cleaner::Details::FSScanner;
 using Varnex::Cleaner::Details::FSTreeRemover;
 using Varnex::Cleaner::Details::MountProbeLimit;
-using Varnex::Cleaner::Details::OverwriteBeforeUnlink;
+using Varnex::Cleaner::Details::ShredFile;
 using Varnex::Cleaner::Details::StatEntry;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
 using Varnex::Test::LogCapture;
@@ -552,9 +552,16 @@ TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
     ASSERT_EQ(seen.size(), 17u);
     const auto saw = [&](const char* rel) { return seen.at(t.Path(rel)); };
     // Unlinked and made again: ext4 gives the new file the freed inode number,
-    // and only its birth time tells it from the one scanned.
-    ASSERT_EQ(::unlink(t.Bytes("s/reborn").c_str()), 0);
-    t.MakeFile("s/reborn", "new");
+    // and only its birth time tells it from the one scanned. The same for a
+    // file scanned as a root of its own.
+    t.MakeFile("root-file", "scanned");
+    const auto rootSeen = ScanIdentities(t.Path("root-file"));
+    ASSERT_EQ(rootSeen.size(), 1u);
+    for (const char* rel : {"s/reborn", "root-file"}) {
+        ASSERT_EQ(::unlink(t.Bytes(rel).c_str()), 0);
+        t.MakeFile(rel, "new");
+    }
+    Plan(t.Path("root-file"), 0, rootSeen.begin()->second);
     struct stat reborn;
     ASSERT_EQ(::lstat(t.Bytes("s/reborn").c_str(), &reborn), 0);
     if (reborn.st_ino == saw("s/reborn").inode) {
@@ -590,7 +597,7 @@ TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
         EXPECT_FALSE(t.Exists(rel)) << rel;
     }
     for (const char* rel : {"s/swapped", "s/became-file", "s/became-folder", "s/swapped-tree",
-                            "s/twice", "s/reborn"}) {
+                            "s/twice", "s/reborn", "root-file"}) {
         EXPECT_EQ(codes.value(t.Path(rel)), FSCleaner::REFUSED) << rel;
         EXPECT_TRUE(t.Exists(rel)) << rel;
     }
@@ -634,18 +641,24 @@ TEST_F(FSCleanerServerTest, ATreeMovedAwayOrReplacedWhileItIsRemovedIsNotRemoved
     EXPECT_FALSE(t.Exists("kept"));
 }
 
-TEST_F(FSCleanerServerTest, NothingRunsWhileHomeOrTheSystemRootDoesNotDecode) {
+TEST_F(FSCleanerServerTest, NothingRunsWhileHomeOrTheSystemRootIsUnusable) {
     TempTree t;
     t.MakeFile("file", "stays");
-    for (const char* variable : {"HOME", "KLARVIK_SYSROOT"}) {
-        // The lossy spelling would name a sibling folder, "h\xEF\xBF\xBD".
-        const ScopedEnv env(variable, qgetenv(variable) + "\xff");
+    // The lossy spelling would name a sibling folder, "h\xEF\xBF\xBD"; a
+    // relative one another folder from each working folder.
+    const std::pair<const char*, QByteArray> unusable[] = {
+        {"HOME", qgetenv("HOME") + "\xff"},
+        {"KLARVIK_SYSROOT", qgetenv("KLARVIK_SYSROOT") + "\xff"},
+        {"HOME", "home"}};
+    for (const auto& [variable, value] : unusable) {
+        const ScopedEnv env(variable, value);
         LogCapture log;
         Plan(t.Path("file"));
         EXPECT_FALSE(Server().Start(m_context)) << variable;
         EXPECT_EQ(Server().GetState(m_context), FSCleanerServer::RUN_FAILED);
         EXPECT_FALSE(Server().IsWorking(m_context));
-        EXPECT_TRUE(log.Contains(google::WARNING, std::string(variable) + " is not valid UTF-8"))
+        EXPECT_TRUE(
+            log.Contains(google::WARNING, std::string(variable) + " is not an absolute UTF-8 path"))
             << log.Dump();
         m_planned.clear();
     }
@@ -762,10 +775,10 @@ TEST_F(FSCleanerServerTest, OverwriteDestroysTheContentsOfASingleLinkFile) {
     EXPECT_EQ(outside.Read("target"), "target contents");
 }
 
-TEST(FSOverwrite, AnEntrySwappedAfterItWasSeenIsRefusedNotUnlinked) {
+TEST(FSOverwrite, NothingIsWrittenThatWouldNotGoOrWouldStayReadableElsewhere) {
     // What the remover saw a moment ago was a regular file; by the time it
     // opens it for writing, a link or a FIFO is there. Nothing may be written
-    // and the entry must be refused (code 5), never unlinked as if overwritten.
+    // and the entry must be refused (code 5) and left, never unlinked.
     TempTree t;
     TempTree outside;
     outside.MakeFile("target", "target contents");
@@ -782,12 +795,38 @@ TEST(FSOverwrite, AnEntrySwappedAfterItWasSeenIsRefusedNotUnlinked) {
             t.MakeSymlink(outside.Path("target"), "seen");
         }
         std::string why;
-        const int err = OverwriteBeforeUnlink(dir, "seen", seen, &why);
+        const int err = ShredFile(dir, "seen", seen, &why);
         EXPECT_EQ(err, ESTALE) << why;
         EXPECT_EQ(CodeFromErrno(err, false), FSCleaner::REFUSED);
+        EXPECT_TRUE(t.Exists("seen")) << "left under its own name";
     }
-    ::close(dir);
     EXPECT_EQ(outside.Read("target"), "target contents");
+
+    // A file that could not be removed afterwards (its folder is immutable,
+    // as a sticky or foreign folder would be to a user) is never written.
+    t.MakeFile("locked/file", "kept whole");
+    FSEntryInfo locked;
+    const int lockedDir = ::open(t.Bytes("locked").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(StatEntry(lockedDir, "file", &locked), 0);
+    {
+        ImmutableGuard immutable;
+        if (immutable.Set(t.Path("locked"))) {
+            std::string why;
+            EXPECT_NE(ShredFile(lockedDir, "file", locked, &why), 0);
+            EXPECT_EQ(t.Read("locked/file"), "kept whole") << why;
+        }
+    }
+    // Mounted elsewhere too: the contents would stay readable there.
+    outside.MakeFile("bound", "");
+    MountGuard mounts;
+    if (mounts.BindMount(t.Path("locked/file"), outside.Path("bound"))) {
+        std::string why;
+        EXPECT_EQ(ShredFile(lockedDir, "file", locked, &why), EMLINK);
+        EXPECT_EQ(outside.Read("bound"), "kept whole") << why;
+        EXPECT_EQ(t.Read("locked/file"), "kept whole");
+    }
+    ::close(lockedDir);
+    ::close(dir);
 }
 
 namespace {
