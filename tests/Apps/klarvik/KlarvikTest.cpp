@@ -418,7 +418,7 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
     const QByteArray root = caches.toUtf8();
     const Outcome scan = Klarvik({"scan", "--kind", "caches", caches});
     const Outcome dry = Klarvik({"clean", "--kind", "caches", "--dry-run", caches});
-    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", caches});
+    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", "--list", caches});
     for (const Outcome* r : {&scan, &dry, &clean}) {
         int raw = 0;
         for (const char c : r->out + r->err) {
