@@ -31,10 +31,12 @@ EOF
 measure() {
     label=$1
     shift
-    /usr/bin/time -f "%e %M" -o "$work/time" "$@" >"$work/out" 2>/dev/null || true
-    read -r wall peak <"$work/time"
-    printf '%-28s %8s s %10s KB  %12s B out\n' "$label" "$wall" "$peak" \
-        "$(wc -c <"$work/out")"
+    /usr/bin/time -f "%e %M %x" -o "$work/time" "$@" >"$work/out" 2>"$work/err" || true
+    # shellcheck disable=SC2046
+    set -- $(tail -n 1 "$work/time")  # after "Command exited with ..." when not 0
+    wall=$1 peak=$2 code=$3
+    printf '%-28s %8s s %10s KB  %12s B out  exit %s\n' "$label" "$wall" "$peak" \
+        "$(wc -c <"$work/out")" "$code"
 }
 
 make_tree
@@ -52,7 +54,8 @@ for format in text --json --jsonl; do
     make_tree
     # shellcheck disable=SC2086
     measure "clean --yes $format" "$klarvik" clean --kind caches --yes $flag "$work/Caches"
-    [ -z "$(ls "$work/Caches")" ] || echo "  (not everything was removed)"
+    left=$(find "$work/Caches" -mindepth 1 | wc -l)
+    [ "$left" -eq 0 ] || echo "  ($left entries left; $(tail -n 1 "$work/err"))"
 done
 make_tree
 measure "rm -rf" rm -rf "$work/Caches"

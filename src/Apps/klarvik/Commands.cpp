@@ -2,13 +2,8 @@
 
 #include <unistd.h>
 
-#include <QFile>
 #include <QJsonObject>
-#include <QTextStream>
-#include <cstdio>
 #include <exception>
-#include <functional>
-#include <map>
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
@@ -17,6 +12,7 @@
 #include "Core/details/SystemGarbageScope.h"
 #include "JsonWriter.h"
 #include "RootCheck.h"
+#include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
 #include "TreeCensus.h"
@@ -33,103 +29,6 @@ using Varnex::Cleaner::Details::PlannedPath;
 using Varnex::Cleaner::Details::SystemGarbageScope;
 
 namespace {
-
-QTextStream& Out() {
-    static QFile file;
-    static QTextStream stream;
-    if (!file.isOpen()) {
-        file.open(stdout, QIODevice::WriteOnly);
-        stream.setDevice(&file);
-        stream.setCodec("UTF-8");
-    }
-    return stream;
-}
-
-void Err(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fprintf(stderr, "klarvik: %s\n", bytes.constData());
-}
-
-// The totals of a run, as the JSON document and the summary record give them.
-QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
-                    AbstractGarbageScope::FinishReason reason, const TreeCensus& census) {
-    QJsonObject doc;
-    doc.insert("kind", ScopeKindName(options.kind));
-    doc.insert("finished", AbstractGarbageScope::GetFinishReasonString(reason));
-    doc.insert("total_items", scope.GetTotalItems());
-    doc.insert("total_size", scope.GetTotalSize());
-    doc.insert("cleaned_items", scope.GetTotalCleanedItems());
-    doc.insert("cleaned_size", scope.GetTotalCleanedSize());
-    doc.insert("items_in_error", census.inError);
-    doc.insert("skipped", census.SkippedJson());
-    return doc;
-}
-
-// Members of the document too large to build in memory, written as they go.
-using Streamed = std::map<QString, std::function<void(JsonWriter&)>>;
-
-// The --json document: `summary` and `streamed` together with the tree as
-// "items", every member in the order of its key, as QJsonDocument orders them.
-void WriteDocument(const QJsonObject& summary, const GarbageItemModel& model, Streamed streamed) {
-    streamed.emplace(QStringLiteral("items"),
-                     [&model](JsonWriter& json) { TreeReport(&model).WriteJson(json); });
-    JsonWriter json(Out(), JsonWriter::Layout::INDENTED);
-    json.BeginObject();
-    auto small = summary.begin();
-    auto large = streamed.cbegin();
-    while (small != summary.end() || large != streamed.cend()) {
-        const bool takeSmall =
-            large == streamed.cend() || (small != summary.end() && small.key() < large->first);
-        const QByteArray key = (takeSmall ? small.key() : large->first).toLatin1();
-        json.Key(QLatin1String(key));
-        if (takeSmall) {
-            json.Value((small++).value());
-        } else {
-            (large++)->second(json);
-        }
-    }
-    json.EndObject();
-    Out() << '\n';
-}
-
-// A list of paths as a member of the document.
-std::function<void(JsonWriter&)> PathList(const QStringList& paths) {
-    return [paths](JsonWriter& json) {
-        json.BeginArray();
-        for (const QString& path : paths) {
-            json.String(path);
-        }
-        json.EndArray();
-    };
-}
-
-// The summary record of --jsonl: the totals and `counts`.
-void WriteSummaryRecord(const QJsonObject& summary, const JsonFields& counts) {
-    JsonFields fields;
-    QList<QByteArray> keys;  // the fields hold views of these
-    for (auto it = summary.begin(); it != summary.end(); ++it) {
-        keys.append(it.key().toLatin1());
-    }
-    int k = 0;
-    for (auto it = summary.begin(); it != summary.end(); ++it) {
-        fields.append({QLatin1String(keys.at(k++)), it.value()});
-    }
-    WriteRecord(Out(), QLatin1String("summary"), fields + counts);
-}
-
-void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason,
-                 const TreeCensus& census) {
-    Out() << "Total: " << Counted(scope.GetTotalItems(), "item", "items") << ", "
-          << FormatSize(scope.GetTotalSize(), 0) << " ("
-          << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
-    if (census.inError > 0) {
-        Out() << Counted(census.inError, "item is", "items are") << " in error\n";
-    }
-    const QString skipped = census.SkippedText();
-    if (!skipped.isEmpty()) {
-        Out() << skipped << '\n';
-    }
-}
 
 // The scope of the command: configured like the application's, with the
 // paths of the command line as its roots. A root that cannot be taken gets a
@@ -413,22 +312,29 @@ int RunClean(const Options& options) {
     }
     QStringList removed;
     QList<Failure> failed;
-    CollectOutcome(options, s.scope, planned, &removed, &failed);
     TreeCensus after;
+    bool collected = false;
     try {
+        CollectOutcome(options, s.scope, planned, &removed, &failed);
+        collected = true;
         after = TreeCensus::Of(s.scope, false);
         WriteCleaned(options, s.scope, reason, s.model, census, after, removed, failed);
     } catch (const std::exception& e) {
-        // What went is told whatever failed after it: for --json, whose
-        // document could not be finished, on standard error.
+        // What went is told whatever failed after it: on standard error when
+        // it was not already listed on standard output.
         Out().flush();
-        Err(QStringLiteral("the report could not be finished (%1): %2 removed, %3 failed")
-                .arg(QString::fromUtf8(e.what()), Counted(removed.size(), "item", "items"))
+        Err(QStringLiteral("the report could not be finished (%1): %2%3 removed, %4 failed")
+                .arg(QString::fromUtf8(e.what()),
+                     collected ? QString() : QStringLiteral("of the paths checked so far, "),
+                     Counted(removed.size(), "item", "items"))
                 .arg(failed.size()));
-        if (options.json) {
+        // Text lists the failures, and with --list what went; --jsonl both.
+        if (!options.jsonl && (options.json || !options.list)) {
             for (const QString& path : removed) {
                 Err(QStringLiteral("removed: ") + Shown(path));
             }
+        }
+        if (options.json) {
             for (const Failure& f : failed) {
                 Err(QStringLiteral("failed: %1 (%2)").arg(Shown(f.path), f.message));
             }

@@ -81,14 +81,14 @@ int main(int argc, char** argv) {
                                   QStringLiteral("Print one JSON document, written as it goes."));
     const QCommandLineOption jsonl(
         QStringLiteral("jsonl"),
-        QStringLiteral("scan and clean: print JSON Lines, one object a line, each with a "
+        QStringLiteral("Print JSON Lines (scan and clean): one object a line, each with a "
                        "\"type\": \"progress\" while scanning and cleaning, \"item\" for each "
                        "item of the tree (path, name, size, check, status, error, depth, "
                        "parent), \"would_remove\", \"removed\" or \"failed\" for each "
                        "planned path, and a \"summary\" last."));
     const QCommandLineOption list(
         QStringLiteral("list"),
-        QStringLiteral("clean: after cleaning, list what was removed and the tree as it is "
+        QStringLiteral("After cleaning, list what was removed and the tree as it is too "
                        "(otherwise only the failures and the totals)."));
     const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Clean without asking."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
