@@ -108,7 +108,11 @@ void JsonWriter::Value(const QJsonValue& value) {
             // As QJsonDocument: a whole number without a fraction or exponent.
             const double magnitude = std::abs(d);
             m_out << QByteArray::number(
-                d, magnitude == static_cast<double>(static_cast<quint64>(magnitude)) ? 'f' : 'g',
+                d,
+                magnitude < 1e19 &&
+                        magnitude == static_cast<double>(static_cast<quint64>(magnitude))
+                    ? 'f'
+                    : 'g',
                 QLocale::FloatingPointShortest);
             break;
         }
