@@ -2,19 +2,17 @@
 
 #include <unistd.h>
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QTextStream>
-#include <cstdio>
+#include <exception>
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/ServerPlanning.h"
 #include "Core/details/SystemGarbageScope.h"
+#include "JsonWriter.h"
 #include "RootCheck.h"
+#include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
 #include "TreeCensus.h"
@@ -31,52 +29,6 @@ using Varnex::Cleaner::Details::PlannedPath;
 using Varnex::Cleaner::Details::SystemGarbageScope;
 
 namespace {
-
-QTextStream& Out() {
-    static QFile file;
-    static QTextStream stream;
-    if (!file.isOpen()) {
-        file.open(stdout, QIODevice::WriteOnly);
-        stream.setDevice(&file);
-        stream.setCodec("UTF-8");
-    }
-    return stream;
-}
-
-void Err(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fprintf(stderr, "klarvik: %s\n", bytes.constData());
-}
-
-QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
-                    AbstractGarbageScope::FinishReason reason, const GarbageItemModel& model,
-                    const TreeCensus& census) {
-    QJsonObject doc;
-    doc.insert("kind", ScopeKindName(options.kind));
-    doc.insert("finished", AbstractGarbageScope::GetFinishReasonString(reason));
-    doc.insert("total_items", scope.GetTotalItems());
-    doc.insert("total_size", scope.GetTotalSize());
-    doc.insert("cleaned_items", scope.GetTotalCleanedItems());
-    doc.insert("cleaned_size", scope.GetTotalCleanedSize());
-    doc.insert("items_in_error", census.inError);
-    doc.insert("skipped", census.SkippedJson());
-    doc.insert("items", TreeReport(&model).ToJson());
-    return doc;
-}
-
-void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason,
-                 const TreeCensus& census) {
-    Out() << "Total: " << Counted(scope.GetTotalItems(), "item", "items") << ", "
-          << FormatSize(scope.GetTotalSize(), 0) << " ("
-          << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
-    if (census.inError > 0) {
-        Out() << Counted(census.inError, "item is", "items are") << " in error\n";
-    }
-    const QString skipped = census.SkippedText();
-    if (!skipped.isEmpty()) {
-        Out() << skipped << '\n';
-    }
-}
 
 // The scope of the command: configured like the application's, with the
 // paths of the command line as its roots. A root that cannot be taken gets a
@@ -158,7 +110,8 @@ int RunScan(const Options& options) {
     if (!s.AnyRoot(false)) {
         return EXIT_USAGE;
     }
-    ScopeDriver driver(&s.scope, !options.json);
+    ScopeDriver driver(&s.scope, !options.json && !options.jsonl);
+    driver.SetProgressRecords(options.jsonl ? &Out() : nullptr);
     const AbstractGarbageScope::FinishReason reason = driver.Scan();
     if (reason == AbstractGarbageScope::DONE &&
         (!s.AnyRoot(true) || !s.Select(options.selections))) {
@@ -166,8 +119,10 @@ int RunScan(const Options& options) {
     }
     const TreeCensus census = TreeCensus::Of(s.scope, true);
     if (options.json) {
-        Out() << QJsonDocument(Summary(options, s.scope, reason, s.model, census))
-                     .toJson(QJsonDocument::Indented);
+        WriteDocument(Summary(options, s.scope, reason, census), s.model, {});
+    } else if (options.jsonl) {
+        TreeReport(&s.model).WriteRecords(Out());
+        WriteSummaryRecord(Summary(options, s.scope, reason, census), {});
     } else {
         TreeReport(&s.model).WriteText(Out());
         WriteTotals(s.scope, reason, census);
@@ -179,6 +134,87 @@ int RunScan(const Options& options) {
     return s.ExitCode(reason == AbstractGarbageScope::DONE && census.inError == 0);
 }
 
+namespace {
+
+struct Failure {
+    QString path;
+    QString error;    // the error word
+    QString message;  // for people
+};
+
+// What became of the planned paths after a cleaning, as it is found: a line
+// or a record each for text and --jsonl (removed: only with --list in text),
+// gathered for the --json document.
+void CollectOutcome(const Options& options, const SystemGarbageScope& scope,
+                    const QStringList& planned, QStringList* removed, QList<Failure>* failed) {
+    for (const QString& path : planned) {
+        const AbstractGarbage* item = scope.FindGarbage(path);
+        if (!item) {
+            continue;
+        }
+        if (item->GetError() != AbstractGarbage::Error::OK &&
+            item->GetError() != AbstractGarbage::Error::CHILD) {
+            const Failure failure{path, TreeReport::ErrorWord(static_cast<int>(item->GetError())),
+                                  item->GetErrorString()};
+            if (options.jsonl) {
+                WriteRecord(Out(), QLatin1String("failed"),
+                            {{QLatin1String("path"), path},
+                             {QLatin1String("error"), failure.error},
+                             {QLatin1String("message"), failure.message}});
+            } else if (!options.json) {
+                Out() << "failed: " << Shown(path) << " (" << failure.message << ")\n";
+            }
+            failed->append(failure);
+        } else if (item->IsClean() && !Varnex::Cleaner::Details::PathExists(path)) {
+            if (options.jsonl) {
+                WriteRecord(Out(), QLatin1String("removed"), {{QLatin1String("path"), path}});
+            } else if (!options.json && options.list) {
+                Out() << "removed: " << Shown(path) << '\n';
+            }
+            removed->append(path);
+        }
+    }
+    Out().flush();
+}
+
+// The report once the removal finished: the document, the summary record, or
+// the totals (and with --list the tree as it is now).
+void WriteCleaned(const Options& options, const SystemGarbageScope& scope,
+                  AbstractGarbageScope::FinishReason reason, const GarbageItemModel& model,
+                  const TreeCensus& before, const TreeCensus& after, const QStringList& removed,
+                  const QList<Failure>& failed) {
+    QJsonObject summary = Summary(options, scope, reason, after);
+    summary.insert("skipped", before.SkippedJson());
+    if (options.json) {
+        WriteDocument(summary, model,
+                      {{QStringLiteral("removed"), PathList(removed)},
+                       {QStringLiteral("failed"), [&failed](JsonWriter& json) {
+                            json.BeginArray();
+                            for (const Failure& f : failed) {
+                                json.Value(QJsonObject{{"path", f.path}, {"error", f.error}});
+                            }
+                            json.EndArray();
+                        }}});
+    } else if (options.jsonl) {
+        WriteSummaryRecord(summary, {{QLatin1String("removed"), removed.size()},
+                                     {QLatin1String("failed"), failed.size()}});
+    } else {
+        Out() << "Removed " << Counted(removed.size(), "item", "items") << ", freed "
+              << FormatSize(scope.GetLastCleanedSize(), 0) << "; " << failed.size() << " failed ("
+              << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+        if (after.inError > 0) {
+            Out() << Counted(after.inError, "item is", "items are") << " in error\n";
+        }
+        if (options.list) {
+            Out() << "After cleaning:\n";
+            TreeReport(&model).WriteText(Out());
+        }
+    }
+    Out().flush();
+}
+
+}  // namespace
+
 int RunClean(const Options& options) {
     const bool interactive = ::isatty(STDIN_FILENO);
     if (!options.yes && !options.dryRun && !interactive) {
@@ -189,7 +225,8 @@ int RunClean(const Options& options) {
     if (!s.AnyRoot(false)) {
         return EXIT_USAGE;
     }
-    ScopeDriver driver(&s.scope, !options.json);
+    ScopeDriver driver(&s.scope, !options.json && !options.jsonl);
+    driver.SetProgressRecords(options.jsonl ? &Out() : nullptr);
     const AbstractGarbageScope::FinishReason scanned = driver.Scan();
     if (scanned == AbstractGarbageScope::DONE && !s.AnyRoot(true)) {
         return EXIT_USAGE;
@@ -199,11 +236,16 @@ int RunClean(const Options& options) {
         return EXIT_USAGE;
     }
     const TreeCensus census = TreeCensus::Of(s.scope, true);
-    if (!options.json) {
+    if (options.jsonl) {
+        TreeReport(&s.model).WriteRecords(Out());
+    } else if (!options.json) {
         TreeReport(&s.model).WriteText(Out());
         WriteTotals(s.scope, scanned, census);
     }
     if (scanned != AbstractGarbageScope::DONE) {
+        if (options.jsonl) {
+            WriteSummaryRecord(Summary(options, s.scope, scanned, census), {});
+        }
         Out().flush();
         Err(QStringLiteral("the scan did not finish: nothing was removed"));
         return ScopeDriver::WasInterrupted() ? EXIT_INTERRUPTED : EXIT_FAILED;
@@ -217,28 +259,33 @@ int RunClean(const Options& options) {
                            [&planned](const PlannedPath& path) { planned.append(path.path); });
     }
     const long long selected = s.scope.GetSelectedSize();
+    const QJsonObject summary = Summary(options, s.scope, scanned, census);
     if (options.dryRun) {
-        QJsonArray list;
-        for (const QString& p : planned) {
-            options.json ? list.append(p) : void(Out() << "would remove: " << Shown(p) << '\n');
-        }
         if (options.json) {
-            QJsonObject doc = Summary(options, s.scope, scanned, s.model, census);
-            doc.insert("would_remove", list);
-            Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+            WriteDocument(summary, s.model, {{QStringLiteral("would_remove"), PathList(planned)}});
         } else {
-            Out() << "Would remove " << Counted(planned.size(), "item", "items") << ", "
-                  << FormatSize(selected, 0) << '\n';
+            for (const QString& p : planned) {
+                options.jsonl ? WriteRecord(Out(), QLatin1String("would_remove"),
+                                            {{QLatin1String("path"), p}})
+                              : void(Out() << "would remove: " << Shown(p) << '\n');
+            }
+            options.jsonl
+                ? WriteSummaryRecord(summary, {{QLatin1String("would_remove"), planned.size()},
+                                               {QLatin1String("selected_size"), selected}})
+                : void(Out() << "Would remove " << Counted(planned.size(), "item", "items") << ", "
+                             << FormatSize(selected, 0) << '\n');
         }
         Out().flush();
         return s.ExitCode(census.inError == 0);
     }
     if (planned.isEmpty()) {
         if (options.json) {
-            QJsonObject doc = Summary(options, s.scope, scanned, s.model, census);
-            doc.insert("removed", QJsonArray());
-            doc.insert("failed", QJsonArray());
-            Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+            WriteDocument(summary, s.model,
+                          {{QStringLiteral("removed"), PathList({})},
+                           {QStringLiteral("failed"), PathList({})}});
+        } else if (options.jsonl) {
+            WriteSummaryRecord(summary,
+                               {{QLatin1String("removed"), 0}, {QLatin1String("failed"), 0}});
         }
         Out().flush();
         Err(census.inError == 0
@@ -263,47 +310,40 @@ int RunClean(const Options& options) {
         Err(QStringLiteral("the removal could not start"));
         return EXIT_FAILED;
     }
-    QJsonArray removed;
-    QJsonArray failed;
-    for (const QString& path : planned) {
-        const AbstractGarbage* item = s.scope.FindGarbage(path);
-        if (!item) {
-            continue;
-        }
-        if (item->GetError() != AbstractGarbage::Error::OK &&
-            item->GetError() != AbstractGarbage::Error::CHILD) {
-            failed.append(
-                QJsonObject{{"path", path},
-                            {"error", TreeReport::ErrorWord(static_cast<int>(item->GetError()))}});
-            if (!options.json) {
-                Out() << "failed: " << Shown(path) << " (" << item->GetErrorString() << ")\n";
+    QStringList removed;
+    QList<Failure> failed;
+    TreeCensus after;
+    bool collected = false;
+    try {
+        CollectOutcome(options, s.scope, planned, &removed, &failed);
+        collected = true;
+        after = TreeCensus::Of(s.scope, false);
+        WriteCleaned(options, s.scope, reason, s.model, census, after, removed, failed);
+    } catch (const std::exception& e) {
+        // What went is told whatever failed after it: on standard error when
+        // it was not already listed on standard output.
+        Out().flush();
+        Err(QStringLiteral("the report could not be finished (%1): %2%3 removed, %4 failed")
+                .arg(QString::fromUtf8(e.what()),
+                     collected ? QString() : QStringLiteral("of the paths checked so far, "),
+                     Counted(removed.size(), "item", "items"))
+                .arg(failed.size()));
+        // Text lists the failures, and with --list what went; --jsonl both.
+        if (!options.jsonl && (options.json || !options.list)) {
+            for (const QString& path : removed) {
+                Err(QStringLiteral("removed: ") + Shown(path));
             }
-        } else if (item->IsClean() && !Varnex::Cleaner::Details::PathExists(path)) {
-            removed.append(path);
-            if (!options.json) {
-                Out() << "removed: " << Shown(path) << '\n';
+        }
+        if (options.json) {
+            for (const Failure& f : failed) {
+                Err(QStringLiteral("failed: %1 (%2)").arg(Shown(f.path), f.message));
             }
         }
+        return EXIT_FAILED;
     }
-    const TreeCensus after = TreeCensus::Of(s.scope, false);
-    if (options.json) {
-        QJsonObject doc = Summary(options, s.scope, reason, s.model, after);
-        doc.insert("skipped", census.SkippedJson());
-        doc.insert("removed", removed);
-        doc.insert("failed", failed);
-        Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
-    } else {
-        Out() << "Removed " << Counted(removed.size(), "item", "items") << ", freed "
-              << FormatSize(s.scope.GetLastCleanedSize(), 0) << "; " << failed.size() << " failed ("
-              << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
-        Out() << "After cleaning:\n";
-        TreeReport(&s.model).WriteText(Out());
-    }
-    Out().flush();
     if (ScopeDriver::WasInterrupted()) {
-        Err(
-            QStringLiteral("stopped by Ctrl-C: what is listed as removed is gone, the rest is "
-                           "as it was"));
+        Err(QStringLiteral("stopped by Ctrl-C: %1 removed, the rest is as it was")
+                .arg(Counted(removed.size(), "item was", "items were")));
         return EXIT_INTERRUPTED;
     }
     return s.ExitCode(reason == AbstractGarbageScope::DONE && failed.isEmpty() &&

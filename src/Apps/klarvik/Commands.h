@@ -13,7 +13,9 @@ struct Options {
     QStringList paths;
     QStringList exclusions;
     QStringList selections;  // absolute, in the scan's spelling
-    bool json = false;
+    bool json = false;       // one JSON document
+    bool jsonl = false;      // JSON Lines: a record an item, progress, a summary
+    bool list = false;       // after cleaning, what was removed and the tree as it is
     bool yes = false;
     bool dryRun = false;
 };

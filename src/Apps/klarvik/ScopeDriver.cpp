@@ -12,6 +12,7 @@
 #include <string>
 
 #include "CleanerCommon/Sizes.h"
+#include "JsonWriter.h"
 #include "ShownText.h"
 
 namespace Klarvik {
@@ -56,11 +57,18 @@ ScopeDriver::ScopeDriver(Scope* scope, bool showProgress, QObject* parent)
             m_cleaning ? m_scope->StopCleaning() : m_scope->StopScanning();
         }
         ShowProgress();
+        if (m_records && m_sinceRecord.hasExpired(500)) {
+            WriteProgressRecord();
+        }
     });
 }
 
 ScopeDriver::~ScopeDriver() {
     std::signal(SIGINT, SIG_DFL);
+}
+
+void ScopeDriver::SetProgressRecords(QTextStream* out) {
+    m_records = out;
 }
 
 ScopeDriver::Scope::FinishReason ScopeDriver::Scan() {
@@ -73,6 +81,7 @@ ScopeDriver::Scope::FinishReason ScopeDriver::Scan() {
             loop.quit();
         });
     m_ticker.start();
+    m_sinceRecord.start();
     m_scope->StartScanning();
     if (m_scope->IsScanning()) {
         loop.exec();
@@ -80,6 +89,9 @@ ScopeDriver::Scope::FinishReason ScopeDriver::Scan() {
     m_ticker.stop();
     disconnect(connection);
     ClearProgress();
+    if (m_records) {
+        WriteProgressRecord();
+    }
     return reason;
 }
 
@@ -95,6 +107,7 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     const bool started = m_scope->StartCleaning();
     if (started) {
         m_ticker.start();
+        m_sinceRecord.start();
         if (m_scope->IsCleaning()) {
             loop.exec();
         }
@@ -102,6 +115,9 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     }
     disconnect(connection);
     ClearProgress();
+    if (m_records && started) {
+        WriteProgressRecord();
+    }
     return started;
 }
 
@@ -166,6 +182,23 @@ void ScopeDriver::ClearProgress() {
         std::fprintf(stderr, "\r\033[K");
         std::fflush(stderr);
     }
+}
+
+void ScopeDriver::WriteProgressRecord() {
+    if (m_cleaning) {
+        WriteRecord(
+            *m_records, QLatin1String("progress"),
+            {{QLatin1String("phase"), QStringLiteral("cleaning")},
+             {QLatin1String("fraction"), qRound(m_scope->GetCleaningProgress() * 1000) / 1000.0},
+             {QLatin1String("cleaned_size"), m_scope->GetLastCleanedSize()}});
+    } else {
+        WriteRecord(*m_records, QLatin1String("progress"),
+                    {{QLatin1String("phase"), QStringLiteral("scanning")},
+                     {QLatin1String("items"), m_scope->GetTotalItems()},
+                     {QLatin1String("size"), m_scope->GetTotalSize()}});
+    }
+    m_records->flush();
+    m_sinceRecord.start();
 }
 
 }  // namespace Klarvik

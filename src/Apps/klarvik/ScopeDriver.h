@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTextStream>
 #include <QTimer>
 
 #include "Core/AbstractGarbageScope.h"
@@ -11,7 +13,8 @@ namespace Klarvik {
 // does: through its public calls and signals, waiting in the event loop. On a
 // terminal it keeps a one-line progress display on standard error. Ctrl-C asks
 // the running scan or cleaning to stop, or answers a question at once (a
-// second Ctrl-C ends the program).
+// second Ctrl-C ends the program). For programs it can write progress as
+// JSON Lines records instead.
 class ScopeDriver : public QObject {
     Q_OBJECT
 public:
@@ -20,6 +23,12 @@ public:
 
     ScopeDriver(Scope* scope, bool showProgress, QObject* parent = nullptr);
     ~ScopeDriver() override;
+
+    // Writes a "progress" record to `out` about every half second while
+    // scanning or cleaning and one as each finishes: {"type": "progress",
+    // "phase": "scanning", "items", "size"} or {"type": "progress", "phase":
+    // "cleaning", "fraction" (0 to 1), "cleaned_size"}. Null: none.
+    void SetProgressRecords(QTextStream* out);
 
     // Scans and returns how the scan finished.
     Scope::FinishReason Scan();
@@ -37,11 +46,14 @@ private:
     Scope::FinishReason Run(bool cleaning);
     void ShowProgress();
     void ClearProgress();
+    void WriteProgressRecord();
 
     Scope* m_scope;
     bool m_showProgress;
     bool m_cleaning = false;
     QTimer m_ticker;
+    QTextStream* m_records = nullptr;
+    QElapsedTimer m_sinceRecord;
 };
 
 }  // namespace Klarvik

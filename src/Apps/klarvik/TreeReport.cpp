@@ -1,9 +1,8 @@
 #include "TreeReport.h"
 
-#include <QJsonObject>
-
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
+#include "JsonWriter.h"
 #include "ShownText.h"
 
 namespace Klarvik {
@@ -73,29 +72,69 @@ void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int dept
     }
 }
 
-QJsonArray TreeReport::ToJson() const {
-    return ToJson(QModelIndex());
+void TreeReport::WriteJson(JsonWriter& json) const {
+    WriteJson(json, QModelIndex());
 }
 
-QJsonArray TreeReport::ToJson(const QModelIndex& parent) const {
-    QJsonArray items;
+void TreeReport::WriteJson(JsonWriter& json, const QModelIndex& parent) const {
+    json.BeginArray();
     const int rows = m_model->rowCount(parent);
     for (int r = 0; r < rows; ++r) {
         const QModelIndex row = m_model->index(r, GarbageItemModel::NAME_COLUMN, parent);
-        QJsonObject item;
-        item.insert("path", Cell(m_model, row, GarbageItemModel::PATH_COLUMN).toString());
-        item.insert("name", Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
-        item.insert("size", Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong());
-        item.insert("status",
-                    StatusWord(Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt()));
-        item.insert("error",
-                    ErrorWord(Cell(m_model, row, GarbageItemModel::ERROR_CODE_COLUMN).toInt()));
-        item.insert("check",
-                    CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
-        item.insert("children", ToJson(row));
-        items.append(item);
+        json.BeginObject();
+        json.Key(QLatin1String("check"));
+        json.String(CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
+        json.Key(QLatin1String("children"));
+        WriteJson(json, row);
+        json.Key(QLatin1String("error"));
+        json.String(ErrorWord(Cell(m_model, row, GarbageItemModel::ERROR_CODE_COLUMN).toInt()));
+        json.Key(QLatin1String("name"));
+        json.String(Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
+        json.Key(QLatin1String("path"));
+        json.String(Cell(m_model, row, GarbageItemModel::PATH_COLUMN).toString());
+        json.Key(QLatin1String("size"));
+        json.Number(Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong());
+        json.Key(QLatin1String("status"));
+        json.String(StatusWord(Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt()));
+        json.EndObject();
     }
-    return items;
+    json.EndArray();
+}
+
+void TreeReport::WriteRecords(QTextStream& out) const {
+    WriteRecords(out, QModelIndex(), QString(), 0);
+}
+
+void TreeReport::WriteRecords(QTextStream& out, const QModelIndex& parent,
+                              const QString& parentPath, int depth) const {
+    const int rows = m_model->rowCount(parent);
+    for (int r = 0; r < rows; ++r) {
+        const QModelIndex row = m_model->index(r, GarbageItemModel::NAME_COLUMN, parent);
+        const QString path = Cell(m_model, row, GarbageItemModel::PATH_COLUMN).toString();
+        JsonWriter json(out, JsonWriter::Layout::COMPACT);
+        json.BeginObject();
+        json.Key(QLatin1String("type"));
+        json.String(QStringLiteral("item"));
+        json.Key(QLatin1String("path"));
+        json.String(path);
+        json.Key(QLatin1String("name"));
+        json.String(Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
+        json.Key(QLatin1String("size"));
+        json.Number(Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong());
+        json.Key(QLatin1String("check"));
+        json.String(CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
+        json.Key(QLatin1String("status"));
+        json.String(StatusWord(Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt()));
+        json.Key(QLatin1String("error"));
+        json.String(ErrorWord(Cell(m_model, row, GarbageItemModel::ERROR_CODE_COLUMN).toInt()));
+        json.Key(QLatin1String("depth"));
+        json.Number(depth);
+        json.Key(QLatin1String("parent"));
+        depth == 0 ? json.Null() : json.String(parentPath);
+        json.EndObject();
+        out << '\n';
+        WriteRecords(out, row, path, depth + 1);
+    }
 }
 
 }  // namespace Klarvik

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QJsonArray>
 #include <QModelIndex>
 #include <QString>
 #include <QTextStream>
@@ -11,6 +10,8 @@ class GarbageItemModel;
 
 namespace Klarvik {
 
+class JsonWriter;
+
 // Writes a scope's tree as the application's views see it: through the item
 // model, so names follow the scope's name filters. Text for people, JSON for
 // programs; enumeration values are lower-case words in both.
@@ -20,8 +21,14 @@ public:
 
     // One line an item, indented by depth: check box, name, size, status, error.
     void WriteText(QTextStream& out) const;
-    // [{"path", "name", "size", "status", "error", "check", "children": [...]}]
-    QJsonArray ToJson() const;
+    // The items as a JSON array, written as it goes: [{"check", "children":
+    // [...], "error", "name", "path", "size", "status"}], the keys in that
+    // order (QJsonDocument's, which scripts read).
+    void WriteJson(JsonWriter& json) const;
+    // One compact JSON record a line an item, parents first: {"type": "item",
+    // "path", "name", "size", "check", "status", "error", "depth" (0 for a
+    // root), "parent" (its path; null for a root)}.
+    void WriteRecords(QTextStream& out) const;
 
     static QString StatusWord(int status);
     static QString ErrorWord(int error);
@@ -29,7 +36,9 @@ public:
 
 private:
     void WriteText(QTextStream& out, const QModelIndex& parent, int depth) const;
-    QJsonArray ToJson(const QModelIndex& parent) const;
+    void WriteJson(JsonWriter& json, const QModelIndex& parent) const;
+    void WriteRecords(QTextStream& out, const QModelIndex& parent, const QString& parentPath,
+                      int depth) const;
 
     const Varnex::Cleaner::GarbageItemModel* m_model;
 };

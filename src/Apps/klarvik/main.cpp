@@ -79,7 +79,18 @@ int main(int argc, char** argv) {
         QStringLiteral("The kind of data: ") + Klarvik::ScopeKindNames().join(QStringLiteral(", ")),
         QStringLiteral("KIND"), QStringLiteral("caches"));
     const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print one JSON document."));
+                                  QStringLiteral("Print one JSON document, written as it goes."));
+    const QCommandLineOption jsonl(
+        QStringLiteral("jsonl"),
+        QStringLiteral("Print JSON Lines (scan and clean): one object a line, each with a "
+                       "\"type\": \"progress\" while scanning and cleaning, \"item\" for each "
+                       "item of the tree (path, name, size, check, status, error, depth, "
+                       "parent), \"would_remove\", \"removed\" or \"failed\" for each "
+                       "planned path, and a \"summary\" last."));
+    const QCommandLineOption list(
+        QStringLiteral("list"),
+        QStringLiteral("After cleaning, list what was removed and the tree as it is too "
+                       "(otherwise only the failures and the totals)."));
     const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Clean without asking."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
                                     QStringLiteral("List what would be removed."));
@@ -93,7 +104,7 @@ int main(int argc, char** argv) {
         QStringLiteral("PATH"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's log lines."));
-    parser.addOptions({kind, json, yes, dryRun, exclude, select, verbose});
+    parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -158,16 +169,27 @@ int main(int argc, char** argv) {
         options.selections.append(normal);
     }
     options.json = parser.isSet(json);
+    options.jsonl = parser.isSet(jsonl);
+    options.list = parser.isSet(list);
+    if (options.json && options.jsonl) {
+        return Usage(parser, QStringLiteral("--json and --jsonl: give one of them"));
+    }
     options.yes = parser.isSet(yes);
     options.dryRun = parser.isSet(dryRun);
     Klarvik::AppendToolFolderToPath();
+    const bool tree =
+        options.command == QLatin1String("scan") || options.command == QLatin1String("clean");
+    if (!tree && options.jsonl) {
+        return Usage(parser, QStringLiteral("--jsonl is for scan and clean; sysinfo and apps "
+                                            "take --json"));
+    }
     if (options.command == QLatin1String("sysinfo")) {
         return Klarvik::RunSysinfo(options.json);
     }
     if (options.command == QLatin1String("apps")) {
         return Klarvik::RunApps(options.json);
     }
-    if (options.command == QLatin1String("scan") || options.command == QLatin1String("clean")) {
+    if (tree) {
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));
         }

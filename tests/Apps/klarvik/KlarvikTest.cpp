@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -327,6 +329,10 @@ TEST(Klarvik, AnExcludedPathIsKeptInAnySpellingAndDotDotIsRefused) {
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_TRUE(s.t.Exists("Caches/keep-me/k"));
     EXPECT_FALSE(s.t.Exists("Caches/com.app"));
+    // After cleaning: the totals and the failures, not the list and the tree again.
+    EXPECT_FALSE(r.out.contains("removed: ")) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("After cleaning"));
+    EXPECT_TRUE(r.out.endsWith("; 0 failed (done)\n")) << r.out.toStdString();
 
     // The root through a link, the exclusion by the real path, and the other
     // way round: kept either way. A relative spelling the scan never uses is
@@ -437,7 +443,7 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
     const QByteArray root = caches.toUtf8();
     const Outcome scan = Klarvik({"scan", "--kind", "caches", caches});
     const Outcome dry = Klarvik({"clean", "--kind", "caches", "--dry-run", caches});
-    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", caches});
+    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", "--list", caches});
     for (const Outcome* r : {&scan, &dry, &clean}) {
         int raw = 0;
         for (const char c : r->out + r->err) {
@@ -457,6 +463,7 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
     EXPECT_TRUE(clean.out.contains("removed: " + root + "/paint\\x1b[2J\n"))
         << clean.out.toStdString();
     EXPECT_FALSE(t.Exists("Caches/paint\x1b[2J"));
+    EXPECT_TRUE(clean.out.contains("After cleaning:\n")) << "--list shows the tree again";
     if (locked.IsSet()) {
         EXPECT_TRUE(clean.out.contains("failed: " + root + "/title\\x1b]0;x\\x07/locked\\tfile ("))
             << clean.out.toStdString();
@@ -598,4 +605,205 @@ TEST(Klarvik, SelectChecksExactlyThosePathsAndAnUnknownOneRemovesNothing) {
         left.remove(gone);
     }
     EXPECT_EQ(Entries(s.t.Root()), left);
+}
+
+namespace {
+
+// Names a script must get back exactly: a line break, a quote, a backslash, an
+// escape sequence, DEL, a line separator, accents, CJK and a character beyond
+// the BMP (a surrogate pair in UTF-16).
+struct Hostile {
+    TempTree t;
+    const QString inner =
+        QString::fromUtf8("caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xe2\x80\xa8 \xf0\x9f\x98\x80\x7f");
+    Hostile() {
+        t.MakeFile("Caches/new\nline", "1");
+        t.MakeFile("Caches/q\"uote", "22");
+        t.MakeFile("Caches/back\\slash", "333");
+        t.MakeFile("Caches/esc\x1b[2J/" + inner, "4444");
+    }
+};
+
+// An array of items with the children of each sorted by path, at every level.
+QJsonArray ByPath(const QJsonArray& items) {
+    QList<QJsonObject> list;
+    for (const QJsonValue& v : items) {
+        QJsonObject item = v.toObject();
+        if (item.contains("children")) {
+            item.insert("children", ByPath(item.value("children").toArray()));
+        }
+        list.append(item);
+    }
+    std::sort(list.begin(), list.end(), [](const QJsonObject& a, const QJsonObject& b) {
+        return a.value("path").toString() < b.value("path").toString();
+    });
+    QJsonArray out;
+    for (const QJsonObject& item : list) {
+        out.append(item);
+    }
+    return out;
+}
+
+QJsonObject Item(const QString& path, const QString& name, int size, const QJsonArray& children) {
+    return {{"path", path},      {"name", name},  {"size", size},        {"check", "checked"},
+            {"status", "ready"}, {"error", "ok"}, {"children", children}};
+}
+
+// Every item of a JSON tree by path, as a --jsonl record of it would be.
+void Flatten(const QJsonArray& items, const QJsonValue& parent, int depth,
+             QMap<QString, QJsonObject>* out) {
+    for (const QJsonValue& v : items) {
+        QJsonObject item = v.toObject();
+        Flatten(item.take("children").toArray(), item.value("path"), depth + 1, out);
+        item.insert("type", "item");
+        item.insert("depth", depth);
+        item.insert("parent", parent);
+        out->insert(item.value("path").toString(), item);
+    }
+}
+
+// The records of a JSON Lines output; a line that is not an object fails the test.
+QList<QJsonObject> Records(const QByteArray& out) {
+    QList<QJsonObject> records;
+    EXPECT_TRUE(out.endsWith('\n'));
+    for (const QByteArray& line : out.split('\n')) {
+        if (line.isEmpty()) {
+            continue;
+        }
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        EXPECT_TRUE(doc.isObject()) << line.toStdString();
+        records.append(doc.object());
+    }
+    return records;
+}
+
+}  // namespace
+
+TEST(Klarvik, JsonKeepsItsShapeAndEveryNameComesBackExactly) {
+    Hostile h;
+    const QString root = h.t.Path("Caches");
+    const QString esc = h.t.Path("Caches/esc\x1b[2J");
+    const Outcome scan = Klarvik({"scan", "--kind", "caches", "--json", root});
+    ASSERT_EQ(scan.code, 0) << scan.err.toStdString();
+    // Laid out as QJsonDocument lays it out: key order, indentation, escapes.
+    const QJsonDocument doc = QJsonDocument::fromJson(scan.out);
+    EXPECT_EQ(scan.out.toStdString(), doc.toJson(QJsonDocument::Indented).toStdString());
+    EXPECT_FALSE(scan.out.contains('\x1b')) << "control characters are escaped";
+    QJsonObject shape = scan.json;
+    shape.insert("items", ByPath(shape.value("items").toArray()));
+    const QJsonObject expected{
+        {"kind", "caches"},
+        {"finished", "done"},
+        {"total_items", 6},
+        {"total_size", 10},
+        {"cleaned_items", 0},
+        {"cleaned_size", 0},
+        {"items_in_error", 0},
+        {"skipped", QJsonObject{{"unreadable_folders", 0}, {"not_utf8_names", 0}}},
+        {"items",
+         QJsonArray{Item(root, root, 10,
+                         {Item(root + "/back\\slash", "back\\slash", 3, {}),
+                          Item(esc, "esc\x1b[2J", 4, {Item(esc + "/" + h.inner, h.inner, 4, {})}),
+                          Item(root + "/new\nline", "new\nline", 1, {}),
+                          Item(root + "/q\"uote", "q\"uote", 2, {})})}}};
+    EXPECT_EQ(shape, expected);
+
+    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", "--json", root});
+    ASSERT_EQ(clean.code, 0) << clean.err.toStdString();
+    EXPECT_EQ(clean.out.toStdString(),
+              QJsonDocument::fromJson(clean.out).toJson(QJsonDocument::Indented).toStdString());
+    EXPECT_EQ(Strings(clean.json.value("removed").toArray()),
+              (QSet<QString>{root + "/back\\slash", root + "/new\nline", root + "/q\"uote", esc,
+                             esc + "/" + h.inner}));
+    EXPECT_EQ(clean.json.value("failed"), QJsonArray());
+    EXPECT_EQ(Entries(h.t.Root()), QSet<QString>{"Caches"});
+}
+
+TEST(Klarvik, JsonLinesGiveProgressEveryItemWhatWentAndASummary) {
+    Hostile h;
+    const QString root = h.t.Path("Caches");
+    QMap<QString, QJsonObject> tree;
+    Flatten(Klarvik({"scan", "--kind", "caches", "--json", root}).json.value("items").toArray(),
+            QJsonValue::Null, 0, &tree);
+    ASSERT_EQ(tree.size(), 6);
+
+    const Outcome scan = Klarvik({"scan", "--kind", "caches", "--jsonl", root});
+    ASSERT_EQ(scan.code, 0) << scan.err.toStdString();
+    const QList<QJsonObject> records = Records(scan.out);
+    ASSERT_GE(records.size(), 8);
+    EXPECT_EQ(records.first().value("type"), "progress");
+    EXPECT_EQ(records.first().value("phase"), "scanning");
+    QMap<QString, QJsonObject> items;
+    for (const QJsonObject& r : records) {
+        if (r.value("type") == "item") {
+            items.insert(r.value("path").toString(), r);
+        }
+    }
+    EXPECT_EQ(items, tree) << "the same items, names, sizes, depths and parents as --json";
+    EXPECT_EQ(records.last().value("type"), "summary");
+    EXPECT_EQ(records.last().value("total_items"), 6);
+
+    const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", "--jsonl", root});
+    ASSERT_EQ(clean.code, 0) << clean.err.toStdString();
+    QSet<QString> removed;
+    bool cleaningDone = false;
+    for (const QJsonObject& r : Records(clean.out)) {
+        const QString type = r.value("type").toString();
+        if (type == "progress" && r.value("phase") == "cleaning") {
+            cleaningDone = r.value("fraction").toDouble() == 1.0;
+        } else if (type == "removed") {
+            EXPECT_TRUE(cleaningDone) << "what went is told once the removal finished";
+            removed.insert(r.value("path").toString());
+        } else {
+            EXPECT_TRUE(type == "progress" || type == "item" || type == "summary")
+                << type.toStdString();
+        }
+    }
+    QSet<QString> below(tree.keyBegin(), tree.keyEnd());
+    below.remove(root);
+    EXPECT_EQ(removed, below);
+    const QJsonObject summary = Records(clean.out).last();
+    EXPECT_EQ(summary.value("type"), "summary");
+    EXPECT_EQ(summary.value("removed"), 5);
+    EXPECT_EQ(summary.value("failed"), 0);
+    EXPECT_EQ(Entries(h.t.Root()), QSet<QString>{"Caches"});
+}
+
+TEST(Klarvik, JsonOfTwoHundredThousandItemsIsWrittenAfterTheyAreRemoved) {
+    // On tmpfs where there is one: creating the files is most of the cost.
+    QByteArray folder =
+        (QDir("/dev/shm").exists() ? QByteArray("/dev/shm") : QDir::tempPath().toUtf8()) +
+        "/klarvik-many-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { Varnex::Test::RemoveTestTree(path); }
+    } cleanup{folder.toStdString()};
+    constexpr int folders = 400;
+    constexpr int files = 500;
+    for (int d = 0; d < folders; ++d) {
+        const std::string dir = cleanup.path + "/d" + std::to_string(d);
+        ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+        for (int f = 0; f < files; ++f) {
+            const int fd =
+                ::open((dir + "/f" + std::to_string(f)).c_str(), O_CREAT | O_WRONLY, 0644);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+    }
+    QByteArray out;
+    QByteArray err;
+    const int code =
+        RunProgram(KLARVIK_PROGRAM,
+                   {"clean", "--kind", "caches", "--yes", "--json", QString::fromUtf8(folder)},
+                   &out, &err, {}, 900000);
+    ASSERT_EQ(code, 0) << err.toStdString();
+    QJsonParseError error;
+    const QJsonObject doc = QJsonDocument::fromJson(out, &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    EXPECT_EQ(doc.value("total_items").toInt(), folders * files + folders + 1);
+    EXPECT_EQ(doc.value("removed").toArray().size(), folders * files + folders);
+    EXPECT_TRUE(QDir(QString::fromUtf8(folder)).isEmpty());
 }
