@@ -7,7 +7,8 @@
 # -DKLARVIK_BENCH=ON); test data is generated once into BUILD_DIR/bench-data.
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
-# Sections: fs_scan, fs_remove (default: all). Adding a benchmark: write a
+# Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
+# scope_reset, scope_million, apps, appsdb, items (default: all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
 set -euo pipefail
@@ -17,7 +18,8 @@ shift || true
 bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
-all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset apps appsdb items)
+all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
+    items)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -239,6 +241,72 @@ bench_scope_reset() {
     done
     rm -rf "$dir"
     row "reset during shredding" "$(printf '%s\n' "${resets[@]}" | median)" "ms; runs: ${resets[*]}"
+}
+
+# A tree of a million files (fs_bench gen scale 5: 1,052,626 entries, sparse
+# files), generated twice into a temporary folder that is removed afterwards,
+# also on a failure or an interrupt: the scope's scan against du -sb (median of
+# $BENCH_MILLION_RUNS, default 3), one cleaning of the first tree and rm -rf of
+# the second, and the per-item figures beside those of the 200,000-file tree.
+bench_scope_million() {
+    fs_tree
+    local runs=${BENCH_MILLION_RUNS:-3}
+    million_tmp=$(mktemp -d "${TMPDIR:-/tmp}/klarvik-million.XXXXXX")
+    trap 'rm -rf "$million_tmp"' EXIT
+    trap 'exit 130' INT TERM
+    local tree=$million_tmp/tree copy=$million_tmp/copy
+    echo "== scope: a tree of a million files in $million_tmp (scan: median of $runs runs, cleaning: one run) =="
+    local t0 gen_s
+    t0=$(now)
+    "$bin/fs_bench" gen "$tree" 5 >/dev/null
+    "$bin/fs_bench" gen "$copy" 5 >/dev/null
+    gen_s=$(awk -v s="$t0" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }')
+
+    local items scan sstall rss ref_items ref_scan ref_rss du
+    read -r items scan sstall rss <<<"$(json_medians "items seconds max_stall_ms max_rss_bytes" "$bin/scope_bench" scan "$tree")"
+    read -r ref_items ref_scan ref_rss <<<"$(json_medians "items seconds max_rss_bytes" "$bin/scope_bench" scan "$data/fs-tree")"
+    du=$(warm_median du -sb "$tree")
+
+    local line clean plan cstall crss rm_rf
+    sync
+    if ! line=$("$bin/scope_bench" clean "$tree" 2>"$data/last-stderr" | tail -n1); then
+        echo "FAILED: scope_bench clean $tree" >&2
+        cat "$data/last-stderr" >&2
+        exit 1
+    fi
+    clean=$(json_field seconds <<<"$line")
+    plan=$(json_field plan_ms <<<"$line")
+    cstall=$(json_field max_stall_ms <<<"$line")
+    crss=$(json_field max_rss_bytes <<<"$line")
+    if [[ -n $(ls -A "$tree") ]]; then
+        echo "FAILED: scope_bench clean left entries in $tree" >&2
+        exit 1
+    fi
+    sync
+    rm_rf=$(time_once rm -rf "$copy")
+
+    per_us() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.3f", s * 1e6 / n }'; }
+    per_b() { awk -v r="$1" -v n="$2" 'BEGIN { printf "%.0f", r / n }'; }
+    local scan_us ref_us mem mem_ref
+    scan_us=$(per_us "$scan" "$items")
+    ref_us=$(per_us "$ref_scan" "$ref_items")
+    mem=$(per_b "$rss" "$items")
+    mem_ref=$(per_b "$ref_rss" "$ref_items")
+    row "trees generated ($items items, twice)" "$gen_s" "s, untimed below"
+    row "scope scan" "$scan" "s, $scan_us us per item"
+    row "du -sb" "$du" "s"
+    row "scope scan / du -sb" "$(ratio "$scan" "$du")"
+    row "scan per item / at $ref_items items" "$(ratio "$scan_us" "$ref_us")" "($ref_us us per item), goal <= 1.10"
+    row "longest stall while scanning" "$sstall" "ms, goal <= 25"
+    row "peak memory of the scan" "$(mib "$rss")" "$mem bytes per item"
+    row "memory per item / at $ref_items items" "$(ratio "$mem" "$mem_ref")" "($mem_ref bytes per item), goal <= 1.10"
+    row "StartCleaning()" "$plan" "ms, goal <= 100"
+    row "longest stall while cleaning" "$cstall" "ms, goal <= 25"
+    row "cleaning" "$clean" "s, peak memory $(mib "$crss") (scan and cleaning)"
+    row "rm -rf" "$rm_rf" "s"
+    row "cleaning / rm -rf" "$(ratio "$clean" "$rm_rf")" "goal <= 1.30"
+    rm -rf "$million_tmp"
+    trap - EXIT INT TERM
 }
 
 # The search for application bundles: 2,000 fake bundles among 100,000 folders.

@@ -2,7 +2,10 @@
 
 #include <glog/logging.h>
 
+#include <QElapsedTimer>
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerWorkaround/GuiAntifreeze.h"
@@ -12,7 +15,17 @@ namespace Varnex::Cleaner::Details {
 
 using Util::GuiAntifreeze;
 
-CleaningRunScope::CleaningRunScope(QObject* parent) : BatchScanningScope(parent) {}
+namespace {
+
+// How long a tick applies results by default, and how many it applies between
+// looks at the clock.
+const int defaultApplyMs = 15;
+const std::size_t applyStep = 64;
+
+}  // namespace
+
+CleaningRunScope::CleaningRunScope(QObject* parent)
+    : BatchScanningScope(parent), m_applyMs(defaultApplyMs) {}
 
 CleaningRunScope::~CleaningRunScope() = default;
 
@@ -116,12 +129,19 @@ void CleaningRunScope::ProcessCleaningResults() {
         return;
     }
     const RunGeneration::Ticket ticket = TakeTicket();
+    // Results left from the previous tick go first; the run is asked for more
+    // only once they are all applied.
+    const bool backlog = HasQueuedResults();
     // Asked before taking, as the scan poll does: nothing comes after a
     // not-working answer.
-    const bool working = m_run->IsWorking();
-    const std::size_t taken = m_run->TakeBatch();
+    const bool working = backlog || m_run->IsWorking();
+    std::size_t taken = 0;
+    if (!backlog) {
+        taken = m_run->TakeBatch();
+        QueueTakenBatch();
+    }
     bool current = true;
-    const long long cleaned = ApplyResults(ticket, &current);
+    const long long cleaned = ApplyResults(ticket, m_applyMs, &current);
     if (!current) {
         return;
     }
@@ -140,10 +160,38 @@ void CleaningRunScope::ProcessCleaningResults() {
     }
 }
 
-long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, bool* current) {
+void CleaningRunScope::QueueTakenBatch() {
+    BatchProducer<CleaningResult>::Batch batch = m_run->MoveBatch();
+    if (!HasQueuedResults()) {
+        m_queued = std::move(batch);
+        m_queuedAt = 0;
+        return;
+    }
+    m_queued.insert(m_queued.end(), std::make_move_iterator(batch.begin()),
+                    std::make_move_iterator(batch.end()));
+}
+
+long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, int budgetMs,
+                                         bool* current) {
     long long cleaned = 0;
-    const BatchProducer<CleaningResult>::Batch batch = m_run->MoveBatch();
-    for (const CleaningResult& result : batch) {
+    // Moved here: a slot that resets or destroys the scope must not pull the
+    // results from under this loop.
+    BatchProducer<CleaningResult>::Batch batch;
+    batch.swap(m_queued);
+    std::size_t at = m_queuedAt;
+    m_queuedAt = 0;
+    QElapsedTimer clock;
+    clock.start();
+    std::size_t sinceLook = 0;
+    while (at < batch.size()) {
+        if (budgetMs >= 0 && sinceLook == applyStep) {
+            if (clock.elapsed() >= budgetMs) {
+                break;
+            }
+            sinceLook = 0;
+        }
+        ++sinceLook;
+        const CleaningResult& result = batch[at++];
         AbstractGarbage* item = FindItemForPath(result.path);
         if (!item) {
             continue;
@@ -174,6 +222,16 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, bo
             return cleaned;
         }
     }
+    if (at < batch.size()) {
+        // What a slot had queued meanwhile (an abort applies all it takes, so
+        // normally nothing) came after these.
+        if (HasQueuedResults()) {
+            batch.insert(batch.end(), std::make_move_iterator(m_queued.begin() + static_cast<std::ptrdiff_t>(m_queuedAt)),
+                         std::make_move_iterator(m_queued.end()));
+        }
+        m_queued = std::move(batch);
+        m_queuedAt = at;
+    }
     return cleaned;
 }
 
@@ -191,11 +249,12 @@ void CleaningRunScope::AbortCleaningRun() {
     }
     const RunGeneration::Ticket ticket = TakeTicket();
     m_run->Stop();
-    // What the run has reported is true and is shown; what it still does on
-    // the path it is on is not waited for.
+    // What the run has reported is true and is shown, all of it; what it
+    // still does on the path it is on is not waited for.
     m_run->TakeBatch();
+    QueueTakenBatch();
     bool current = true;
-    const long long cleaned = ApplyResults(ticket, &current);
+    const long long cleaned = ApplyResults(ticket, -1, &current);
     if (!current) {
         return;
     }
@@ -213,6 +272,8 @@ void CleaningRunScope::ResetCleaningRun() {
     }
     m_lastCleanedItems = 0;
     m_lastCleanedSize = 0;
+    BatchProducer<CleaningResult>::Batch().swap(m_queued);
+    m_queuedAt = 0;
     m_countedPaths.clear();
     m_cleaningStartTime = QDateTime();
     m_cleaningStopTime = QDateTime();

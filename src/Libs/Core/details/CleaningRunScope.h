@@ -16,9 +16,11 @@ struct CleaningResult {
 };
 
 // The cleaning sequence shared by every scope: start a run over the selected
-// items, poll its results on the cleaning timer into item states, let the
-// cleaning watcher veto, stop, finish exactly once (FAILED when the run
-// failed, CANCELED when it was stopped, DONE otherwise). The run is a
+// items, poll its results on the cleaning timer into item states (for a
+// bounded time per tick, the rest on the next ones, in the order reported),
+// let the cleaning watcher veto, stop, finish exactly once and only after the
+// last result reported was applied (FAILED when the run failed, CANCELED when
+// it was stopped, DONE otherwise). The run is a
 // producer of CleaningResult: the removal server for scopes that remove
 // files (ServerCleaningScope), or the scope's own job (switching launch
 // agents, a script, a database vacuum).
@@ -34,6 +36,11 @@ public:
 
     bool DoStartCleaning() override;
     void DoStopCleaning() override;
+
+    // How long one tick of the cleaning timer applies results (default
+    // 15 ms); what is left waits for the next tick, ahead of anything newer.
+    // 0: one step of results per tick.
+    void SetApplyTimePerTick(int ms) { m_applyMs = ms > 0 ? ms : 0; }
 
 protected:
     explicit CleaningRunScope(QObject* parent);
@@ -73,9 +80,13 @@ protected:
     void ResetCleaningRun();
 
 private:
-    // Applies the run's current batch; returns the bytes it cleaned. False in
-    // *current when the scope was reset under it.
-    long long ApplyResults(const RunGeneration::Ticket& ticket, bool* current);
+    // Moves the run's current batch behind the results not applied yet.
+    void QueueTakenBatch();
+    // Applies queued results in order, for `budgetMs` (looked at every few
+    // results; negative: all of them); what is left stays queued. Returns the
+    // bytes it cleaned. False in *current when the scope was reset under it.
+    long long ApplyResults(const RunGeneration::Ticket& ticket, int budgetMs, bool* current);
+    bool HasQueuedResults() const { return m_queuedAt < m_queued.size(); }
     // Starts the prepared run of `count` items; false (nothing started) when
     // it would not start.
     bool StartPreparedRun(long long count);
@@ -86,6 +97,10 @@ private:
 
     BatchProducer<CleaningResult>* m_run = nullptr;
     bool m_preparing = false;  // CLEANING, the run not started yet
+    // Results taken from the run and not applied yet: m_queued from m_queuedAt on.
+    BatchProducer<CleaningResult>::Batch m_queued;
+    std::size_t m_queuedAt = 0;
+    int m_applyMs;
     QSet<QString> m_countedPaths;
 };
 

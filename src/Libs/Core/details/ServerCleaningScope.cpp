@@ -1,6 +1,7 @@
 #include "Core/details/ServerCleaningScope.h"
 
 #include <QElapsedTimer>
+#include <algorithm>
 
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/PlanWalk.h"
@@ -13,9 +14,11 @@ namespace {
 
 // How long StartCleaning() plans by default before it answers (when a path is
 // planned by then), and how many items the walk visits between looks at the
-// clock.
+// clock there; on the cleaning timer, between chances of a turn of the event
+// loop (about a millisecond's worth, so that no turn comes late).
 const int defaultSyncPlanningMs = 20;
 const std::size_t walkStep = 2048;
+const std::size_t timerWalkStep = 512;
 
 }  // namespace
 
@@ -58,6 +61,9 @@ BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long
     }
     // One snapshot of the exclusions for the whole plan, handed over at once.
     DropCleaningPreparation();
+    // Sized for every item at once: the plan growing by doubling would move a
+    // million entries in one step of the walk.
+    m_plan.reserve(static_cast<std::size_t>(std::max(0LL, GetTotalItems())));
     m_planExclusion = GetExclusionTest();
     m_walk = std::make_unique<PlanWalk>(
         m_planExclusion, [this](const PlannedPath& planned) { m_plan.push_back(planned); });
@@ -87,7 +93,7 @@ bool ServerCleaningScope::ContinuePreparingCleaningRun(const RunGeneration::Tick
     if (!m_walk) {
         return false;
     }
-    while (!m_walk->Step(walkStep)) {
+    while (!m_walk->Step(timerWalkStep)) {
         // A turn may reset the scope, stop the cleaning or drop the walk:
         // then nothing of it is touched again.
         if (!GiveEventLoopATurn(ticket) || !m_walk || !IsCleaning()) {

@@ -7,7 +7,9 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/SystemGarbageScope.h"
@@ -306,6 +308,80 @@ TEST(ScopeFramework, PlanningOnTheTimerRemovesWhatPlanningAtOnceWouldAndStopsCle
             scope.SetPlanningTimeBeforeAnswer(60000);
             EXPECT_EQ(CleanAndWait(scope), AbstractGarbageScope::DONE);
             EXPECT_FALSE(copy.Exists("Caches/t1"));
+        }
+    }
+}
+
+TEST(ScopeFramework, ResultsAppliedOverManyTicksCountOnceAndTheRunEndsAfterTheLast) {
+    // One step of results per tick: 1000 files and 10 folders take many ticks
+    // whatever the server's pace.
+    TempTree t;
+    for (int i = 0; i < 1000; ++i) {
+        t.MakeFile(QString("Caches/d%1/f%2").arg(i % 10).arg(i), "x");
+    }
+    for (const char* how : {"clean", "stop"}) {
+        SCOPED_TRACE(how);
+        TempTree copy;
+        ASSERT_EQ(Varnex::Test::RunProgram("cp", {"-a", t.Path("Caches"), copy.Path("Caches")}),
+                  0);
+        SystemGarbageScope scope(QStringList{copy.Path("Caches")});
+        scope.SetApplyTimePerTick(0);
+        ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);
+        // What each pass of the event loop saw applied: a tick never runs
+        // through one, so each count is one tick's work or less.
+        std::vector<long long> seen{0};
+        bool pending = false;
+        QObject::connect(&scope, &AbstractGarbageScope::ItemChanged, [&] {
+            if (!pending) {
+                pending = true;
+                QTimer::singleShot(0, &scope, [&] {
+                    pending = false;
+                    seen.push_back(scope.GetLastCleanedItems());
+                });
+            }
+        });
+        long long atFinish = -1;
+        QObject::connect(&scope, &AbstractGarbageScope::CleaningFinished,
+                         [&] { atFinish = scope.GetLastCleanedItems(); });
+        QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+        ASSERT_TRUE(scope.StartCleaning());
+        if (QByteArray(how) == "stop") {
+            ASSERT_TRUE(WaitUntil([&] { return seen.back() > 0 || !finished.isEmpty(); }, waitMs));
+            scope.StopCleaning();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+        LetDueTimersRun();
+        ASSERT_EQ(finished.count(), 1);
+        // Everything the server reported was applied before the finish, once:
+        // the cleaned count is what is really gone.
+        long long gone = 0;
+        for (int i = 0; i < 1000; ++i) {
+            gone += copy.Exists(QString("Caches/d%1/f%2").arg(i % 10).arg(i)) ? 0 : 1;
+        }
+        for (int d = 0; d < 10; ++d) {
+            gone += copy.Exists(QString("Caches/d%1").arg(d)) ? 0 : 1;
+        }
+        EXPECT_EQ(atFinish, gone);
+        EXPECT_EQ(scope.GetLastCleanedItems(), gone);
+        if (QByteArray(how) == "clean") {
+            EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::DONE);
+            EXPECT_EQ(gone, 1010);
+            EXPECT_EQ(scope.GetLastCleanedSize(), 1000);
+            EXPECT_EQ(scope.GetSelectedSize(), 0);
+        } else {
+            EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+        }
+        // Applied over several ticks, none all of it.
+        const long long total = scope.GetLastCleanedItems();
+        long long most = 0;
+        int ticks = 0;
+        for (std::size_t i = 1; i < seen.size(); ++i) {
+            most = std::max(most, seen[i] - seen[i - 1]);
+            ticks += seen[i] > seen[i - 1] ? 1 : 0;
+        }
+        if (QByteArray(how) == "clean") {
+            EXPECT_GT(ticks, 1);
+            EXPECT_LT(most, total);
         }
     }
 }
