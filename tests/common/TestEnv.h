@@ -12,7 +12,7 @@ QString TestSysRoot();
 
 // Runs the event loop until `done` is true or `timeoutMs` passed; true when done.
 // The bound is generous: it only decides how long a broken test hangs.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 120000);
 
 // Runs a program and returns its exit code (-1 when it did not run); output
 // goes to *out and *err when given.

@@ -18,7 +18,7 @@
 // answered with false or an empty list; nothing throws.
 //
 // A file that another program holds locked costs a call on the main thread a
-// fraction of a second and one on another thread at most two seconds; then
+// fraction of a second and one on another thread at most five seconds; then
 // every call fails at once until a retry delay has passed (one second,
 // doubling while the lock stays, up to a minute). A file found damaged is set
 // aside ("apps.db.invalid", ".invalid.1", ...) and made anew.

@@ -36,7 +36,7 @@ constexpr int dbCount = 2;
 // How long one call keeps trying a locked file: the main thread must not
 // freeze, other threads may wait for another connection's write to end.
 constexpr std::chrono::milliseconds mainThreadLockWait(200);
-constexpr std::chrono::milliseconds workerLockWait(2000);
+constexpr std::chrono::milliseconds workerLockWait(5000);
 constexpr std::chrono::milliseconds longestStep(20);
 
 // Held around Qt's connection registry (add, look up, remove).

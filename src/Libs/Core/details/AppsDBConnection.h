@@ -39,7 +39,7 @@ using Operation = std::function<bool(const QSqlDatabase& conn, SqlFailure* failu
 //    and made anew.
 //  - A file that another connection has locked is tried again in short steps
 //    until this thread's time is up (a fraction of a second on the main thread,
-//    two seconds on others) or `stop` answers true (that ends the call quietly:
+//    five seconds on others) or `stop` answers true (that ends the call quietly:
 //    a newer call took its place). SQLite itself never waits, so no lock of
 //    this module is ever held while a call waits. When the time is up a
 //    WARNING says so, and no call in the process tries the file again before
