@@ -79,10 +79,6 @@ public:
           isSystem(system),
           store(std::make_shared<L10nStore>(system ? AppsDB::SystemL10ns : AppsDB::Applications)) {}
 
-    QSet<QString> KnownApps() const {
-        const QStringList apps = appPathsCache ? appPathsCache->GetValue() : QStringList();
-        return QSet<QString>(apps.begin(), apps.end());
-    }
     std::shared_ptr<AppPathsCache> appPathsCache;
     const bool isSystem;
     std::shared_ptr<L10nStore> store;
@@ -101,7 +97,10 @@ public:
     float mergeProgress = 0;
     bool internalStarted = false;
 
-    QSet<QString> knownApps;  // while a plan is made
+    // The application bundles of the latest scan: the only ones whose
+    // folders are shown or removed.
+    QStringList appList;
+    QSet<QString> knownApps;
     QHash<QString, Planned> planned;
     std::unique_ptr<L10nCleaningRun> run;
 
@@ -233,8 +232,10 @@ void L10nGarbageScope::DoStartScanning() {
 
 void L10nGarbageScope::DoStartScanningInternal() {
     // Once per scan, only while it runs and before it was stopped.
+    // No paths cache: no applications (the system's instance needs none).
+    const bool appsSettled = !m_impl->appPathsCache || IsSettled(m_impl->appPathsCache.get());
     if (m_state != SCANNING || m_impl->internalStarted || !m_impl->producer.IsWaiting() ||
-        !IsSettled(m_impl->appPathsCache.get()) || !IsSettled(m_impl->l10nCache.get())) {
+        !appsSettled || !IsSettled(m_impl->l10nCache.get())) {
         return;
     }
     if (GuiAntifreeze::IsRecursionGuardSet()) {
@@ -243,6 +244,10 @@ void L10nGarbageScope::DoStartScanningInternal() {
         return;
     }
     m_impl->internalStarted = true;
+    if (!m_impl->isSystem && m_impl->appPathsCache) {
+        m_impl->appList = m_impl->appPathsCache->GetValue();  // settled: no wait
+        m_impl->knownApps = QSet<QString>(m_impl->appList.begin(), m_impl->appList.end());
+    }
     GuiAntifreeze::BatchScope batch;
     const RunGeneration::Ticket ticket = TakeTicket();
 
@@ -285,7 +290,7 @@ void L10nGarbageScope::DoStartScanningInternal() {
 
 bool L10nGarbageScope::InsertCachedL10ns(QList<AppsDB::L10n>* cached,
                                          const RunGeneration::Ticket& ticket) {
-    const QSet<QString> apps = m_impl->isSystem ? QSet<QString>() : m_impl->KnownApps();
+    const QSet<QString>& apps = m_impl->knownApps;
     QList<AppsDB::L10n> accepted;
     for (const AppsDB::L10n& l10n : *cached) {
         // A row is only a hint: it must still name a localization folder of
@@ -334,8 +339,7 @@ void L10nGarbageScope::ScanUncovered(const QList<AppsDB::L10n>& cached) {
         for (const AppsDB::L10n& l10n : cached) {
             covered.insert(l10n.appPath);
         }
-        const QStringList apps = m_impl->appPathsCache->GetValue();
-        for (const QString& app : apps) {
+        for (const QString& app : m_impl->appList) {
             if (!covered.contains(app)) {
                 roots.append(app);
             }
@@ -533,6 +537,8 @@ void L10nGarbageScope::Reset() {
     m_impl->newBundles.clear();
     m_impl->languagesOfApp.clear();
     m_impl->planned.clear();
+    m_impl->appList.clear();
+    m_impl->knownApps.clear();
     GetItemIndex().Clear();
     DeleteRoots();
     ResetScanningRun();
@@ -554,6 +560,14 @@ void L10nGarbageScope::WaitBeforeAppQuit() {
     m_impl->producer.Wait();
     if (m_impl->cachingTask) {
         m_impl->cachingTask->Cancel();
+        if (auto future = m_impl->cachingTask->GetFuture()) {
+            future->Wait();
+        }
+    }
+}
+
+void L10nGarbageScope::WaitForCaching() {
+    if (m_impl->cachingTask) {
         if (auto future = m_impl->cachingTask->GetFuture()) {
             future->Wait();
         }
@@ -588,9 +602,7 @@ GarbageL10nBundle* L10nGarbageScope::FindL10nBundleForPath(const QString& path) 
 
 BatchProducer<CleaningResult>* L10nGarbageScope::PrepareCleaningRun(long long* count) {
     m_impl->planned.clear();
-    m_impl->knownApps = m_impl->isSystem ? QSet<QString>() : m_impl->KnownApps();
     BatchProducer<CleaningResult>* server = ServerCleaningScope::PrepareCleaningRun(count);
-    m_impl->knownApps.clear();
     if (!server) {
         return nullptr;
     }

@@ -56,7 +56,12 @@ public:
     // "language://").
     bool IsExclusion(const QString& text) const override;
     ExclusionChecker GetExclusionTest() const override;
+    // Cancels the database writer and waits for it (what it has not written
+    // is scanned again next time).
     void WaitBeforeAppQuit() override;
+    // Waits until the database writer has stored what it was given (a
+    // program that ends right after its scan or cleaning).
+    void WaitForCaching();
 
     // The bundle holding the localization folder of `path` (the folder or a
     // file inside it), or null.

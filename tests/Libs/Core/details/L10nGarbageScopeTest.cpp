@@ -287,6 +287,33 @@ TEST_F(L10nScopeTest, AStoppedScanWritesNoRecords) {
     EXPECT_EQ(Rows(AppsDB::Applications), 0);
 }
 
+TEST_F(L10nScopeTest, AQuickRestartScansEveryFolderOnce) {
+    L10nGarbageScope scope(apps, false);
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    scope.StopScanning();  // while it waits for the database
+    ASSERT_TRUE(WaitUntil([&] { return finished.count() == 1; }, waitMs));
+    scope.StartScanning();
+    apps->Refresh();  // its readiness comes again while the scan runs
+    ASSERT_TRUE(WaitUntil([&] { return finished.count() == 2; }, waitMs));
+    EXPECT_EQ(finished.at(0).at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+    EXPECT_EQ(finished.at(1).at(1).value<Reason>(), AbstractGarbageScope::DONE);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(finished.count(), 2);
+    EXPECT_EQ(scope.GetTotalItems(), 5);
+    EXPECT_EQ(scope.GetTotalSize(), 256);
+    ASSERT_TRUE(BundleAt(scope, "French", foo));
+    EXPECT_EQ(BundleAt(scope, "French", foo)->GetPaths().size(), 2);
+}
+
+TEST_F(L10nScopeTest, AScopeDestroyedWhileItsWriterRunsLeavesAWholeRecordOrNone) {
+    auto scope = std::make_unique<L10nGarbageScope>(apps, false);
+    ASSERT_EQ(Scan(*scope), AbstractGarbageScope::DONE);
+    scope.reset();  // the writer has just been started
+    const int rows = Rows(AppsDB::Applications);
+    EXPECT_TRUE(rows == 0 || rows == 6) << rows;
+}
+
 TEST_F(L10nScopeTest, DefaultSelectionSparesTheUsersLanguagesAndAnOnlyLocalization) {
     ScopedEnv language("LANGUAGE", "de:en");
     ScopedEnv lang("LANG", "de_DE.UTF-8");
