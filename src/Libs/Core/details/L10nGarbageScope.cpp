@@ -90,7 +90,8 @@ public:
     QHash<QString, GarbageL10n*> l10nsByName;
     QHash<QString, GarbageL10nBundle*> bundleByKey;    // language '\n' bundle path
     QHash<QString, GarbageL10nBundle*> bundleByLProj;  // folder -> its bundle
-    QList<GarbageL10nBundle*> newBundles;              // made from this scan's results
+    QList<GarbageL10nBundle*> newBundles;              // found by this scan, in order
+    QSet<GarbageL10nBundle*> newBundleSet;
     QHash<QString, QSet<QString>> languagesOfApp;      // English and excluded ones too
     QSet<QString> userLanguages;
     mutable float progress = 0;
@@ -407,7 +408,8 @@ GarbageL10nBundle* L10nGarbageScope::AddL10nFolder(const QString& path, bool fro
             return nullptr;
         }
     }
-    if (fromScan && !m_impl->newBundles.contains(bundle)) {
+    if (fromScan && !m_impl->newBundleSet.contains(bundle)) {
+        m_impl->newBundleSet.insert(bundle);
         m_impl->newBundles.append(bundle);
     }
     bundle->AddPath(path);
@@ -471,6 +473,7 @@ void L10nGarbageScope::OnScanningFinished(FinishReason reason) {
         m_impl->store->Plan(records);
     }
     m_impl->newBundles.clear();
+    m_impl->newBundleSet.clear();
     ApplySelectionDefaults();
     for (AbstractGarbage* root : m_roots) {
         root->SetReady(true);
@@ -535,6 +538,7 @@ void L10nGarbageScope::Reset() {
     m_impl->bundleByKey.clear();
     m_impl->bundleByLProj.clear();
     m_impl->newBundles.clear();
+    m_impl->newBundleSet.clear();
     m_impl->languagesOfApp.clear();
     m_impl->planned.clear();
     m_impl->appList.clear();
