@@ -4,6 +4,7 @@ namespace Varnex::Cleaner::Details {
 
 bool L10nScanProducer::Start() {
     m_waiting = true;
+    m_begun = false;
     m_failed = false;
     m_stopped = false;
     return true;
@@ -14,6 +15,7 @@ void L10nScanProducer::Begin(std::list<std::string> roots) {
         return;
     }
     m_waiting = false;
+    m_begun = true;
     m_inner.SetRoots(std::move(roots));
     m_failed = !m_inner.Start();
 }
@@ -38,6 +40,7 @@ L10nScanProducer::Batch L10nScanProducer::DoTakeBatch() {
 
 void L10nScanProducer::DoClear() {
     m_waiting = false;
+    m_begun = false;
     m_inner.Clear();
 }
 

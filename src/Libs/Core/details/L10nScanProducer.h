@@ -25,7 +25,8 @@ public:
     bool IsWorking() const override { return m_waiting || m_inner.IsWorking(); }
     bool HasFailed() const override { return m_failed; }
     bool WasStopped() const override { return m_stopped; }
-    float GetProgress() const override { return m_waiting ? 0.0f : m_inner.GetProgress(); }
+    // 0 until Begin(), and again once cleared.
+    float GetProgress() const override { return m_begun ? m_inner.GetProgress() : 0.0f; }
     void Stop() override;
     void Wait() override { m_inner.Wait(); }
 
@@ -36,6 +37,7 @@ protected:
 private:
     FSScanProducer m_inner;
     bool m_waiting = false;
+    bool m_begun = false;
     bool m_failed = false;
     bool m_stopped = false;
 };

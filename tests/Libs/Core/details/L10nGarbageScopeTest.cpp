@@ -287,6 +287,23 @@ TEST_F(L10nScopeTest, AStoppedScanWritesNoRecords) {
     EXPECT_EQ(Rows(AppsDB::Applications), 0);
 }
 
+TEST_F(L10nScopeTest, ARescanBeforeTheWriterIsDoneShowsAndStoresEachFolderOnce) {
+    L10nGarbageScope scope(apps, false);
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    // Whether or not the writer got to the records, the next scan takes
+    // what is still queued, shows it with the stored rows and queues it again.
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(scope.GetTotalItems(), 5);
+    EXPECT_EQ(scope.GetTotalSize(), 256);
+    EXPECT_EQ(BundleAt(scope, "French", foo)->GetPaths().size(), 2);
+    ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 6; }, waitMs));
+    EXPECT_LE(scope.GetScanningProgress(), 1.0f);
+    scope.WaitForCaching();
+    EXPECT_EQ(Rows(AppsDB::Applications), 6);
+    scope.Reset();  // what the merge reached belongs to the scan that is gone
+    EXPECT_EQ(scope.GetScanningProgress(), 0.0f);
+}
+
 TEST_F(L10nScopeTest, AQuickRestartScansEveryFolderOnce) {
     L10nGarbageScope scope(apps, false);
     QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
