@@ -21,7 +21,9 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::Logs, "logs"},
                               {ScopeKind::Trash, "trash"},
                               {ScopeKind::DiskUsage, "disk-usage"},
-                              {ScopeKind::Shredder, "shredder"}};
+                              {ScopeKind::Shredder, "shredder"},
+                              {ScopeKind::AppLanguages, "app-languages"},
+                              {ScopeKind::SystemLanguages, "system-languages"}};
 
 }  // namespace
 
@@ -52,6 +54,10 @@ QStringList ScopeKindNames() {
     return names;
 }
 
+bool IsLanguageKind(ScopeKind kind) {
+    return kind == ScopeKind::AppLanguages || kind == ScopeKind::SystemLanguages;
+}
+
 void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
     switch (kind) {
         case ScopeKind::Caches: {
@@ -79,6 +85,9 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::Shredder:
             scope->EnableFillingFilesWithGarbage(true);
             break;
+        case ScopeKind::AppLanguages:
+        case ScopeKind::SystemLanguages:
+            break;  // not file-system scopes
     }
 }
 

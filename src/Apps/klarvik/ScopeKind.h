@@ -12,12 +12,16 @@ namespace Klarvik {
 // The kinds of file-system scope the front end can drive, configured the way
 // the application's facade configures them (exclusions, name filters,
 // selection default, flags).
-enum class ScopeKind { Caches, Logs, Trash, DiskUsage, Shredder };
+enum class ScopeKind { Caches, Logs, Trash, DiskUsage, Shredder, AppLanguages, SystemLanguages };
 
-// "caches", "logs", "trash", "disk-usage", "shredder"; false for anything else.
+// "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
+// "system-languages"; false for anything else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();
+
+// The kinds of localization scope (LanguagesCommand.h), which take no paths.
+bool IsLanguageKind(ScopeKind kind);
 
 // Applies the kind's configuration to a scope whose roots are already set.
 void ConfigureScope(ScopeKind kind, Varnex::Cleaner::Details::SystemGarbageScope* scope);

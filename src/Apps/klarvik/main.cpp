@@ -10,6 +10,7 @@
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
 #include "ExclusionSpelling.h"
+#include "LanguagesCommand.h"
 #include "Platform/PathCodec.h"
 #include "ShownText.h"
 #include "SysinfoCommand.h"
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
             "Commands:\n"
             "  scan  --kind KIND PATH...   scan and print the tree\n"
             "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
+            "  scan|clean --kind app-languages|system-languages [--select language://NAME]...\n"
+            "                              unused localizations, by language (no paths)\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
@@ -160,6 +163,11 @@ int main(int argc, char** argv) {
         }
     }
     for (const QString& path : parser.values(select)) {
+        if (Klarvik::IsLanguageKind(options.kind) &&
+            path.startsWith(QLatin1String("language://"))) {
+            options.selections.append(path);
+            continue;
+        }
         const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
         if (normal.isNull()) {
             return Usage(parser, QStringLiteral("--select \"%1\": give an absolute path, "
@@ -190,6 +198,13 @@ int main(int argc, char** argv) {
         return Klarvik::RunApps(options.json);
     }
     if (tree) {
+        if (Klarvik::IsLanguageKind(options.kind)) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunLanguages(options);
+        }
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));
         }

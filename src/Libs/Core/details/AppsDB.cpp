@@ -322,32 +322,70 @@ bool DeleteAllL10ns(DBName db) {
                    "Can't delete l10ns from the database");
 }
 
+namespace {
+
+QString InsertL10nStatement(DBName db) {
+    return db == SystemL10ns
+               ? QStringLiteral("INSERT INTO SysL10n VALUES (:path, :name, :size, :lastModified);")
+               : QStringLiteral(
+                     "INSERT INTO L10n VALUES (:path, :name, :appPath, :size, :lastModified);");
+}
+
+std::string InsertL10nFailure(const L10n& l10n) {
+    return "Can't insert a l10n (" + Text(l10n.name) + " / " + Text(l10n.path) +
+           ") of an application (" + Text(l10n.appPath) + ") into the database";
+}
+
+// Binds one localization to a prepared insert and runs it; a row with that
+// path already there is kept and counts as success.
+bool InsertL10n(QSqlQuery& query, const L10n& l10n, DBName db, SqlFailure* failure) {
+    query.bindValue(QStringLiteral(":path"), l10n.path);
+    query.bindValue(QStringLiteral(":name"), l10n.name);
+    if (db != SystemL10ns) {
+        query.bindValue(QStringLiteral(":appPath"), l10n.appPath);
+    }
+    query.bindValue(QStringLiteral(":size"), static_cast<qlonglong>(l10n.size));
+    query.bindValue(QStringLiteral(":lastModified"), ToStoredTime(l10n.lastModified));
+    if (query.exec() || IsDuplicateKeyError(query.lastError())) {
+        return true;
+    }
+    return Fail(failure, InsertL10nFailure(l10n), query);
+}
+
+QString ExclusionTable(DBName db) {
+    return db == SystemL10ns ? QStringLiteral("SysL10nExclusion") : QStringLiteral("L10nExclusion");
+}
+
+}  // namespace
+
 bool SaveL10n(const L10n& l10n, DBName db) {
-    const std::string what = "Can't insert a l10n (" + Text(l10n.name) + " / " + Text(l10n.path) +
-                             ") of an application (" + Text(l10n.appPath) + ") into the database";
     return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
         QSqlQuery query(conn);
-        bool done = false;
-        if (db == SystemL10ns) {
-            done = Run(
-                query,
-                QStringLiteral("INSERT INTO SysL10n VALUES (:path, :name, :size, :lastModified);"),
-                {{":path", l10n.path},
-                 {":name", l10n.name},
-                 {":size", static_cast<qlonglong>(l10n.size)},
-                 {":lastModified", ToStoredTime(l10n.lastModified)}});
-        } else {
-            done =
-                Run(query,
-                    QStringLiteral(
-                        "INSERT INTO L10n VALUES (:path, :name, :appPath, :size, :lastModified);"),
-                    {{":path", l10n.path},
-                     {":name", l10n.name},
-                     {":appPath", l10n.appPath},
-                     {":size", static_cast<qlonglong>(l10n.size)},
-                     {":lastModified", ToStoredTime(l10n.lastModified)}});
+        return query.prepare(InsertL10nStatement(db))
+                   ? InsertL10n(query, l10n, db, failure)
+                   : Fail(failure, InsertL10nFailure(l10n), query);
+    });
+}
+
+bool SaveL10ns(const QList<L10n>& l10ns, DBName db) {
+    const std::string what = "Can't insert l10ns into the database";
+    return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+        Transaction transaction(conn);
+        if (!transaction.IsActive()) {
+            return Fail(failure, what, transaction.Error());
         }
-        return done || IsDuplicateKeyError(query.lastError()) || Fail(failure, what, query);
+        {
+            QSqlQuery query(conn);
+            if (!query.prepare(InsertL10nStatement(db))) {
+                return Fail(failure, what, query);
+            }
+            for (const L10n& l10n : l10ns) {
+                if (!InsertL10n(query, l10n, db, failure)) {
+                    return false;
+                }
+            }
+        }
+        return transaction.Commit() || Fail(failure, what, transaction.Error());
     });
 }
 
@@ -413,12 +451,20 @@ bool RemoveL10nsByAppPath(const QString& appPath, DBName db) {
 }
 
 QStringList LoadL10nExclusions() {
+    return LoadL10nExclusions(Applications);
+}
+
+bool SaveL10nExclusions(const QStringList& names) {
+    return SaveL10nExclusions(names, Applications);
+}
+
+QStringList LoadL10nExclusions(DBName db) {
     QStringList names;
-    Perform(Applications, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+    Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
         names.clear();
         QSqlQuery query(conn);
         query.setForwardOnly(true);
-        if (!Run(query, QStringLiteral("SELECT name FROM L10nExclusion"))) {
+        if (!Run(query, QStringLiteral("SELECT name FROM ") + ExclusionTable(db))) {
             return Fail(failure, "Can't select l10n exclusions", query);
         }
         while (query.next()) {
@@ -433,8 +479,8 @@ QStringList LoadL10nExclusions() {
     return names;
 }
 
-bool SaveL10nExclusions(const QStringList& names) {
-    return Perform(Applications, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
+bool SaveL10nExclusions(const QStringList& names, DBName db) {
+    return Perform(db, {}, [&](const QSqlDatabase& conn, SqlFailure* failure) {
         // The list is the user's choice: a write that fails half-way must
         // leave the old list, not a part of the new one.
         Transaction transaction(conn);
@@ -443,13 +489,15 @@ bool SaveL10nExclusions(const QStringList& names) {
         }
         {
             QSqlQuery query(conn);
-            if (!Run(query, QStringLiteral("DELETE FROM L10nExclusion"))) {
+            if (!Run(query, QStringLiteral("DELETE FROM ") + ExclusionTable(db))) {
                 return Fail(failure, "Can't delete l10n exclusions", query);
             }
         }
         for (const QString& name : names) {
             QSqlQuery query(conn);
-            if (!Run(query, QStringLiteral("INSERT INTO L10nExclusion VALUES (:name)"),
+            if (!Run(query,
+                     QStringLiteral("INSERT INTO ") + ExclusionTable(db) +
+                         QStringLiteral(" VALUES (:name)"),
                      {{":name", name}})) {
                 return Fail(failure, "Can't insert a l10n exclusion", query);
             }

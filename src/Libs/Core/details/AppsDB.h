@@ -82,6 +82,9 @@ bool DeleteAllL10ns(DBName db);
 bool SaveL10n(const L10n& l10n, DBName db);
 bool SaveL10n(const QString& path, const QString& name, const QString& appPath, qint64 size,
               const QDateTime& lastModified, DBName db);
+// All of `l10ns` in one transaction, as SaveL10n would save each; on any
+// failure none of them is saved.
+bool SaveL10ns(const QList<L10n>& l10ns, DBName db);
 // Drops one localization row; for Applications its enclosing bundle is marked dirty.
 bool RemoveL10nByPath(const QString& path, DBName db);
 // Applications: drops the bundle's localizations and marks it dirty.
@@ -90,8 +93,12 @@ bool RemoveL10nsByAppPath(const QString& appPath, DBName db);
 
 // The user's excluded localization names, in the order they were saved.
 // Saving replaces the whole list at once: on failure the old list stays.
+// Each file keeps its own list (L10nExclusion in apps.db, SysL10nExclusion in
+// sysl10ns.db); the forms without a file are those of apps.db.
 QStringList LoadL10nExclusions();
 bool SaveL10nExclusions(const QStringList& names);
+QStringList LoadL10nExclusions(DBName db);
+bool SaveL10nExclusions(const QStringList& names, DBName db);
 
 // Drop rows whose path is gone or was modified after it was measured (and,
 // for applications, paths that are not bundles).

@@ -52,6 +52,8 @@ const std::vector<TableSpec>& ExpectedTables(DBName db) {
           {"name", QVariant::String, "Invalid field \"SysL10n.name\""},
           {"size", QVariant::Int, "Invalid field \"SysL10n.size\""},
           {"lastModified", QVariant::Int, "Invalid field \"SysL10n.lastModified\""}}},
+        {"SysL10nExclusion",
+         {{"name", QVariant::String, "Invalid field \"SysL10nExclusion.name\""}}},
     };
     static const std::vector<TableSpec> none;
     return db == Applications ? apps : db == SystemL10ns ? sys : none;
@@ -202,7 +204,8 @@ QStringList SchemaStatements(DBName db) {
         case SystemL10ns:
             return {QStringLiteral("PRAGMA foreign_keys = ON;"),
                     QStringLiteral("CREATE TABLE SysL10n (path TEXT PRIMARY KEY, name TEXT NOT "
-                                   "NULL, size INTEGER NOT NULL, lastModified INTEGER NOT NULL)")};
+                                   "NULL, size INTEGER NOT NULL, lastModified INTEGER NOT NULL)"),
+                    QStringLiteral("CREATE TABLE SysL10nExclusion (name TEXT NOT NULL)")};
     }
     return {};
 }

@@ -48,7 +48,33 @@ void GarbageL10nBundle::AddPath(const QString& path) {
         LOG(WARNING) << "An empty localization path is ignored in " << m_name.toStdString();
         return;
     }
+    if (m_firstEntry.contains(path)) {
+        m_hasRepeats = true;
+    } else {
+        m_firstEntry.insert(path, m_paths.size());
+    }
+    m_hasSlashEnded = m_hasSlashEnded || path.endsWith(QLatin1Char('/'));
     m_paths.append(Path{path, false, 0});
+}
+
+template <class F>
+int GarbageL10nBundle::ForEachEntry(const QString& path, F&& f) {
+    const auto first = m_firstEntry.constFind(path);
+    if (first == m_firstEntry.constEnd()) {
+        return 0;
+    }
+    if (!m_hasRepeats) {
+        f(m_paths[*first]);
+        return 1;
+    }
+    int n = 0;
+    for (int i = *first; i < m_paths.size(); ++i) {
+        if (m_paths[i].path == path) {
+            f(m_paths[i]);
+            ++n;
+        }
+    }
+    return n;
 }
 
 QStringList GarbageL10nBundle::GetPaths() const {
@@ -61,8 +87,24 @@ QStringList GarbageL10nBundle::GetPaths() const {
 }
 
 bool GarbageL10nBundle::ContainsPath(const QString& path) const {
-    for (const Path& p : m_paths) {
-        if (IsInside(path, p.path)) {
+    // A stored folder is the path itself or one of the folders above it.
+    QString at = path;
+    while (!at.isEmpty()) {
+        if (m_firstEntry.contains(at)) {
+            return true;
+        }
+        const int slash = at.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0) {
+            break;
+        }
+        at.truncate(slash);
+    }
+    // Stored folders spelled with a trailing '/' (never by the scope).
+    if (!m_hasSlashEnded) {
+        return false;
+    }
+    for (auto it = m_firstEntry.constBegin(); it != m_firstEntry.constEnd(); ++it) {
+        if (it.key().endsWith(QLatin1Char('/')) && IsInside(path, it.key())) {
             return true;
         }
     }
@@ -70,37 +112,25 @@ bool GarbageL10nBundle::ContainsPath(const QString& path) const {
 }
 
 void GarbageL10nBundle::SetPathClean(const QString& path, bool clean) {
-    bool allClean = true;
-    for (Path& p : m_paths) {
-        if (p.path == path) {
+    ForEachEntry(path, [this, clean](Path& p) {
+        if (p.isClean != clean) {
             p.isClean = clean;
+            m_cleanEntries += clean ? 1 : -1;
         }
-        allClean = allClean && p.isClean;
-    }
-    SetClean(allClean);
+    });
+    SetClean(m_cleanEntries == m_paths.size());
 }
 
 bool GarbageL10nBundle::IsPathClean(const QString& path) const {
-    for (const Path& p : m_paths) {
-        if (p.path == path) {
-            return p.isClean;
-        }
-    }
-    return true;
+    const auto first = m_firstEntry.constFind(path);
+    return first == m_firstEntry.constEnd() || m_paths.at(*first).isClean;
 }
 
 void GarbageL10nBundle::AddSizeForPath(const QString& path, long long size) {
     if (size < 1) {
         return;
     }
-    bool matched = false;
-    for (Path& p : m_paths) {
-        if (p.path == path) {
-            p.size += size;
-            matched = true;
-        }
-    }
-    if (!matched) {
+    if (ForEachEntry(path, [size](Path& p) { p.size += size; }) == 0) {
         return;
     }
     SetSize(m_size + size);  // notifies
@@ -110,12 +140,8 @@ void GarbageL10nBundle::AddSizeForPath(const QString& path, long long size) {
 }
 
 long long GarbageL10nBundle::GetSizeForPath(const QString& path) const {
-    for (const Path& p : m_paths) {
-        if (p.path == path) {
-            return p.size;
-        }
-    }
-    return 0;
+    const auto first = m_firstEntry.constFind(path);
+    return first == m_firstEntry.constEnd() ? 0 : m_paths.at(*first).size;
 }
 
 void GarbageL10nBundle::SetSize(long long size) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QStringList>
 
@@ -18,6 +19,9 @@ bool IsSystemBundle(const QString& path);
 // The localization folders of one language inside one application bundle, or
 // inside the system when built from an empty or system path (then named
 // "System", with an empty path). A child of a GarbageL10n.
+//
+// Every operation on one path costs the same however many folders the
+// bundle holds (the system's bundle of a language holds thousands).
 //
 // Threads: the scope's thread.
 class GarbageL10nBundle : public AbstractGarbage {
@@ -61,7 +65,15 @@ private:
     QString m_name;
     QString m_path;
     long long m_size = 0;
+    // Applies `f` to every entry equal to `path`; how many there were.
+    template <class F>
+    int ForEachEntry(const QString& path, F&& f);
+
     QList<Path> m_paths;
+    QHash<QString, int> m_firstEntry;  // path -> index of its first entry
+    bool m_hasRepeats = false;         // some path was added twice
+    bool m_hasSlashEnded = false;      // some path was added with a trailing '/'
+    int m_cleanEntries = 0;
 };
 
 }  // namespace Varnex::Cleaner::Details

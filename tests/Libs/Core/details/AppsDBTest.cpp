@@ -189,7 +189,8 @@ TEST_F(AppsDBTest, AFreshHomeGetsBothFilesWithExactlyTheirTables) {
               qEnvironmentVariable("HOME") + "/Library/Application Support/Varnex/Klarvik/apps.db");
     EXPECT_EQ(log.Count(google::INFO, "Creating database schema"), 2);
     EXPECT_EQ(Tables(AppsFile()), QStringList({"Application", "L10n", "L10nExclusion"}));
-    EXPECT_EQ(Tables(AppsDB::GetDBFilePath(AppsDB::SystemL10ns)), QStringList({"SysL10n"}));
+    EXPECT_EQ(Tables(AppsDB::GetDBFilePath(AppsDB::SystemL10ns)),
+              QStringList({"SysL10n", "SysL10nExclusion"}));
 }
 
 TEST_F(AppsDBTest, ValuesRoundTripExactly) {

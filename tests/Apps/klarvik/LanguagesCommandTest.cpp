@@ -1,0 +1,84 @@
+// `klarvik scan|clean --kind app-languages|system-languages`: the real program
+// on a sample system root and home.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include "common/TempTree.h"
+
+using Varnex::Test::TempTree;
+
+namespace {
+
+class Sample {
+public:
+    Sample() {
+        const QString res = "sys/Applications/Foo.app/Contents/Resources/";
+        tree.MakeFile("sys/Applications/Foo.app/Contents/Info.plist",
+                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleName"
+                      "</key><string>Foo</string></dict></plist>\n");
+        tree.MakeFile(res + "fr.lproj/a.strings", QByteArray(30, 'f'));
+        tree.MakeFile(res + "de.lproj/a.strings", QByteArray(20, 'd'));
+        tree.MakeFile(res + "en.lproj/a.strings", QByteArray(10, 'e'));
+        tree.MakeFile("sys/Library/Frameworks/X.framework/Resources/it.lproj/b",
+                      QByteArray(7, 'i'));
+        tree.MakeDir("home");
+        env.insert("HOME", tree.Path("home"));
+        env.insert("KLARVIK_SYSROOT", tree.Path("sys"));
+        env.insert("LANG", "C");
+        env.remove("LANGUAGE");
+    }
+
+    QJsonObject Run(const QStringList& args, int expectedCode = 0) const {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(KLARVIK_PROGRAM, args + QStringList{"--json"});
+        EXPECT_TRUE(p.waitForFinished(120000));
+        EXPECT_EQ(p.exitCode(), expectedCode) << p.readAllStandardError().toStdString();
+        return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    }
+
+    static QStringList Languages(const QJsonObject& doc) {
+        QStringList names;
+        for (const QJsonValue& item : doc.value("items").toArray()) {
+            names.append(item.toObject().value("name").toString());
+        }
+        names.sort();
+        return names;
+    }
+
+    TempTree tree;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+};
+
+}  // namespace
+
+TEST(KlarvikLanguages, ScanShowsLanguagesAndCleanRemovesTheSelectedOne) {
+    Sample s;
+    const QJsonObject apps = s.Run({"scan", "--kind", "app-languages"});
+    EXPECT_EQ(Sample::Languages(apps), QStringList({"French", "German"}));
+    EXPECT_EQ(apps.value("total_size").toInt(), 50);
+    const QJsonObject system = s.Run({"scan", "--kind", "system-languages"});
+    EXPECT_EQ(Sample::Languages(system), QStringList({"Italian"}));
+
+    // Nothing is selected by default: a clean without --select removes nothing.
+    s.Run({"clean", "--kind", "app-languages", "--yes"});
+    EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/fr.lproj"));
+
+    const QJsonObject cleaned =
+        s.Run({"clean", "--kind", "app-languages", "--yes", "--select", "language://French"});
+    EXPECT_EQ(cleaned.value("removed").toArray().size(), 1);
+    EXPECT_EQ(cleaned.value("cleaned_size").toInt(), 30);
+    EXPECT_FALSE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/fr.lproj"));
+    EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/de.lproj/a.strings"));
+    EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/en.lproj/a.strings"));
+    EXPECT_EQ(Sample::Languages(s.Run({"scan", "--kind", "app-languages"})),
+              QStringList({"German"}));
+
+    s.Run({"scan", "--kind", "app-languages", "/x"}, 2);
+    s.Run({"scan", "--kind", "app-languages", "--select", "language://Klingon"}, 2);
+}
