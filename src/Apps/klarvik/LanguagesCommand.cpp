@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include "Core/details/FileDates.h"
 #include "Core/details/GarbageL10nBundle.h"
 #include "Core/details/L10nGarbageScope.h"
+#include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
 #include "TreeReport.h"
@@ -30,22 +29,6 @@ using Varnex::Cleaner::Details::L10nGarbageScope;
 using Varnex::Cleaner::Details::PathExists;
 
 namespace {
-
-QTextStream& Out() {
-    static QFile file;
-    static QTextStream stream;
-    if (!file.isOpen()) {
-        file.open(stdout, QIODevice::WriteOnly);
-        stream.setDevice(&file);
-        stream.setCodec("UTF-8");
-    }
-    return stream;
-}
-
-void Err(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fprintf(stderr, "klarvik: %s\n", bytes.constData());
-}
 
 // The folders a cleaning would be given, in tree order.
 QStringList SelectedFolders(const L10nGarbageScope& scope) {
@@ -97,8 +80,9 @@ bool Select(L10nGarbageScope& scope, const QStringList& selections) {
     return true;
 }
 
-QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
-                    AbstractGarbageScope::FinishReason reason, const GarbageItemModel& model) {
+// The totals beside the tree of the --json document.
+QJsonObject LanguagesSummary(const Options& options, const AbstractGarbageScope& scope,
+                             AbstractGarbageScope::FinishReason reason) {
     QJsonObject doc;
     doc.insert("kind", ScopeKindName(options.kind));
     doc.insert("finished", AbstractGarbageScope::GetFinishReasonString(reason));
@@ -106,7 +90,6 @@ QJsonObject Summary(const Options& options, const AbstractGarbageScope& scope,
     doc.insert("total_size", scope.GetTotalSize());
     doc.insert("cleaned_items", scope.GetTotalCleanedItems());
     doc.insert("cleaned_size", scope.GetTotalCleanedSize());
-    doc.insert("items", TreeReport(&model).ToJson());
     return doc;
 }
 
@@ -146,8 +129,7 @@ int RunLanguages(const Options& options) {
     const QStringList folders = SelectedFolders(scope);
     if (!cleaning || scanned != AbstractGarbageScope::DONE) {
         if (options.json) {
-            Out() << QJsonDocument(Summary(options, scope, scanned, model))
-                         .toJson(QJsonDocument::Indented);
+            WriteDocument(LanguagesSummary(options, scope, scanned), model, {});
         } else {
             TreeReport(&model).WriteText(Out());
             WriteTotals(scope, scanned);
@@ -166,14 +148,13 @@ int RunLanguages(const Options& options) {
         WriteTotals(scope, scanned);
     }
     if (options.dryRun || folders.isEmpty()) {
-        QJsonArray list;
-        for (const QString& p : folders) {
-            options.json ? list.append(p) : void(Out() << "would remove: " << Shown(p) << '\n');
-        }
         if (options.json) {
-            QJsonObject doc = Summary(options, scope, scanned, model);
-            doc.insert("would_remove", list);
-            Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+            WriteDocument(LanguagesSummary(options, scope, scanned), model,
+                          {{QStringLiteral("would_remove"), PathList(folders)}});
+        } else {
+            for (const QString& p : folders) {
+                Out() << "would remove: " << Shown(p) << '\n';
+            }
         }
         Out().flush();
         if (folders.isEmpty()) {
@@ -196,8 +177,8 @@ int RunLanguages(const Options& options) {
         return EXIT_FAILED;
     }
     scope.WaitForCaching();
-    QJsonArray removed;
-    QJsonArray kept;
+    QStringList removed;
+    QStringList kept;
     for (const QString& path : folders) {
         const bool gone = !PathExists(path);
         (gone ? removed : kept).append(path);
@@ -206,10 +187,9 @@ int RunLanguages(const Options& options) {
         }
     }
     if (options.json) {
-        QJsonObject doc = Summary(options, scope, reason, model);
-        doc.insert("removed", removed);
-        doc.insert("failed", kept);
-        Out() << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+        WriteDocument(LanguagesSummary(options, scope, reason), model,
+                      {{QStringLiteral("removed"), PathList(removed)},
+                       {QStringLiteral("failed"), PathList(kept)}});
     } else {
         Out() << "Removed " << Counted(removed.size(), "folder", "folders") << ", freed "
               << FormatSize(scope.GetLastCleanedSize(), 0) << "; " << kept.size()
