@@ -135,15 +135,17 @@ int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::
             return err;
         }
     }
-    int err = 0;
     FSEntryInfo renamed;
     if (StatEntry(dirFd, privateName.c_str(), &renamed) != 0 || renamed.dev != seen.dev ||
         renamed.ino != seen.ino || !S_ISREG(renamed.mode)) {
+        // What was moved is not what was examined: it goes back untouched.
         *why = "it was replaced while it was examined";
-        err = ESTALE;
+        PutBack(dirFd, privateName, name);
+        return ESTALE;
     }
+    int err = 0;
     FSCleanerFd fd;
-    if (err == 0) {
+    {
         fd.Reset(::openat(dirFd, privateName.c_str(),
                           O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!fd.IsValid()) {
@@ -164,14 +166,38 @@ int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::
         *why = HardLinkedText();
         err = EMLINK;
     }
-    if (err == 0) {
-        err = OverwriteContents(fd.Get(), st.st_size, why);
+    // Bytes written meanwhile by another process are overwritten too; a file
+    // that keeps growing is refused rather than reported shredded.
+    for (int pass = 0; err == 0; ++pass) {
+        const off_t size = st.st_size;
+        err = OverwriteContents(fd.Get(), size, why);
+        if (err == 0 && ::fstat(fd.Get(), &st) != 0) {
+            err = errno;
+            *why = "cannot examine it after overwriting: " + ErrnoText(err);
+        }
+        if (err != 0 || st.st_size <= size) {
+            break;
+        }
+        if (pass == 2) {
+            *why = "it is being written to while it is overwritten";
+            err = EBUSY;
+        }
     }
     // A link made while the contents were overwritten: they are gone under
     // that name too, but this name is not removed as if all went well.
-    if (err == 0 && (::fstat(fd.Get(), &st) != 0 || st.st_nlink != 1)) {
+    if (err == 0 && st.st_nlink != 1) {
         *why = "it got another hard link while it was overwritten";
         err = EMLINK;
+    }
+    // The private name must still be this file's: another process could have
+    // moved something else onto it, which is then neither removed nor given
+    // the planned name.
+    FSEntryInfo under;
+    if (StatEntry(dirFd, privateName.c_str(), &under) != 0 || under.dev != seen.dev ||
+        under.ino != seen.ino) {
+        *why = "another entry was put under its private name \"" + EscapeForLog(privateName) +
+               "\" while it was overwritten; that one is left there";
+        return ESTALE;
     }
     if (err == 0 && ::unlinkat(dirFd, privateName.c_str(), 0) != 0) {
         err = errno;

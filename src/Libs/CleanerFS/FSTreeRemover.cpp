@@ -162,7 +162,8 @@ void FSTreeRemover::SetEmptiedHookForTests(std::function<void()> hook) {
 }
 
 int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryInfo& top,
-                          bool overwrite, std::string* why) {
+                          bool overwrite, const ProtectedFolders& protectedFolders,
+                          std::string* why) {
     FSCleanerFd topFd(::openat(parentFd, name.c_str(), readDirFlags));
     if (!topFd.IsValid()) {
         const int err = errno;
@@ -208,6 +209,12 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
             }
             if (IsOtherMount(topInfo, childInfo)) {
                 failures.Add(FSCleaner::REFUSED, stack, child, "a mount point, not entered");
+                continue;
+            }
+            if (protectedFolders.Contains(childInfo.dev, childInfo.ino)) {
+                failures.Add(FSCleaner::REFUSED, stack, child,
+                             "a protected folder (the home folder, the system root, a system "
+                             "folder or one above them), not entered");
                 continue;
             }
             stack.push_back(Level{std::move(childFd), childInfo, child, {}});

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CleanerCommon/ProtectedFolders.h"
 #include "CleanerFS/FSCleanerSupport.h"
 
 namespace Varnex::Cleaner::Details {
@@ -34,8 +35,10 @@ public:
     // Removes the folder `name` in parentFd. `top` is what a stat of it told
     // a moment ago; `overwrite` overwrites each single-link regular file first
     // (flag 8). Returns the result code; *why describes a failure.
+    // A folder inside that is one of `protectedFolders` (the home folder
+    // mounted into the tree, say) is refused and not entered.
     int Remove(int parentFd, const std::string& name, const FSEntryInfo& top, bool overwrite,
-               std::string* why);
+               const ProtectedFolders& protectedFolders, std::string* why);
 
     // Tests only: called on the worker thread when a tree has been emptied,
     // just before its top is checked and removed. Set it while no run is under

@@ -444,6 +444,18 @@ TEST_F(FSCleanerServerTest, TheHomeFolderAndItsAncestorsAreRefusedInAnySpelling)
     }
     EXPECT_EQ(codes.value(t.Path("alias/home/.cache/c")), FSCleaner::REMOVED);
     EXPECT_EQ(t.Read("real/home/Documents/letter"), "precious");
+
+    // The home folder is a bind mount of a folder inside a planned tree: the
+    // tree goes around it.
+    t.MakeFile("tree/inner/precious", "home");
+    t.MakeFile("tree/other", "x");
+    outside.MakeDir("home2");
+    if (mounts.BindMount(t.Path("tree/inner"), outside.Path("home2"))) {
+        const ScopedEnv inside("HOME", outside.Path("home2").toUtf8());
+        EXPECT_EQ(RunOne(t.Path("tree"), FSCleanerServer::FLAG_RECURSIVE), FSCleaner::REFUSED);
+        EXPECT_EQ(t.Read("tree/inner/precious"), "home");
+        EXPECT_FALSE(t.Exists("tree/other"));
+    }
 }
 
 namespace {

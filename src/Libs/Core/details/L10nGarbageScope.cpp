@@ -1,5 +1,6 @@
 #include "Core/details/L10nGarbageScope.h"
 
+#include <fcntl.h>
 #include <glog/logging.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,7 @@
 #include <QSet>
 #include <QTimer>
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -92,7 +94,7 @@ public:
     QHash<QString, GarbageL10nBundle*> bundleByLProj;  // folder -> its bundle
     QList<GarbageL10nBundle*> newBundles;              // found by this scan, in order
     QSet<GarbageL10nBundle*> newBundleSet;
-    QHash<QString, QSet<QString>> languagesOfApp;      // English and excluded ones too
+    QHash<QString, QSet<QString>> languagesOfApp;  // English and excluded ones too
     QSet<QString> userLanguages;
     mutable float progress = 0;
     float mergeProgress = 0;
@@ -620,14 +622,47 @@ namespace {
 // A folder that may be removed as a whole tree: a real folder (no link on
 // the way to it or at it) named "<name>.lproj". Its identity goes with the
 // plan, so that something put in its place meanwhile is refused.
-std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path) {
+// The mount a folder lies on, by statx; 0 when the kernel does not tell.
+std::uint64_t MountOf(const std::string& path) {
+    struct statx sx;
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &sx) !=
+            0 ||
+        (sx.stx_mask & STATX_MNT_ID) == 0) {
+        return 0;
+    }
+    return sx.stx_mnt_id;
+}
+
+// Whether `path` and every folder between it and `top` (a folder above it)
+// lie on top's mount: a row of the database must not lead the removal into
+// something mounted inside a bundle.
+bool OnTheMountOf(const std::string& top, const std::string& path) {
+    const std::uint64_t mount = MountOf(top);
+    if (mount == 0) {
+        return false;
+    }
+    for (std::size_t at = top.size(); at < path.size();) {
+        const std::size_t next = path.find('/', at + 1);
+        const std::string folder = path.substr(0, next == std::string::npos ? path.size() : next);
+        if (MountOf(folder) != mount) {
+            return false;
+        }
+        at = folder.size();
+    }
+    return true;
+}
+
+std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path, const QString& top) {
     std::string bytes;
+    std::string topBytes;
     if (NormalizeAbsolutePath(path) != path || ExtractLProjPath(path) != path ||
-        !Platform::EncodePath(path, &bytes)) {
+        !Platform::EncodePath(path, &bytes) || !Platform::EncodePath(top, &topBytes) ||
+        bytes.compare(0, topBytes.size() + 1, topBytes + "/") != 0) {
         return nullptr;
     }
     struct stat st {};
-    if (::lstat(bytes.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ResolveLinks(bytes) != bytes) {
+    if (::lstat(bytes.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ResolveLinks(bytes) != bytes ||
+        !OnTheMountOf(topBytes, bytes)) {
         return nullptr;
     }
     auto folder = std::make_shared<GarbageDirectory>(path, false, nullptr);
@@ -635,6 +670,16 @@ std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path) {
                         static_cast<unsigned long long>(st.st_ino));
     folder->Select(true);
     return folder;
+}
+
+// The system library folder a path lies in; empty when none.
+QString SystemPrefixOf(const QString& path) {
+    for (const QString& prefix : GetSystemLibraryPrefixes()) {
+        if (!prefix.isEmpty() && path.startsWith(prefix + QLatin1Char('/'))) {
+            return prefix;
+        }
+    }
+    return QString();
 }
 
 }  // namespace
@@ -658,7 +703,9 @@ void L10nGarbageScope::PlanItems() {
                                           ExtractBundlePath(path) == bundle->GetPath() &&
                                           m_impl->knownApps.contains(bundle->GetPath()));
                 std::shared_ptr<GarbageDirectory> folder =
-                    known ? MakeRemovableFolder(path) : nullptr;
+                    known ? MakeRemovableFolder(
+                                path, m_impl->isSystem ? SystemPrefixOf(path) : bundle->GetPath())
+                          : nullptr;
                 if (!folder) {
                     LOG(WARNING) << "Not a localization folder of a known bundle, not removed: \""
                                  << Util::LogText(path) << "\"";

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -257,8 +258,18 @@ TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
          // not a localization folder, and a spelling with ".."
          row(Res(bar) + "../Resources", bar), row(Res(bar) + "../../../../precious/fr.lproj", bar),
          // a link
-         row(Res(bar) + "es.lproj", bar)},
+         row(Res(bar) + "es.lproj", bar),
+         // inside something mounted into the bundle (below)
+         row(bar + "/Contents/Mounted/de.lproj", bar)},
         AppsDB::Applications));
+    t.MakeFile("outside/de.lproj/notes", QByteArray(1, 'n'));
+    t.MakeDir("B/Bar.app/Contents/Mounted");
+    struct Unmount {
+        std::string target;
+        ~Unmount() { ::umount2(target.c_str(), MNT_DETACH); }
+    } unmount{t.Bytes("B/Bar.app/Contents/Mounted")};
+    const bool mounted =
+        ::mount(t.Bytes("outside").c_str(), unmount.target.c_str(), nullptr, MS_BIND, nullptr) == 0;
     L10nGarbageScope scope(AppsCache({bar}), false);
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
     ASSERT_TRUE(Language(scope, "Spanish"));       // the link's row is shown, never removed
@@ -271,6 +282,7 @@ TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
     EXPECT_TRUE(t.Exists("precious/fr.lproj/keep"));
     EXPECT_TRUE(t.Exists("C/Other.app" + res + "fr.lproj/a"));
     EXPECT_TRUE(t.Exists("B/Bar.app" + res + "es.lproj"));
+    EXPECT_TRUE(!mounted || t.Exists("outside/de.lproj/notes"));
 }
 
 TEST_F(L10nScopeTest, AStoppedScanWritesNoRecords) {
