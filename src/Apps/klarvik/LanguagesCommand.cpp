@@ -7,12 +7,15 @@
 #include <QTextStream>
 #include <cstdio>
 
+#include "CleanerCommon/Paths.h"
+#include "CleanerCommon/Paths.h"
 #include "CleanerCommon/Sizes.h"
 #include "Core/ApplicationInventory.h"
 #include "Core/GarbageItemModel.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/GarbageL10nBundle.h"
 #include "Core/details/L10nGarbageScope.h"
+#include "Platform/SystemRoot.h"
 #include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
@@ -200,6 +203,16 @@ int RunLanguages(const Options& options) {
         return EXIT_INTERRUPTED;
     }
     return reason == AbstractGarbageScope::DONE && kept.isEmpty() ? EXIT_DONE : EXIT_FAILED;
+}
+
+QStringList LanguageSearchRoots() {
+    QStringList roots{Varnex::Platform::HomePath()};
+    for (const char* folder : {"/Applications", "/Users", "/Library", "/System"}) {
+        roots.append(Varnex::Platform::SystemPath(QLatin1String(folder)));
+    }
+    roots.append(Varnex::Cleaner::GetSystemLibraryPrefixes());
+    roots.removeAll(QString());
+    return roots;
 }
 
 }  // namespace Klarvik

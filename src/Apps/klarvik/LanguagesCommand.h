@@ -12,4 +12,8 @@ namespace Klarvik {
 // Main thread; returns an exit code of Commands.h.
 int RunLanguages(const Options& options);
 
+// The folders those scans look below (the home folder, the system root's
+// application and library folders): an --exclude is spelled below each.
+QStringList LanguageSearchRoots();
+
 }  // namespace Klarvik

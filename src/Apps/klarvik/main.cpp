@@ -158,7 +158,9 @@ int main(int argc, char** argv) {
         }
         // Also as the scan spells it below a root that reaches it through a
         // link or a bind mount.
-        for (const QString& spelled : Klarvik::ExclusionSpellings(normal, args)) {
+        for (const QString& spelled : Klarvik::ExclusionSpellings(
+                 normal,
+                 Klarvik::IsLanguageKind(options.kind) ? Klarvik::LanguageSearchRoots() : args)) {
             options.exclusions.append(spelled);
         }
     }

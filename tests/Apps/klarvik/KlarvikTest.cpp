@@ -346,6 +346,24 @@ TEST(Klarvik, AnExcludedPathIsKeptInAnySpellingAndDotDotIsRefused) {
         EXPECT_EQ(linked.code, 0) << linked.err.toStdString();
         EXPECT_TRUE(s.t.Exists("Caches/keep-me/k")) << root.toStdString();
     }
+    // The root below the excluded folder through a link, a file root through
+    // a linked folder, and an excluded link: each stays.
+    s.t.MakeFile("Caches/keep-me/file", "f");
+    s.t.MakeSymlink(s.t.Path("outside"), "Caches/keep-me/a-link");
+    const std::pair<QString, QString> spelled[] = {
+        {s.t.Path("Link/keep-me"), s.t.Path("Caches")},
+        {s.t.Path("Link/keep-me/file"), s.t.Path("Caches/keep-me/file")},
+        {s.t.Path("Link/keep-me"), s.t.Path("Caches/keep-me/a-link")}};
+    for (const auto& [root, keep] : spelled) {
+        Klarvik({"clean", "--kind", "shredder", "--yes", "--exclude", keep, root});
+        // A root wholly excluded gives no tree (exit 2); either way it stays.
+        EXPECT_TRUE(s.t.Exists(keep.mid(s.t.Root().size() + 1))) << root.toStdString();
+        EXPECT_TRUE(s.t.Exists("Caches/keep-me/a-link"));
+        if (keep.endsWith("/file")) {
+            EXPECT_EQ(s.t.Read("Caches/keep-me/file"), "f") << "not shredded";
+        }
+    }
+    s.t.MakeFile("Caches/keep-me/k", "k");
     for (const char* odd : {"./keep-me", "keep-me/.", "Caches//keep-me", "../Caches/keep-me"}) {
         const Outcome refused =
             Klarvik({"clean", "--kind", "caches", "--yes", "--exclude", odd, s.t.Path("Caches")});
