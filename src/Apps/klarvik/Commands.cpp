@@ -84,19 +84,7 @@ struct Session {
             }
             items.append(item);
         }
-        if (items.contains(nullptr)) {
-            return false;
-        }
-        if (!items.isEmpty()) {
-            const AbstractGarbage::CheckStateChange change;
-            for (AbstractGarbage* root : scope.GetRoots()) {
-                root->Select(false);
-            }
-            for (AbstractGarbage* item : items) {
-                item->Select(true);
-            }
-        }
-        return true;
+        return CheckExactly(scope, items);
     }
 
     // The exit code of a run that went as `ok` says, refused roots aside.

@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "CleanerCommon/Paths.h"
-#include "CleanerCommon/Paths.h"
 #include "CleanerCommon/Sizes.h"
 #include "Core/ApplicationInventory.h"
 #include "Core/GarbageItemModel.h"
@@ -68,19 +67,7 @@ bool Select(L10nGarbageScope& scope, const QStringList& selections) {
         }
         items.append(found);
     }
-    if (items.contains(nullptr)) {
-        return false;
-    }
-    if (!items.isEmpty()) {
-        const AbstractGarbage::CheckStateChange change;
-        for (AbstractGarbage* root : scope.GetRoots()) {
-            root->Select(false);
-        }
-        for (AbstractGarbage* item : items) {
-            item->Select(true);
-        }
-    }
-    return true;
+    return CheckExactly(scope, items);
 }
 
 // The totals beside the tree of the --json document.

@@ -201,4 +201,22 @@ void ScopeDriver::WriteProgressRecord() {
     m_sinceRecord.start();
 }
 
+bool CheckExactly(Varnex::Cleaner::AbstractGarbageScope& scope,
+                  const QList<Varnex::Cleaner::AbstractGarbage*>& items) {
+    using Varnex::Cleaner::AbstractGarbage;
+    if (items.contains(nullptr)) {
+        return false;
+    }
+    if (!items.isEmpty()) {
+        const AbstractGarbage::CheckStateChange change;
+        for (AbstractGarbage* root : scope.GetRoots()) {
+            root->Select(false);
+        }
+        for (AbstractGarbage* item : items) {
+            item->Select(true);
+        }
+    }
+    return true;
+}
+
 }  // namespace Klarvik

@@ -56,4 +56,11 @@ private:
     QElapsedTimer m_sinceRecord;
 };
 
+// --select: checks exactly `items` with what lies below them and unchecks
+// the rest of the scope's tree; nothing changes without items. False, with
+// nothing changed, when one of them is null (a path not in the tree, which
+// the caller has named on standard error).
+bool CheckExactly(Varnex::Cleaner::AbstractGarbageScope& scope,
+                  const QList<Varnex::Cleaner::AbstractGarbage*>& items);
+
 }  // namespace Klarvik
