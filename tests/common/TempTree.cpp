@@ -123,6 +123,49 @@ void TempTree::MakeFileBytes(const std::string& rel, const std::string& content)
     ::close(fd);
 }
 
+namespace {
+
+void AddDiskUsage(const std::string& path, std::vector<std::pair<dev_t, ino_t>>* seen,
+                  long long* total) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        DIR* dir = ::opendir(path.c_str());
+        if (!dir) {
+            return;
+        }
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                AddDiskUsage(path + "/" + name, seen, total);
+            }
+        }
+        ::closedir(dir);
+        return;
+    }
+    const std::pair<dev_t, ino_t> id(st.st_dev, st.st_ino);
+    if (st.st_nlink > 1) {
+        for (const auto& other : *seen) {
+            if (other == id) {
+                return;
+            }
+        }
+        seen->push_back(id);
+    }
+    *total += static_cast<long long>(st.st_blocks) * 512;
+}
+
+}  // namespace
+
+long long TempTree::DiskUsage(const QString& rel) const {
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    long long total = 0;
+    AddDiskUsage(Bytes(rel.toStdString()), &seen, &total);
+    return total;
+}
+
 void TempTree::MakeSparseFile(const QString& rel, long long size) {
     const std::string p = Bytes(rel.toStdString());
     MakeParents(p);

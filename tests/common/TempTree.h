@@ -34,6 +34,10 @@ public:
     bool Exists(const QString& rel) const;  // lstat: a dangling link exists
     bool ExistsBytes(const std::string& rel) const;
     QByteArray Read(const QString& rel) const;
+    // What the entries at and below rel take on the disk, as du counts them
+    // but without the folders' own blocks: each file's allocated blocks, a
+    // file with several names once. Links are not followed.
+    long long DiskUsage(const QString& rel) const;
 
 private:
     QString m_root;

@@ -2,6 +2,7 @@
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
+#include "Core/details/GarbageFile.h"
 #include "JsonWriter.h"
 #include "ShownText.h"
 
@@ -13,6 +14,15 @@ namespace {
 
 QVariant Cell(const GarbageItemModel* model, const QModelIndex& row, int column) {
     return model->data(model->index(row.row(), column, row.parent()), Qt::DisplayRole);
+}
+
+// A file's length in bytes, where it differs from what it takes on the disk
+// (the "size"): a sparse file, a further name of a hard-linked file. -1 for
+// anything else.
+long long ApparentSize(const GarbageItemModel* model, const QModelIndex& row) {
+    auto* item = model->data(row, GarbageItemModel::ITEM_ROLE).value<Varnex::Cleaner::AbstractGarbage*>();
+    auto* file = qobject_cast<Varnex::Cleaner::Details::GarbageFile*>(item);
+    return file ? file->GetApparentSize() : -1;
 }
 
 QString CheckBox(int check) {
@@ -82,6 +92,11 @@ void TreeReport::WriteJson(JsonWriter& json, const QModelIndex& parent) const {
     for (int r = 0; r < rows; ++r) {
         const QModelIndex row = m_model->index(r, GarbageItemModel::NAME_COLUMN, parent);
         json.BeginObject();
+        const long long apparent = ApparentSize(m_model, row);
+        if (apparent >= 0) {
+            json.Key(QLatin1String("apparent_size"));
+            json.Number(apparent);
+        }
         json.Key(QLatin1String("check"));
         json.String(CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
         json.Key(QLatin1String("children"));
@@ -121,6 +136,11 @@ void TreeReport::WriteRecords(QTextStream& out, const QModelIndex& parent,
         json.String(Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
         json.Key(QLatin1String("size"));
         json.Number(Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong());
+        const long long apparent = ApparentSize(m_model, row);
+        if (apparent >= 0) {
+            json.Key(QLatin1String("apparent_size"));
+            json.Number(apparent);
+        }
         json.Key(QLatin1String("check"));
         json.String(CheckWord(Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt()));
         json.Key(QLatin1String("status"));

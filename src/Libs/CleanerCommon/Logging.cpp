@@ -50,6 +50,13 @@ StderrSink* TheSink() {
 
 std::string LogSourceName(const char* fileName) {
     std::string name = fileName ? fileName : "";
+    // A build that passes sources by relative paths (a compiler cache does)
+    // names them from the build folder: the path below the root is what follows.
+    std::size_t lead = 0;
+    while (name.compare(lead, 3, "../") == 0 || name.compare(lead, 2, "./") == 0) {
+        lead += name[lead + 1] == '/' ? 2 : 3;
+    }
+    name.erase(0, lead);
     const std::size_t slash = name.rfind('/');
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {

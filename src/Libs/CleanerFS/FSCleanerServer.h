@@ -91,6 +91,11 @@ public:
     struct Result {
         QString path;  // exactly as planned
         int code = FSCleaner::FAILED;
+        // The bytes the removal gave back to the disk, where the server knows
+        // them: a file's blocks when its last name was removed (or shredded),
+        // 0 when another name still holds them; -1 when not known (a folder,
+        // a whole tree, a move to the Trash, a path not examined first).
+        long long freed = -1;
     };
 
     // What the scan saw at a planned path. When the entry found at removal

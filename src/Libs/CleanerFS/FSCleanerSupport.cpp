@@ -17,7 +17,7 @@ int StatEntry(int dirFd, const char* name, FSEntryInfo* out) {
     const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
     if (::statx(dirFd, name, flags,
                 STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_NLINK | STATX_SIZE |
-                    STATX_BTIME | STATX_MNT_ID,
+                    STATX_BLOCKS | STATX_BTIME | STATX_MNT_ID,
                 &stx) != 0) {
         return errno;
     }
@@ -27,6 +27,7 @@ int StatEntry(int dirFd, const char* name, FSEntryInfo* out) {
     out->ino = stx.stx_ino;
     out->nlink = stx.stx_nlink;
     out->size = static_cast<long long>(stx.stx_size);
+    out->blocks = stx.stx_blocks;
     out->birth = BirthOf(stx);
     if ((stx.stx_mask & STATX_MNT_ID) && UseStatxMountId()) {
         out->mountId = stx.stx_mnt_id;

@@ -201,7 +201,9 @@ void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* 
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_results.append(FSCleanerServer::Result{std::move(planned.path), code});
+            m_results.append(FSCleanerServer::Result{
+                std::move(planned.path), code,
+                code == FSCleaner::REMOVED ? remover->GetFreed() : -1});
         }
         m_done.fetch_add(1, std::memory_order_relaxed);
     }

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "CleanerCommon/Checks.h"
 #include "CleanerFS/FSCleanerServer.h"
@@ -49,6 +51,7 @@ int FSEntryRemover::Remove(const QString& path, int flags,
     std::string bytes;
     std::string why;
     int code;
+    m_freed = -1;
     if (!IsPathSafe(path) || !Platform::EncodePath(path, &bytes)) {
         code = FSCleaner::REFUSED;
         why =
@@ -133,11 +136,21 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         *why = ErrnoText(err);
         return CodeFromErrno(err, true);
     }
+    // Blocks come back only with a file's last name (examined just now).
+    const long long freed =
+        info.nlink > 1 ? 0
+                       : static_cast<long long>(std::min<unsigned long long>(
+                             info.blocks, static_cast<unsigned long long>(LLONG_MAX / 512)) *
+                                                512);
     if (overwrite && S_ISREG(info.mode)) {
         const int err = ShredFile(parentFd, name, info, why);
+        if (err == 0) {
+            m_freed = freed;
+        }
         return err == 0 ? FSCleaner::REMOVED : CodeFromErrno(err, false);
     }
     if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
+        m_freed = freed;
         return FSCleaner::REMOVED;
     }
     int err = errno;

@@ -25,6 +25,8 @@ public:
     // `expected`, when given, is what the scan saw there: an entry of another
     // type or, with a known inode, another entry is refused (5) and left.
     int Remove(const QString& path, int flags, const FSCleanerServer::Expected* expected);
+    // What the last Remove() gave back to the disk (FSCleanerServer::Result).
+    long long GetFreed() const { return m_freed; }
 
 private:
     int Process(const std::string& bytes, int flags, const FSCleanerServer::Expected* expected,
@@ -38,6 +40,7 @@ private:
     const ProtectedFolders m_protected;
     FSTreeRemover m_tree;
     FSTrashMover m_trash;
+    long long m_freed = -1;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -112,6 +112,7 @@ public:
     void StartSession() {
         m_roots.clear();
         m_settings.ClearSkippedRoots();
+        m_settings.ClearNames();
         m_folders.Reset();
         m_results.Reset();
         m_settings.unsafeDepth =

@@ -48,6 +48,11 @@ public:
     struct Result {
         std::string path;    // UTF-8, absolute, normalised
         long long size = 0;  // apparent size of a file or link; 0 for a folder
+        // What the entry takes on the disk (its allocated blocks, as du counts
+        // them): what removing it can free. A file with several names is
+        // counted once per scan session, at the first name reported; its
+        // other names get 0, as do folders.
+        long long diskSize = 0;
         bool isDirectory = false;
         std::string error;  // not empty when a folder could not be read fully
         int required = 0;   // direct children that will be reported

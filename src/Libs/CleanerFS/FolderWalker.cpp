@@ -11,6 +11,7 @@
 #include <QString>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "CleanerCommon/Checks.h"
@@ -140,6 +141,16 @@ bool WalkSettings::IsOtherRoot(const std::string& path, dev_t device, ino_t inod
                m_rootIds.end();
 }
 
+bool WalkSettings::IsFirstName(dev_t device, ino_t inode) const {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    return m_linkedFiles.emplace(device, inode).second;
+}
+
+void WalkSettings::ClearNames() {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_linkedFiles.clear();
+}
+
 bool WalkSettings::Accepts(const std::string& path) const {
     for (const FSScanner::Filter& filter : filters) {
         if (!filter(path)) {
@@ -185,6 +196,17 @@ void FolderWalker::Walk(FolderTask* task) {
     m_folders->Finished(weightDone);
 }
 
+long long FolderWalker::DiskSizeOf(unsigned long long blocks, nlink_t links, dev_t device,
+                                   ino_t inode) const {
+    if (links > 1 && !m_settings.IsFirstName(device, inode)) {
+        return 0;
+    }
+    // st_blocks counts 512-byte units whatever the file system's block size.
+    return blocks > static_cast<unsigned long long>(LLONG_MAX / 512)
+               ? LLONG_MAX
+               : static_cast<long long>(blocks * 512);
+}
+
 bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
     if (task->isRoot) {
         // A root is scanned through a link: it is what the caller configured.
@@ -205,6 +227,8 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
             FSScanner::Result r;
             r.path = task->path;
             r.size = st->st_size;
+            r.diskSize = DiskSizeOf(static_cast<unsigned long long>(st->st_blocks), st->st_nlink,
+                                    task->device, task->inode);
             r.adminRightsRequired = task->adminRightsRequired;
             r.device = task->device;
             r.inode = task->inode;
@@ -292,8 +316,8 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
     const bool checkProtected = !m_settings.scanUnsafe.load(std::memory_order_relaxed);
     const bool checkRoots = m_settings.HasSkippedRoots();
     const bool statxMountRoot = UseStatxMountId();
-    const unsigned int mask =
-        STATX_TYPE | STATX_SIZE | STATX_INO | STATX_BTIME | (stickyRule ? STATX_UID : 0u);
+    const unsigned int mask = STATX_TYPE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO |
+                              STATX_BTIME | (stickyRule ? STATX_UID : 0u);
 
     m_path = task.path;
     if (m_path != "/") {
@@ -402,6 +426,7 @@ void FolderWalker::List(int fd, const FolderTask& task, const struct stat& st) {
                 FSScanner::Result r;
                 r.path = m_path;
                 r.size = static_cast<long long>(sx.stx_size);
+                r.diskSize = DiskSizeOf(sx.stx_blocks, sx.stx_nlink, device, sx.stx_ino);
                 r.adminRightsRequired = admin;
                 r.device = device;
                 r.inode = sx.stx_ino;

@@ -48,7 +48,19 @@ struct WalkSettings {
 
     bool Accepts(const std::string& path) const;
 
+    // For a file with more than one name: true for the first name that asks
+    // in this session, false for every later one (its blocks count once).
+    bool IsFirstName(dev_t device, ino_t inode) const;
+    void ClearNames();
+
 private:
+    struct IdentityHash {
+        std::size_t operator()(const std::pair<dev_t, ino_t>& id) const {
+            return std::hash<unsigned long long>()(id.second * 0x9E3779B97F4A7C15ull ^ id.first);
+        }
+    };
+    mutable std::mutex m_namesMutex;
+    mutable std::unordered_set<std::pair<dev_t, ino_t>, IdentityHash> m_linkedFiles;
     mutable std::mutex m_rootsMutex;
     std::unordered_set<std::string> m_skippedRoots;
     std::vector<std::pair<dev_t, ino_t>> m_rootIds;
@@ -75,6 +87,9 @@ private:
     bool Open(FolderTask* task, int* fd, struct stat* st);
     void List(int fd, const FolderTask& task, const struct stat& st);
     void Walk(FolderTask* task);
+    // The bytes a file's blocks take, or 0 for a name of a file whose blocks
+    // another name of this session already counted.
+    long long DiskSizeOf(unsigned long long blocks, nlink_t links, dev_t device, ino_t inode) const;
 
     const WalkSettings& m_settings;
     FolderQueue* const m_folders;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "CleanerCommon/Sizes.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
@@ -276,7 +277,8 @@ TEST(Klarvik, ScanPrintsTheTreeAsJson) {
     EXPECT_EQ(root.value("check").toString(), "checked");
     EXPECT_EQ(root.value("status").toString(), "ready");
     const QJsonObject data = Find(items, s.t.Path("Caches/com.app/data"));
-    EXPECT_EQ(data.value("size").toInt(), 1000);
+    EXPECT_EQ(data.value("size").toDouble(), s.t.DiskUsage("Caches/com.app/data"));
+    EXPECT_EQ(data.value("apparent_size").toInt(), 1000);
     EXPECT_EQ(data.value("error").toString(), "ok");
     EXPECT_TRUE(Find(items, s.t.Path("Caches/Varnex")).isEmpty())
         << "the application's own folder is excluded";
@@ -288,6 +290,8 @@ TEST(Klarvik, ScanPrintsTheTreeAsJson) {
 
 TEST(Klarvik, CleanRemovesWhatIsSelectedAndKeepsTheRest) {
     Sample s;
+    const long long selected = s.t.DiskUsage("Caches") - s.t.DiskUsage("Caches/Varnex") -
+                               s.t.DiskUsage("Caches/keep-me");
     const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--json", "--exclude",
                                "keep-me", s.t.Path("Caches")});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
@@ -308,8 +312,7 @@ TEST(Klarvik, CleanRemovesWhatIsSelectedAndKeepsTheRest) {
     }
     EXPECT_EQ(Strings(r.json.value("removed").toArray()), removed);
     EXPECT_TRUE(r.json.value("failed").toArray().isEmpty());
-    const long long linkSize = s.t.Path("outside").toUtf8().size();
-    EXPECT_EQ(r.json.value("cleaned_size").toInt(), 1000 + 500 + 1 + linkSize);
+    EXPECT_EQ(r.json.value("cleaned_size").toDouble(), selected);
     EXPECT_EQ(Find(r.json.value("items").toArray(), s.t.Path("Caches/com.app"))
                   .value("status")
                   .toString(),
@@ -385,8 +388,10 @@ TEST(Klarvik, CleanRefusesWithoutConsentWhenNotOnATerminal) {
     EXPECT_TRUE(s.t.Exists("Caches/com.app/data"));
     const Outcome one =
         Klarvik({"clean", "--kind", "caches", "--dry-run", s.t.Path("Caches/com.app/data")});
-    EXPECT_TRUE(one.out.contains("Total: 1 item, 1000 B (done)\n")) << one.out.toStdString();
-    EXPECT_TRUE(one.out.contains("Would remove 1 item, 1000 B\n"));
+    const QByteArray size =
+        Varnex::Cleaner::FormatSize(s.t.DiskUsage("Caches/com.app/data"), 0).toUtf8();
+    EXPECT_TRUE(one.out.contains("Total: 1 item, " + size + " (done)\n")) << one.out.toStdString();
+    EXPECT_TRUE(one.out.contains("Would remove 1 item, " + size + "\n"));
 }
 
 TEST(Klarvik, DiskUsageSelectsNothingByDefaultAndTheShredderOverwrites) {
@@ -457,6 +462,7 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
     t.MakeFile("Caches/slash\\n", "5");
     t.MakeFile("Caches/title\x1b]0;x\a/locked\tfile", "6");
     const Immutable locked(t.Bytes("Caches/title\x1b]0;x\a/locked\tfile"));
+    const QByteArray block = Varnex::Cleaner::FormatSize(t.DiskUsage("Caches/slash\\n"), 0).toUtf8();
     const QString caches = t.Path("Caches");
     const QByteArray root = caches.toUtf8();
     const Outcome scan = Klarvik({"scan", "--kind", "caches", caches});
@@ -474,8 +480,8 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
             EXPECT_FALSE(line.startsWith("removed: passwd")) << "a forged line";
         }
     }
-    EXPECT_TRUE(scan.out.contains("] back\\rover  1 B")) << scan.out.toStdString();
-    EXPECT_TRUE(scan.out.contains("slash\\\\n  1 B")) << "a backslash is escaped too";
+    EXPECT_TRUE(scan.out.contains("] back\\rover  " + block)) << scan.out.toStdString();
+    EXPECT_TRUE(scan.out.contains("slash\\\\n  " + block)) << "a backslash is escaped too";
     EXPECT_TRUE(dry.out.contains("would remove: " + root + "/forged\\nremoved: passwd\n"));
     EXPECT_TRUE(dry.out.contains("would remove: " + root + "/c1\\u009b31m\n"));
     EXPECT_TRUE(clean.out.contains("removed: " + root + "/paint\\x1b[2J\n"))
@@ -662,9 +668,20 @@ QJsonArray ByPath(const QJsonArray& items) {
     return out;
 }
 
-QJsonObject Item(const QString& path, const QString& name, int size, const QJsonArray& children) {
-    return {{"path", path},      {"name", name},  {"size", size},        {"check", "checked"},
-            {"status", "ready"}, {"error", "ok"}, {"children", children}};
+// A file item gives its length as well (apparent >= 0).
+QJsonObject Item(const QString& path, const QString& name, long long size,
+                 const QJsonArray& children, long long apparent = -1) {
+    QJsonObject item{{"path", path},
+                     {"name", name},
+                     {"size", static_cast<double>(size)},
+                     {"check", "checked"},
+                     {"status", "ready"},
+                     {"error", "ok"},
+                     {"children", children}};
+    if (apparent >= 0) {
+        item.insert("apparent_size", static_cast<double>(apparent));
+    }
+    return item;
 }
 
 // Every item of a JSON tree by path, as a --jsonl record of it would be.
@@ -711,21 +728,26 @@ TEST(Klarvik, JsonKeepsItsShapeAndEveryNameComesBackExactly) {
     EXPECT_FALSE(scan.out.contains('\x1b')) << "control characters are escaped";
     QJsonObject shape = scan.json;
     shape.insert("items", ByPath(shape.value("items").toArray()));
+    // Sizes are the blocks each file takes; the JSON gives its length too.
+    const auto disk = [&](const QString& rel) { return h.t.DiskUsage("Caches/" + rel); };
+    const QString escRel = QStringLiteral("esc\x1b[2J");
     const QJsonObject expected{
         {"kind", "caches"},
         {"finished", "done"},
         {"total_items", 6},
-        {"total_size", 10},
+        {"total_size", static_cast<double>(disk(""))},
         {"cleaned_items", 0},
         {"cleaned_size", 0},
         {"items_in_error", 0},
         {"skipped", QJsonObject{{"unreadable_folders", 0}, {"not_utf8_names", 0}}},
         {"items",
-         QJsonArray{Item(root, root, 10,
-                         {Item(root + "/back\\slash", "back\\slash", 3, {}),
-                          Item(esc, "esc\x1b[2J", 4, {Item(esc + "/" + h.inner, h.inner, 4, {})}),
-                          Item(root + "/new\nline", "new\nline", 1, {}),
-                          Item(root + "/q\"uote", "q\"uote", 2, {})})}}};
+         QJsonArray{Item(
+             root, root, disk(""),
+             {Item(root + "/back\\slash", "back\\slash", disk("back\\slash"), {}, 3),
+              Item(esc, "esc\x1b[2J", disk(escRel),
+                   {Item(esc + "/" + h.inner, h.inner, disk(escRel), {}, 4)}),
+              Item(root + "/new\nline", "new\nline", disk("new\nline"), {}, 1),
+              Item(root + "/q\"uote", "q\"uote", disk("q\"uote"), {}, 2)})}}};
     EXPECT_EQ(shape, expected);
 
     const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", "--json", root});

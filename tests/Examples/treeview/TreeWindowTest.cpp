@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 
 #include "CleanerCommon/Logging.h"
+#include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
 #include "TreeWindow.h"
 #include "common/TempTree.h"
@@ -47,12 +48,14 @@ TEST(TreeWindow, ShowsTheScannedTreeWithCheckBoxesAndCleansWhatIsChecked) {
     ASSERT_TRUE(model->setData(keep, Qt::Unchecked, Qt::CheckStateRole));
     EXPECT_EQ(model->data(keep, Qt::CheckStateRole).toInt(), Qt::Unchecked);
     EXPECT_EQ(model->data(root, Qt::CheckStateRole).toInt(), Qt::PartiallyChecked);
-    EXPECT_EQ(window.Scope()->GetSelectedSize(), 2000);
+    const long long selected = t.DiskUsage("Caches/com.app");
+    EXPECT_EQ(window.Scope()->GetSelectedSize(), selected);
 
     const QImage shot = window.grab().toImage();
     EXPECT_FALSE(shot.isNull());
     EXPECT_TRUE(shot.save(SCREENSHOT_PATH)) << SCREENSHOT_PATH;
-    EXPECT_TRUE(WaitUntil([&] { return window.StatusText().contains("2 KB selected"); }))
+    const QString selectedText = Varnex::Cleaner::FormatSize(selected, 0) + " selected";
+    EXPECT_TRUE(WaitUntil([&] { return window.StatusText().contains(selectedText); }))
         << window.StatusText().toStdString();
 
     QSignalSpy cleaned(window.Scope(), &AbstractGarbageScope::CleaningFinished);

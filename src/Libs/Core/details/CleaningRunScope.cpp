@@ -204,7 +204,9 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
             if (m_countedPaths.size() == before) {
                 continue;
             }
-            const long long size = GetCleanedSize(item);
+            // A file whose blocks another name still holds frees nothing; the
+            // last name frees them, though the scan counted them elsewhere.
+            const long long size = result.freed >= 0 ? result.freed : GetCleanedSize(item);
             ++m_totalCleanedItems;
             ++m_lastCleanedItems;
             m_totalCleanedSize += size;

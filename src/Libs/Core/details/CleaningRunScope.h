@@ -13,6 +13,9 @@ namespace Varnex::Cleaner::Details {
 struct CleaningResult {
     QString path;
     int code = 0;
+    // Bytes the removal truly gave back, when the remover knows (see
+    // FSCleanerServer::Result::freed); -1: the item's own count stands.
+    long long freed = -1;
 };
 
 // The cleaning sequence shared by every scope: start a run over the selected

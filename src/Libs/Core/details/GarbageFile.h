@@ -9,7 +9,8 @@ class GarbageFile : public AbstractGarbage {
     Q_OBJECT
 public:
     // The name is the file name with every ':' shown as '/', as Finder shows it;
-    // the item is ready at once.
+    // the item is ready at once. The size is what the file takes on the disk
+    // (what removing it frees); the apparent size is its length in bytes.
     GarbageFile(const QString& path, long long size, QObject* parent);
 
     QString GetName() const override { return m_name; }
@@ -17,6 +18,11 @@ public:
     long long GetSize() const override { return m_size; }
     void SetSize(long long size) override;
     bool AreAdminRightsRequired() const override;
+    // Its length in bytes when it was scanned (a sparse file is longer than
+    // the blocks it takes; a further name of a hard-linked file takes none);
+    // the size when never set.
+    long long GetApparentSize() const { return m_apparentSize < 0 ? m_size : m_apparentSize; }
+    void SetApparentSize(long long size) { m_apparentSize = size; }
 
     // What the scan saw at the path (inode 0: not known); a removal refuses
     // an entry that is no longer this one.
@@ -36,6 +42,7 @@ private:
     unsigned long long m_inode = 0;
     long long m_birth = 0;
     long long m_size;
+    long long m_apparentSize = -1;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -65,7 +65,7 @@ ServerRun::Batch ServerRun::DoTakeBatch() {
     Batch batch;
     batch.reserve(static_cast<std::size_t>(results.size()));
     for (const FSCleanerServer::Result& result : results) {
-        batch.push_back(CleaningResult{result.path, result.code});
+        batch.push_back(CleaningResult{result.path, result.code, result.freed});
     }
     return batch;
 }

@@ -388,7 +388,8 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             folder->SetIdentity(result.device, result.inode, result.birth);
             item = folder;
         } else {
-            auto* file = new GarbageFile(path, result.size, nullptr);
+            auto* file = new GarbageFile(path, result.diskSize, nullptr);
+            file->SetApparentSize(result.size);
             file->SetIdentity(result.device, result.inode, result.birth);
             item = file;
         }

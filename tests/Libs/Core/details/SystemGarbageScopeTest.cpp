@@ -91,7 +91,7 @@ TEST(SystemGarbageScope, ScansNestedCachesIntoATreeWithTotals) {
     auto* comA = scope.FindDirectory(c.t.Path("Caches/com.a"));
     ASSERT_NE(comA, nullptr);
     EXPECT_EQ(comA->GetParent(), root);
-    EXPECT_EQ(comA->GetSize(), 300);
+    EXPECT_EQ(comA->GetSize(), c.t.DiskUsage("Caches/com.a"));
     EXPECT_TRUE(comA->IsReady());
     EXPECT_EQ(scope.FindGarbage(c.t.Path("Caches/com.a/sub/f2"))->GetParent(),
               scope.FindDirectory(c.t.Path("Caches/com.a/sub")));
@@ -100,13 +100,45 @@ TEST(SystemGarbageScope, ScansNestedCachesIntoATreeWithTotals) {
     ASSERT_NE(link, nullptr);
     EXPECT_TRUE(qobject_cast<GarbageFile*>(link)) << "a link is shown as a file, never entered";
     EXPECT_EQ(scope.FindGarbage(c.t.Path("Caches/link-out/precious")), nullptr);
-    const long long linkSize = c.t.Path("outside").toUtf8().size();
+    // Sizes are what the disk holds: a link's own blocks, not its target's.
+    const long long onDisk = c.t.DiskUsage("Caches") - c.t.DiskUsage("Caches/com.keep");
     EXPECT_EQ(scope.GetTotalItems(), 6);
-    EXPECT_EQ(scope.GetTotalSize(), 300 + linkSize);
-    EXPECT_EQ(root->GetSize(), 300 + linkSize);
+    EXPECT_EQ(scope.GetTotalSize(), onDisk);
+    EXPECT_EQ(root->GetSize(), onDisk);
     EXPECT_TRUE(root->IsReady());
     EXPECT_FLOAT_EQ(scope.GetScanningProgress(), 1.0f);
     EXPECT_TRUE(scope.IsCleaningPossible());
+}
+
+TEST(SystemGarbageScope, SizesAreWhatTheDiskHoldsAndOnlyALastNameFrees) {
+    TempTree t;
+    t.MakeSparseFile("Caches/sparse", 10'000'000);
+    t.MakeFile("Caches/a/one", QByteArray(9000, '1'));
+    t.MakeHardLink("Caches/a/one", "Caches/b/two");
+    t.MakeFile("Caches/c/shared", QByteArray(9000, 's'));
+    t.MakeHardLink("Caches/c/shared", "outside/shared");
+    const long long blocks = t.DiskUsage("Caches/a/one");
+    const long long sparseBlocks = t.DiskUsage("Caches/sparse");
+    ASSERT_GT(blocks, 0);
+    SystemGarbageScope scope({t.Path("Caches")});
+    Scan(scope);
+    // As du counts: the sparse file by its blocks, a file with two names once.
+    EXPECT_EQ(scope.GetTotalSize(), t.DiskUsage("Caches"));
+    EXPECT_EQ(scope.GetTotalSize(), sparseBlocks + 2 * blocks);
+    auto* sparse = qobject_cast<GarbageFile*>(scope.FindGarbage(t.Path("Caches/sparse")));
+    ASSERT_NE(sparse, nullptr);
+    EXPECT_EQ(sparse->GetApparentSize(), 10'000'000);
+    EXPECT_EQ(scope.FindGarbage(t.Path("Caches/a"))->GetSize() +
+                  scope.FindGarbage(t.Path("Caches/b"))->GetSize(),
+              blocks);
+
+    // Both names of one/two go: their blocks are freed once. "shared" keeps
+    // a name outside: removing it frees nothing, though the scan counted it.
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(t.Exists("Caches/c/shared"));
+    EXPECT_EQ(t.Read("outside/shared"), QByteArray(9000, 's'));
+    EXPECT_EQ(scope.GetLastCleanedSize(), sparseBlocks + blocks);
+    EXPECT_EQ(scope.GetLastCleanedItems(), 7);
 }
 
 TEST(SystemGarbageScope, CleaningRemovesWhatIsSelectedAndNothingElse) {
@@ -115,6 +147,7 @@ TEST(SystemGarbageScope, CleaningRemovesWhatIsSelectedAndNothingElse) {
     SystemGarbageScope scope({c.Caches()});
     scope.AddExclusion("com.keep");
     Scan(scope);
+    const long long selected = c.t.DiskUsage("Caches/com.a") + c.t.DiskUsage("Caches/link-out");
     scope.FindGarbage(c.t.Path("Caches/unselected"))->Select(false);
     LogCapture log;
     QSignalSpy started(&scope, &AbstractGarbageScope::CleaningStarted);
@@ -128,10 +161,9 @@ TEST(SystemGarbageScope, CleaningRemovesWhatIsSelectedAndNothingElse) {
     EXPECT_TRUE(c.t.Exists("Caches/com.keep/k"));
     EXPECT_TRUE(c.t.Exists("Caches/unselected/u"));
     EXPECT_EQ(c.t.Read("outside/precious"), QByteArray(10, 'p')) << "a link's target stays";
-    const long long linkSize = c.t.Path("outside").toUtf8().size();
-    EXPECT_EQ(scope.GetLastCleanedSize(), 300 + linkSize);
+    EXPECT_EQ(scope.GetLastCleanedSize(), selected);
     EXPECT_EQ(scope.GetLastCleanedItems(), 5);
-    EXPECT_EQ(scope.GetTotalCleanedSize(), 300 + linkSize);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), selected);
     EXPECT_FALSE(scope.ContainsError());
     ExpectItemsTellTheTruth(scope.GetRoots().at(0));
     EXPECT_TRUE(log.Contains(google::INFO, "CLEANING HAS FINISHED (DONE)"));
@@ -388,7 +420,7 @@ TEST(SystemGarbageScope, TheSameFolderThroughALinkIsShownAndCleanedOnce) {
     t.MakeSymlink(t.Path("Caches/sub"), "Sub");
     SystemGarbageScope scope({t.Path("Caches"), t.Path("Again"), t.Path("Sub")});
     Scan(scope);
-    EXPECT_EQ(scope.GetTotalSize(), 3);
+    EXPECT_EQ(scope.GetTotalSize(), t.DiskUsage("Caches"));
     EXPECT_FALSE(scope.CanContinueScanning()) << "a root scanned with another one is scanned";
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(scope.ContainsError());
@@ -465,11 +497,13 @@ TEST(ServerCleaningScope, APathReportedTwiceIsCountedOnce) {
     TempTree t;
     t.MakeFile("a", "1234567");
     t.MakeFile("b", "1234567");
+    // The server tells what the removal freed: the blocks of the first one.
+    const long long freed = t.DiskUsage("a");
     AliasScope scope(t.Path("a"), t.Path("b"));
     QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
     ASSERT_TRUE(scope.StartCleaning());
     ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
     EXPECT_EQ(scope.GetLastCleanedItems(), 1);
-    EXPECT_EQ(scope.GetLastCleanedSize(), 7);
-    EXPECT_EQ(scope.GetTotalCleanedSize(), 7);
+    EXPECT_EQ(scope.GetLastCleanedSize(), freed);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), freed);
 }
