@@ -23,6 +23,8 @@ namespace {
 
 constexpr long long sampleSize = 1024;
 constexpr std::size_t readSize = 1048576;
+// The first read of a comparison: most files that differ differ early.
+constexpr std::size_t firstReadSize = 65536;
 
 // The whole of [offset, offset + size) or false (an error, or a file that
 // got shorter since the walk).
@@ -394,7 +396,7 @@ void DuplicatesScanner::DoCompare(
     struct Member {
         Candidate* candidate;
         int fd;
-        QByteArray buffer;
+        char* buffer;
     };
     // Files whose bytes are equal so far, with the hash of those bytes.
     struct Class {
@@ -415,7 +417,15 @@ void DuplicatesScanner::DoCompare(
             continue;
         }
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        first.members.push_back(Member{candidate, fd, QByteArray()});
+        first.members.push_back(Member{candidate, fd, nullptr});
+    }
+    // Buffers kept from set to set: a fresh 1 MiB for every file costs a
+    // mapping and its page faults each time.
+    while (m_buffers.size() < first.members.size()) {
+        m_buffers.push_back(std::make_unique<char[]>(readSize));
+    }
+    for (std::size_t i = 0; i < first.members.size(); ++i) {
+        first.members[i].buffer = m_buffers[i].get();
     }
     if (first.members.size() < 2) {
         closeAll(first.members);
@@ -426,9 +436,11 @@ void DuplicatesScanner::DoCompare(
     classes.push_back(std::move(first));
     const long long size = files.front()->file.rawSize;
 
+    std::size_t chunk = firstReadSize;
     for (long long offset = 0; offset < size && !classes.empty();) {
-        const std::size_t length =
-            static_cast<std::size_t>(std::min<long long>(readSize, size - offset));
+        const std::size_t length = static_cast<std::size_t>(
+            std::min<long long>(static_cast<long long>(chunk), size - offset));
+        chunk = std::min(chunk * 4, readSize);
         std::vector<Class> next;
         for (Class& cls : classes) {
             if (m_stop.load()) {
@@ -438,8 +450,7 @@ void DuplicatesScanner::DoCompare(
             // Read this chunk of every member; one that fails is dropped.
             std::vector<Member> read;
             for (Member& m : cls.members) {
-                m.buffer.resize(static_cast<int>(length));
-                if (ReadFully(m.fd, m.buffer.data(), length, offset)) {
+                if (ReadFully(m.fd, m.buffer, length, offset)) {
                     m_bytesRead += static_cast<long long>(length);
                     read.push_back(std::move(m));
                 } else {
@@ -453,8 +464,8 @@ void DuplicatesScanner::DoCompare(
             // Split by the bytes of this chunk.
             std::vector<std::vector<Member>> parts;
             for (Member& m : read) {
-                auto part = std::find_if(parts.begin(), parts.end(), [&m](const auto& p) {
-                    return p.front().buffer == m.buffer;
+                auto part = std::find_if(parts.begin(), parts.end(), [&m, length](const auto& p) {
+                    return std::memcmp(p.front().buffer, m.buffer, length) == 0;
                 });
                 if (part == parts.end()) {
                     parts.emplace_back();
@@ -494,7 +505,7 @@ void DuplicatesScanner::DoCompare(
                         continue;
                     }
                 }
-                part.hash->addData(members.front().buffer.constData(), static_cast<int>(length));
+                part.hash->addData(members.front().buffer, static_cast<int>(length));
                 part.members = std::move(members);
                 next.push_back(std::move(part));
             }

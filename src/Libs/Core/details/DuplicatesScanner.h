@@ -44,7 +44,7 @@ struct DuplicatesScannerFile {
 // Once the walk is over, files are grouped by size; only sizes held by two
 // files or more are read: first a 1024-byte sample from the middle of each
 // file (SHA-1 of the sample and the size), then, for files sharing a sample,
-// the whole contents in 1 MiB reads, all files of a sample read side by side
+// the whole contents in reads growing to 1 MiB, all files of a sample read side by side
 // and compared byte for byte while the SHA-1 of the contents is computed.
 // Reads go in the order of the inode number. Only files whose bytes are equal
 // are reported, each group as one run of results with the same hash.
@@ -145,6 +145,7 @@ private:
     std::atomic<long long> m_bytesToRead{0};
     std::atomic<long long> m_bytesRead{0};
     std::atomic<bool> m_stop{false};
+    std::vector<std::unique_ptr<char[]>> m_buffers;  // the worker's read buffers
 };
 
 }  // namespace Varnex::Cleaner::Details
