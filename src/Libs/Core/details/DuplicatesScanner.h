@@ -44,8 +44,9 @@ struct DuplicatesScannerFile {
 // Once the walk is over, files are grouped by size; only sizes held by two
 // files or more are read: first a 1024-byte sample from the middle of each
 // file (SHA-1 of the sample and the size), then, for files sharing a sample,
-// the whole contents in reads growing to 1 MiB, all files of a sample read side by side
-// and compared byte for byte while the SHA-1 of the contents is computed.
+// the whole contents in reads growing from 64 KiB to 1 MiB, all files of a
+// sample read side by side and compared byte for byte while the SHA-1 of the
+// contents is computed (one hash for each set of files equal so far).
 // Reads go in the order of the inode number. Only files whose bytes are equal
 // are reported, each group as one run of results with the same hash.
 //
