@@ -8,7 +8,7 @@
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
 # Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
-# scope_reset, scope_million, apps, appsdb, items (default: all). Adding a benchmark: write a
+# scope_reset, scope_million, apps, appsdb, items, dups (default: all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
 set -euo pipefail
@@ -19,7 +19,7 @@ bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
 all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
-    items)
+    items dups)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -345,6 +345,28 @@ bench_items() {
         row "checking a folder of $n" "$click" "ms, $csig dataChanged ($n ItemChanged)"
         row "unchecking it ($n followers)" "$unclick" "ms, $usig dataChanged"
     done
+}
+
+# Duplicate files: `klarvik scan --kind duplicates` (its own setting: no
+# pause, and --gentle) against jdupes -r, rmlint and fdupes -r on a tree of
+# 200,000 entries; wall time, bytes read, and the groups each found.
+bench_dups() {
+    local tool missing=()
+    for tool in jdupes rmlint fdupes; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    if [[ ${#missing[@]} -gt 0 ]]; then
+        echo "installing ${missing[*]}"
+        apt-get install -y "${missing[@]}" >/dev/null
+    fi
+    local tree=$data/dups-tree here
+    here=$(cd "$(dirname "$0")" && pwd)
+    if [[ ! -d $tree ]]; then
+        echo "generating $tree"
+        python3 "$here/dups_bench.py" gen "$tree"
+    fi
+    echo "== dups: duplicates of $tree (median of $runs warm runs) =="
+    python3 "$here/dups_bench.py" run "$tree" "$build/bin/klarvik" "$runs"
 }
 
 sections=("$@")

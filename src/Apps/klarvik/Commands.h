@@ -18,6 +18,10 @@ struct Options {
     bool list = false;       // after cleaning, what was removed and the tree as it is
     bool yes = false;
     bool dryRun = false;
+    // --kind duplicates
+    QString keep;              // "newest" (default) or "oldest"
+    bool deleteFiles = false;  // --delete: not to the Trash
+    bool gentle = false;       // --gentle: the library's pause per entry
 };
 
 // Exit codes: 0 done; 1 something failed, an item anywhere in the tree is in

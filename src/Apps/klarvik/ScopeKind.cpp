@@ -23,7 +23,8 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::DiskUsage, "disk-usage"},
                               {ScopeKind::Shredder, "shredder"},
                               {ScopeKind::AppLanguages, "app-languages"},
-                              {ScopeKind::SystemLanguages, "system-languages"}};
+                              {ScopeKind::SystemLanguages, "system-languages"},
+                              {ScopeKind::Duplicates, "duplicates"}};
 
 }  // namespace
 
@@ -87,7 +88,8 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
             break;
         case ScopeKind::AppLanguages:
         case ScopeKind::SystemLanguages:
-            break;  // not file-system scopes
+        case ScopeKind::Duplicates:
+            break;  // scopes of their own
     }
 }
 

@@ -12,10 +12,19 @@ namespace Klarvik {
 // The kinds of file-system scope the front end can drive, configured the way
 // the application's facade configures them (exclusions, name filters,
 // selection default, flags).
-enum class ScopeKind { Caches, Logs, Trash, DiskUsage, Shredder, AppLanguages, SystemLanguages };
+enum class ScopeKind {
+    Caches,
+    Logs,
+    Trash,
+    DiskUsage,
+    Shredder,
+    AppLanguages,
+    SystemLanguages,
+    Duplicates
+};
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
-// "system-languages"; false for anything else.
+// "system-languages", "duplicates"; false for anything else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();

@@ -9,6 +9,7 @@
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "DuplicatesCommand.h"
 #include "ExclusionSpelling.h"
 #include "LanguagesCommand.h"
 #include "Platform/PathCodec.h"
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
             "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
             "  scan|clean --kind app-languages|system-languages [--select language://NAME]...\n"
             "                              unused localizations, by language (no paths)\n"
+            "  scan|clean --kind duplicates [--keep newest|oldest] [--delete] [--gentle] PATH...\n"
+            "                              identical files; one copy of each stays\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
@@ -107,7 +110,18 @@ int main(int argc, char** argv) {
         QStringLiteral("PATH"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's log lines."));
-    parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose});
+    const QCommandLineOption keep(
+        QStringLiteral("keep"),
+        QStringLiteral("duplicates: the copy of each group that stays, newest or oldest."),
+        QStringLiteral("WHICH"), QStringLiteral("newest"));
+    const QCommandLineOption deleteFiles(
+        QStringLiteral("delete"),
+        QStringLiteral("duplicates: delete the copies instead of moving them to the Trash."));
+    const QCommandLineOption gentle(
+        QStringLiteral("gentle"),
+        QStringLiteral("duplicates: scan with a pause before every entry, as in the background."));
+    parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
+                       deleteFiles, gentle});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -184,6 +198,21 @@ int main(int argc, char** argv) {
     if (options.json && options.jsonl) {
         return Usage(parser, QStringLiteral("--json and --jsonl: give one of them"));
     }
+    options.keep = parser.value(keep);
+    options.deleteFiles = parser.isSet(deleteFiles);
+    options.gentle = parser.isSet(gentle);
+    const bool duplicates = options.kind == Klarvik::ScopeKind::Duplicates;
+    if (options.keep != QLatin1String("newest") && options.keep != QLatin1String("oldest")) {
+        return Usage(parser, QStringLiteral("--keep \"%1\": give newest or oldest")
+                                 .arg(Klarvik::Shown(options.keep)));
+    }
+    if (!duplicates && (parser.isSet(keep) || options.deleteFiles || options.gentle)) {
+        return Usage(parser, QStringLiteral("--keep, --delete and --gentle are for the kind "
+                                            "\"duplicates\""));
+    }
+    if (duplicates && options.jsonl) {
+        return Usage(parser, QStringLiteral("the kind \"duplicates\" takes --json, not --jsonl"));
+    }
     options.yes = parser.isSet(yes);
     options.dryRun = parser.isSet(dryRun);
     Klarvik::AppendToolFolderToPath();
@@ -209,6 +238,9 @@ int main(int argc, char** argv) {
         }
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));
+        }
+        if (options.kind == Klarvik::ScopeKind::Duplicates) {
+            return Klarvik::RunDuplicates(options);
         }
         return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
                                                         : Klarvik::RunClean(options);

@@ -282,6 +282,26 @@ QStringList GetSystemLibraryPrefixes() {
             Platform::SystemPath(QStringLiteral("/Library"))};
 }
 
+bool IsInTrashFolder(const QString& path) {
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        const QString& part = parts.at(i);
+        if (part == QLatin1String(".Trash") || part.startsWith(QLatin1String(".Trash-"))) {
+            return true;
+        }
+    }
+    QString data = qEnvironmentVariable("XDG_DATA_HOME");
+    if (data.isEmpty() || !data.startsWith(QLatin1Char('/'))) {
+        const QString home = qEnvironmentVariable("HOME");
+        if (home.isEmpty()) {
+            return false;
+        }
+        data = home + QStringLiteral("/.local/share");
+    }
+    const QString trash = NormalizeAbsolutePath(data + QStringLiteral("/Trash"));
+    return !trash.isNull() && path.startsWith(trash + QLatin1Char('/'));
+}
+
 std::string ResolveLinks(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
     return real ? std::string(real.get()) : std::string();

@@ -77,6 +77,11 @@ QString NormalizeAbsolutePath(const QString& path);
 // cannot be told (a missing entry, an unreadable folder on the way).
 std::string ResolveLinks(const std::string& path);
 
+// Whether `path` lies inside a Trash folder: below a component named ".Trash"
+// or ".Trash-<uid>" (a volume's), or below "$XDG_DATA_HOME/Trash" (default
+// "$HOME/.local/share/Trash"). The Trash folder itself is not inside one.
+bool IsInTrashFolder(const QString& path);
+
 // Where the system keeps its own bundles and frameworks, below the system
 // root: SystemPath("/System/Library"), SystemPath("/Library"); no trailing '/'.
 QStringList GetSystemLibraryPrefixes();

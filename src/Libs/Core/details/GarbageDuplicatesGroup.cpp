@@ -1,5 +1,6 @@
 #include "Core/details/GarbageDuplicatesGroup.h"
 
+#include "CleanerCommon/Paths.h"
 #include "Core/details/FileDates.h"
 
 namespace Varnex::Cleaner::Details {
@@ -47,12 +48,14 @@ void GarbageDuplicatesGroup::Reselect() {
     }
     const GarbageList children = m_children;
     // Only a copy that is still there can be the one kept: keeping a copy that
-    // is already gone would select every live copy for removal.
+    // is already gone would select every live copy for removal. A copy in a
+    // Trash is never the one kept.
     AbstractGarbage* kept = nullptr;
     QDateTime reference;
     int live = 0;
     for (AbstractGarbage* child : children) {
-        if (child->IsClean() || !PathExists(child->GetPath())) {
+        if (child->IsClean() || !PathExists(child->GetPath()) ||
+            IsInTrashFolder(child->GetPath())) {
             continue;
         }
         ++live;
@@ -71,6 +74,12 @@ void GarbageDuplicatesGroup::Reselect() {
         }
     }
     if (!kept) {
+        // Nothing outside a Trash is left: every copy stays.
+        for (AbstractGarbage* child : children) {
+            if (child->IsSelected()) {
+                child->Select(false);
+            }
+        }
         return;
     }
     if (live == 1) {
