@@ -8,7 +8,7 @@
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
 # Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
-# scope_reset, scope_million, apps, appsdb, items, dups (default: all). Adding a benchmark: write a
+# scope_reset, scope_million, apps, appsdb, items, dups, large (default: all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
 set -euo pipefail
@@ -19,7 +19,7 @@ bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
 all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
-    items dups)
+    items dups large)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -367,6 +367,20 @@ bench_dups() {
     fi
     echo "== dups: duplicates of $tree (median of $runs warm runs) =="
     python3 "$here/dups_bench.py" run "$tree" "$build/bin/klarvik" "$runs"
+}
+
+# The large-files scope over the 200,000-file tree with 2,000 big files
+# against find (and gdu where it can be installed).
+bench_large() {
+    command -v gdu >/dev/null || apt-get install -y gdu >/dev/null 2>&1 || true
+    local tree=$data/large-tree only=$data/large-only here
+    here=$(cd "$(dirname "$0")" && pwd)
+    if [[ ! -d $tree || ! -d $only ]]; then
+        echo "generating $tree"
+        python3 "$here/large_bench.py" gen "$bin/fs_bench" "$tree" "$only"
+    fi
+    echo "== large: big files of $tree (median of $runs warm runs) =="
+    python3 "$here/large_bench.py" run "$tree" "$only" "$build/bin/klarvik" "$runs"
 }
 
 sections=("$@")

@@ -81,6 +81,20 @@ chmod +x "$sample/bin/mdls"
 step "klarvik apps"
 PATH="$sample/bin:$PATH" "$klarvik" apps
 
+# Big files in the home: a film, a disk image, an application package counted
+# as one, and small files that are never listed. Nothing is selected: clean
+# removes the one named.
+mkdir -p "$home/Movies" "$home/Downloads" "$home/Applications/Studio.app/Contents/Resources"
+truncate -s 25000000 "$home/Movies/holiday.mov"
+truncate -s 12000000 "$home/Downloads/installer.dmg"
+truncate -s 9000000 "$home/Applications/Studio.app/Contents/Resources/a.pak"
+truncate -s 6000000 "$home/Applications/Studio.app/Contents/Resources/b.pak"
+step "klarvik scan --kind large-old $home"
+"$klarvik" scan --kind large-old "$home"
+step "klarvik clean --kind large-old --yes --select $home/Downloads/installer.dmg $home"
+"$klarvik" clean --kind large-old --yes --select "$home/Downloads/installer.dmg" "$home" |
+    sed -n '/^removed\|^not removed\|^Removed/p'
+
 step "What is left in the sample"
 (cd "$sample" && find . -mindepth 1 | sort)
 if [ "$(cat "$sample/elsewhere/important.txt")" = "not ours" ]; then

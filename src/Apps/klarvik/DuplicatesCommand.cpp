@@ -10,6 +10,7 @@
 #include "Core/details/DuplicatesGarbageScope.h"
 #include "Core/details/DuplicatesScanner.h"
 #include "Core/details/FileDates.h"
+#include "RootCheck.h"
 #include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
@@ -114,6 +115,11 @@ int RunDuplicates(const Options& options) {
     }
     DuplicatesGarbageScope scope;
     for (const QString& path : options.paths) {
+        const QString refusal = RootRefusal(path, cleaning, true);
+        if (!refusal.isEmpty()) {
+            Err(QStringLiteral("not searching \"%1\": %2").arg(Shown(path), refusal));
+            return EXIT_USAGE;
+        }
         scope.AddSearchPath(path);
     }
     for (const QString& e : options.exclusions) {

@@ -11,6 +11,7 @@
 #include "CleanerCommon/Checks.h"
 #include "CleanerCommon/Paths.h"
 #include "Platform/PathCodec.h"
+#include "Platform/SearchPaths.h"
 #include "Platform/SystemRoot.h"
 #include "ShownText.h"
 
@@ -54,8 +55,9 @@ QString SystemFolderHolding(const QString& path) {
 }
 
 // Why a root at `path` (normalised) is not to be cleaned; empty when it may be.
-QString ProtectionOf(const QString& path) {
-    if (!Varnex::Cleaner::IsPathSafe(path)) {
+QString ProtectionOf(const QString& path, bool searching) {
+    const bool ownHome = searching && path == Varnex::Platform::UsableHomePath();
+    if (!ownHome && !Varnex::Cleaner::IsPathSafe(path)) {
         return path == QLatin1String("/")
                    ? QStringLiteral("the file-system root is never cleaned as a whole")
                    : QStringLiteral(
@@ -72,7 +74,7 @@ QString ProtectionOf(const QString& path) {
 
 }  // namespace
 
-QString RootRefusal(const QString& path, bool removing) {
+QString RootRefusal(const QString& path, bool removing, bool searching) {
     if (path.isEmpty()) {
         return QStringLiteral("an empty path");
     }
@@ -97,7 +99,7 @@ QString RootRefusal(const QString& path, bool removing) {
     if (!removing) {
         return QString();
     }
-    QString refusal = ProtectionOf(normal);
+    QString refusal = ProtectionOf(normal, searching);
     if (!refusal.isEmpty()) {
         return refusal;
     }
@@ -113,7 +115,7 @@ QString RootRefusal(const QString& path, bool removing) {
         return QStringLiteral("the place it leads to is not named in UTF-8");
     }
     if (resolved != normal) {
-        refusal = ProtectionOf(resolved);
+        refusal = ProtectionOf(resolved, searching);
         if (!refusal.isEmpty()) {
             return QStringLiteral("it leads to \"%1\": %2").arg(Shown(resolved), refusal);
         }

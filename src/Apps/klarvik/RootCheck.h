@@ -13,7 +13,9 @@ namespace Klarvik {
 // folders, a home folder and the folders that hold one; see IsPathSafe()) and
 // anything inside the system's own folders (/usr, /etc, /bin, /sbin, /lib*,
 // /boot, /var/lib, /System; the same below the system root), whether named
-// so or reached through a link.
-QString RootRefusal(const QString& path, bool removing);
+// so or reached through a link. With `searching` (a folder searched for files
+// that may go one by one, never itself, such as big files or duplicates) the
+// user's own home folder is taken as well.
+QString RootRefusal(const QString& path, bool removing, bool searching = false);
 
 }  // namespace Klarvik

@@ -24,7 +24,8 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::Shredder, "shredder"},
                               {ScopeKind::AppLanguages, "app-languages"},
                               {ScopeKind::SystemLanguages, "system-languages"},
-                              {ScopeKind::Duplicates, "duplicates"}};
+                              {ScopeKind::Duplicates, "duplicates"},
+                              {ScopeKind::LargeOld, "large-old"}};
 
 }  // namespace
 
@@ -89,6 +90,7 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::AppLanguages:
         case ScopeKind::SystemLanguages:
         case ScopeKind::Duplicates:
+        case ScopeKind::LargeOld:
             break;  // scopes of their own
     }
 }

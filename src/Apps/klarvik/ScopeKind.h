@@ -20,11 +20,12 @@ enum class ScopeKind {
     Shredder,
     AppLanguages,
     SystemLanguages,
-    Duplicates
+    Duplicates,
+    LargeOld
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
-// "system-languages", "duplicates"; false for anything else.
+// "system-languages", "duplicates", "large-old"; false for anything else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();

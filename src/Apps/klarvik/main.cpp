@@ -12,6 +12,7 @@
 #include "DuplicatesCommand.h"
 #include "ExclusionSpelling.h"
 #include "LanguagesCommand.h"
+#include "LargeOldCommand.h"
 #include "Platform/PathCodec.h"
 #include "ShownText.h"
 #include "SysinfoCommand.h"
@@ -66,6 +67,10 @@ int main(int argc, char** argv) {
             "                              unused localizations, by language (no paths)\n"
             "  scan|clean --kind duplicates [--keep newest|oldest] [--delete] [--gentle] PATH...\n"
             "                              identical files; one copy of each stays\n"
+            "  scan|clean --kind large-old [--select PATH]... PATH...\n"
+            "                              files of 10,000,000 bytes or more (a package as one),\n"
+            "                              largest first with last use and kind; nothing is\n"
+            "                              selected: clean removes exactly the --select'ed ones\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
@@ -241,6 +246,9 @@ int main(int argc, char** argv) {
         }
         if (options.kind == Klarvik::ScopeKind::Duplicates) {
             return Klarvik::RunDuplicates(options);
+        }
+        if (options.kind == Klarvik::ScopeKind::LargeOld) {
+            return Klarvik::RunLargeOld(options);
         }
         return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
                                                         : Klarvik::RunClean(options);

@@ -34,6 +34,9 @@ public:
     unsigned long long GetDevice() const { return m_device; }
     unsigned long long GetInode() const { return m_inode; }
     long long GetBirth() const { return m_birth; }  // ns since the epoch; 0: not known
+    // Whether the path is a folder shown as one document (a package): its
+    // removal must then find a folder there, never a file.
+    virtual bool IsFolder() const { return false; }
 
 private:
     QString m_name;

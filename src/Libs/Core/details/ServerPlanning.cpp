@@ -23,7 +23,8 @@ void SetExpected(AbstractGarbage* item, PlannedPath* out) {
     if (auto* file = qobject_cast<GarbageFile*>(item)) {
         out->hasExpected = true;
         out->expected =
-            FSCleanerServer::Expected{false, file->GetDevice(), file->GetInode(), file->GetBirth()};
+            FSCleanerServer::Expected{file->IsFolder(), file->GetDevice(), file->GetInode(),
+                                                  file->GetBirth()};
     } else if (auto* folder = qobject_cast<GarbageDirectory*>(item)) {
         out->hasExpected = true;
         out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode(),

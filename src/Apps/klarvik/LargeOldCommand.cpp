@@ -1,0 +1,221 @@
+#include "LargeOldCommand.h"
+
+#include <unistd.h>
+
+#include <QJsonObject>
+#include <algorithm>
+
+#include "CleanerCommon/Sizes.h"
+#include "Core/GarbageItemModel.h"
+#include "Core/details/FileDates.h"
+#include "Core/details/GarbageFileEx.h"
+#include "Core/details/LargeAndOldGarbageScope.h"
+#include "RootCheck.h"
+#include "RunOutput.h"
+#include "ScopeDriver.h"
+#include "ShownText.h"
+#include "TreeCensus.h"
+
+namespace Klarvik {
+
+using Varnex::Cleaner::AbstractGarbage;
+using Varnex::Cleaner::AbstractGarbageScope;
+using Varnex::Cleaner::FormatSize;
+using Varnex::Cleaner::GarbageItemModel;
+using Varnex::Cleaner::Details::GarbageFileEx;
+using Varnex::Cleaner::Details::LargeAndOldGarbageScope;
+using Varnex::Cleaner::Details::PathExists;
+
+namespace {
+
+QString KindWord(AbstractGarbage::Kind kind) {
+    switch (kind) {
+        case AbstractGarbage::ARCHIVE:
+            return QStringLiteral("archive");
+        case AbstractGarbage::VIDEO:
+            return QStringLiteral("video");
+        case AbstractGarbage::AUDIO:
+            return QStringLiteral("audio");
+        case AbstractGarbage::IMAGE:
+            return QStringLiteral("image");
+        case AbstractGarbage::INFECTED:
+            return QStringLiteral("infected");
+        case AbstractGarbage::OTHER:
+            break;
+    }
+    return QStringLiteral("other");
+}
+
+// The items, largest first (then by path, so the order is the same every time).
+QList<AbstractGarbage*> BySize(const LargeAndOldGarbageScope& scope) {
+    QList<AbstractGarbage*> items = scope.GetRoots();
+    std::sort(items.begin(), items.end(), [](AbstractGarbage* a, AbstractGarbage* b) {
+        if (a->GetSize() != b->GetSize()) {
+            return a->GetSize() > b->GetSize();
+        }
+        return a->GetPath() < b->GetPath();
+    });
+    return items;
+}
+
+void WriteList(const LargeAndOldGarbageScope& scope, AbstractGarbageScope::FinishReason reason) {
+    for (AbstractGarbage* item : BySize(scope)) {
+        const auto* file = qobject_cast<GarbageFileEx*>(item);
+        const QDateTime used = file ? file->GetLastReadTime() : QDateTime();
+        Out() << (item->ShouldBeRemoved() ? "[x] " : "[ ] ") << FormatSize(item->GetSize(), 0)
+              << "  " << (used.isValid() ? used.toLocalTime().toString(Qt::ISODate) : QString("-"))
+              << "  " << KindWord(item->GetKind()) << (file && file->IsFolder() ? " package" : "")
+              << "  " << Shown(item->GetPath()) << '\n';
+    }
+    Out() << "Total: " << Counted(scope.GetTotalItems(), "file", "files") << ", "
+          << FormatSize(scope.GetTotalSize(), 0) << " ("
+          << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+}
+
+// Checks exactly the items named. False, with a line each, when one is not
+// an item of the scan (then nothing changed).
+bool Select(LargeAndOldGarbageScope& scope, const QStringList& paths) {
+    QList<AbstractGarbage*> items;
+    for (const QString& path : paths) {
+        AbstractGarbage* found = nullptr;
+        for (AbstractGarbage* root : scope.GetRoots()) {
+            if (root->GetPath() == path) {
+                found = root;
+                break;
+            }
+        }
+        if (!found) {
+            Err(QStringLiteral("--select \"%1\": not a file of the scan").arg(Shown(path)));
+        }
+        items.append(found);
+    }
+    return CheckExactly(scope, items);
+}
+
+QStringList Selected(const LargeAndOldGarbageScope& scope) {
+    QStringList paths;
+    for (AbstractGarbage* root : scope.GetRoots()) {
+        if (root->ShouldBeRemoved()) {
+            paths.append(root->GetPath());
+        }
+    }
+    return paths;
+}
+
+}  // namespace
+
+int RunLargeOld(const Options& options) {
+    const bool cleaning = options.command == QLatin1String("clean");
+    if (cleaning && !options.yes && !options.dryRun && !::isatty(STDIN_FILENO)) {
+        Err(QStringLiteral("standard input is not a terminal: nothing is removed without --yes"));
+        return EXIT_USAGE;
+    }
+    LargeAndOldGarbageScope scope;
+    int refused = 0;
+    for (const QString& path : options.paths) {
+        const QString refusal = RootRefusal(path, cleaning, true);
+        if (!refusal.isEmpty() || !scope.AddSearchPath(path)) {
+            Err(QStringLiteral("not searching \"%1\": %2")
+                    .arg(Shown(path), refusal.isEmpty() ? QStringLiteral("not a usable folder")
+                                                        : refusal));
+            ++refused;
+        }
+    }
+    if (scope.GetSearchPaths().isEmpty()) {
+        Err(QStringLiteral("no folder could be searched: nothing was done"));
+        return EXIT_USAGE;
+    }
+    for (const QString& e : options.exclusions) {
+        scope.AddExclusion(e);
+    }
+    GarbageItemModel model(&scope, false);
+    ScopeDriver driver(&scope, !options.json && !options.jsonl);
+    driver.SetProgressRecords(options.jsonl ? &Out() : nullptr);
+    const AbstractGarbageScope::FinishReason scanned = driver.Scan();
+    if (scanned == AbstractGarbageScope::DONE && !Select(scope, options.selections)) {
+        return EXIT_USAGE;
+    }
+    const QStringList selected = Selected(scope);
+    const TreeCensus census = TreeCensus::Of(scope, false);
+    const QJsonObject summary = Summary(options, scope, scanned, census);
+    if (!options.json && !options.jsonl) {
+        WriteList(scope, scanned);
+    }
+    const bool removing = cleaning && scanned == AbstractGarbageScope::DONE && !options.dryRun &&
+                          !selected.isEmpty();
+    if (!removing) {
+        if (options.json) {
+            WriteDocument(summary, model,
+                          {{QStringLiteral("would_remove"), PathList(cleaning ? selected
+                                                                              : QStringList())}});
+        } else if (options.jsonl) {
+            for (const QString& p : selected) {
+                WriteRecord(Out(), QLatin1String("would_remove"), {{QLatin1String("path"), p}});
+            }
+            WriteSummaryRecord(summary, {});
+        } else if (cleaning) {
+            for (const QString& p : selected) {
+                Out() << "would remove: " << Shown(p) << '\n';
+            }
+        }
+        Out().flush();
+        if (cleaning && scanned != AbstractGarbageScope::DONE) {
+            Err(QStringLiteral("the scan did not finish: nothing was removed"));
+        } else if (cleaning && selected.isEmpty()) {
+            Err(QStringLiteral("nothing is selected for removal: name the files with --select"));
+        }
+        if (ScopeDriver::WasInterrupted()) {
+            return EXIT_INTERRUPTED;
+        }
+        return scanned == AbstractGarbageScope::DONE && refused == 0 ? EXIT_DONE : EXIT_FAILED;
+    }
+    Out().flush();
+    if (!options.yes) {
+        const ScopeDriver::Answer answer = driver.Ask(
+            QStringLiteral("Delete %1 (%2)? [y/N] ")
+                .arg(Counted(selected.size(), "item", "items"),
+                     FormatSize(scope.GetSelectedSize(), 0)));
+        if (answer != ScopeDriver::Answer::YES) {
+            Err(QStringLiteral("nothing was removed"));
+            return answer == ScopeDriver::Answer::INTERRUPTED ? EXIT_INTERRUPTED : EXIT_FAILED;
+        }
+    }
+    AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
+    if (!driver.Clean(&reason)) {
+        Err(QStringLiteral("the removal could not start"));
+        return EXIT_FAILED;
+    }
+    QStringList removed;
+    QStringList kept;
+    for (const QString& path : selected) {
+        const bool gone = !PathExists(path);
+        (gone ? removed : kept).append(path);
+        if (options.jsonl) {
+            WriteRecord(Out(), QLatin1String(gone ? "removed" : "failed"),
+                        {{QLatin1String("path"), path}});
+        } else if (!options.json) {
+            Out() << (gone ? "removed: " : "not removed: ") << Shown(path) << '\n';
+        }
+    }
+    const QJsonObject after = Summary(options, scope, reason, TreeCensus::Of(scope, false));
+    if (options.json) {
+        WriteDocument(after, model,
+                      {{QStringLiteral("removed"), PathList(removed)},
+                       {QStringLiteral("failed"), PathList(kept)}});
+    } else if (options.jsonl) {
+        WriteSummaryRecord(after, {{QLatin1String("removed"), removed.size()},
+                                   {QLatin1String("failed"), kept.size()}});
+    } else {
+        Out() << "Removed " << Counted(removed.size(), "item", "items") << ", freed "
+              << FormatSize(scope.GetLastCleanedSize(), 0) << "; " << kept.size()
+              << " not removed (" << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+    }
+    Out().flush();
+    if (ScopeDriver::WasInterrupted()) {
+        return EXIT_INTERRUPTED;
+    }
+    return reason == AbstractGarbageScope::DONE && kept.isEmpty() && refused == 0 ? EXIT_DONE
+                                                                                    : EXIT_FAILED;
+}
+
+}  // namespace Klarvik

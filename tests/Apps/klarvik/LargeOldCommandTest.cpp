@@ -1,0 +1,55 @@
+// `klarvik scan|clean --kind large-old` through the real program.
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using Varnex::Test::RunProgram;
+using Varnex::Test::TempTree;
+
+namespace {
+
+int Klarvik(const QStringList& args, QByteArray* out, QByteArray* err) {
+    return RunProgram(KLARVIK_PROGRAM, args, out, err);
+}
+
+}  // namespace
+
+// Nothing is selected by default; clean removes exactly the files named, a
+// name that is not an item of the scan removes nothing, and a search inside
+// the system's own folders is refused for cleaning.
+TEST(KlarvikLargeOld, RemovesExactlyTheSelectedFiles) {
+    TempTree t;
+    t.MakeSparseFile("r/big: é\nx.mov", 20000000);
+    t.MakeSparseFile("r/keep.iso", 30000000);
+    t.MakeFile("r/small.txt", "small");
+    const QString r = QDir(t.Path("r")).canonicalPath();
+    QByteArray out, err;
+
+    ASSERT_EQ(Klarvik({"scan", "--kind", "large-old", r}, &out, &err), 0) << err.data();
+    EXPECT_TRUE(out.contains("Total: 2 files")) << out.data();
+    EXPECT_EQ(out.count("[ ] "), 2) << out.data();
+    EXPECT_TRUE(out.contains(" video ")) << out.data();
+
+    EXPECT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", r}, &out, &err), 0);
+    EXPECT_TRUE(err.contains("nothing is selected")) << err.data();
+    EXPECT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", "--select", r + "/small.txt",
+                       "--select", r + "/keep.iso", r},
+                      &out, &err),
+              2);
+    EXPECT_TRUE(t.Exists("r/keep.iso"));
+    EXPECT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", "/usr/share"}, &out, &err), 2);
+    EXPECT_TRUE(err.contains("system's own folder")) << err.data();
+
+    ASSERT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", "--select",
+                       r + "/big: é\nx.mov", r},
+                      &out, &err),
+              0)
+        << err.data();
+    EXPECT_FALSE(t.Exists("r/big: é\nx.mov"));
+    EXPECT_TRUE(t.Exists("r/keep.iso"));
+    EXPECT_TRUE(t.Exists("r/small.txt"));
+    EXPECT_TRUE(out.contains("Removed 1 item")) << out.data();
+}
