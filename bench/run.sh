@@ -8,7 +8,7 @@
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
 # Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
-# scope_reset, scope_million, apps, appsdb, items, dups, large (default: all). Adding a benchmark: write a
+# scope_reset, scope_million, apps, appsdb, items, dups, large, frontend (default: all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
 set -euo pipefail
@@ -19,7 +19,7 @@ bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
 all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
-    items dups large)
+    items dups large frontend)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -381,6 +381,16 @@ bench_large() {
     fi
     echo "== large: big files of $tree (median of $runs warm runs) =="
     python3 "$here/large_bench.py" run "$tree" "$only" "$build/bin/klarvik" "$runs"
+}
+
+# The front end's text, --json and --jsonl output of a disk-usage scan of the
+# tree, beside du.
+bench_frontend() {
+    fs_tree
+    local here
+    here=$(cd "$(dirname "$0")" && pwd)
+    echo "== frontend: klarvik scan --kind disk-usage of $data/fs-tree (median of $runs warm runs) =="
+    python3 "$here/frontend_bench.py" "$data/fs-tree" "$build/bin/klarvik" "$runs"
 }
 
 sections=("$@")

@@ -30,6 +30,17 @@ using Varnex::Cleaner::Details::SystemGarbageScope;
 
 namespace {
 
+// The tree as the text output shows it: with --depth and --sort; `depth`
+// when --depth was not given.
+void WriteTree(const Options& options, const GarbageItemModel& model, int depth) {
+    TreeReport report(&model);
+    const TreeReport::Order order = options.sort == QLatin1String("size")   ? TreeReport::Order::SIZE
+                                    : options.sort == QLatin1String("name") ? TreeReport::Order::NAME
+                                                                            : TreeReport::Order::TREE;
+    report.SetTextShape(options.depth >= 0 ? options.depth : depth, order);
+    report.WriteText(Out());
+}
+
 // The scope of the command: configured like the application's, with the
 // paths of the command line as its roots. A root that cannot be taken gets a
 // line on standard error saying why.
@@ -112,7 +123,9 @@ int RunScan(const Options& options) {
         TreeReport(&s.model).WriteRecords(Out());
         WriteSummaryRecord(Summary(options, s.scope, reason, census), {});
     } else {
-        TreeReport(&s.model).WriteText(Out());
+        if (!options.quiet) {
+            WriteTree(options, s.model, -1);
+        }
         WriteTotals(s.scope, reason, census);
     }
     Out().flush();
@@ -195,7 +208,7 @@ void WriteCleaned(const Options& options, const SystemGarbageScope& scope,
         }
         if (options.list) {
             Out() << "After cleaning:\n";
-            TreeReport(&model).WriteText(Out());
+            WriteTree(options, model, -1);
         }
     }
     Out().flush();
@@ -227,7 +240,11 @@ int RunClean(const Options& options) {
     if (options.jsonl) {
         TreeReport(&s.model).WriteRecords(Out());
     } else if (!options.json) {
-        TreeReport(&s.model).WriteText(Out());
+        // Before the question: the roots and their top folders with what lies
+        // below them; the whole tree with --list.
+        if (!options.quiet) {
+            WriteTree(options, s.model, options.list ? -1 : 1);
+        }
         WriteTotals(s.scope, scanned, census);
     }
     if (scanned != AbstractGarbageScope::DONE) {

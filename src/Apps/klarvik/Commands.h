@@ -16,6 +16,9 @@ struct Options {
     bool json = false;       // one JSON document
     bool jsonl = false;      // JSON Lines: a record an item, progress, a summary
     bool list = false;       // after cleaning, what was removed and the tree as it is
+    bool quiet = false;      // text: the totals without the tree
+    int depth = -1;          // text: the tree down to this depth (0: roots); -1 all
+    QString sort;            // text: "size", "name" or empty (the tree's order)
     bool yes = false;
     bool dryRun = false;
     // --kind duplicates

@@ -1,5 +1,7 @@
 #include "ScopeDriver.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -51,6 +53,15 @@ void InstallHandler() {
 ScopeDriver::ScopeDriver(Scope* scope, bool showProgress, QObject* parent)
     : QObject(parent), m_scope(scope), m_showProgress(showProgress && ::isatty(STDERR_FILENO)) {
     InstallHandler();
+    if (m_showProgress) {
+        // The folder last filled in the tree, for the progress line.
+        connect(m_scope, &Scope::ItemsInserted, this,
+                [this](Varnex::Cleaner::AbstractGarbage* where, int) {
+                    if (where) {
+                        m_lastPath = where->GetPath();
+                    }
+                });
+    }
     m_ticker.setInterval(100);
     connect(&m_ticker, &QTimer::timeout, this, [this] {
         if (interrupted.load()) {
@@ -172,6 +183,21 @@ void ScopeDriver::ShowProgress() {
         line = QStringLiteral("Scanning: %1, %2")
                    .arg(Counted(m_scope->GetTotalItems(), "item", "items"))
                    .arg(Varnex::Cleaner::FormatSize(m_scope->GetTotalSize(), 0));
+        // A walk knows only the folders it has met: a share of them that
+        // reads 100% while it goes on would say nothing.
+        const int percent = static_cast<int>(m_scope->GetScanningProgress() * 100);
+        if (percent > 0 && percent < 100) {
+            line += QStringLiteral(", %1%").arg(percent);
+        }
+        if (!m_lastPath.isEmpty()) {
+            // The end of the path, as much as fits beside the counts.
+            QString shown = Shown(m_lastPath);
+            const int room = std::max(10, 78 - line.size() - 2);
+            if (shown.size() > room) {
+                shown = QStringLiteral("...") + shown.right(room - 3);
+            }
+            line += QStringLiteral("  ") + shown;
+        }
     }
     std::fprintf(stderr, "\r\033[K%s", line.toUtf8().constData());
     std::fflush(stderr);

@@ -54,6 +54,7 @@ private:
     QTimer m_ticker;
     QTextStream* m_records = nullptr;
     QElapsedTimer m_sinceRecord;
+    QString m_lastPath;
 };
 
 // --select: checks exactly `items` with what lies below them and unchecks

@@ -1,5 +1,8 @@
 #include "TreeReport.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "CleanerCommon/Sizes.h"
 #include "Core/GarbageItemModel.h"
 #include "Core/details/GarbageFile.h"
@@ -23,6 +26,15 @@ long long ApparentSize(const GarbageItemModel* model, const QModelIndex& row) {
     auto* item = model->data(row, GarbageItemModel::ITEM_ROLE).value<Varnex::Cleaner::AbstractGarbage*>();
     auto* file = qobject_cast<Varnex::Cleaner::Details::GarbageFile*>(item);
     return file ? file->GetApparentSize() : -1;
+}
+
+long long ItemsBelow(const GarbageItemModel* model, const QModelIndex& row) {
+    long long n = 0;
+    const int rows = model->rowCount(row);
+    for (int r = 0; r < rows; ++r) {
+        n += 1 + ItemsBelow(model, model->index(r, GarbageItemModel::NAME_COLUMN, row));
+    }
+    return n;
 }
 
 QString CheckBox(int check) {
@@ -62,23 +74,45 @@ void TreeReport::WriteText(QTextStream& out) const {
 
 void TreeReport::WriteText(QTextStream& out, const QModelIndex& parent, int depth) const {
     const int rows = m_model->rowCount(parent);
+    std::vector<QModelIndex> order;
+    order.reserve(static_cast<std::size_t>(rows));
     for (int r = 0; r < rows; ++r) {
-        const QModelIndex row = m_model->index(r, GarbageItemModel::NAME_COLUMN, parent);
+        order.push_back(m_model->index(r, GarbageItemModel::NAME_COLUMN, parent));
+    }
+    if (m_order != Order::TREE) {
+        const bool bySize = m_order == Order::SIZE;
+        std::stable_sort(order.begin(), order.end(), [this, bySize](const QModelIndex& a,
+                                                                    const QModelIndex& b) {
+            if (bySize) {
+                return Cell(m_model, a, GarbageItemModel::SIZE_COLUMN).toLongLong() >
+                       Cell(m_model, b, GarbageItemModel::SIZE_COLUMN).toLongLong();
+            }
+            return Cell(m_model, a, GarbageItemModel::NAME_COLUMN).toString() <
+                   Cell(m_model, b, GarbageItemModel::NAME_COLUMN).toString();
+        });
+    }
+    const bool last = m_maxDepth >= 0 && depth >= m_maxDepth;
+    for (const QModelIndex& row : order) {
         const int check = Cell(m_model, row, GarbageItemModel::CHECK_STATE_COLUMN).toInt();
         const int status = Cell(m_model, row, GarbageItemModel::STATUS_CODE_COLUMN).toInt();
         const QString error = Cell(m_model, row, GarbageItemModel::ERROR_COLUMN).toString();
         // Names may hold line breaks and terminal sequences: one item, one
         // line, and nothing that paints the terminal.
         const QString name = Shown(Cell(m_model, row, GarbageItemModel::NAME_COLUMN).toString());
-        out << QString(depth * 2, QLatin1Char(' ')) << CheckBox(check) << ' ' << name << "  "
-            << Varnex::Cleaner::FormatSize(
-                   Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong(), 0)
-            << "  " << StatusWord(status);
+        const QString size = Varnex::Cleaner::FormatSize(
+            Cell(m_model, row, GarbageItemModel::SIZE_COLUMN).toLongLong(), 0);
+        out << CheckBox(check) << ' ' << size.rightJustified(8) << "  "
+            << QString(depth * 2, QLatin1Char(' ')) << name << "  " << StatusWord(status);
         if (!error.isEmpty()) {
             out << " (" << error << ')';
         }
+        if (last && m_model->rowCount(row) > 0) {
+            out << "  " << Counted(ItemsBelow(m_model, row), "item", "items") << " below";
+        }
         out << '\n';
-        WriteText(out, row, depth + 1);
+        if (!last) {
+            WriteText(out, row, depth + 1);
+        }
     }
 }
 

@@ -17,9 +17,21 @@ class JsonWriter;
 // programs; enumeration values are lower-case words in both.
 class TreeReport {
 public:
+    // The order of siblings in the text: the tree's, largest first, or by name.
+    enum class Order { TREE, SIZE, NAME };
+
     explicit TreeReport(const Varnex::Cleaner::GarbageItemModel* model);
 
-    // One line an item, indented by depth: check box, name, size, status, error.
+    // How much of the tree the text shows: items down to `maxDepth` (0: the
+    // roots; negative: all), siblings in `order`. An item whose children are
+    // not shown tells how many items lie below it.
+    void SetTextShape(int maxDepth, Order order) {
+        m_maxDepth = maxDepth;
+        m_order = order;
+    }
+
+    // One line an item: check box, size (right-aligned), name indented by depth,
+    // status, error.
     void WriteText(QTextStream& out) const;
     // The items as a JSON array, written as it goes: [{"check", "children":
     // [...], "error", "name", "path", "size", "status"}], the keys in that
@@ -41,6 +53,8 @@ private:
                       int depth) const;
 
     const Varnex::Cleaner::GarbageItemModel* m_model;
+    int m_maxDepth = -1;
+    Order m_order = Order::TREE;
 };
 
 }  // namespace Klarvik

@@ -74,8 +74,17 @@ int main(int argc, char** argv) {
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
-            "Kinds: ") +
-        Klarvik::ScopeKindNames().join(QStringLiteral(", ")) +
+            "Kinds (default caches):\n"
+            "  caches, logs, trash         the contents of the root folders, everything selected\n"
+            "  disk-usage                  what takes the space below the roots, nothing selected\n"
+            "  shredder                    the roots' contents, overwritten before removal\n"
+            "  app-languages, system-languages  localizations of applications / the system\n"
+            "  duplicates                  files with identical contents below the roots\n"
+            "  large-old                   files of 10,000,000 bytes or more below the roots\n\n"
+            "Paths: the macOS folders the library knows (/Applications, /Library, /Users,\n"
+            "...) are looked up below $KLARVIK_SYSROOT (unset: /), the user's (~/Library,\n"
+            "~/.Trash, ...) below $HOME. Roots given on the command line are taken as they\n"
+            "are, as UTF-8 bytes.") +
         QStringLiteral("\n\nExit status: 0 done; 1 something failed or is in error anywhere "
                        "in the tree,\nor a root was refused while others were scanned; 2 bad "
                        "usage or no root\ncould be scanned; 130 stopped by Ctrl-C."));
@@ -125,8 +134,20 @@ int main(int argc, char** argv) {
     const QCommandLineOption gentle(
         QStringLiteral("gentle"),
         QStringLiteral("duplicates: scan with a pause before every entry, as in the background."));
+    const QCommandLineOption depth(
+        QStringLiteral("depth"),
+        QStringLiteral("Text: show the tree down to depth N (0: the roots); an item whose "
+                       "children are hidden says how many items lie below it. Default: all "
+                       "for scan, 1 before the question of clean (all with --list)."),
+        QStringLiteral("N"));
+    const QCommandLineOption sort(
+        QStringLiteral("sort"),
+        QStringLiteral("Text: order siblings by size (largest first) or name."),
+        QStringLiteral("size|name"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Text: the totals and failures, no tree."));
     parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
-                       deleteFiles, gentle});
+                       deleteFiles, gentle, depth, sort, quiet});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -202,6 +223,21 @@ int main(int argc, char** argv) {
     options.list = parser.isSet(list);
     if (options.json && options.jsonl) {
         return Usage(parser, QStringLiteral("--json and --jsonl: give one of them"));
+    }
+    options.quiet = parser.isSet(quiet);
+    if (parser.isSet(depth)) {
+        bool ok = false;
+        options.depth = parser.value(depth).toInt(&ok);
+        if (!ok || options.depth < 0) {
+            return Usage(parser, QStringLiteral("--depth \"%1\": give a number from 0")
+                                     .arg(Klarvik::Shown(parser.value(depth))));
+        }
+    }
+    options.sort = parser.value(sort);
+    if (parser.isSet(sort) && options.sort != QLatin1String("size") &&
+        options.sort != QLatin1String("name")) {
+        return Usage(parser, QStringLiteral("--sort \"%1\": give size or name")
+                                 .arg(Klarvik::Shown(options.sort)));
     }
     options.keep = parser.value(keep);
     options.deleteFiles = parser.isSet(deleteFiles);

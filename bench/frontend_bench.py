@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""The front end's output: text, --json and --jsonl of a disk-usage scan.
+
+  frontend_bench.py TREE KLARVIK RUNS
+
+For each form of output: the median wall time and peak memory of RUNS warm
+runs of `klarvik scan --kind disk-usage` over TREE, beside `du -s -B1`; and
+the total klarvik counts beside du's (du also counts each folder's own
+blocks, which klarvik does not).
+"""
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+
+def measure(cmd):
+    start = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit("FAILED: " + " ".join(cmd))
+    return time.monotonic() - start, usage.ru_maxrss * 1024, out
+
+
+def median_of(cmd, runs):
+    measure(cmd)
+    results = [measure(cmd) for _ in range(runs)]
+    return (statistics.median(r[0] for r in results), statistics.median(r[1] for r in results),
+            results[-1][2])
+
+
+def main(tree, klarvik, runs):
+    base = [klarvik, "scan", "--kind", "disk-usage"]
+    t_text, m_text, _ = median_of(base + [tree], runs)
+    t_json, m_json, out = median_of(base + ["--json", tree], runs)
+    t_jsonl, m_jsonl, _ = median_of(base + ["--jsonl", tree], runs)
+    t_du, _, du_out = median_of(["du", "-s", "-B1", tree], runs)
+    ours = json.loads(out)["total_size"]
+    du = int(du_out.split()[0])
+    folders = int(subprocess.run(["find", tree, "-type", "d"], capture_output=True,
+                                 text=True).stdout.count("\n"))
+    for name, t, m in (("text", t_text, m_text), ("--json", t_json, m_json),
+                       ("--jsonl", t_jsonl, m_jsonl)):
+        print("  %-34s %8.3f s  max RSS %7.1f MiB" % ("klarvik scan --kind disk-usage " + name
+                                                     if name != "text" else
+                                                     "klarvik scan --kind disk-usage", t, m / 1048576))
+    print("  %-34s %8.3f s" % ("du -s -B1", t_du))
+    print("  %-34s %8.2f    time, goal <= 1.5; memory %.2f, goal <= 1.5" %
+          ("--json / text", t_json / t_text, m_json / m_text))
+    print("  %-34s %8.4f    klarvik %d B, du %d B (%d folders' own blocks in du)" %
+          ("total / du -s -B1", ours / du, ours, du, folders))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2], int(sys.argv[3]))
