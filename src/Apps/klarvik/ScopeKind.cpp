@@ -24,7 +24,9 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::Shredder, "shredder"},
                               {ScopeKind::AppLanguages, "app-languages"},
                               {ScopeKind::SystemLanguages, "system-languages"},
-                              {ScopeKind::Duplicates, "duplicates"}};
+                              {ScopeKind::Duplicates, "duplicates"},
+                              {ScopeKind::LaunchAgents, "launch-agents"},
+                              {ScopeKind::LoginItems, "login-items"}};
 
 }  // namespace
 
@@ -59,6 +61,10 @@ bool IsLanguageKind(ScopeKind kind) {
     return kind == ScopeKind::AppLanguages || kind == ScopeKind::SystemLanguages;
 }
 
+bool IsStartupKind(ScopeKind kind) {
+    return kind == ScopeKind::LaunchAgents || kind == ScopeKind::LoginItems;
+}
+
 void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
     switch (kind) {
         case ScopeKind::Caches: {
@@ -89,6 +95,8 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::AppLanguages:
         case ScopeKind::SystemLanguages:
         case ScopeKind::Duplicates:
+        case ScopeKind::LaunchAgents:
+        case ScopeKind::LoginItems:
             break;  // scopes of their own
     }
 }

@@ -20,17 +20,23 @@ enum class ScopeKind {
     Shredder,
     AppLanguages,
     SystemLanguages,
-    Duplicates
+    Duplicates,
+    LaunchAgents,
+    LoginItems
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
-// "system-languages", "duplicates"; false for anything else.
+// "system-languages", "duplicates", "launch-agents", "login-items"; false for
+// anything else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();
 
 // The kinds of localization scope (LanguagesCommand.h), which take no paths.
 bool IsLanguageKind(ScopeKind kind);
+
+// The kinds of StartupItemsCommand.h, which take no paths.
+bool IsStartupKind(ScopeKind kind);
 
 // Applies the kind's configuration to a scope whose roots are already set.
 void ConfigureScope(ScopeKind kind, Varnex::Cleaner::Details::SystemGarbageScope* scope);

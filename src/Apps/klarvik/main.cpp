@@ -14,6 +14,7 @@
 #include "LanguagesCommand.h"
 #include "Platform/PathCodec.h"
 #include "ShownText.h"
+#include "StartupItemsCommand.h"
 #include "SysinfoCommand.h"
 
 namespace {
@@ -66,6 +67,13 @@ int main(int argc, char** argv) {
             "                              unused localizations, by language (no paths)\n"
             "  scan|clean --kind duplicates [--keep newest|oldest] [--delete] [--gentle] PATH...\n"
             "                              identical files; one copy of each stays\n"
+            "  scan|clean --kind launch-agents|login-items [--enable PATH]... [--disable PATH]...\n"
+            "             [--select PATH]...\n"
+            "                              launchd jobs (on: loaded) and login items (on: in the\n"
+            "                              login list), no paths; --enable/--disable switch one\n"
+            "                              on or off; clean takes the --select'ed ones only: a\n"
+            "                              launch agent is unloaded and its job file removed, a\n"
+            "                              login item taken out of the login list and forgotten\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
@@ -120,8 +128,16 @@ int main(int argc, char** argv) {
     const QCommandLineOption gentle(
         QStringLiteral("gentle"),
         QStringLiteral("duplicates: scan with a pause before every entry, as in the background."));
+    const QCommandLineOption enable(
+        QStringLiteral("enable"),
+        QStringLiteral("launch-agents, login-items: switch the item at PATH on (repeatable)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption disable(
+        QStringLiteral("disable"),
+        QStringLiteral("launch-agents, login-items: switch the item at PATH off (repeatable)."),
+        QStringLiteral("PATH"));
     parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
-                       deleteFiles, gentle});
+                       deleteFiles, gentle, enable, disable});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -192,6 +208,22 @@ int main(int argc, char** argv) {
         }
         options.selections.append(normal);
     }
+    for (const QCommandLineOption* option : {&enable, &disable}) {
+        for (const QString& path : parser.values(*option)) {
+            const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
+            if (normal.isNull()) {
+                return Usage(parser, QStringLiteral("--%1 \"%2\": give an absolute path, "
+                                                    "without \"..\"")
+                                         .arg(option->names().first(), Klarvik::Shown(path)));
+            }
+            (option == &enable ? options.enables : options.disables).append(normal);
+        }
+    }
+    if (!Klarvik::IsStartupKind(options.kind) &&
+        (!options.enables.isEmpty() || !options.disables.isEmpty())) {
+        return Usage(parser, QStringLiteral("--enable and --disable are for the kinds "
+                                            "\"launch-agents\" and \"login-items\""));
+    }
     options.json = parser.isSet(json);
     options.jsonl = parser.isSet(jsonl);
     options.list = parser.isSet(list);
@@ -235,6 +267,17 @@ int main(int argc, char** argv) {
                                          .arg(Klarvik::ScopeKindName(options.kind)));
             }
             return Klarvik::RunLanguages(options);
+        }
+        if (Klarvik::IsStartupKind(options.kind)) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            if (options.jsonl) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes --json, not --jsonl")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunStartupItems(options);
         }
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));
