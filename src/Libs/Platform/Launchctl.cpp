@@ -88,8 +88,9 @@ bool SwitchLaunchJob(const QString& path, bool load, QString* problem, int timeL
     const QString verb = load ? QStringLiteral("load") : QStringLiteral("unload");
     std::string bytes;
     ToolOutcome outcome;
-    // The path goes to the tool as the bytes of the file, or not at all.
-    if (EncodePath(path, &bytes)) {
+    // The path goes to the tool as the bytes of the file, or not at all (Qt
+    // hands arguments over in the locale's encoding).
+    if (EncodePath(path, &bytes) && path.toLocal8Bit() == QByteArray::fromStdString(bytes)) {
         outcome = RunTool(launchctl, {verb, QStringLiteral("-w"), path}, timeLimitMs);
     } else {
         outcome.errorTail = "the path cannot be handed over";

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <algorithm>
 
 namespace Varnex::Platform {
 
