@@ -12,6 +12,8 @@ home="$sample/home"
 sysroot="$sample/sysroot"
 mkdir -p "$home" "$sysroot"
 export HOME="$home" KLARVIK_SYSROOT="$sysroot"
+# The login items live below the sample home too.
+unset XDG_CONFIG_HOME
 
 # Caches with nested folders, the application's own folder (excluded), logs, a
 # trash, and a link that points outside the sample's caches.
@@ -94,6 +96,33 @@ step "klarvik scan --kind large-old $home"
 step "klarvik clean --kind large-old --yes --select $home/Downloads/installer.dmg $home"
 "$klarvik" clean --kind large-old --yes --select "$home/Downloads/installer.dmg" "$home" |
     sed -n '/^removed\|^not removed\|^Removed/p'
+# Launch agents and daemons with the launchctl stand-in (its loaded jobs in
+# a state file of the sample), and a login item from an autostart entry.
+job() {
+    mkdir -p "$(dirname "$1")"
+    printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>Label</key><string>%s</string></dict></plist>\n' \
+        "$2" > "$1"
+}
+job "$home/Library/LaunchAgents/com.example.updater.plist" com.example.updater
+job "$home/Library/LaunchAgents/example.updater.plist" example.updater
+job "$sysroot/Library/LaunchDaemons/com.example.helper.plist" com.example.helper
+printf 'com.example.updater\ncom.example.helper\n' > "$sample/launchctl-state"
+ln -sf "$(cd "$(dirname "$0")" && pwd)/fake-tools/launchctl" "$sample/bin/launchctl"
+export FAKE_LAUNCHCTL_STATE="$sample/launchctl-state"
+agent="$home/Library/LaunchAgents/com.example.updater.plist"
+
+step "klarvik scan --kind launch-agents"
+PATH="$sample/bin:$PATH" "$klarvik" scan --kind launch-agents
+step "klarvik clean --kind launch-agents --yes --select $agent"
+PATH="$sample/bin:$PATH" "$klarvik" clean --kind launch-agents --yes --select "$agent"
+
+mkdir -p "$home/.config/autostart"
+printf '[Desktop Entry]\nType=Application\nName=Notebook\nExec="%s" --hidden\n' \
+    "$home/Applications/Notebook.app" > "$home/.config/autostart/notebook.desktop"
+step "klarvik scan --kind login-items --disable $home/Applications/Notebook.app"
+"$klarvik" scan --kind login-items --disable "$home/Applications/Notebook.app"
+step "klarvik scan --kind login-items (remembered, switched off)"
+"$klarvik" scan --kind login-items
 
 step "What is left in the sample"
 (cd "$sample" && find . -mindepth 1 | sort)

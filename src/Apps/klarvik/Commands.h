@@ -25,6 +25,9 @@ struct Options {
     QString keep;              // "newest" (default) or "oldest"
     bool deleteFiles = false;  // --delete: not to the Trash
     bool gentle = false;       // --gentle: the library's pause per entry
+    // --kind launch-agents|login-items
+    QStringList enables;   // --enable: switched on after the scan
+    QStringList disables;  // --disable: switched off after the scan
 };
 
 // Exit codes: 0 done; 1 something failed, an item anywhere in the tree is in

@@ -25,7 +25,9 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::AppLanguages, "app-languages"},
                               {ScopeKind::SystemLanguages, "system-languages"},
                               {ScopeKind::Duplicates, "duplicates"},
-                              {ScopeKind::LargeOld, "large-old"}};
+                              {ScopeKind::LargeOld, "large-old"},
+                              {ScopeKind::LaunchAgents, "launch-agents"},
+                              {ScopeKind::LoginItems, "login-items"}};
 
 }  // namespace
 
@@ -60,6 +62,10 @@ bool IsLanguageKind(ScopeKind kind) {
     return kind == ScopeKind::AppLanguages || kind == ScopeKind::SystemLanguages;
 }
 
+bool IsStartupKind(ScopeKind kind) {
+    return kind == ScopeKind::LaunchAgents || kind == ScopeKind::LoginItems;
+}
+
 void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
     switch (kind) {
         case ScopeKind::Caches: {
@@ -91,6 +97,8 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::SystemLanguages:
         case ScopeKind::Duplicates:
         case ScopeKind::LargeOld:
+        case ScopeKind::LaunchAgents:
+        case ScopeKind::LoginItems:
             break;  // scopes of their own
     }
 }

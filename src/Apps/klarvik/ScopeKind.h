@@ -21,17 +21,23 @@ enum class ScopeKind {
     AppLanguages,
     SystemLanguages,
     Duplicates,
-    LargeOld
+    LargeOld,
+    LaunchAgents,
+    LoginItems
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
-// "system-languages", "duplicates", "large-old"; false for anything else.
+// "system-languages", "duplicates", "large-old", "launch-agents",
+// "login-items"; false for anything else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();
 
 // The kinds of localization scope (LanguagesCommand.h), which take no paths.
 bool IsLanguageKind(ScopeKind kind);
+
+// The kinds of StartupItemsCommand.h, which take no paths.
+bool IsStartupKind(ScopeKind kind);
 
 // Applies the kind's configuration to a scope whose roots are already set.
 void ConfigureScope(ScopeKind kind, Varnex::Cleaner::Details::SystemGarbageScope* scope);

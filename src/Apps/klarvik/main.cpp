@@ -15,6 +15,7 @@
 #include "LargeOldCommand.h"
 #include "Platform/PathCodec.h"
 #include "ShownText.h"
+#include "StartupItemsCommand.h"
 #include "SysinfoCommand.h"
 
 namespace {
@@ -71,6 +72,14 @@ int main(int argc, char** argv) {
             "                              files of 10,000,000 bytes or more (a package as one),\n"
             "                              largest first with last use and kind; nothing is\n"
             "                              selected: clean removes exactly the --select'ed ones\n"
+            "  scan|clean --kind launch-agents|login-items [--enable PATH]... [--disable PATH]...\n"
+            "             [--select PATH]...\n"
+            "                              launchd jobs (on: loaded) and login items (on: in the\n"
+            "                              login list), no paths; --enable/--disable switch one\n"
+            "                              on or off; clean takes the --select'ed ones only: a\n"
+            "                              launch agent is unloaded, and its job file removed once\n"
+            "                              the job is no longer loaded; a login item is taken out\n"
+            "                              of the login list and forgotten\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
@@ -80,7 +89,8 @@ int main(int argc, char** argv) {
             "  shredder                    the roots' contents, overwritten before removal\n"
             "  app-languages, system-languages  localizations of applications / the system\n"
             "  duplicates                  files with identical contents below the roots\n"
-            "  large-old                   files of 10,000,000 bytes or more below the roots\n\n"
+            "  large-old                   files of 10,000,000 bytes or more below the roots\n"
+            "  launch-agents, login-items  launchd jobs; applications started at login\n\n"
             "Paths: the macOS folders the library knows (/Applications, /Library, /Users,\n"
             "...) are looked up below $KLARVIK_SYSROOT (unset: /), the user's (~/Library,\n"
             "~/.Trash, ...) below $HOME. Roots given on the command line are taken as they\n"
@@ -148,6 +158,16 @@ int main(int argc, char** argv) {
                                    QStringLiteral("Text: the totals and failures, no tree."));
     parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
                        deleteFiles, gentle, depth, sort, quiet});
+    const QCommandLineOption enable(
+        QStringLiteral("enable"),
+        QStringLiteral("launch-agents, login-items: switch the item at PATH on (repeatable)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption disable(
+        QStringLiteral("disable"),
+        QStringLiteral("launch-agents, login-items: switch the item at PATH off (repeatable)."),
+        QStringLiteral("PATH"));
+    parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
+                       deleteFiles, gentle, enable, disable});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -218,6 +238,22 @@ int main(int argc, char** argv) {
         }
         options.selections.append(normal);
     }
+    for (const QCommandLineOption* option : {&enable, &disable}) {
+        for (const QString& path : parser.values(*option)) {
+            const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
+            if (normal.isNull()) {
+                return Usage(parser, QStringLiteral("--%1 \"%2\": give an absolute path, "
+                                                    "without \"..\"")
+                                         .arg(option->names().first(), Klarvik::Shown(path)));
+            }
+            (option == &enable ? options.enables : options.disables).append(normal);
+        }
+    }
+    if (!Klarvik::IsStartupKind(options.kind) &&
+        (!options.enables.isEmpty() || !options.disables.isEmpty())) {
+        return Usage(parser, QStringLiteral("--enable and --disable are for the kinds "
+                                            "\"launch-agents\" and \"login-items\""));
+    }
     options.json = parser.isSet(json);
     options.jsonl = parser.isSet(jsonl);
     options.list = parser.isSet(list);
@@ -276,6 +312,17 @@ int main(int argc, char** argv) {
                                          .arg(Klarvik::ScopeKindName(options.kind)));
             }
             return Klarvik::RunLanguages(options);
+        }
+        if (Klarvik::IsStartupKind(options.kind)) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            if (options.jsonl) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes --json, not --jsonl")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunStartupItems(options);
         }
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));

@@ -1,0 +1,121 @@
+#include "Core/details/GarbageLaunchAgent.h"
+
+#include <glog/logging.h>
+
+#include <QVariantMap>
+
+#include "CleanerCommon/Checks.h"
+#include "CleanerCommon/LogText.h"
+#include "Platform/Launchctl.h"
+#include "Platform/PropertyList.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+const QString plistSuffix = QStringLiteral(".plist");
+
+// The job's label, or null with *problem.
+QString ReadLabel(const QString& path, QString* problem) {
+    QString error;
+    const QVariant plist = Platform::ReadPropertyListFile(path, &error);
+    if (!plist.isValid()) {
+        *problem = error.isEmpty() ? QStringLiteral("the job file is gone")
+                                   : QStringLiteral("not a property list: ") + error;
+        return QString();
+    }
+    if (plist.userType() != QMetaType::QVariantMap) {
+        *problem = QStringLiteral("the property list is not a dictionary");
+        return QString();
+    }
+    const QVariant label = plist.toMap().value(QStringLiteral("Label"));
+    if (!label.isValid()) {
+        *problem = QStringLiteral("the property list has no Label");
+        return QString();
+    }
+    if (label.userType() != QMetaType::QString) {
+        *problem = QStringLiteral("the Label is not a string");
+        return QString();
+    }
+    if (label.toString().isEmpty()) {
+        *problem = QStringLiteral("the Label is empty");
+        return QString();
+    }
+    return label.toString();
+}
+
+}  // namespace
+
+GarbageLaunchAgent::GarbageLaunchAgent(const QString& path, long long size,
+                                       const Platform::LaunchJobListing& listing, QObject* parent)
+    : AbstractGarbage(parent), m_path(path), m_size(size) {
+    const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    if (!fileName.endsWith(plistSuffix)) {
+        LOG(ERROR) << "A launch agent path must ends with .plist (got: " << Util::LogText(path)
+                   << ")";
+        m_badLabel = true;
+        m_problem = QStringLiteral("not a .plist file");
+        return;
+    }
+    m_name = fileName.chopped(plistSuffix.size());
+    m_label = ReadLabel(path, &m_problem);
+    if (m_label.isNull()) {
+        m_badLabel = true;
+        LOG(WARNING) << "Launch job \"" << Util::LogText(path)
+                     << "\": " << Util::LogText(m_problem);
+    }
+    // Stored only: a half-built item tells nobody.
+    AbstractGarbage::SetEnabled(listing.IsLoaded(m_label));
+    StartReady();
+    Select(false);
+}
+
+void GarbageLaunchAgent::SetSize(long long size) {
+    const long long old = m_size;
+    m_size = size;
+    SizeStored(old, size);
+    NotifyChanged();
+}
+
+bool GarbageLaunchAgent::AreAdminRightsRequired() const {
+    return !CanRemove(m_path);
+}
+
+QString GarbageLaunchAgent::GetDescription() const {
+    return m_problem.isEmpty() ? m_label : m_problem;
+}
+
+void GarbageLaunchAgent::SetEnabled(bool on) {
+    if (m_badLabel) {
+        // Nobody can tell which job this is: it is left alone.
+        return;
+    }
+    QString problem;
+    const bool ran = Platform::SwitchLaunchJob(m_path, on, &problem);
+    const Platform::LaunchJobListing listing = Platform::ListLaunchJobs();
+    const bool loaded = listing.IsLoaded(m_label);
+    if (!listing.ok) {
+        problem = listing.problem;
+    } else if (loaded != on) {
+        problem = (on ? QStringLiteral("the job is not loaded")
+                      : QStringLiteral("the job is still loaded")) +
+                  (ran ? QString() : QStringLiteral(" (") + problem + QLatin1Char(')'));
+    } else {
+        // In the state asked for: what the command said no longer matters
+        // (unloading a job that was not loaded is an error to launchctl).
+        problem.clear();
+    }
+    m_problem = problem;
+    AbstractGarbage::SetEnabled(loaded);
+    if (!problem.isEmpty()) {
+        LOG(WARNING) << "Could not switch launch job \"" << Util::LogText(m_path) << "\" "
+                     << (on ? "on" : "off") << ": " << Util::LogText(problem);
+        m_switchFailed = true;
+        SetError(Error::UNKNOWN);
+    } else if (m_switchFailed) {
+        m_switchFailed = false;
+        SetError(Error::OK);
+    }
+}
+
+}  // namespace Varnex::Cleaner::Details

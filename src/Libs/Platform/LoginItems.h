@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The user's login items. On macOS they are the session's shared file list;
+// here they are the freedesktop.org autostart entries of the session: the
+// ".desktop" files of $XDG_CONFIG_HOME/autostart ($HOME/.config/autostart
+// when XDG_CONFIG_HOME is unset).
+//
+// The mapping:
+//  - An entry is in the login list when it is switched on: neither
+//    "Hidden=true" nor "X-GNOME-Autostart-enabled=false" in its
+//    [Desktop Entry] group (true and false taken in any case).
+//  - The path of an entry is the application it starts: its
+//    "X-Klarvik-Path" (written by us), else the first word of its "Exec"
+//    line (quotes and escapes as the specification has them), looked up in
+//    PATH when it is not absolute. An entry whose application cannot be
+//    told is no login item.
+//  - Insert switches an entry of the application on again when there is one
+//    ("Hidden=false", "X-GNOME-Autostart-enabled=true" where such lines are),
+//    else writes an entry of ours, "klarvik-NAME.desktop".
+//  - Remove deletes an entry of ours and switches anyone else's off with
+//    "Hidden=true", every other line kept as it was, so the user's entry can
+//    be switched on again and loses nothing.
+// Files are replaced atomically (written whole beside, then renamed over);
+// an entry that is a symbolic link is read but never changed. Only the
+// folder's own entries count (the system's /etc/xdg/autostart is not read).
+//
+// Threads: any, one call at a time. Failures are answered (false and
+// *problem); nothing is logged here.
+namespace Varnex::Platform {
+
+// The autostart folder; empty when neither variable gives one.
+QString LoginItemsFolder();
+
+// The paths of the switched-on entries, in the order of their file names,
+// each once. False, with *problem, when the folder exists but cannot be
+// read; a missing folder is an empty list.
+bool ListLoginItems(QStringList* paths, QString* problem = nullptr);
+
+// Puts the application at `path` (absolute) into the login list. True when
+// it is in it afterwards (also when it already was).
+bool InsertLoginItem(const QString& path, QString* problem = nullptr);
+
+// Takes the application at `path` out of the login list: every switched-on
+// entry of it. True when some entry was switched off or deleted and none is
+// left on; false when none was on, or one could not be changed.
+bool RemoveLoginItem(const QString& path, QString* problem = nullptr);
+
+}  // namespace Varnex::Platform

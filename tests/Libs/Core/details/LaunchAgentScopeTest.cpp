@@ -1,0 +1,187 @@
+// The launch agent scope against the `launchctl` stand-in: which jobs show
+// loaded, that the listing is read once per scan, that switching runs the
+// tool and shows the real state, and that a job file is removed only once
+// its job is unloaded.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+
+#include "Core/details/GarbageLaunchAgent.h"
+#include "Core/details/LaunchAgentGarbageScope.h"
+#include "common/FakeLaunchctl.h"
+#include "common/LogCapture.h"
+#include "common/PropertyListFixtures.h"
+#include "common/ScopedEnv.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using namespace Varnex::Cleaner;
+using namespace Varnex::Cleaner::Details;
+using Varnex::Test::FakeLaunchctl;
+using Varnex::Test::ScopedEnv;
+using Varnex::Test::TempTree;
+using Varnex::Test::WaitUntil;
+
+namespace {
+
+const int waitMs = 60000;
+
+// A home folder and a system root of their own, with the stand-in on PATH.
+struct Machine {
+    TempTree home;
+    TempTree sysroot;
+    ScopedEnv homeEnv{"HOME", home.Root().toUtf8()};
+    ScopedEnv rootEnv{"KLARVIK_SYSROOT", sysroot.Root().toUtf8()};
+    FakeLaunchctl launchctl;
+
+    QString Agent(const QString& file, const QByteArray& content) {
+        home.MakeFile("Library/LaunchAgents/" + file, content);
+        return home.Path("Library/LaunchAgents/" + file);
+    }
+    QString Daemon(const QString& file, const QByteArray& content) {
+        sysroot.MakeFile("Library/LaunchDaemons/" + file, content);
+        return sysroot.Path("Library/LaunchDaemons/" + file);
+    }
+};
+
+AbstractGarbageScope::FinishReason Scan(AbstractGarbageScope& scope) {
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.size(), 1);
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED
+                              : finished.last().at(1).value<AbstractGarbageScope::FinishReason>();
+}
+
+int ListCalls(const FakeLaunchctl& fake) {
+    return fake.Calls().count("list");
+}
+
+}  // namespace
+
+TEST(LaunchAgentScope, ShowsTheJobsLoadedByExactLabelReadingTheListingOnce) {
+    Machine m;
+    const QString agent = m.Agent("com.example.agent.plist", FakeLaunchctl::JobPlist("com.example.agent"));
+    const QString suffix = m.Agent("example.agent.plist", FakeLaunchctl::JobPlist("example.agent"));
+    const QString dotted = m.Agent("com.exampleXagent.plist", FakeLaunchctl::JobPlist("com.exampleXagent"));
+    const QString binary = m.Daemon("com.example.bin.plist",
+                                    Varnex::Test::BinaryPropertyList(FakeLaunchctl::JobPlist("x(y")));
+    const QString number = m.Agent("number.plist",
+                                   "<plist><dict><key>Label</key><integer>7</integer></dict></plist>");
+    const QString empty = m.Agent("empty.plist", FakeLaunchctl::JobPlist(""));
+    const QString broken = m.Daemon("broken.plist", "<plist><dict><key>Label</key>");
+    m.Agent("notes.txt", "not a job");
+    m.launchctl.SetLoaded({"com.example.agent", "x(y", "com.example.agent.extra"});
+
+    LaunchAgentGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    ASSERT_EQ(scope.GetRoots().size(), 7);
+    EXPECT_EQ(ListCalls(m.launchctl), 1);
+    GarbageLaunchAgent* a = scope.FindAgent(agent);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->GetName(), "com.example.agent");
+    EXPECT_EQ(a->GetLabel(), "com.example.agent");
+    EXPECT_FALSE(a->IsSelected());
+    EXPECT_TRUE(a->IsEnabled());
+    EXPECT_TRUE(scope.FindAgent(binary)->IsEnabled());
+    // A suffix of a loaded label, a dot standing for any character: not loaded.
+    EXPECT_FALSE(scope.FindAgent(suffix)->IsEnabled());
+    EXPECT_FALSE(scope.FindAgent(dotted)->IsEnabled());
+    // A label that is no string, an empty one, a list that does not parse: an
+    // error on the item, never loaded, never switched.
+    for (const QString& bad : {number, empty, broken}) {
+        GarbageLaunchAgent* item = scope.FindAgent(bad);
+        ASSERT_TRUE(item) << bad.toStdString();
+        EXPECT_FALSE(item->IsEnabled());
+        EXPECT_EQ(item->GetError(), AbstractGarbage::Error::UNKNOWN);
+        EXPECT_FALSE(item->GetProblem().isEmpty());
+        item->SetEnabled(true);
+        EXPECT_FALSE(item->IsEnabled());
+    }
+    EXPECT_TRUE(scope.ContainsError());
+    EXPECT_EQ(m.launchctl.Calls().size(), 1);  // the bad ones ran nothing
+
+    // A tool that fails: nothing is guessed loaded, and it is logged.
+    m.launchctl.SetFailing("list");
+    Varnex::Test::LogCapture log;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(scope.FindAgent(agent)->IsEnabled());
+    EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded")) << log.Dump();
+}
+
+TEST(LaunchAgentScope, SwitchingRunsTheToolAndShowsTheRealState) {
+    Machine m;
+    const QString path = m.Agent("com.example.agent.plist", FakeLaunchctl::JobPlist("com.example.agent"));
+    LaunchAgentGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    GarbageLaunchAgent* item = scope.FindAgent(path);
+    ASSERT_TRUE(item);
+    EXPECT_FALSE(item->IsEnabled());
+    QSignalSpy changed(&scope, &AbstractGarbageScope::ItemChanged);
+    m.launchctl.ClearCalls();
+
+    item->SetEnabled(true);
+    EXPECT_TRUE(item->IsEnabled());
+    item->SetEnabled(false);
+    EXPECT_FALSE(item->IsEnabled());
+    item->SetEnabled(true);
+    EXPECT_EQ(m.launchctl.Calls(), (QStringList{"load -w " + path, "list", "unload -w " + path,
+                                                "list", "load -w " + path, "list"}));
+    EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.agent"});
+    EXPECT_GE(changed.size(), 3);
+    EXPECT_EQ(item->GetError(), AbstractGarbage::Error::OK);
+
+    // An unload that fails leaves the job loaded: the flag says so, with an error.
+    m.launchctl.SetFailing("unload");
+    item->SetEnabled(false);
+    EXPECT_TRUE(item->IsEnabled());
+    EXPECT_EQ(item->GetError(), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_TRUE(item->GetProblem().contains("still loaded")) << item->GetProblem().toStdString();
+    // A listing that fails after a load that worked: not shown loaded.
+    m.launchctl.SetFailing("list");
+    item->SetEnabled(true);
+    EXPECT_FALSE(item->IsEnabled());
+    EXPECT_EQ(item->GetError(), AbstractGarbage::Error::UNKNOWN);
+    // Once it works again the error goes.
+    m.launchctl.SetFailing("");
+    item->SetEnabled(false);
+    EXPECT_FALSE(item->IsEnabled());
+    EXPECT_EQ(item->GetError(), AbstractGarbage::Error::OK);
+}
+
+TEST(LaunchAgentScope, CleaningUnloadsFirstAndKeepsAFileWhoseJobStaysLoaded) {
+    Machine m;
+    const QString on = m.Agent("com.example.on.plist", FakeLaunchctl::JobPlist("com.example.on"));
+    const QString off = m.Agent("com.example.off.plist", FakeLaunchctl::JobPlist("com.example.off"));
+    const QString stuck = m.Daemon("com.example.stuck.plist", FakeLaunchctl::JobPlist("com.example.stuck"));
+    m.launchctl.SetLoaded({"com.example.on", "com.example.stuck"});
+    LaunchAgentGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(scope.IsCleaningPossible());  // nothing selected by default
+    for (const QString& p : {on, off}) {
+        scope.FindAgent(p)->Select(true);
+    }
+    ASSERT_TRUE(scope.IsCleaningPossible());
+
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    m.launchctl.ClearCalls();
+    ASSERT_TRUE(scope.StartCleaning());
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::DONE);
+    EXPECT_EQ(m.launchctl.Calls().first(), "unload -w " + on);
+    EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.stuck"});
+    EXPECT_FALSE(m.home.Exists("Library/LaunchAgents/com.example.on.plist"));
+    EXPECT_FALSE(m.home.Exists("Library/LaunchAgents/com.example.off.plist"));
+    EXPECT_TRUE(scope.FindAgent(on)->IsClean());
+    EXPECT_EQ(scope.GetLastCleanedItems(), 2);
+
+    // A job that will not unload keeps its file, with an error saying so.
+    scope.FindAgent(stuck)->Select(true);
+    m.launchctl.SetFailing("unload");
+    EXPECT_FALSE(scope.StartCleaning());  // nothing left to remove
+    EXPECT_TRUE(m.sysroot.Exists("Library/LaunchDaemons/com.example.stuck.plist"));
+    EXPECT_TRUE(scope.FindAgent(stuck)->IsEnabled());
+    EXPECT_EQ(scope.FindAgent(stuck)->GetError(), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
+}

@@ -1,0 +1,117 @@
+// The login list as the session's autostart entries: which entries count as
+// on, what their application is, and that switching a user's entry off keeps
+// every line of it, while only our own entries are ever deleted.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QStandardPaths>
+
+#include "Platform/LoginItems.h"
+#include "common/ScopedEnv.h"
+#include "common/TempTree.h"
+
+using namespace Varnex::Platform;
+using Varnex::Test::ScopedEnv;
+using Varnex::Test::TempTree;
+
+namespace {
+
+// A home folder of its own with an autostart folder and a few applications.
+struct Session {
+    TempTree t;
+    ScopedEnv home{"HOME", t.Root().toUtf8()};
+    ScopedEnv config{"XDG_CONFIG_HOME", QByteArray()};
+
+    QString App(const QString& name) {
+        t.MakeFile("apps/" + name, "#!/bin/sh\n");
+        return t.Path("apps/" + name);
+    }
+    void Entry(const QString& name, const QByteArray& text) {
+        t.MakeFile(".config/autostart/" + name, text);
+    }
+    QByteArray Read(const QString& name) const { return t.Read(".config/autostart/" + name); }
+    QStringList List() {
+        QStringList paths;
+        QString problem;
+        EXPECT_TRUE(ListLoginItems(&paths, &problem)) << problem.toStdString();
+        return paths;
+    }
+};
+
+}  // namespace
+
+TEST(LoginItems, WhichEntriesAreOnAndWhatTheyStart) {
+    Session s;
+    const QString editor = s.App("Editor.app");
+    const QString spaced = s.App("My $App \"x\"");
+    s.Entry("a-editor.desktop", "[Desktop Entry]\nType=Application\nExec=" + editor.toUtf8() +
+                                    " --hidden %U\n");
+    s.Entry("b-hidden.desktop", "[Desktop Entry]\nExec=/bin/hidden\nHidden=True\n");
+    s.Entry("c-gnome-off.desktop", "[Desktop Entry]\nExec=/bin/off\nX-GNOME-Autostart-enabled=false\n");
+    s.Entry("d-quoted.desktop", "[Desktop Entry]\nExec = \"" +
+                                    QString(spaced).replace("$", "\\\\$").replace("\"", "\\\\\"").toUtf8() +
+                                    "\" -x\n");
+    s.Entry("e-other-group.desktop", "[Other]\nExec=/bin/nope\n");
+    s.Entry("f-path.desktop", "[Desktop Entry]\nExec=sh -c true\n");
+    s.Entry("g-dup.desktop", "[Desktop Entry]\nExec=" + editor.toUtf8() + "\n");
+    s.Entry("not-an-entry.txt", "[Desktop Entry]\nExec=/bin/txt\n");
+    const QString sh = QStandardPaths::findExecutable("sh");
+    QStringList expected{editor, spaced};
+    if (!sh.isEmpty()) {
+        expected.append(sh);
+    }
+    EXPECT_EQ(s.List(), expected);
+
+    // No folder: an empty list. A file where the folder should be: a failure.
+    TempTree other;
+    ScopedEnv config("XDG_CONFIG_HOME", other.Root().toUtf8());
+    EXPECT_TRUE(s.List().isEmpty());
+    other.MakeFile("autostart", "not a folder");
+    QStringList paths;
+    QString problem;
+    EXPECT_FALSE(ListLoginItems(&paths, &problem));
+    EXPECT_FALSE(problem.isEmpty());
+    EXPECT_FALSE(InsertLoginItem(s.App("Chat"), &problem));
+}
+
+TEST(LoginItems, UsersEntriesAreSwitchedOffAndOnAndOursComeAndGo) {
+    Session s;
+    const QString chat = s.App("Chat");
+    const QByteArray users = "# mine\n[Desktop Entry]\nName=Chat\nExec=" + chat.toUtf8() +
+                             " --tray\n\n[Desktop Action x]\nHidden=false\n";
+    s.Entry("chat.desktop", users);
+    QString problem;
+    ASSERT_TRUE(RemoveLoginItem(chat, &problem)) << problem.toStdString();
+    EXPECT_TRUE(s.List().isEmpty());
+    // Switched off, not deleted: every line is still there, the other group untouched.
+    EXPECT_EQ(s.Read("chat.desktop"), "# mine\n[Desktop Entry]\nHidden=true\nName=Chat\nExec=" +
+                                          chat.toUtf8() + " --tray\n\n[Desktop Action x]\nHidden=false\n");
+    EXPECT_FALSE(RemoveLoginItem(chat, &problem));  // not in the list any more
+    ASSERT_TRUE(InsertLoginItem(chat, &problem)) << problem.toStdString();
+    EXPECT_EQ(s.List(), QStringList{chat});
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files), QStringList{"chat.desktop"});
+
+    // An application with no entry gets one of ours, which goes when removed;
+    // a name with a quote, a dollar, a backslash and a percent comes back whole.
+    const QString odd = s.App("odd \"$\\%.app");
+    ASSERT_TRUE(InsertLoginItem(odd, &problem)) << problem.toStdString();
+    EXPECT_EQ(s.List(), (QStringList{chat, odd}));
+    ASSERT_TRUE(InsertLoginItem(odd, &problem));  // already in
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files).size(), 2);
+    ASSERT_TRUE(RemoveLoginItem(odd, &problem)) << problem.toStdString();
+    EXPECT_EQ(s.List(), QStringList{chat});
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files), QStringList{"chat.desktop"});
+
+    // An entry that is a link is read, never changed.
+    const QString tool = s.App("Tool");
+    s.t.MakeFile("elsewhere/tool.desktop", "[Desktop Entry]\nExec=" + tool.toUtf8() + "\n");
+    s.t.MakeSymlink(s.t.Path("elsewhere/tool.desktop"), ".config/autostart/tool.desktop");
+    EXPECT_TRUE(s.List().contains(tool));
+    EXPECT_FALSE(RemoveLoginItem(tool, &problem));
+    EXPECT_TRUE(problem.contains("symbolic link")) << problem.toStdString();
+    EXPECT_TRUE(s.List().contains(tool));
+    EXPECT_EQ(s.t.Read("elsewhere/tool.desktop"), "[Desktop Entry]\nExec=" + tool.toUtf8() + "\n");
+
+    EXPECT_FALSE(InsertLoginItem("relative/app", &problem));
+    EXPECT_FALSE(InsertLoginItem("/a\nb", &problem));
+}
