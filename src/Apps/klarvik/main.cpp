@@ -156,8 +156,6 @@ int main(int argc, char** argv) {
         QStringLiteral("size|name"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Text: the totals and failures, no tree."));
-    parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
-                       deleteFiles, gentle, depth, sort, quiet});
     const QCommandLineOption enable(
         QStringLiteral("enable"),
         QStringLiteral("launch-agents, login-items: switch the item at PATH on (repeatable)."),
@@ -167,7 +165,7 @@ int main(int argc, char** argv) {
         QStringLiteral("launch-agents, login-items: switch the item at PATH off (repeatable)."),
         QStringLiteral("PATH"));
     parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
-                       deleteFiles, gentle, enable, disable});
+                       deleteFiles, gentle, depth, sort, quiet, enable, disable});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;

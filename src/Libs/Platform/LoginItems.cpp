@@ -49,7 +49,6 @@ struct Entry {
     int end = 0;      // the first line after its group
     QString app;      // empty: not a login item
     bool on = false;
-    bool ours = false;
 };
 
 // The first value of `key` in the entry's group, escapes undone; null when absent.
@@ -196,7 +195,6 @@ bool ReadEntry(const QString& folder, const QString& name, Entry* entry) {
     const QString mine = Value(*entry, ourKey);
     if (!mine.isNull() && mine.startsWith(QLatin1Char('/'))) {
         entry->app = mine;
-        entry->ours = name.startsWith(ourPrefix);
     } else {
         const QString program = FirstWord(Value(*entry, QStringLiteral("Exec")));
         entry->app = program.startsWith(QLatin1Char('/')) || program.isEmpty()
@@ -447,13 +445,9 @@ bool RemoveLoginItem(const QString& path, QString* problem) {
             continue;
         }
         any = true;
-        std::string bytes;
-        if (entry.ours && !entry.isLink && EncodePath(entry.path, &bytes)) {
-            if (::unlink(bytes.c_str()) != 0 && errno != ENOENT) {
-                Fail(problem, QStringLiteral("%1: %2").arg(entry.path, ErrnoText(errno)));
-                ok = false;
-            }
-        } else if (!SetKeys(entry, {{hiddenKey, QStringLiteral("true")}}, problem)) {
+        // Switched off, never deleted (ours included: a name is no proof of
+        // who wrote a file), so the entry can come back whole.
+        if (!SetKeys(entry, {{hiddenKey, QStringLiteral("true")}}, problem)) {
             ok = false;
         }
     }

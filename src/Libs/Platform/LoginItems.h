@@ -20,9 +20,9 @@
 //  - Insert switches an entry of the application on again when there is one
 //    ("Hidden=false", "X-GNOME-Autostart-enabled=true" where such lines are),
 //    else writes an entry of ours, "klarvik-NAME.desktop".
-//  - Remove deletes an entry of ours and switches anyone else's off with
-//    "Hidden=true", every other line kept as it was, so the user's entry can
-//    be switched on again and loses nothing.
+//  - Remove switches every entry of the application off with "Hidden=true",
+//    every other line kept as it was, so the entry can be switched on again
+//    and loses nothing; no entry is ever deleted.
 // Files are replaced atomically (written whole beside, then renamed over);
 // an entry that is a symbolic link is read but never changed. Only the
 // folder's own entries count (the system's /etc/xdg/autostart is not read).

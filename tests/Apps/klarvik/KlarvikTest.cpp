@@ -480,8 +480,11 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
             EXPECT_FALSE(line.startsWith("removed: passwd")) << "a forged line";
         }
     }
-    EXPECT_TRUE(scan.out.contains("] back\\rover  " + block)) << scan.out.toStdString();
-    EXPECT_TRUE(scan.out.contains("slash\\\\n  " + block)) << "a backslash is escaped too";
+    // The size right-aligned, the name indented below its root.
+    EXPECT_TRUE(scan.out.contains(block.rightJustified(8) + "    back\\rover  ready\n"))
+        << scan.out.toStdString();
+    EXPECT_TRUE(scan.out.contains(block.rightJustified(8) + "    slash\\\\n  ready\n"))
+        << "a backslash is escaped too";
     EXPECT_TRUE(dry.out.contains("would remove: " + root + "/forged\\nremoved: passwd\n"));
     EXPECT_TRUE(dry.out.contains("would remove: " + root + "/c1\\u009b31m\n"));
     EXPECT_TRUE(clean.out.contains("removed: " + root + "/paint\\x1b[2J\n"))

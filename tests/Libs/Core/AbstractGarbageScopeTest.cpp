@@ -16,10 +16,6 @@ namespace {
 
 const int waitMs = 30000;
 
-Reason ReasonOf(const QSignalSpy& spy, int i) {
-    return spy.at(i).at(1).value<Reason>();
-}
-
 TestItem* Folder(const QString& name, std::initializer_list<long long> sizes) {
     auto* f = new TestItem(name, 0);
     int i = 0;

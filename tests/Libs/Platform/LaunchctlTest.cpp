@@ -29,9 +29,9 @@ TEST(Launchctl, ListingIsReadByColumnsAndLabelsCompareWhole) {
     EXPECT_TRUE(listing.IsLoaded("com.example.agent"));
     EXPECT_TRUE(listing.IsLoaded("x(y"));
     // A suffix, a prefix, a dot for any character, an empty label: not loaded.
-    for (const QString& label : {"example.agent", "com.example", "com.example.a", "comXexample.agent",
+    for (const char* label : {"example.agent", "com.example", "com.example.a", "comXexample.agent",
                                  "com.example.a.b.c", "", "bad", "extra", "spaced", ".*"}) {
-        EXPECT_FALSE(listing.IsLoaded(label)) << label.toStdString();
+        EXPECT_FALSE(listing.IsLoaded(QString::fromUtf8(label))) << label;
     }
     // Without a readable listing nothing is loaded.
     LaunchJobListing failed = listing;
