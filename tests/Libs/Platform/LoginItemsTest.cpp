@@ -91,8 +91,9 @@ TEST(LoginItems, UsersEntriesAreSwitchedOffAndOnAndOursComeAndGo) {
     EXPECT_EQ(s.List(), QStringList{chat});
     EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files), QStringList{"chat.desktop"});
 
-    // An application with no entry gets one of ours, which goes when removed;
-    // a name with a quote, a dollar, a backslash and a percent comes back whole.
+    // An application with no entry gets one of ours, switched off (never
+    // deleted) when removed and on again when inserted; a name with a quote,
+    // a dollar, a backslash and a percent comes back whole.
     const QString odd = s.App("odd \"$\\%.app");
     ASSERT_TRUE(InsertLoginItem(odd, &problem)) << problem.toStdString();
     EXPECT_EQ(s.List(), (QStringList{chat, odd}));
@@ -100,7 +101,11 @@ TEST(LoginItems, UsersEntriesAreSwitchedOffAndOnAndOursComeAndGo) {
     EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files).size(), 2);
     ASSERT_TRUE(RemoveLoginItem(odd, &problem)) << problem.toStdString();
     EXPECT_EQ(s.List(), QStringList{chat});
-    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files), QStringList{"chat.desktop"});
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files).size(), 2);
+    ASSERT_TRUE(InsertLoginItem(odd, &problem)) << problem.toStdString();
+    EXPECT_EQ(s.List(), (QStringList{chat, odd}));
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files).size(), 2);
+    ASSERT_TRUE(RemoveLoginItem(odd, &problem));
 
     // An entry that is a link is read, never changed.
     const QString tool = s.App("Tool");
