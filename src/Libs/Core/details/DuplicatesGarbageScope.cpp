@@ -52,7 +52,7 @@ class DuplicatesGarbageScope::Impl {
 public:
     QStringList searchPaths;
     DuplicatesScanner scanner{defaultTaskInterval, defaultMinSize};
-    QHash<QByteArray, GarbageDuplicatesGroup*> groups;
+    QHash<long long, GarbageDuplicatesGroup*> groups;  // by comparison set
     QHash<QString, SeenCopy> seen;
     SelectionTrait trait = KEEP_NEWEST;
     bool useTrash = true;
@@ -203,14 +203,14 @@ bool DuplicatesGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             continue;
         }
         const AbstractGarbage::Kind kind = AbstractGarbage::CheckKind(result.path, QStringList());
-        GarbageDuplicatesGroup* group = m_impl->groups.value(result.hash);
+        GarbageDuplicatesGroup* group = m_impl->groups.value(result.group);
         if (!group) {
             auto* created = new GarbageDuplicatesGroup(result.path, kind, result.hash, nullptr);
             created->SetSelectionTrait(m_impl->trait);
             const bool inserted = InsertGroup(
                 nullptr, {created}, ticket,
                 [this, &result](AbstractGarbage* item) {
-                    m_impl->groups.insert(result.hash, static_cast<GarbageDuplicatesGroup*>(item));
+                    m_impl->groups.insert(result.group, static_cast<GarbageDuplicatesGroup*>(item));
                     ++m_totalItems;
                     AddRoot(item);
                 },

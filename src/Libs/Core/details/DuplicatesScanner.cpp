@@ -340,6 +340,7 @@ DuplicatesScanner::File DuplicatesScanner::DoGroupTask() {
     if (m_stop.load()) {
         return File();
     }
+    long long group = 0;
     for (auto& [hash, copies] : groups) {
         // Copies in a Trash pair only with a copy outside it, which comes
         // first (the group is named after its first copy).
@@ -348,8 +349,10 @@ DuplicatesScanner::File DuplicatesScanner::DoGroupTask() {
         if (copies.front()->file.inTrash) {
             continue;
         }
+        ++group;
         for (Candidate* copy : copies) {
             copy->file.hash = hash;
+            copy->file.group = group;
             DoQueue(Task(*this, copy->file));
         }
     }

@@ -23,6 +23,10 @@ struct DuplicatesScannerFile {
     QString path;        // empty in a result that carries nothing
     long long size = 0;  // raw while a candidate; RoundSize4K in a result
     QByteArray hash;     // SHA-1 of the whole contents
+    // The set of copies compared equal byte for byte that the file belongs
+    // to (1, 2, ... in a scan): what groups copies, never the hash, as two
+    // different contents may share a SHA-1.
+    long long group = 0;
     QByteArray sampleHash;
     bool failed = false;
     QString errorText;
@@ -48,7 +52,7 @@ struct DuplicatesScannerFile {
 // sample read side by side and compared byte for byte while the SHA-1 of the
 // contents is computed (one hash for each set of files equal so far).
 // Reads go in the order of the inode number. Only files whose bytes are equal
-// are reported, each group as one run of results with the same hash.
+// are reported, each group as one run of results with the same group number.
 //
 // A group whose copies all lie in a Trash folder is not reported: files in
 // the Trash pair only with files outside it.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -194,4 +195,44 @@ TEST(DuplicatesGarbageScope, NeverPlansTheLastCopyNorOneChangedSinceTheScan) {
     EXPECT_TRUE(pair->IsClean()) << "the last but one copy cleaned: the group is clean";
     const QString trash = QDir(Varnex::Test::TestHome()).filePath(".local/share/Trash/files");
     EXPECT_EQ(QDir(trash).entryList(QDir::Files).size(), 2) << "moved to the Trash by default";
+}
+
+// Two contents that share a SHA-1 (the public SHAttered prefixes before one
+// suffix) are two groups: a cleaning keeps one copy of each.
+TEST(DuplicatesScope, ContentsSharingAHashAreNeverOneGroup) {
+    const QByteArray prefix1 = QByteArray::fromBase64(
+        "JVBERi0xLjMKJeLjz9MKCgoxIDAgb2JqCjw8L1dpZHRoIDIgMCBSL0hlaWdodCAzIDAgUi9UeXBlIDQgMCBSL1N1Yn"
+        "R5cGUgNSAwIFIvRmlsdGVyIDYgMCBSL0NvbG9yU3BhY2UgNyAwIFIvTGVuZ3RoIDggMCBSL0JpdHNQZXJDb21wb25l"
+        "bnQgOD4+CnN0cmVhbQr/2P/+ACRTSEEtMSBpcyBkZWFkISEhISGFL+wJIzl1nDmxocY8TJfh//4Bf0bck6a2fgE7Apqq"
+        "HbJWC0XKZ9aIx/hLjEx5H+ArPfYU+G2xaQkBxWtFwVMK/t+3YDjpcnIv561yjw5JBOBGwjBXD+nUE5ir4S71vJQr4zVC"
+        "pIAtmLXXDyozLsN/rDUU503cDyzBqHTNDHgwWiFWZGEwl4lga9C/P5jNqARGKaE=");
+    const QByteArray prefix2 = QByteArray::fromBase64(
+        "JVBERi0xLjMKJeLjz9MKCgoxIDAgb2JqCjw8L1dpZHRoIDIgMCBSL0hlaWdodCAzIDAgUi9UeXBlIDQgMCBSL1N1Yn"
+        "R5cGUgNSAwIFIvRmlsdGVyIDYgMCBSL0NvbG9yU3BhY2UgNyAwIFIvTGVuZ3RoIDggMCBSL0JpdHNQZXJDb21wb25l"
+        "bnQgOD4+CnN0cmVhbQr/2P/+ACRTSEEtMSBpcyBkZWFkISEhISGFL+wJIzl1nDmxocY8TJfh//4Bc0bckWa2fhGPApq2"
+        "IbJWD/nKZ8yox/hbqEx5AwwrPeIY+G2zqQkB1d9FwU8m/t+z3DjpasIv571yjw5FvOBG0jxXD+sUE5i7VS71oKgr4zH+"
+        "pIA3uLXXHw4zLt+TrDUA603cDezBqGR5DHgsdiFWYN0wl5HQa9CvP5jNpLxGKbE=");
+    ASSERT_EQ(prefix1.size(), 320);
+    ASSERT_NE(prefix1, prefix2);
+    const QByteArray suffix = Content(1200000, 'x');
+    ASSERT_EQ(QCryptographicHash::hash(prefix1 + suffix, QCryptographicHash::Sha1),
+              QCryptographicHash::hash(prefix2 + suffix, QCryptographicHash::Sha1));
+    TempTree t;
+    for (const char* folder : {"p", "q"}) {
+        t.MakeFile(QString("%1/v1").arg(folder), prefix1 + suffix);
+        t.MakeFile(QString("%1/v2").arg(folder), prefix2 + suffix);
+    }
+    DuplicatesGarbageScope scope;
+    scope.SetTaskInterval(0);
+    scope.SetUseTrash(false);
+    scope.AddSearchPath(t.Root());
+    Scan(scope);
+    ASSERT_EQ(scope.GetRoots().size(), 2);
+    for (AbstractGarbage* root : scope.GetRoots()) {
+        EXPECT_EQ(root->GetChildren().size(), 2);
+        root->Select(true);
+    }
+    Clean(scope);
+    EXPECT_NE(t.Exists("p/v1"), t.Exists("q/v1"));
+    EXPECT_NE(t.Exists("p/v2"), t.Exists("q/v2"));
 }
