@@ -141,19 +141,48 @@ float AbstractGarbageScope::GetCleaningProgress() const {
     return std::clamp(p, 0.0f, 1.0f);
 }
 
-bool AbstractGarbageScope::IsExclusion(const QString& path) const {
-    const std::shared_ptr<const Exclusions> exclusions = ExclusionSnapshot();
-    for (const ExclusionChecker& checker : exclusions->checkers) {
+namespace {
+
+bool HasNonAscii(const QString& text) {
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0x80; });
+}
+
+}  // namespace
+
+void AbstractGarbageScope::Exclusions::Compose() {
+    composed.clear();
+    for (const QString& s : strings) {
+        if (HasNonAscii(s)) {
+            composed.append(s.normalized(QString::NormalizationForm_C));
+        }
+    }
+}
+
+bool AbstractGarbageScope::Exclusions::Match(const QString& path) const {
+    for (const ExclusionChecker& checker : checkers) {
         if (checker(path)) {
             return true;
         }
     }
-    for (const QString& s : exclusions->strings) {
+    for (const QString& s : strings) {
         if (path.contains(s)) {
             return true;
         }
     }
+    if (composed.isEmpty() || !HasNonAscii(path)) {
+        return false;
+    }
+    const QString nfc = path.normalized(QString::NormalizationForm_C);
+    for (const QString& s : composed) {
+        if (nfc.contains(s)) {
+            return true;
+        }
+    }
     return false;
+}
+
+bool AbstractGarbageScope::IsExclusion(const QString& path) const {
+    return ExclusionSnapshot()->Match(path);
 }
 
 AbstractGarbageScope::ExclusionChecker AbstractGarbageScope::GetExclusionTest() const {
@@ -162,17 +191,7 @@ AbstractGarbageScope::ExclusionChecker AbstractGarbageScope::GetExclusionTest() 
         return {};
     }
     return [exclusions = std::move(exclusions)](const QString& path) {
-        for (const ExclusionChecker& checker : exclusions->checkers) {
-            if (checker(path)) {
-                return true;
-            }
-        }
-        for (const QString& s : exclusions->strings) {
-            if (path.contains(s)) {
-                return true;
-            }
-        }
-        return false;
+        return exclusions->Match(path);
     };
 }
 
@@ -239,6 +258,7 @@ void AbstractGarbageScope::AddExclusion(const QString& exclusion) {
     }
     auto next = std::make_shared<Exclusions>(*current);
     next->strings.append(exclusion);
+    next->Compose();
     SetExclusionSnapshot(std::move(next));
     emit ExclusionsChanged();
 }
@@ -250,6 +270,7 @@ void AbstractGarbageScope::SetExclusions(const QStringList& exclusions) {
     }
     auto next = std::make_shared<Exclusions>(*current);
     next->strings = exclusions;
+    next->Compose();
     SetExclusionSnapshot(std::move(next));
     emit ExclusionsChanged();
 }

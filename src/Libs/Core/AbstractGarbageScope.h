@@ -184,7 +184,15 @@ protected:
 private:
     struct Exclusions {
         QStringList strings;
+        // The strings with a character beyond ASCII, composed (NFC).
+        QStringList composed;
         QList<ExclusionChecker> checkers;
+
+        void Compose();
+        // A checker says so, or the path contains one of the strings, also
+        // when one is spelled composed and the other decomposed (as names
+        // are stored on macOS volumes).
+        bool Match(const QString& path) const;
     };
     std::shared_ptr<const Exclusions> ExclusionSnapshot() const;
     void SetExclusionSnapshot(std::shared_ptr<const Exclusions> exclusions);

@@ -98,13 +98,25 @@ TEST(AbstractGarbageScope, Exclusions) {
     EXPECT_EQ(changed.count(), 2);
     EXPECT_FALSE(scope.IsExclusion("/x/Caches/com.keep"));
 
+    // A name typed composed protects the same name stored decomposed, and
+    // the reverse; the exclusion test handed to the planning agrees.
+    const QString composed = QString::fromUtf8("Caf\u00e9");
+    const QString decomposed = QString::fromUtf8("Cafe\u0301");
+    scope.SetExclusions({composed});
+    EXPECT_TRUE(scope.IsExclusion("/x/" + decomposed + "/y"));
+    EXPECT_TRUE(scope.GetExclusionTest()("/x/" + decomposed + "/y"));
+    scope.SetExclusions({decomposed});
+    EXPECT_TRUE(scope.IsExclusion("/x/" + composed));
+    EXPECT_FALSE(scope.IsExclusion("/x/Cafe"));
+    scope.SetExclusions({});
+
     scope.AddExclusionChecker([](const QString& p) { return p.endsWith(".keep"); });
-    EXPECT_EQ(changed.count(), 3);
+    EXPECT_EQ(changed.count(), 6);
     EXPECT_TRUE(scope.IsExclusion("/a/b.keep"));
 
     LogCapture log;
     scope.AddExclusionChecker(nullptr);
-    EXPECT_EQ(changed.count(), 3) << "an empty checker is refused";
+    EXPECT_EQ(changed.count(), 6) << "an empty checker is refused";
     EXPECT_TRUE(log.Contains(google::ERROR, "empty exclusion checker",
                              "src/Libs/Core/AbstractGarbageScope"));
     EXPECT_NO_THROW(scope.IsExclusion("/a/b"));
