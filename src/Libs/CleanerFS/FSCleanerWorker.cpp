@@ -203,7 +203,11 @@ void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* 
             std::lock_guard<std::mutex> lock(m_mutex);
             m_results.append(FSCleanerServer::Result{
                 std::move(planned.path), code,
-                code == FSCleaner::REMOVED ? remover->GetFreed() : -1});
+                // Gone before its turn: whatever it held was not freed here
+                // (it may lie elsewhere, moved with its folder).
+                code == FSCleaner::REMOVED ? remover->GetFreed()
+                : code == FSCleaner::NOT_FOUND ? 0
+                                               : -1});
         }
         m_done.fetch_add(1, std::memory_order_relaxed);
     }

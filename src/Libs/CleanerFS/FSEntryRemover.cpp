@@ -60,6 +60,12 @@ int FSEntryRemover::Remove(const QString& path, int flags,
     } else {
         code = Process(bytes, flags, expected, &why);
     }
+    if (code == FSCleaner::NOT_FOUND && (flags & FSCleanerServer::FLAG_SHRED)) {
+        // Not overwritten: its bytes may still be on the disk, or elsewhere
+        // (its folder moved away or swapped for a file).
+        code = FSCleaner::FAILED;
+        why = "it was gone before it could be overwritten (its folder may have moved)";
+    }
     if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
         LOG(WARNING) << "Cannot remove \"" << ShownPath(path) << "\": " << why << " (code " << code
                      << ")";

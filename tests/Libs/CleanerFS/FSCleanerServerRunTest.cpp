@@ -207,6 +207,7 @@ TEST(FSCleanerServerRun, WorkingUntilTheLastResultIsTaken) {
     const auto results = Server().GetResults(context.name);
     ASSERT_EQ(results.size(), 2);
     EXPECT_EQ(results[1].code, FSCleaner::NOT_FOUND);
+    EXPECT_EQ(results[1].freed, 0) << "gone before its turn: nothing freed here";
     EXPECT_FALSE(Server().IsWorking(context.name));
     EXPECT_TRUE(Server().GetResults(context.name).isEmpty());
     EXPECT_EQ(Server().GetState(context.name), FSCleanerServer::IDLE);

@@ -181,6 +181,18 @@ TEST_F(FSCleanerServerTest, SingleEntriesAndTreesPlannedEntryByEntry) {
     EXPECT_EQ(outside.Read("keep/file"), "outside");
 }
 
+// A file to be shredded whose folder moved away before its turn (a file now
+// stands at the folder's path) was not shredded: never reported so.
+TEST_F(FSCleanerServerTest, AFileGoneBeforeItsShreddingIsNotShredded) {
+    TempTree t;
+    t.MakeFile("moved/secret", "secret");
+    Plan(t.Path("moved/secret"), FSCleanerServer::FLAG_SHRED);
+    ASSERT_EQ(::rename(t.Bytes("moved").c_str(), t.Bytes("elsewhere").c_str()), 0);
+    t.MakeFile("moved", "a file now");
+    EXPECT_EQ(Run().value(t.Path("moved/secret")), FSCleaner::FAILED);
+    EXPECT_EQ(t.Read("elsewhere/secret"), "secret");
+}
+
 TEST_F(FSCleanerServerTest, TreesNeverFollowLinksAtAnyDepth) {
     TempTree t;
     TempTree outside;
