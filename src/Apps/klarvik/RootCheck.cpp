@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QFile>
 #include <QStringList>
 #include <cerrno>
 #include <cstdlib>
@@ -72,6 +73,100 @@ QString ProtectionOf(const QString& path, bool searching) {
     return QString();
 }
 
+// One line of /proc/self/mountinfo: which folder of which file system is
+// mounted where.
+struct Mount {
+    QString device;  // major:minor
+    QString root;    // the folder of the file system mounted
+    QString point;   // where it is mounted
+};
+
+// A mountinfo field: "\040" and the like stand for the byte they encode.
+QString MountField(const QByteArray& field) {
+    QByteArray bytes;
+    for (int i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            const int value = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok) {
+                bytes.append(static_cast<char>(value));
+                i += 3;
+                continue;
+            }
+        }
+        bytes.append(field[i]);
+    }
+    QString text;
+    return Varnex::Platform::DecodePath(bytes.constData(), static_cast<std::size_t>(bytes.size()),
+                                        &text)
+               ? text
+               : QString();
+}
+
+QList<Mount> ReadMounts() {
+    QList<Mount> mounts;
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return mounts;
+    }
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 5) {
+            continue;
+        }
+        Mount m{QString::fromLatin1(fields[2]), MountField(fields[3]), MountField(fields[4])};
+        if (!m.root.isEmpty() && !m.point.isEmpty()) {
+            mounts.append(m);
+        }
+    }
+    return mounts;
+}
+
+// The part of `path` below `folder` ("" for the folder itself), which must
+// hold it.
+QString Below(const QString& path, const QString& folder) {
+    return path.mid(folder == QLatin1String("/") ? 1 : folder.size() + 1);
+}
+
+QString Joined(const QString& folder, const QString& rest) {
+    if (rest.isEmpty()) {
+        return folder;
+    }
+    return folder.endsWith(QLatin1Char('/')) ? folder + rest : folder + QLatin1Char('/') + rest;
+}
+
+// The other paths that name the folder at `path` (links resolved) through
+// the mounts: a bind mount of a folder shows it in two places, and what is
+// protected in one is protected in the other.
+QStringList MountAliases(const QString& path) {
+    const QList<Mount> mounts = ReadMounts();
+    const Mount* holder = nullptr;
+    for (const Mount& m : mounts) {
+        // The last mount on a point covers the earlier ones.
+        if (IsSameOrInside(path, m.point) || m.point == QLatin1String("/")) {
+            if (!holder || m.point.size() >= holder->point.size()) {
+                holder = &m;
+            }
+        }
+    }
+    QStringList aliases;
+    if (!holder) {
+        return aliases;
+    }
+    const QString source = Joined(holder->root, Below(path, holder->point));
+    for (const Mount& m : mounts) {
+        if (m.device != holder->device ||
+            !(IsSameOrInside(source, m.root) || m.root == QLatin1String("/"))) {
+            continue;
+        }
+        const QString alias = Joined(m.point, Below(source, m.root));
+        if (alias != path && !aliases.contains(alias)) {
+            aliases.append(alias);
+        }
+    }
+    return aliases;
+}
+
 }  // namespace
 
 QString RootRefusal(const QString& path, bool removing, bool searching) {
@@ -118,6 +213,13 @@ QString RootRefusal(const QString& path, bool removing, bool searching) {
         refusal = ProtectionOf(resolved, searching);
         if (!refusal.isEmpty()) {
             return QStringLiteral("it leads to \"%1\": %2").arg(Shown(resolved), refusal);
+        }
+    }
+    // A folder mounted in a second place (a bind mount) is as good as the first.
+    for (const QString& alias : MountAliases(resolved)) {
+        refusal = ProtectionOf(alias, searching);
+        if (!refusal.isEmpty()) {
+            return QStringLiteral("it is mounted from \"%1\": %2").arg(Shown(alias), refusal);
         }
     }
     return QString();

@@ -497,6 +497,27 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
     }
 }
 
+// A system folder bind-mounted elsewhere is refused there too (in a mount
+// namespace of its own, so nothing is left mounted).
+TEST(Klarvik, ASystemFolderMountedElsewhereIsRefused) {
+    TempTree t;
+    t.MakeDir("mounted");
+    QByteArray out, err;
+    const QString script =
+        QStringLiteral("mount --bind /usr/share \"$1\" 2>/dev/null || exit 77; "
+                       "exec \"$2\" clean --kind caches --dry-run \"$1\"");
+    const int code = Varnex::Test::RunProgram(
+        "/usr/bin/unshare", {"-m", "--propagation", "private", "sh", "-c", script, "sh",
+                             t.Path("mounted"), KLARVIK_PROGRAM},
+        &out, &err);
+    if (code == 77 || (code != 2 && err.contains("unshare"))) {
+        GTEST_SKIP() << "mount namespaces need privileges";
+    }
+    EXPECT_EQ(code, 2) << out.data();
+    EXPECT_TRUE(err.contains("mounted from \"/usr/share\"")) << err.data();
+    EXPECT_FALSE(out.contains("would remove")) << out.data();
+}
+
 TEST(Klarvik, EachRefusedRootIsNamedWithItsReason) {
     Sample s;
     s.t.MakeSymlink("/usr/lib", "to-lib");
