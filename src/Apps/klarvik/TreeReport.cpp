@@ -59,8 +59,9 @@ QString TreeReport::StatusWord(int status) {
 
 QString TreeReport::ErrorWord(int error) {
     static const char* const words[] = {
-        "ok", "unknown", "permission_denied", "does_not_exist", "is_not_empty", "child"};
-    return error >= 0 && error < 6 ? QLatin1String(words[error]) : QStringLiteral("unknown");
+        "ok", "unknown", "permission_denied", "does_not_exist", "is_not_empty", "child",
+        "refused"};
+    return error >= 0 && error < 7 ? QLatin1String(words[error]) : QStringLiteral("unknown");
 }
 
 QString TreeReport::CheckWord(int check) {

@@ -240,6 +240,8 @@ QString AbstractGarbage::GetErrorString(Error error) {
             return QStringLiteral("Directory is not empty");
         case Error::CHILD:
             return QStringLiteral("One or more children have errors");
+        case Error::REFUSED:
+            return QStringLiteral("Refused: not what the scan saw, or protected");
     }
     return QString();
 }

@@ -51,7 +51,10 @@ public:
         PERMISSION_DENIED = 2,
         DOES_NOT_EXIST = 3,
         IS_NOT_EMPTY = 4,
-        CHILD = 5
+        CHILD = 5,
+        // Not removed on purpose: the entry is no longer what the scan saw
+        // (swapped, changed), or it is protected.
+        REFUSED = 6
     };
     Q_ENUM(Error)
     enum CheckState { UNCHECKED = 0, PARTLY_CHECKED = 1, CHECKED = 2, AS_PARENT = 3 };

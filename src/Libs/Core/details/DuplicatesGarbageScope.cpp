@@ -269,7 +269,7 @@ void DuplicatesGarbageScope::PlanItems() {
                 // Another file now, or changed since it was compared.
                 LOG(WARNING) << "Not removing \"" << Util::LogText(copy->GetPath())
                              << "\": it changed since the scan";
-                copy->SetError(AbstractGarbage::Error::UNKNOWN);
+                copy->SetError(AbstractGarbage::Error::REFUSED);
                 continue;
             }
             planned.append(copy);

@@ -85,7 +85,7 @@ AbstractGarbage::Error ConvertErrorCode(int code) {
         case FSCleaner::NOT_EMPTY:
             return AbstractGarbage::Error::IS_NOT_EMPTY;
         case FSCleaner::REFUSED:
-            return AbstractGarbage::Error::PERMISSION_DENIED;
+            return AbstractGarbage::Error::REFUSED;
         default:
             return AbstractGarbage::Error::UNKNOWN;
     }

@@ -131,10 +131,10 @@ TEST(ScopeFramework, AnEntryReplacedAfterTheScanIsLeftAndShownInError) {
     EXPECT_EQ(t.Read("Caches/keep"), QByteArray("a file where a folder was"));
     EXPECT_FALSE(t.Exists("Caches/a/sub/f2"));
     const AbstractGarbage* f1 = scope.FindGarbage(t.Path("Caches/a/f1"));
-    EXPECT_EQ(f1->GetError(), AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_EQ(f1->GetError(), AbstractGarbage::Error::REFUSED);
     EXPECT_FALSE(f1->IsClean());
     EXPECT_EQ(scope.FindGarbage(t.Path("Caches/keep"))->GetError(),
-              AbstractGarbage::Error::PERMISSION_DENIED);
+              AbstractGarbage::Error::REFUSED);
     EXPECT_TRUE(scope.ContainsError());
 }
 

@@ -299,7 +299,7 @@ TEST(SystemGarbageScope, TheShredderOverwritesASingleLinkFileAndLeavesAHardLinke
     EXPECT_FALSE(t.Exists("Shred/single"));
     EXPECT_EQ(t.Read("Shred/linked"), secret);
     EXPECT_EQ(scope.FindGarbage(t.Path("Shred/linked"))->GetError(),
-              AbstractGarbage::Error::PERMISSION_DENIED);
+              AbstractGarbage::Error::REFUSED);
     EXPECT_EQ(scope.GetLastCleanedSize(), secret.size()) << "only what was shredded counts";
     QByteArray after(secret.size(), '\0');
     ASSERT_EQ(::pread(fd, after.data(), after.size(), 0), secret.size());
@@ -451,7 +451,7 @@ TEST(RemovalContext, ResultCodesMapToItemErrors) {
     EXPECT_EQ(ConvertErrorCode(2), AbstractGarbage::Error::PERMISSION_DENIED);
     EXPECT_EQ(ConvertErrorCode(3), AbstractGarbage::Error::DOES_NOT_EXIST);
     EXPECT_EQ(ConvertErrorCode(4), AbstractGarbage::Error::IS_NOT_EMPTY);
-    EXPECT_EQ(ConvertErrorCode(5), AbstractGarbage::Error::PERMISSION_DENIED);
+    EXPECT_EQ(ConvertErrorCode(5), AbstractGarbage::Error::REFUSED);
     EXPECT_EQ(ConvertErrorCode(6), AbstractGarbage::Error::UNKNOWN);
     EXPECT_EQ(ConvertErrorCode(-1), AbstractGarbage::Error::UNKNOWN);
     EXPECT_TRUE(IsCleanedCode(1));
