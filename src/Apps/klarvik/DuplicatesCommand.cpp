@@ -197,8 +197,10 @@ int RunDuplicates(const Options& options) {
                       {{QStringLiteral("removed"), PathList(removed)},
                        {QStringLiteral("failed"), PathList(kept)}});
     } else {
+        // A move to the Trash gives nothing back until the Trash is emptied.
         Out() << (options.deleteFiles ? "Deleted " : "Moved to the Trash ")
-              << Counted(removed.size(), "copy", "copies") << ", freed "
+              << Counted(removed.size(), "copy", "copies")
+              << (options.deleteFiles ? ", freed " : ", to be freed when the Trash is emptied: ")
               << FormatSize(scope.GetLastCleanedSize(), 0) << "; " << kept.size()
               << " not removed (" << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
     }
