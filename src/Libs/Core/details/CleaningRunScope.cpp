@@ -1,5 +1,7 @@
 #include "Core/details/CleaningRunScope.h"
 
+#include "QtUtil/SignalBlocker.h"
+
 #include <glog/logging.h>
 
 #include <QElapsedTimer>
@@ -266,6 +268,25 @@ void CleaningRunScope::AbortCleaningRun() {
     if (ticket.IsCurrent() && IsCleaning()) {
         FinishCleaning(CANCELED);
     }
+}
+
+void CleaningRunScope::ResetScope(const std::function<void()>& dropItems) {
+    EndRunsBeforeReset();
+    emit BeforeClear();
+    Util::SignalBlocker blocker(this);
+    InvalidateBatches();
+    m_totalItems = 0;
+    m_state = IDLE;
+    ResetScanningRun();
+    dropItems();
+    m_totalSize = 0;
+    m_scanningStartTime = QDateTime();
+    m_scanningStopTime = QDateTime();
+    ResetCleaning();
+    m_totalCleanedItems = 0;
+    m_totalCleanedSize = 0;
+    blocker.revert();
+    emit AfterClear();
 }
 
 void CleaningRunScope::ResetCleaningRun() {

@@ -2,6 +2,7 @@
 
 #include <QSet>
 #include <QString>
+#include <functional>
 
 #include "Core/details/BatchScanningScope.h"
 
@@ -81,6 +82,11 @@ protected:
     // For ResetCleaning(): ends a run that is still going, then zeroes the
     // per-run counters and times.
     void ResetCleaningRun();
+    // Reset() of every scope, in one order: the runs ended, BeforeClear, the
+    // scope's signals blocked, every batch out of date, the producer stopped
+    // and cleared, then `dropItems` (the scope's own indexes, DeleteRoots()),
+    // the totals and times zeroed, ResetCleaning(), AfterClear.
+    void ResetScope(const std::function<void()>& dropItems);
 
 private:
     // Moves the run's current batch behind the results not applied yet.

@@ -146,25 +146,12 @@ DuplicatesScanner& DuplicatesGarbageScope::GetScanner() {
 }
 
 void DuplicatesGarbageScope::Reset() {
-    EndRunsBeforeReset();
-    emit BeforeClear();
-    Util::SignalBlocker blocker(this);
-    InvalidateBatches();
-    m_totalItems = 0;
-    m_state = IDLE;
-    GetItemIndex().Clear();
-    m_impl->groups.clear();
-    m_impl->seen.clear();
-    DeleteRoots();
-    ResetScanningRun();
-    m_totalSize = 0;
-    m_scanningStartTime = QDateTime();
-    m_scanningStopTime = QDateTime();
-    ResetCleaning();
-    m_totalCleanedItems = 0;
-    m_totalCleanedSize = 0;
-    blocker.revert();
-    emit AfterClear();
+    ResetScope([this] {
+        GetItemIndex().Clear();
+        m_impl->groups.clear();
+        m_impl->seen.clear();
+        DeleteRoots();
+    });
 }
 
 void DuplicatesGarbageScope::ResetCleaning() {

@@ -525,40 +525,27 @@ float L10nGarbageScope::GetScanningProgress() const {
 // Reset -----------------------------------------------------------------------
 
 void L10nGarbageScope::Reset() {
-    EndRunsBeforeReset();
-    emit BeforeClear();
-    Util::SignalBlocker blocker(this);
-    InvalidateBatches();
-    m_totalItems = 0;
-    m_state = IDLE;
-    // Records a start took and had not shown yet go back to the writer.
-    if (!m_impl->pending.isEmpty()) {
-        m_impl->store->Plan(m_impl->pending);
-        m_impl->pending.clear();
-    }
-    m_impl->l10nsByName.clear();
-    m_impl->bundleByKey.clear();
-    m_impl->bundleByLProj.clear();
-    m_impl->newBundles.clear();
-    m_impl->newBundleSet.clear();
-    m_impl->languagesOfApp.clear();
-    m_impl->planned.clear();
-    m_impl->appList.clear();
-    m_impl->knownApps.clear();
-    GetItemIndex().Clear();
-    DeleteRoots();
-    ResetScanningRun();
-    m_totalSize = 0;
-    m_scanningStartTime = QDateTime();
-    m_scanningStopTime = QDateTime();
-    ResetCleaning();
-    m_impl->progress = 0;
-    m_impl->mergeProgress = 0;
-    m_impl->internalStarted = false;
-    m_totalCleanedItems = 0;
-    m_totalCleanedSize = 0;
-    blocker.revert();
-    emit AfterClear();
+    ResetScope([this] {
+        // Records a start took and had not shown yet go back to the writer.
+        if (!m_impl->pending.isEmpty()) {
+            m_impl->store->Plan(m_impl->pending);
+            m_impl->pending.clear();
+        }
+        m_impl->l10nsByName.clear();
+        m_impl->bundleByKey.clear();
+        m_impl->bundleByLProj.clear();
+        m_impl->newBundles.clear();
+        m_impl->newBundleSet.clear();
+        m_impl->languagesOfApp.clear();
+        m_impl->planned.clear();
+        m_impl->appList.clear();
+        m_impl->knownApps.clear();
+        GetItemIndex().Clear();
+        DeleteRoots();
+        m_impl->progress = 0;
+        m_impl->mergeProgress = 0;
+        m_impl->internalStarted = false;
+    });
 }
 
 void L10nGarbageScope::WaitBeforeAppQuit() {

@@ -61,25 +61,12 @@ GarbageLaunchAgent* LaunchAgentGarbageScope::FindAgent(const QString& path) cons
 }
 
 void LaunchAgentGarbageScope::Reset() {
-    EndRunsBeforeReset();
-    emit BeforeClear();
-    Util::SignalBlocker blocker(this);
-    InvalidateBatches();
-    m_totalItems = 0;
-    m_state = IDLE;
-    GetItemIndex().Clear();
-    DeleteRoots();
-    ResetScanningRun();
-    m_impl->listing = Platform::LaunchJobListing();
-    m_impl->listingRead = false;
-    m_totalSize = 0;
-    m_scanningStartTime = QDateTime();
-    m_scanningStopTime = QDateTime();
-    ResetCleaning();
-    m_totalCleanedItems = 0;
-    m_totalCleanedSize = 0;
-    blocker.revert();
-    emit AfterClear();
+    ResetScope([this] {
+        GetItemIndex().Clear();
+        DeleteRoots();
+        m_impl->listing = Platform::LaunchJobListing();
+        m_impl->listingRead = false;
+    });
 }
 
 void LaunchAgentGarbageScope::ResetCleaning() {

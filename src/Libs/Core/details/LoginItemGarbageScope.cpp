@@ -269,23 +269,10 @@ GarbageLoginItem* LoginItemGarbageScope::FindLoginItem(const QString& path) cons
 void LoginItemGarbageScope::Reset() {
     // What the user switched off is written before it is dropped.
     SaveDisabledLoginItems();
-    EndRunsBeforeReset();
-    emit BeforeClear();
-    Util::SignalBlocker blocker(this);
-    InvalidateBatches();
-    m_totalItems = 0;
-    m_state = IDLE;
-    m_impl->shownFromFile = false;
-    DeleteRoots();
-    ResetScanningRun();
-    m_totalSize = 0;
-    m_scanningStartTime = QDateTime();
-    m_scanningStopTime = QDateTime();
-    ResetCleaning();
-    m_totalCleanedItems = 0;
-    m_totalCleanedSize = 0;
-    blocker.revert();
-    emit AfterClear();
+    ResetScope([this] {
+        m_impl->shownFromFile = false;
+        DeleteRoots();
+    });
 }
 
 void LoginItemGarbageScope::ResetCleaning() {

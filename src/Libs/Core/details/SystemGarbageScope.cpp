@@ -215,23 +215,10 @@ void SystemGarbageScope::SetScanUnsafePaths(bool scan) {
 }
 
 void SystemGarbageScope::Reset() {
-    EndRunsBeforeReset();
-    emit BeforeClear();
-    Util::SignalBlocker blocker(this);
-    InvalidateBatches();
-    m_totalItems = 0;
-    m_state = IDLE;
-    GetItemIndex().Clear();
-    DeleteRoots();
-    ResetScanningRun();
-    m_totalSize = 0;
-    m_scanningStartTime = QDateTime();
-    m_scanningStopTime = QDateTime();
-    ResetCleaning();
-    m_totalCleanedItems = 0;
-    m_totalCleanedSize = 0;
-    blocker.revert();
-    emit AfterClear();
+    ResetScope([this] {
+        GetItemIndex().Clear();
+        DeleteRoots();
+    });
 }
 
 void SystemGarbageScope::ResetCleaning() {
