@@ -24,7 +24,10 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::Shredder, "shredder"},
                               {ScopeKind::AppLanguages, "app-languages"},
                               {ScopeKind::SystemLanguages, "system-languages"},
-                              {ScopeKind::Duplicates, "duplicates"}};
+                              {ScopeKind::Duplicates, "duplicates"},
+                              {ScopeKind::Apps, "apps"},
+                              {ScopeKind::ThirdPartyApps, "third-party-apps"},
+                              {ScopeKind::Leftovers, "leftovers"}};
 
 }  // namespace
 
@@ -59,6 +62,11 @@ bool IsLanguageKind(ScopeKind kind) {
     return kind == ScopeKind::AppLanguages || kind == ScopeKind::SystemLanguages;
 }
 
+bool IsApplicationKind(ScopeKind kind) {
+    return kind == ScopeKind::Apps || kind == ScopeKind::ThirdPartyApps ||
+           kind == ScopeKind::Leftovers;
+}
+
 void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
     switch (kind) {
         case ScopeKind::Caches: {
@@ -89,6 +97,9 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::AppLanguages:
         case ScopeKind::SystemLanguages:
         case ScopeKind::Duplicates:
+        case ScopeKind::Apps:
+        case ScopeKind::ThirdPartyApps:
+        case ScopeKind::Leftovers:
             break;  // scopes of their own
     }
 }

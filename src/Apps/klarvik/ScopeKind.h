@@ -20,17 +20,23 @@ enum class ScopeKind {
     Shredder,
     AppLanguages,
     SystemLanguages,
-    Duplicates
+    Duplicates,
+    Apps,
+    ThirdPartyApps,
+    Leftovers
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
-// "system-languages", "duplicates"; false for anything else.
+// "system-languages", "duplicates", "apps", "third-party-apps", "leftovers";
+// false for anything else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();
 
 // The kinds of localization scope (LanguagesCommand.h), which take no paths.
 bool IsLanguageKind(ScopeKind kind);
+// The kinds of application scope (ApplicationsCommand.h), which take no paths.
+bool IsApplicationKind(ScopeKind kind);
 
 // Applies the kind's configuration to a scope whose roots are already set.
 void ConfigureScope(ScopeKind kind, Varnex::Cleaner::Details::SystemGarbageScope* scope);

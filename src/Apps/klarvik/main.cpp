@@ -9,6 +9,7 @@
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "ApplicationsCommand.h"
 #include "DuplicatesCommand.h"
 #include "ExclusionSpelling.h"
 #include "LanguagesCommand.h"
@@ -64,6 +65,9 @@ int main(int argc, char** argv) {
             "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
             "  scan|clean --kind app-languages|system-languages [--select language://NAME]...\n"
             "                              unused localizations, by language (no paths)\n"
+            "  scan|clean --kind apps|third-party-apps|leftovers [--select PATH]...\n"
+            "                              applications with their leftovers, or the\n"
+            "                              leftovers of removed ones (no paths)\n"
             "  scan|clean --kind duplicates [--keep newest|oldest] [--delete] [--gentle] PATH...\n"
             "                              identical files; one copy of each stays\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
@@ -174,7 +178,9 @@ int main(int argc, char** argv) {
         // link or a bind mount.
         for (const QString& spelled : Klarvik::ExclusionSpellings(
                  normal,
-                 Klarvik::IsLanguageKind(options.kind) ? Klarvik::LanguageSearchRoots() : args)) {
+                 Klarvik::IsLanguageKind(options.kind) || Klarvik::IsApplicationKind(options.kind)
+                     ? Klarvik::LanguageSearchRoots()
+                     : args)) {
             options.exclusions.append(spelled);
         }
     }
@@ -235,6 +241,13 @@ int main(int argc, char** argv) {
                                          .arg(Klarvik::ScopeKindName(options.kind)));
             }
             return Klarvik::RunLanguages(options);
+        }
+        if (Klarvik::IsApplicationKind(options.kind)) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunApplications(options);
         }
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));
