@@ -266,14 +266,14 @@ TEST_F(ApplicationScopeTest, UninstallRemovesTheBundleAndItsLeftoversOnly) {
     EXPECT_TRUE(planned.isEmpty());
     app->Select(true);
     const QStringList paths = app->GetPaths();
-    ASSERT_EQ(paths.size(), 6);
+    ASSERT_EQ(paths.size(), 5);
     const long long size = app->GetSize();
 
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     for (const QString& path : paths) {
         EXPECT_FALSE(PathExists(path)) << path.toStdString();
     }
-    EXPECT_EQ(scope.GetTotalCleanedItems(), 6);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 5);
     EXPECT_EQ(scope.GetTotalCleanedSize(), size);
     for (const QString& kept : {bar, lib + "/Caches/com.example.foo.helper/x",
                                 lib + "/Caches2/com.example.foo/x",
@@ -353,8 +353,8 @@ TEST_F(ApplicationScopeTest, LeftoversOnlyOfIdentifiersNoInstalledBundleHas) {
     EXPECT_TRUE(blind.GetRoots().isEmpty());
 }
 
-// A scan waits for its caches; a stop before they are ready ends it once,
-// and a restart meanwhile scans once, not twice. A start inside another
+// A scan waits for its caches; a stop before they are ready ends it once
+// and nothing of it runs later, and the next start scans once, not twice. A start inside another
 // batch's turn of the event loop still scans.
 TEST_F(ApplicationScopeTest, WaitsForItsCachesAndStartsOncePerScan) {
     Lib("Preferences/com.example.foo.plist");
@@ -366,8 +366,11 @@ TEST_F(ApplicationScopeTest, WaitsForItsCachesAndStartsOncePerScan) {
     scope.StopScanning();
     ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
     EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+    EXPECT_FALSE(scope.IsScanning());
     scope.StartScanning();
     scope.StopScanning();
+    ASSERT_TRUE(WaitUntil([&] { return finished.count() == 2; }, waitMs));
+    EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
     scope.StartScanning();
     rows->Refresh();
     ASSERT_TRUE(WaitUntil([&] { return finished.count() >= 3; }, waitMs));
