@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <map>
@@ -521,6 +522,10 @@ bool ApplicationScanProducer::Run(const ApplicationScanInput& input, Worker::Sin
                 }
             }
             record.lastUsed = GarbageApplication::ReadLastUsedTime(app.path);
+            if (!record.lastUsed.isValid()) {
+                // No date at all: the item would ask mdls again, on the scope's thread.
+                record.lastUsed = QFileInfo(app.path).lastModified();
+            }
         }
         for (ApplicationScanRecord& leftover : app.leftovers) {
             bool complete = false;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <memory>
@@ -388,4 +389,38 @@ TEST_F(ApplicationScopeTest, WaitsForItsCachesAndStartsOncePerScan) {
     ASSERT_TRUE(WaitUntil([&] { return finished.count() == 4; }, waitMs));
     EXPECT_EQ(finished.last().at(1).value<Reason>(), AbstractGarbageScope::DONE);
     EXPECT_EQ(scope.GetRoots().size(), 1);
+}
+
+// What is gone before the removal frees nothing, and an entry put in the
+// place of a scanned one after the scan is left as it is, in error.
+TEST_F(ApplicationScopeTest, CountsOnlyWhatTheRemovalFreedAndOnlyTheEntryScanned) {
+    const QString prefs = Lib("Preferences/com.example.foo.plist", QByteArray(9000, 'p'));
+    Lib("Caches/com.example.foo/old", QByteArray(9000, 'o'));
+    ApplicationGarbageScope scope(Paths({foo}), DBRows());
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    GarbageApplication* app = scope.FindApplication(foo);
+    ASSERT_NE(app, nullptr);
+    app->Select(true);
+    GarbageLeftover* prefsItem = scope.FindLeftover(prefs);
+    GarbageLeftover* cacheItem = scope.FindLeftover(lib + "/Caches/com.example.foo");
+    ASSERT_NE(prefsItem, nullptr);
+    ASSERT_NE(cacheItem, nullptr);
+    const long long bundleSize = app->GetBundleSize();
+    ASSERT_TRUE(QFile::remove(prefs));
+    ASSERT_TRUE(QDir(lib + "/Caches/com.example.foo").removeRecursively());
+    const QString swapped = Lib("Caches/com.example.foo/new", QByteArray(100, 'n'));
+
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_FALSE(PathExists(foo));
+    EXPECT_TRUE(PathExists(swapped));
+    EXPECT_TRUE(prefsItem->IsClean());
+    EXPECT_FALSE(cacheItem->IsClean());
+    EXPECT_NE(cacheItem->GetError(), AbstractGarbage::OK);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), bundleSize);
+    // The bundle went but something of it is left: its row stays, to be
+    // measured anew, for the leftovers.
+    const Apps rows = AppsDB::LoadApplications();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_TRUE(rows.first().isDirty);
 }
