@@ -223,8 +223,12 @@ long long ApplicationScanProducer::MeasureTree(const std::string& path,
     std::map<std::pair<dev_t, ino_t>, Linked> linked;
     long long total = 0;
     auto count = [&](const struct stat& st) {
+        // A folder's own blocks are left out, as everywhere else.
+        if (S_ISDIR(st.st_mode)) {
+            return;
+        }
         const long long bytes = static_cast<long long>(st.st_blocks) * 512;
-        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) {
+        if (st.st_nlink > 1) {
             Linked& l = linked[{st.st_dev, st.st_ino}];
             l.seen += 1;
             l.links = st.st_nlink;

@@ -61,7 +61,8 @@ struct ApplicationScanInput {
 //    application has it (two bundles of one identifier share their data, so
 //    neither offers it), never one holding an installed bundle; crash
 //    reports by file name. Each measured as what its removal frees: blocks
-//    of files, a file with several names only when all of them are inside.
+//    of files (not of folders, as sizes are counted everywhere), a file with
+//    several names only when all of them are inside, nothing across a mount.
 //
 // Bad rows (not an absolute bundle path, an identifier that is not one) are
 // skipped with a WARNING. Threads: the scope's; the work its own.
