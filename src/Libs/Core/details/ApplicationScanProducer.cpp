@@ -1,6 +1,7 @@
 #include "Core/details/ApplicationScanProducer.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <glog/logging.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include "Core/details/GarbageApplication.h"
 #include "Platform/BundleInfo.h"
 #include "Platform/PathCodec.h"
+#include "Platform/SystemRoot.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -87,6 +89,22 @@ QStringList ListFolder(const QString& folder) {
     ::closedir(dir);
     names.sort();
     return names;
+}
+
+// Whether nothing is at `path` (not merely unreadable), on a volume that is
+// mounted: a bundle on an external volume that is not mounted now is not gone.
+bool IsKnownToBeGone(const QString& path) {
+    const QString volumes = Platform::SystemPath(QStringLiteral("/Volumes")) + QLatin1Char('/');
+    if (path.startsWith(volumes)) {
+        const QString volume = volumes + path.mid(volumes.size()).section(QLatin1Char('/'), 0, 0);
+        if (volume.size() == volumes.size() || !IsRealFolder(volume)) {
+            return false;
+        }
+    }
+    std::string bytes;
+    struct stat st;
+    return Platform::EncodePath(path, &bytes) && ::lstat(bytes.c_str(), &st) != 0 &&
+           errno == ENOENT;
 }
 
 QString FileNameWithoutApp(const QString& path) {
@@ -333,13 +351,12 @@ bool ApplicationScanProducer::Run(const ApplicationScanInput& input, Worker::Sin
             if (!r.bundleId.isEmpty()) {
                 installedById[r.bundleId].insert(Canonical(r.path));
             }
-        } else if (!IsRealFolder(ExtractParentPath(r.path))) {
-            // Its folder is not there (a volume not mounted): not known to be gone.
-            if (!r.bundleId.isEmpty()) {
-                installedById[r.bundleId].insert(r.path);
-            }
-        } else if (!StatEntry(r.path).exists) {
+        } else if (IsKnownToBeGone(r.path)) {
             gone.append(r);
+        } else if (!r.bundleId.isEmpty()) {
+            // On a volume that is not mounted, or where it cannot be seen:
+            // it may still be there, with its data in use.
+            installedById[r.bundleId].insert(r.path);
         }
     }
 

@@ -50,8 +50,8 @@ struct ApplicationScanInput {
 //
 //  - Which identifiers are installed: those of every bundle of `installed`
 //    and of the scope's locations, and of every database row whose bundle is
-//    there or whose folder is not (a bundle on a volume that is not mounted
-//    is not gone).
+//    not known to be gone (there, unreadable, or on a volume below /Volumes
+//    that is not mounted).
 //  - The applications: the locations (measured unless a clean row has the
 //    size, then cached), or for the leftovers the rows whose bundle is gone
 //    from a folder that is still there and whose identifier no installed

@@ -120,7 +120,9 @@ protected:
     void SetUp() override {
         AppsDB::CloseConnections();
         AppsDB::ResetBackoff(AppsDB::Applications);
-        lib = home.Path("Library");
+        // The database lives in the test's home folder, as the library's data.
+        lib = Varnex::Test::TestHome() + "/Library";
+        Varnex::Test::RemoveTestTree(lib.toStdString());
         t.MakeFile("bin/mdls", "#!/bin/sh\necho 'kMDItemLastUsedDate = 2020-01-02 03:04:05 +0000'\n");
         QFile::setPermissions(t.Path("bin/mdls"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -129,7 +131,10 @@ protected:
         t.MakeFile("A/Foo.app/Contents/MacOS/Foo", QByteArray(9000, 'f'));
         t.MakeSymlink(foo, "A/Link.app");  // a bundle that is a link
     }
-    void TearDown() override { AppsDB::CloseConnections(); }
+    void TearDown() override {
+        AppsDB::CloseConnections();
+        Varnex::Test::RemoveTestTree(lib.toStdString());
+    }
 
     QString Bundle(const QString& rel, const QString& id) {
         t.MakeFile(rel + "/Contents/Info.plist", InfoPlist(id));
@@ -137,14 +142,15 @@ protected:
     }
     // A file below the Library folder; its path.
     QString Lib(const QString& rel, const QByteArray& content = QByteArray(100, 'x')) {
-        home.MakeFile("Library/" + rel, content);
-        return lib + "/" + rel;
+        const QString path = lib + "/" + rel;
+        EXPECT_TRUE(QDir().mkpath(path.section('/', 0, -2)));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        return path;
     }
 
     TempTree t;
-    TempTree home;
     QString lib, foo, bar;
-    ScopedEnv m_home{"HOME", home.Root().toUtf8()};
     ScopedEnv m_path{"PATH", t.Path("bin").toUtf8() + ":" + qgetenv("PATH")};
     ScopedEnv m_darwin{"KLARVIK_DARWIN_USER_CACHE", QByteArray()};
 };
@@ -306,11 +312,12 @@ TEST_F(ApplicationScopeTest, BundlesSharingAnIdentifierNeverOfferTheirSharedData
 // The leftovers of applications the database recorded and that are gone;
 // never those of an identifier still installed somewhere, nor of bad rows.
 TEST_F(ApplicationScopeTest, LeftoversOnlyOfIdentifiersNoInstalledBundleHas) {
-    t.MakeDir("A/Old");
     const QString gone = t.Path("A/Gone.app");
-    const QString moved = t.Path("A/Old/Moved.app");  // now in C/
+    const QString moved = t.Path("A/Old/Moved.app");  // now in C/, A/Old gone too
     const QString movedNow = Bundle("C/Moved.app", "com.example.moved");
     const QString far = Varnex::Platform::SystemPath("/Volumes/Ext/Far.app");
+    const QString lost = t.Path("A/Deleted/Lost.app");  // its folder went with it
+    const QString lostPrefs = Lib("Preferences/com.example.lost.plist");
     const QString goneCache = Lib("Caches/com.example.gone/c");
     const QString gonePrefs = Lib("Preferences/com.example.gone.plist");
     const QString goneCrash = Lib("Logs/DiagnosticReports/Gone_2020-01-01-000000_host.crash");
@@ -320,6 +327,7 @@ TEST_F(ApplicationScopeTest, LeftoversOnlyOfIdentifiersNoInstalledBundleHas) {
     const QString evil = Lib("Caches/x/keep");
     Lib("Preferences/..plist");
     Apps rows{Row(gone, "com.example.gone"),       Row(moved, "com.example.moved"),
+              Row(lost, "com.example.lost"),
               Row(far, "com.example.far"),         Row(foo, "com.example.foo"),
               Row(t.Path("A/Nothing.app"), "com.example.nothing"),
               Row(t.Path("A/E1.app"), "../../x"),  Row(t.Path("A/E2.app"), "com/evil"),
@@ -330,7 +338,8 @@ TEST_F(ApplicationScopeTest, LeftoversOnlyOfIdentifiersNoInstalledBundleHas) {
     scope.SetInstalledApplicationsCache(Paths({foo, movedNow}));
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
 
-    EXPECT_EQ(RootPaths(scope), QStringList({gone}));
+    EXPECT_EQ(RootPaths(scope), QStringList({lost, gone}));
+    EXPECT_EQ(Leftovers(scope, lost), QStringList({"Preferences: " + lostPrefs}));
     EXPECT_EQ(Leftovers(scope, gone),
               QStringList({"Caches: " + lib + "/Caches/com.example.gone",
                            "Preferences: " + gonePrefs, "Crashes: " + goneCrash}));
@@ -415,7 +424,7 @@ TEST_F(ApplicationScopeTest, CountsOnlyWhatTheRemovalFreedAndOnlyTheEntryScanned
     EXPECT_TRUE(PathExists(swapped));
     EXPECT_TRUE(prefsItem->IsClean());
     EXPECT_FALSE(cacheItem->IsClean());
-    EXPECT_NE(cacheItem->GetError(), AbstractGarbage::OK);
+    EXPECT_NE(cacheItem->GetError(), AbstractGarbage::Error::OK);
     EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
     EXPECT_EQ(scope.GetTotalCleanedSize(), bundleSize);
     // The bundle went but something of it is left: its row stays, to be
