@@ -146,6 +146,11 @@ GarbageLeftover* ApplicationGarbageScope::FindLeftover(const QString& path) cons
     return qobject_cast<GarbageLeftover*>(GetItemIndex().Find(path));
 }
 
+void ApplicationGarbageScope::WaitBeforeAppQuit() {
+    m_impl->producer.Stop();
+    m_impl->producer.Wait();
+}
+
 // Scanning --------------------------------------------------------------------
 
 void ApplicationGarbageScope::DoStartScanning() {

@@ -68,6 +68,8 @@ public:
     void ResetCleaning() override;
     bool IsCleaningPossible() const override;
     float GetCleaningProgress() const override;
+    // Stops the scan's thread and waits for it.
+    void WaitBeforeAppQuit() override;
 
 public slots:
     void DoStartScanning() override;
