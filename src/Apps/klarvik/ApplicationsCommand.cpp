@@ -52,9 +52,10 @@ bool Select(ApplicationGarbageScope& scope, const QStringList& selections) {
         }
         if (!found) {
             Err(QStringLiteral("--select \"%1\": %2")
-                    .arg(Shown(path), scope.IsLeftoversScope()
-                                          ? QStringLiteral("not an application or a leftover of the scan")
-                                          : QStringLiteral("not an application of the scan")));
+                    .arg(Shown(path),
+                         scope.IsLeftoversScope()
+                             ? QStringLiteral("not an application or a leftover of the scan")
+                             : QStringLiteral("not an application of the scan")));
         }
         items.append(found);
     }

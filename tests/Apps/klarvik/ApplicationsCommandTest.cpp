@@ -92,8 +92,8 @@ TEST(KlarvikApplications, LeftoversOfARemovedApplicationOneByOne) {
     const QString prefs = s.tree.Path("home/Library/Preferences/com.example.foo.plist");
     // Recorded by a scan, then removed by hand.
     s.Run({"scan", "--kind", "third-party-apps"});
-    EXPECT_TRUE(Sample::Items(s.Run({"scan", "--kind", "leftovers"}).value("items").toArray())
-                    .isEmpty());
+    EXPECT_TRUE(
+        Sample::Items(s.Run({"scan", "--kind", "leftovers"}).value("items").toArray()).isEmpty());
     ASSERT_TRUE(QDir(s.tree.Path("sys/Applications/Foo.app")).removeRecursively());
     const QStringList items =
         Sample::Items(s.Run({"scan", "--kind", "leftovers"}).value("items").toArray());

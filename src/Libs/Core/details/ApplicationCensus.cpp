@@ -252,7 +252,8 @@ void ApplicationCensus::DoListApplications() {
         app.device = entry.device;
         app.inode = entry.inode;
         app.birth = entry.birth;
-        app.id = L::IsValidBundleIdentifier(info.GetIdentifier()) ? info.GetIdentifier() : QString();
+        app.id =
+            L::IsValidBundleIdentifier(info.GetIdentifier()) ? info.GetIdentifier() : QString();
         app.fileName = FileNameWithoutApp(path);
         app.name = info.GetName().isEmpty() ? app.fileName : info.GetName();
         if (!app.id.isEmpty()) {
@@ -321,8 +322,9 @@ bool ApplicationCensus::OverlapsTaken(const QString& path) const {
 int ApplicationCensus::OwnerOf(int rule, const QString& name) const {
     const auto r = static_cast<L::Root::Rule>(rule);
     if (r == L::Root::CRASHES) {
-        return L::IsCrashReport(name) ? m_crashKeys.value(L::CrashOwner(name, m_crashCandidates), -1)
-                                      : -1;
+        return L::IsCrashReport(name)
+                   ? m_crashKeys.value(L::CrashOwner(name, m_crashCandidates), -1)
+                   : -1;
     }
     for (const QString& id : IdentifierCandidates(r, name)) {
         const auto it = m_appById.constFind(id);

@@ -61,7 +61,7 @@ private:
     QSet<QString> m_installedPaths;
     QList<AppsDB::Application> m_gone;
     std::vector<Application> m_apps;
-    QHash<QString, int> m_appById;  // only identifiers whose data is offered
+    QHash<QString, int> m_appById;    // only identifiers whose data is offered
     QHash<QString, int> m_crashKeys;  // name or identifier -> application, -1: nobody's
     QStringList m_crashCandidates;
     QStringList m_taken;

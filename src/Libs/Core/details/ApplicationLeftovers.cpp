@@ -11,8 +11,8 @@ namespace {
 
 bool IsIdentifierCharacter(QChar c) {
     const ushort u = c.unicode();
-    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
-           u == '.' || u == '-' || u == '_';
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '.' ||
+           u == '-' || u == '_';
 }
 
 bool IsTeamIdentifier(const QString& text) {
@@ -63,12 +63,14 @@ std::vector<Root> MakeRoots(const QString& library, const QString& darwinCache) 
     }
     roots.push_back({preferencesName, lib + QStringLiteral("Preferences"), Root::PREFERENCES});
     roots.push_back({savedStatesName, lib + savedStatesName, Root::SAVED_STATE});
-    roots.push_back({QStringLiteral("Application Support"), lib + QStringLiteral("Application Support"),
-                     Root::PLAIN});
-    roots.push_back({QStringLiteral("Containers"), lib + QStringLiteral("Containers"), Root::PLAIN});
+    roots.push_back({QStringLiteral("Application Support"),
+                     lib + QStringLiteral("Application Support"), Root::PLAIN});
     roots.push_back(
-        {QStringLiteral("Group Containers"), lib + QStringLiteral("Group Containers"), Root::GROUP});
-    roots.push_back({QStringLiteral("HTTPStorages"), lib + QStringLiteral("HTTPStorages"), Root::HTTP});
+        {QStringLiteral("Containers"), lib + QStringLiteral("Containers"), Root::PLAIN});
+    roots.push_back({QStringLiteral("Group Containers"), lib + QStringLiteral("Group Containers"),
+                     Root::GROUP});
+    roots.push_back(
+        {QStringLiteral("HTTPStorages"), lib + QStringLiteral("HTTPStorages"), Root::HTTP});
     roots.push_back({QStringLiteral("WebKit"), lib + QStringLiteral("WebKit"), Root::PLAIN});
     roots.push_back({QStringLiteral("Logs"), lib + QStringLiteral("Logs"), Root::PLAIN});
     roots.push_back(

@@ -181,7 +181,8 @@ bool ApplicationScanProducer::Run(const ApplicationScanInput& input, Worker::Sin
                 record.size = cached->size;
             } else {
                 bool complete = false;
-                record.size = MeasureTree(Platform::EncodePathOrEmpty(app.path), stopped, &complete);
+                record.size =
+                    MeasureTree(Platform::EncodePathOrEmpty(app.path), stopped, &complete);
                 if (stopped()) {
                     return false;
                 }

@@ -29,7 +29,8 @@ void SetExpected(AbstractGarbage* item, PlannedPath* out) {
         out->hasExpected = true;
         out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode(),
                                                   folder->GetBirth()};
-    } else if (auto* leftover = qobject_cast<GarbageLeftover*>(item); leftover && leftover->HasIdentity()) {
+    } else if (auto* leftover = qobject_cast<GarbageLeftover*>(item);
+               leftover && leftover->HasIdentity()) {
         out->hasExpected = true;
         out->expected = FSCleanerServer::Expected{leftover->IsDirectory(), leftover->GetDevice(),
                                                   leftover->GetInode(), leftover->GetBirth()};

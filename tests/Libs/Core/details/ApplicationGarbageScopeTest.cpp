@@ -77,7 +77,8 @@ Reason Scan(ApplicationGarbageScope& scope) {
     scope.StartScanning();
     EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
     EXPECT_EQ(finished.count(), 1);
-    return finished.isEmpty() ? AbstractGarbageScope::FAILED : finished.last().at(1).value<Reason>();
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED
+                              : finished.last().at(1).value<Reason>();
 }
 
 Reason Clean(ApplicationGarbageScope& scope) {
@@ -85,7 +86,8 @@ Reason Clean(ApplicationGarbageScope& scope) {
     EXPECT_TRUE(scope.StartCleaning());
     EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
     EXPECT_EQ(finished.count(), 1);
-    return finished.isEmpty() ? AbstractGarbageScope::FAILED : finished.last().at(1).value<Reason>();
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED
+                              : finished.last().at(1).value<Reason>();
 }
 
 QStringList RootPaths(const ApplicationGarbageScope& scope) {
@@ -123,7 +125,8 @@ protected:
         // The database lives in the test's home folder, as the library's data.
         lib = Varnex::Test::TestHome() + "/Library";
         Varnex::Test::RemoveTestTree(lib.toStdString());
-        t.MakeFile("bin/mdls", "#!/bin/sh\necho 'kMDItemLastUsedDate = 2020-01-02 03:04:05 +0000'\n");
+        t.MakeFile("bin/mdls",
+                   "#!/bin/sh\necho 'kMDItemLastUsedDate = 2020-01-02 03:04:05 +0000'\n");
         QFile::setPermissions(t.Path("bin/mdls"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         foo = Bundle("A/Foo.app", "com.example.foo");
@@ -170,7 +173,8 @@ TEST(ApplicationLeftoverRules, IdentifiersNamesAndRoots) {
     EXPECT_FALSE(L::Matches(L::Root::GROUP, "group.com.example.foo", "com.example.foo"));
     EXPECT_FALSE(L::Matches(L::Root::GROUP, "ABCDE12345.xcom.example.foo", "com.example.foo"));
     EXPECT_TRUE(L::Matches(L::Root::PREFERENCES, "com.example.foo.plist", "com.example.foo"));
-    EXPECT_FALSE(L::Matches(L::Root::PREFERENCES, "com.example.foo.helper.plist", "com.example.foo"));
+    EXPECT_FALSE(
+        L::Matches(L::Root::PREFERENCES, "com.example.foo.helper.plist", "com.example.foo"));
     EXPECT_FALSE(L::Matches(L::Root::PLAIN, "..", ".."));
     // The longest name wins; a name two applications share is nobody's.
     EXPECT_EQ(L::CrashOwner("Foo_Bar_2020-01-01_host.crash", {"Foo", "Foo_Bar"}), "Foo_Bar");
@@ -187,14 +191,14 @@ TEST(ApplicationLeftoverRules, IdentifiersNamesAndRoots) {
 // database on the next scan.
 TEST_F(ApplicationScopeTest, ShowsEachApplicationWithWhatItsIdentifierNamesAndCachesItsSize) {
     const QString caches = Lib("Caches/com.example.foo/a/b.bin", QByteArray(20000, 'c'));
-    Lib("Caches/com.example.foo.helper/x");           // another identifier
-    Lib("Caches2/com.example.foo/x");                 // not inside Caches
-    Lib("Caches/.com.example.foo/x");                 // hidden
+    Lib("Caches/com.example.foo.helper/x");  // another identifier
+    Lib("Caches2/com.example.foo/x");        // not inside Caches
+    Lib("Caches/.com.example.foo/x");        // hidden
     const QString prefs = Lib("Preferences/com.example.foo.plist");
     Lib("Preferences/ByHost/com.example.foo.1234.plist");
     const QString state = Lib("Saved Application State/com.example.foo.savedState/w.data");
     const QString support = Lib("Application Support/com.example.foo/db");
-    Lib("Application Support/Foo/by-name");           // never by the name
+    Lib("Application Support/Foo/by-name");  // never by the name
     Lib("Application Support/Foo Helper/x");
     const QString container = Lib("Containers/com.example.foo/Data/Library/Caches/c");
     const QString group = Lib("Group Containers/ABCDE12345.com.example.foo/g");
@@ -215,16 +219,16 @@ TEST_F(ApplicationScopeTest, ShowsEachApplicationWithWhatItsIdentifierNamesAndCa
 
     EXPECT_EQ(RootPaths(scope), QStringList({bar, foo}));  // never the link
     const QString f = lib + "/";
-    EXPECT_EQ(Leftovers(scope, foo),
-              QStringList({"Binaries: " + foo, "Caches: " + f + "Caches/com.example.foo",
-                           "Preferences: " + prefs,
-                           "Saved Application State: " + f +
-                               "Saved Application State/com.example.foo.savedState",
-                           "Application Support: " + f + "Application Support/com.example.foo",
-                           "Containers: " + f + "Containers/com.example.foo",
-                           "Group Containers: " + f + "Group Containers/ABCDE12345.com.example.foo",
-                           "HTTPStorages: " + http, "WebKit: " + f + "WebKit/com.example.foo",
-                           "Logs: " + f + "Logs/com.example.foo", "Crashes: " + crash}));
+    EXPECT_EQ(
+        Leftovers(scope, foo),
+        QStringList(
+            {"Binaries: " + foo, "Caches: " + f + "Caches/com.example.foo", "Preferences: " + prefs,
+             "Saved Application State: " + f + "Saved Application State/com.example.foo.savedState",
+             "Application Support: " + f + "Application Support/com.example.foo",
+             "Containers: " + f + "Containers/com.example.foo",
+             "Group Containers: " + f + "Group Containers/ABCDE12345.com.example.foo",
+             "HTTPStorages: " + http, "WebKit: " + f + "WebKit/com.example.foo",
+             "Logs: " + f + "Logs/com.example.foo", "Crashes: " + crash}));
     EXPECT_EQ(Leftovers(scope, bar), QStringList({"Binaries: " + bar, "Preferences: " + barPrefs}));
     EXPECT_FALSE(scope.IsCleaningPossible());
     for (AbstractGarbage* root : scope.GetRoots()) {
@@ -282,10 +286,9 @@ TEST_F(ApplicationScopeTest, UninstallRemovesTheBundleAndItsLeftoversOnly) {
     }
     EXPECT_EQ(scope.GetTotalCleanedItems(), 5);
     EXPECT_EQ(scope.GetTotalCleanedSize(), size);
-    for (const QString& kept : {bar, lib + "/Caches/com.example.foo.helper/x",
-                                lib + "/Caches2/com.example.foo/x",
-                                lib + "/Preferences/com.example.bar.plist",
-                                lib + "/Application Support/Foo/by-name"}) {
+    for (const QString& kept :
+         {bar, lib + "/Caches/com.example.foo.helper/x", lib + "/Caches2/com.example.foo/x",
+          lib + "/Preferences/com.example.bar.plist", lib + "/Application Support/Foo/by-name"}) {
         EXPECT_TRUE(PathExists(kept)) << kept.toStdString();
     }
     const Apps rows = AppsDB::LoadApplications();
@@ -326,13 +329,13 @@ TEST_F(ApplicationScopeTest, LeftoversOnlyOfIdentifiersNoInstalledBundleHas) {
     const QString fooPrefs = Lib("Preferences/com.example.foo.plist");
     const QString evil = Lib("Caches/x/keep");
     Lib("Preferences/..plist");
-    Apps rows{Row(gone, "com.example.gone"),       Row(moved, "com.example.moved"),
-              Row(lost, "com.example.lost"),
-              Row(far, "com.example.far"),         Row(foo, "com.example.foo"),
-              Row(t.Path("A/Nothing.app"), "com.example.nothing"),
-              Row(t.Path("A/E1.app"), "../../x"),  Row(t.Path("A/E2.app"), "com/evil"),
-              Row(t.Path("A/E3.app"), "."),        Row("rel/E4.app", "com.example.rel"),
-              Row(t.Path("A/E5.app"), "x")};
+    Apps rows{
+        Row(gone, "com.example.gone"),      Row(moved, "com.example.moved"),
+        Row(lost, "com.example.lost"),      Row(far, "com.example.far"),
+        Row(foo, "com.example.foo"),        Row(t.Path("A/Nothing.app"), "com.example.nothing"),
+        Row(t.Path("A/E1.app"), "../../x"), Row(t.Path("A/E2.app"), "com/evil"),
+        Row(t.Path("A/E3.app"), "."),       Row("rel/E4.app", "com.example.rel"),
+        Row(t.Path("A/E5.app"), "x")};
     Varnex::Test::LogCapture log;
     ApplicationGarbageScope scope(nullptr, Rows(rows));
     scope.SetInstalledApplicationsCache(Paths({foo, movedNow}));
