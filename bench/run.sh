@@ -412,6 +412,13 @@ EOF
     fi
     echo "== leftovers: the leftovers of 200 removed applications, 100,000 files (median of $runs runs) =="
     local ours du
+    local doc
+    doc=$(env HOME="$base/home" KLARVIK_SYSROOT="$base/sys" "$build/bin/klarvik" scan \
+        --kind leftovers --json 2>/dev/null || true)
+    if [[ $doc != *'"finished": "done"'* ]]; then
+        echo "FAILED: the leftovers scan did not finish" >&2
+        exit 1
+    fi
     ours=$(warm_median env HOME="$base/home" KLARVIK_SYSROOT="$base/sys" \
         "$build/bin/klarvik" scan --kind leftovers --json)
     du=$(warm_median du -sb "$base/home/Library")

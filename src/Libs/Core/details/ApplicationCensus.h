@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "Core/details/ApplicationScanProducer.h"
+#include "Core/details/ApplicationScanRecord.h"
 
 namespace Varnex::Cleaner::Details {
 
