@@ -436,3 +436,21 @@ TEST_F(ApplicationScopeTest, CountsOnlyWhatTheRemovalFreedAndOnlyTheEntryScanned
     ASSERT_EQ(rows.size(), 1);
     EXPECT_TRUE(rows.first().isDirty);
 }
+
+// A stop while the scan's thread works ends the scan once, CANCELED, with
+// nothing of the interrupted application shown.
+TEST_F(ApplicationScopeTest, AStopWhileMeasuringEndsTheScanOnceCanceled) {
+    Lib("Preferences/com.example.foo.plist");
+    t.MakeFile("bin/mdls", "#!/bin/sh\ntouch '" + t.Path("mdls-ran").toUtf8() + "'\nsleep 300\n");
+    ApplicationGarbageScope scope(Paths({foo}), Rows({}));
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    ASSERT_TRUE(WaitUntil([&] { return t.Exists("mdls-ran"); }, waitMs));
+    scope.StopScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.first().at(1).value<Reason>(), AbstractGarbageScope::CANCELED);
+    EXPECT_TRUE(scope.GetRoots().isEmpty());
+    EXPECT_FALSE(scope.IsScanning());
+}
