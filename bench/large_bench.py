@@ -61,7 +61,7 @@ def median_of(cmd, runs):
 
 
 def ours_found(out):
-    return json.loads(out)["summary"]["total_items"]
+    return json.loads(out)["total_items"]
 
 
 def run(tree, only, klarvik, runs):

@@ -8,7 +8,8 @@
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
 # Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
-# scope_reset, scope_million, apps, appsdb, items, dups, large, frontend (default: all). Adding a benchmark: write a
+# scope_reset, scope_million, apps, appsdb, items, dups, large, frontend, leftovers (default:
+# all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
 set -euo pipefail
@@ -19,7 +20,7 @@ bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
 all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
-    items dups large frontend)
+    items dups large frontend leftovers)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -391,6 +392,64 @@ bench_frontend() {
     here=$(cd "$(dirname "$0")" && pwd)
     echo "== frontend: klarvik scan --kind disk-usage of $data/fs-tree (median of $runs warm runs) =="
     python3 "$here/frontend_bench.py" "$data/fs-tree" "$build/bin/klarvik" "$runs"
+}
+
+# Leftovers: `klarvik scan --kind leftovers` over a home whose Library holds
+# 100,000 files of 200 removed applications (recorded by a scan of their
+# bundles, which were then deleted), against du -sb of that Library folder.
+# The goal: at most 1.5 times du.
+bench_leftovers() {
+    local base=$data/leftovers-home
+    if [[ ! -d $base ]]; then
+        echo "generating $base"
+        rm -rf "$base.partial"
+        python3 - "$base.partial" <<'EOF'
+import os, sys
+base = sys.argv[1]
+lib = os.path.join(base, "home", "Library")
+for n in range(200):
+    ident = "com.bench.app%d" % n
+    bundle = os.path.join(base, "sys", "Applications", "App%d.app" % n, "Contents")
+    os.makedirs(bundle)
+    with open(os.path.join(bundle, "Info.plist"), "w") as f:
+        f.write('<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier'
+                '</key><string>%s</string></dict></plist>\n' % ident)
+    for d in range(10):
+        folder = os.path.join(lib, "Caches", ident, "d%d" % d)
+        os.makedirs(folder)
+        for i in range(40):
+            with open(os.path.join(folder, "f%d" % i), "wb") as f:
+                f.write(b"c" * 1024)
+    support = os.path.join(lib, "Application Support", ident)
+    os.makedirs(support)
+    for i in range(99):
+        with open(os.path.join(support, "s%d" % i), "wb") as f:
+            f.write(b"s" * 1024)
+    os.makedirs(os.path.join(lib, "Preferences"), exist_ok=True)
+    with open(os.path.join(lib, "Preferences", ident + ".plist"), "wb") as f:
+        f.write(b"p" * 512)
+EOF
+        env HOME="$base.partial/home" KLARVIK_SYSROOT="$base.partial/sys" \
+            "$build/bin/klarvik" scan --kind third-party-apps --json >/dev/null 2>&1
+        rm -rf "$base.partial/sys/Applications"
+        mkdir -p "$base.partial/sys/Applications"
+        mv "$base.partial" "$base"
+    fi
+    echo "== leftovers: the leftovers of 200 removed applications, 100,000 files (median of $runs runs) =="
+    local ours du
+    local doc
+    doc=$(env HOME="$base/home" KLARVIK_SYSROOT="$base/sys" "$build/bin/klarvik" scan \
+        --kind leftovers --json 2>/dev/null || true)
+    if [[ $doc != *'"finished": "done"'* ]]; then
+        echo "FAILED: the leftovers scan did not finish" >&2
+        exit 1
+    fi
+    ours=$(warm_median env HOME="$base/home" KLARVIK_SYSROOT="$base/sys" \
+        "$build/bin/klarvik" scan --kind leftovers --json)
+    du=$(warm_median du -sb "$base/home/Library")
+    row "klarvik scan --kind leftovers" "$ours" "s"
+    row "du -sb of the Library folder" "$du" "s"
+    row "ratio (goal <= 1.5)" "$(ratio "$ours" "$du")"
 }
 
 sections=("$@")

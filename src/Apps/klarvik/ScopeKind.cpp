@@ -27,7 +27,10 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::Duplicates, "duplicates"},
                               {ScopeKind::LargeOld, "large-old"},
                               {ScopeKind::LaunchAgents, "launch-agents"},
-                              {ScopeKind::LoginItems, "login-items"}};
+                              {ScopeKind::LoginItems, "login-items"},
+                              {ScopeKind::Apps, "apps"},
+                              {ScopeKind::ThirdPartyApps, "third-party-apps"},
+                              {ScopeKind::Leftovers, "leftovers"}};
 
 }  // namespace
 
@@ -66,6 +69,11 @@ bool IsStartupKind(ScopeKind kind) {
     return kind == ScopeKind::LaunchAgents || kind == ScopeKind::LoginItems;
 }
 
+bool IsApplicationKind(ScopeKind kind) {
+    return kind == ScopeKind::Apps || kind == ScopeKind::ThirdPartyApps ||
+           kind == ScopeKind::Leftovers;
+}
+
 void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
     switch (kind) {
         case ScopeKind::Caches: {
@@ -99,6 +107,9 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::LargeOld:
         case ScopeKind::LaunchAgents:
         case ScopeKind::LoginItems:
+        case ScopeKind::Apps:
+        case ScopeKind::ThirdPartyApps:
+        case ScopeKind::Leftovers:
             break;  // scopes of their own
     }
 }

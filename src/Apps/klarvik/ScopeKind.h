@@ -23,18 +23,24 @@ enum class ScopeKind {
     Duplicates,
     LargeOld,
     LaunchAgents,
-    LoginItems
+    LoginItems,
+    Apps,
+    ThirdPartyApps,
+    Leftovers
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
 // "system-languages", "duplicates", "large-old", "launch-agents",
-// "login-items"; false for anything else.
+// "login-items", "apps", "third-party-apps", "leftovers"; false for anything
+// else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);
 QStringList ScopeKindNames();
 
 // The kinds of localization scope (LanguagesCommand.h), which take no paths.
 bool IsLanguageKind(ScopeKind kind);
+// The kinds of application scope (ApplicationsCommand.h), which take no paths.
+bool IsApplicationKind(ScopeKind kind);
 
 // The kinds of StartupItemsCommand.h, which take no paths.
 bool IsStartupKind(ScopeKind kind);

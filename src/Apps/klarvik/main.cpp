@@ -9,6 +9,7 @@
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "ApplicationsCommand.h"
 #include "DuplicatesCommand.h"
 #include "ExclusionSpelling.h"
 #include "LanguagesCommand.h"
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
             "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
             "  scan|clean --kind app-languages|system-languages [--select language://NAME]...\n"
             "                              unused localizations, by language (no paths)\n"
+            "  scan|clean --kind apps|third-party-apps|leftovers [--select PATH]...\n"
+            "                              applications with their leftovers, or the\n"
+            "                              leftovers of removed ones (no paths)\n"
             "  scan|clean --kind duplicates [--keep newest|oldest] [--delete] [--gentle] PATH...\n"
             "                              identical files; one copy of each stays\n"
             "  scan|clean --kind large-old [--select PATH]... PATH...\n"
@@ -90,7 +94,9 @@ int main(int argc, char** argv) {
             "  app-languages, system-languages  localizations of applications / the system\n"
             "  duplicates                  files with identical contents below the roots\n"
             "  large-old                   files of 10,000,000 bytes or more below the roots\n"
-            "  launch-agents, login-items  launchd jobs; applications started at login\n\n"
+            "  launch-agents, login-items  launchd jobs; applications started at login\n"
+            "  apps, third-party-apps, leftovers  applications with their data; what is left\n"
+            "                              of applications that are gone\n\n"
             "Paths: the macOS folders the library knows (/Applications, /Library, /Users,\n"
             "...) are looked up below $KLARVIK_SYSROOT (unset: /), the user's (~/Library,\n"
             "~/.Trash, ...) below $HOME. Roots given on the command line are taken as they\n"
@@ -218,7 +224,9 @@ int main(int argc, char** argv) {
         // link or a bind mount.
         for (const QString& spelled : Klarvik::ExclusionSpellings(
                  normal,
-                 Klarvik::IsLanguageKind(options.kind) ? Klarvik::LanguageSearchRoots() : args)) {
+                 Klarvik::IsLanguageKind(options.kind) || Klarvik::IsApplicationKind(options.kind)
+                     ? Klarvik::LanguageSearchRoots()
+                     : args)) {
             options.exclusions.append(spelled);
         }
     }
@@ -321,6 +329,13 @@ int main(int argc, char** argv) {
                                          .arg(Klarvik::ScopeKindName(options.kind)));
             }
             return Klarvik::RunStartupItems(options);
+        }
+        if (Klarvik::IsApplicationKind(options.kind)) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunApplications(options);
         }
         if (options.paths.isEmpty()) {
             return Usage(parser, QStringLiteral("no path given"));

@@ -7,6 +7,7 @@
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/GarbageFile.h"
+#include "Core/details/GarbageLeftover.h"
 #include "Core/details/PlanWalk.h"
 
 namespace Varnex::Cleaner::Details {
@@ -29,6 +30,11 @@ void SetExpected(AbstractGarbage* item, PlannedPath* out) {
         out->hasExpected = true;
         out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode(),
                                                   folder->GetBirth()};
+    } else if (auto* leftover = qobject_cast<GarbageLeftover*>(item);
+               leftover && leftover->HasIdentity()) {
+        out->hasExpected = true;
+        out->expected = FSCleanerServer::Expected{leftover->IsDirectory(), leftover->GetDevice(),
+                                                  leftover->GetInode(), leftover->GetBirth()};
     } else {
         out->hasExpected = false;
     }
