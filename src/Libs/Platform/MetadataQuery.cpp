@@ -23,6 +23,9 @@ namespace Varnex::Platform {
 
 namespace {
 
+// Folders open at once on the way down; deeper ones wait for their turn.
+constexpr int maxOpenDepth = 128;
+
 constexpr unsigned int statxMask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO |
                                    STATX_SIZE | STATX_BLOCKS | STATX_BTIME | STATX_CTIME;
 
@@ -205,18 +208,17 @@ private:
         m_rootDevice = IdentityOf(stx).device;
         m_topEntries = 0;
         m_topDone = 0;
-        std::vector<Folder> stack{{bytes, IdentityOf(stx), 0}};
-        while (!stack.empty() && !m_stop.load()) {
-            Folder folder = std::move(stack.back());
-            stack.pop_back();
-            if (folder.depth == 1) {
-                ++m_topDone;
-                DoProgress();
-            }
-            if (!m_visited.insert(folder.id).second) {
-                continue;  // searched already: overlapping search folders
-            }
-            DoFolder(folder, &stack);
+        // Folders too deep to keep their parents open are searched from
+        // their paths afterwards.
+        std::vector<Folder> deferred;
+        const Folder top{bytes, IdentityOf(stx), 0};
+        if (m_visited.insert(top.id).second) {
+            DoFolder(top, DoOpen(top), &deferred);
+        }
+        while (!deferred.empty() && !m_stop.load()) {
+            Folder folder = std::move(deferred.back());
+            deferred.pop_back();
+            DoFolder(folder, DoOpen(folder), &deferred);
         }
         m_progress.store(m_rootBase + m_rootShare);
     }
@@ -228,31 +230,13 @@ private:
         }
     }
 
-    // Opens a folder met in the walk, if it is still the one listed (a search
-    // folder given through a link is opened through it).
-    int DoOpen(const Folder& folder) {
-        const int fd = ::open(folder.path.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folder.depth > 0 ? O_NOFOLLOW : 0));
-        if (fd < 0) {
-            if (errno != ENOENT) {
-                LOG(WARNING) << "Can't read the folder \"" << LogBytes(folder.path)
-                             << "\": " << std::strerror(errno);
-            }
-            return -1;
-        }
-        struct statx stx {};
-        if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &stx) != 0 || !(IdentityOf(stx) == folder.id)) {
-            // Swapped since it was listed: not the folder of the search.
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    // Opens a folder met in the walk by its path.
+    int DoOpen(const Folder& folder) { return DoOpenAt(AT_FDCWD, folder.path, folder); }
 
-    // Lists one folder: files big enough are reported, packages summed,
-    // folders of the same mount put on the stack.
-    void DoFolder(const Folder& folder, std::vector<Folder>* stack) {
-        const int fd = DoOpen(folder);
+    // Lists one folder (`fd`, owned; -1: nothing to list): files big enough
+    // are reported, packages summed, then the folders of the same mount are
+    // searched in turn, each opened from this one.
+    void DoFolder(const Folder& folder, int fd, std::vector<Folder>* deferred) {
         if (fd < 0) {
             return;
         }
@@ -261,8 +245,8 @@ private:
             ::close(fd);
             return;
         }
+        std::vector<std::pair<std::string, Identity>> folders;
         bool warnedName = false;
-        errno = 0;
         while (struct dirent* entry = ::readdir(dir)) {
             if (m_stop.load()) {
                 break;
@@ -282,8 +266,7 @@ private:
             if (!IsValidUtf8(name, nameSize)) {
                 if (!warnedName) {
                     LOG(WARNING) << "Skipped names that are not valid UTF-8 in \""
-                                 << LogBytes(folder.path)
-                                 << "\"";
+                                 << LogBytes(folder.path) << "\"";
                     warnedName = true;
                 }
                 continue;
@@ -293,29 +276,77 @@ private:
                         &stx) != 0) {
                 continue;
             }
-            std::string path = folder.path;
-            if (path != "/") {
-                path += '/';
-            }
-            path.append(name, nameSize);
             if (S_ISDIR(stx.stx_mode)) {
                 if (IsOtherMount(stx)) {
                     continue;
                 }
-                const QString qname = QString::fromUtf8(name, static_cast<int>(nameSize));
-                if (MetadataQuery::IsPackageName(qname)) {
-                    DoPackage(path, qname, stx);
+                const QString qname = std::memchr(name, '.', nameSize)
+                                          ? QString::fromUtf8(name, static_cast<int>(nameSize))
+                                          : QString();
+                if (!qname.isEmpty() && MetadataQuery::IsPackageName(qname)) {
+                    DoPackage(Child(folder.path, name, nameSize), qname, stx);
                 } else {
-                    stack->push_back({std::move(path), IdentityOf(stx), folder.depth + 1});
+                    folders.emplace_back(std::string(name, nameSize), IdentityOf(stx));
                 }
             } else if (S_ISREG(stx.stx_mode) && static_cast<long long>(stx.stx_size) >= m_minSize) {
-                DoFile(path, stx);
+                DoFile(Child(folder.path, name, nameSize), stx);
             }
         }
-        ::closedir(dir);
         if (folder.depth == 0) {
             DoProgress();
         }
+        for (const auto& [name, id] : folders) {
+            if (m_stop.load()) {
+                break;
+            }
+            if (folder.depth == 0) {
+                ++m_topDone;
+                DoProgress();
+            }
+            if (!m_visited.insert(id).second) {
+                continue;  // searched already: overlapping search folders
+            }
+            Folder child{Child(folder.path, name.data(), name.size()), id, folder.depth + 1};
+            if (child.depth > maxOpenDepth) {
+                deferred->push_back(std::move(child));
+                continue;
+            }
+            DoFolder(child, DoOpenAt(::dirfd(dir), name, child), deferred);
+        }
+        ::closedir(dir);
+    }
+
+    static std::string Child(const std::string& folder, const char* name, std::size_t size) {
+        std::string path;
+        path.reserve(folder.size() + 1 + size);
+        path = folder;
+        if (path != "/") {
+            path += '/';
+        }
+        path.append(name, size);
+        return path;
+    }
+
+    // Opens a folder listed in the open folder `parentFd` (or at a path), if
+    // it is still the one listed; a search folder given through a link is
+    // opened through it.
+    int DoOpenAt(int parentFd, const std::string& name, const Folder& folder) {
+        const int fd = ::openat(parentFd, name.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC |
+                                    (folder.depth > 0 ? O_NOFOLLOW : 0));
+        if (fd < 0) {
+            if (errno != ENOENT) {
+                LOG(WARNING) << "Can't read the folder \"" << LogBytes(folder.path)
+                             << "\": " << std::strerror(errno);
+            }
+            return -1;
+        }
+        struct statx stx {};
+        if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &stx) != 0 || !(IdentityOf(stx) == folder.id)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
     }
 
     bool IsOtherMount(const struct statx& stx) const {

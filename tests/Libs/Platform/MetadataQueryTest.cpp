@@ -38,7 +38,8 @@ QMap<QString, MetadataItem> Search(MetadataQuery& query, const QStringList& scop
 
 // The threshold is on the length (ten million bytes, not 10 MiB); links are
 // never followed, a file with two names or below two overlapping search
-// folders is one result, names that are not UTF-8 are left out.
+// folders is one result, names that are not UTF-8 are left out, depth is no
+// limit.
 TEST(MetadataQuery, FindsEachBigFileOnceAndNeverThroughALink) {
     TempTree t;
     TempTree outside;
@@ -49,12 +50,15 @@ TEST(MetadataQuery, FindsEachBigFileOnceAndNeverThroughALink) {
     outside.MakeSparseFile("big.iso", 30000000);
     t.MakeSymlink(outside.Path("big.iso"), "home/link.iso");
     t.MakeSymlink(outside.Root(), "home/linked-folder");
+    // Deeper than the folders kept open on the way down.
+    t.MakeSparseFile("home/" + QString("d/").repeated(140) + "deep.bin", 20000000);
     t.MakeFileBytes("home/bad\xff/name.bin", "");
     ::truncate(t.Bytes("home/bad\xff/name.bin").c_str(), 50000000);
 
     MetadataQuery query;
     const auto found = Search(query, {t.Path("home"), t.Path("home/deep")});
-    EXPECT_EQ(found.size(), 2) << QStringList(found.keys()).join(' ').toStdString();
+    EXPECT_EQ(found.size(), 3) << QStringList(found.keys()).join(' ').toStdString();
+    EXPECT_TRUE(found.contains(t.Path("home/" + QString("d/").repeated(140) + "deep.bin")));
     ASSERT_TRUE(found.contains(t.Path("home/exact.bin")));
     EXPECT_EQ(found[t.Path("home/exact.bin")].size, 10000000);
     const bool movieOnce = found.contains(t.Path("home/deep/er/movie.mp4")) !=
