@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """The front end's output: text, --json and --jsonl of a disk-usage scan.
 
-  frontend_bench.py TREE KLARVIK RUNS
+  frontend_bench.py TREE REAL KLARVIK RUNS
 
 For each form of output: the median wall time and peak memory of RUNS warm
-runs of `klarvik scan --kind disk-usage` over TREE, beside `du -s -B1`; and
-the total klarvik counts beside du's (du also counts each folder's own
-blocks, which klarvik does not).
+runs of `klarvik scan --kind disk-usage` over TREE, beside `du -s -B1`; and,
+over REAL (a copy of real files: TREE's are sparse), the total klarvik counts
+beside du's (du also counts each folder's own blocks, which klarvik does not).
 """
 import json
 import os
@@ -33,15 +33,17 @@ def median_of(cmd, runs):
             results[-1][2])
 
 
-def main(tree, klarvik, runs):
+def main(tree, real, klarvik, runs):
     base = [klarvik, "scan", "--kind", "disk-usage"]
     t_text, m_text, _ = median_of(base + [tree], runs)
     t_json, m_json, out = median_of(base + ["--json", tree], runs)
     t_jsonl, m_jsonl, _ = median_of(base + ["--jsonl", tree], runs)
-    t_du, _, du_out = median_of(["du", "-s", "-B1", tree], runs)
-    ours = json.loads(out)["total_size"]
-    du = int(du_out.split()[0])
-    folders = int(subprocess.run(["find", tree, "-type", "d"], capture_output=True,
+    t_du, _, _ = median_of(["du", "-s", "-B1", tree], runs)
+    _, _, real_out = measure(base + ["--json", real])
+    ours = json.loads(real_out)["total_size"]
+    du = int(subprocess.run(["du", "-s", "-B1", real], capture_output=True,
+                            text=True).stdout.split()[0])
+    folders = int(subprocess.run(["find", real, "-type", "d"], capture_output=True,
                                  text=True).stdout.count("\n"))
     for name, t, m in (("text", t_text, m_text), ("--json", t_json, m_json),
                        ("--jsonl", t_jsonl, m_jsonl)):
@@ -51,9 +53,9 @@ def main(tree, klarvik, runs):
     print("  %-34s %8.3f s" % ("du -s -B1", t_du))
     print("  %-34s %8.2f    time, goal <= 1.5; memory %.2f, goal <= 1.5" %
           ("--json / text", t_json / t_text, m_json / m_text))
-    print("  %-34s %8.4f    klarvik %d B, du %d B (%d folders' own blocks in du)" %
-          ("total / du -s -B1", ours / du, ours, du, folders))
+    print("  %-34s %8.4f    of %s: klarvik %d B, du %d B (with the own blocks of %d folders)" %
+          ("total / du -s -B1", ours / du, real, ours, du, folders))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2], int(sys.argv[3]))
+    main(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]))

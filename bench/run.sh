@@ -390,8 +390,13 @@ bench_frontend() {
     fs_tree
     local here
     here=$(cd "$(dirname "$0")" && pwd)
+    if [[ ! -d $data/doc-copy ]]; then
+        rm -rf "$data/doc-copy.partial"
+        cp -a /usr/share/doc "$data/doc-copy.partial"
+        mv "$data/doc-copy.partial" "$data/doc-copy"
+    fi
     echo "== frontend: klarvik scan --kind disk-usage of $data/fs-tree (median of $runs warm runs) =="
-    python3 "$here/frontend_bench.py" "$data/fs-tree" "$build/bin/klarvik" "$runs"
+    python3 "$here/frontend_bench.py" "$data/fs-tree" "$data/doc-copy" "$build/bin/klarvik" "$runs"
 }
 
 # Leftovers: `klarvik scan --kind leftovers` over a home whose Library holds
