@@ -13,34 +13,44 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 
 def measure(cmd):
-    start = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit("FAILED: " + " ".join(cmd))
-    return time.monotonic() - start, usage.ru_maxrss * 1024, out
+    """Wall seconds and peak memory of one run. The output
+    goes to a file, not into this process: a child forked from a large parent
+    would start with the parent's memory counted as its own peak."""
+    with tempfile.TemporaryFile() as sink:
+        start = time.monotonic()
+        proc = subprocess.Popen(cmd, stdout=sink, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        seconds = time.monotonic() - start
+        if os.waitstatus_to_exitcode(status) != 0:
+            sys.exit("FAILED: " + " ".join(cmd))
+        return seconds, usage.ru_maxrss * 1024
 
 
 def median_of(cmd, runs):
     measure(cmd)
     results = [measure(cmd) for _ in range(runs)]
-    return (statistics.median(r[0] for r in results), statistics.median(r[1] for r in results),
-            results[-1][2])
+    return (statistics.median(r[0] for r in results), statistics.median(r[1] for r in results))
+
+
+def total_size(cmd):
+    with tempfile.TemporaryFile() as sink:
+        subprocess.run(cmd, stdout=sink, stderr=subprocess.DEVNULL, check=True)
+        sink.seek(0)
+        return json.load(sink)["total_size"]
 
 
 def main(tree, real, klarvik, runs):
     base = [klarvik, "scan", "--kind", "disk-usage"]
-    t_text, m_text, _ = median_of(base + [tree], runs)
-    t_json, m_json, out = median_of(base + ["--json", tree], runs)
-    t_jsonl, m_jsonl, _ = median_of(base + ["--jsonl", tree], runs)
-    t_du, _, _ = median_of(["du", "-s", "-B1", tree], runs)
-    _, _, real_out = measure(base + ["--json", real])
-    ours = json.loads(real_out)["total_size"]
+    t_text, m_text = median_of(base + [tree], runs)
+    t_json, m_json = median_of(base + ["--json", tree], runs)
+    t_jsonl, m_jsonl = median_of(base + ["--jsonl", tree], runs)
+    t_du, _ = median_of(["du", "-s", "-B1", tree], runs)
+    ours = total_size(base + ["--json", real])
     du = int(subprocess.run(["du", "-s", "-B1", real], capture_output=True,
                             text=True).stdout.split()[0])
     folders = int(subprocess.run(["find", real, "-type", "d"], capture_output=True,
