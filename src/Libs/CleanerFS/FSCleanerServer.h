@@ -32,10 +32,12 @@ namespace Varnex::Cleaner::Details {
 //      be moved the result is an error and the entry stays. A folder is moved
 //      whole.
 //   8  overwrite a regular file's contents (flushed to the disk) before
-//      unlinking it, only when it has a single link; otherwise as 0. A file
-//      that cannot be opened for writing is an error and stays, and so is a
-//      file on another mount than its folder (a file bind mount): it is never
-//      opened for writing.
+//      unlinking it. A file with more than one link is refused (5) and stays:
+//      its contents live on under its other names, so neither overwriting
+//      nor unlinking it would be a shredding. A file that cannot be opened
+//      for writing is an error and stays, and so is a file on another mount
+//      than its folder (a file bind mount): it is never opened for writing.
+//      A file gone before its turn is an error (1), never shredded.
 //   16 needs administrator rights: tried as the current user; a refusal is 2.
 //
 // Which paths are removed, and where:
