@@ -12,6 +12,7 @@
 #include "CleanerCommon/Checks.h"
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSOverwrite.h"
+#include "CleanerFS/FSPrivateName.h"
 #include "Platform/PathCodec.h"
 
 namespace Varnex::Cleaner::Details {
@@ -120,12 +121,13 @@ int FSEntryRemover::Process(const std::string& bytes, int flags,
         *why = "it is a mount point (or its mount cannot be told)";
         return FSCleaner::REFUSED;
     }
-    return RemoveOne(parentFd, name, bytes, info, flags, expected && !expected->isDirectory, why);
+    return RemoveOne(parentFd, name, bytes, info, flags, expected && !expected->isDirectory,
+                     expected != nullptr, why);
 }
 
 int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
                               const FSEntryInfo& info, int flags, bool plannedAsFile,
-                              std::string* why) {
+                              bool identityKnown, std::string* why) {
     if (flags & FSCleanerServer::FLAG_TRASH) {
         return m_trash.Move(parentFd, name, bytes, info, why);
     }
@@ -154,6 +156,24 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
             m_freed = freed;
         }
         return err == 0 ? FSCleaner::REMOVED : CodeFromErrno(err, false);
+    }
+    if (identityKnown) {
+        // Between the check and an unlink by name, a file saved over this one
+        // would take its place and go instead: only the entry examined is
+        // taken aside, and that one goes.
+        std::string aside;
+        const int movedErr = MoveAside(parentFd, name, info, "rm", &aside, why);
+        if (movedErr != 0) {
+            return movedErr == ESTALE ? FSCleaner::REFUSED : CodeFromErrno(movedErr, false);
+        }
+        if (::unlinkat(parentFd, aside.c_str(), 0) == 0) {
+            m_freed = freed;
+            return FSCleaner::REMOVED;
+        }
+        const int err = errno;
+        *why = ErrnoText(err);
+        PutBack(parentFd, aside, name);
+        return CodeFromErrno(err, false);
     }
     if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
         m_freed = freed;

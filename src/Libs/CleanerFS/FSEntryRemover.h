@@ -31,8 +31,11 @@ public:
 private:
     int Process(const std::string& bytes, int flags, const FSCleanerServer::Expected* expected,
                 std::string* why);
+    // `identityKnown`: the entry was checked against what the scan saw, so it
+    // is taken aside and checked again before it goes, never unlinked by name.
     int RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
-                  const FSEntryInfo& info, int flags, bool plannedAsFile, std::string* why);
+                  const FSEntryInfo& info, int flags, bool plannedAsFile, bool identityKnown,
+                  std::string* why);
 
     FSParentResolver m_resolver;
     // Known when the run starts: a planned folder that is one of them is

@@ -13,6 +13,7 @@
 
 #include "CleanerFS/FSCleanerFd.h"
 #include "CleanerFS/FSMountProbe.h"
+#include "CleanerFS/FSPrivateName.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -88,21 +89,6 @@ int OverwriteContents(int fd, off_t size, std::string* why) {
     return 0;
 }
 
-std::string PrivateName() {
-    static std::atomic<unsigned long> counter{0};
-    return ".klarvik-shred." + std::to_string(::getpid()) + "." + std::to_string(++counter);
-}
-
-// The entry under its private name goes back to where it was; if another
-// entry took that name meanwhile, it stays under the private one (logged).
-void PutBack(int dirFd, const std::string& privateName, const std::string& name) {
-    if (::renameat2(dirFd, privateName.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) != 0) {
-        LOG(WARNING) << "Cannot give \"" << EscapeForLog(name)
-                     << "\" its name back: " << ErrnoText(errno) << "; it is kept as \""
-                     << EscapeForLog(privateName) << "\" in the same folder";
-    }
-}
-
 }  // namespace
 
 int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::string* why) {
@@ -124,24 +110,14 @@ int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::
     // nothing is written to a file that then could not be removed (a sticky
     // folder, another user's folder, an immutable one).
     std::string privateName;
-    for (int attempt = 0;; ++attempt) {
-        privateName = PrivateName();
-        if (::renameat2(dirFd, name.c_str(), dirFd, privateName.c_str(), RENAME_NOREPLACE) == 0) {
-            break;
-        }
-        const int err = errno;
-        if (err != EEXIST || attempt >= 100) {
-            *why = "it cannot be removed, so it is not overwritten: " + ErrnoText(err);
+    {
+        const int err = MoveAside(dirFd, name, seen, "shred", &privateName, why);
+        if (err != 0) {
+            if (err != ESTALE) {
+                *why = "it cannot be removed, so it is not overwritten: " + *why;
+            }
             return err;
         }
-    }
-    FSEntryInfo renamed;
-    if (StatEntry(dirFd, privateName.c_str(), &renamed) != 0 || renamed.dev != seen.dev ||
-        renamed.ino != seen.ino || !S_ISREG(renamed.mode)) {
-        // What was moved is not what was examined: it goes back untouched.
-        *why = "it was replaced while it was examined";
-        PutBack(dirFd, privateName, name);
-        return ESTALE;
     }
     int err = 0;
     FSCleanerFd fd;
