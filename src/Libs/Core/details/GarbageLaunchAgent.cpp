@@ -1,12 +1,16 @@
 #include "Core/details/GarbageLaunchAgent.h"
 
+#include <fcntl.h>
 #include <glog/logging.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <QVariantMap>
 
 #include "CleanerCommon/Checks.h"
 #include "CleanerCommon/LogText.h"
 #include "Platform/Launchctl.h"
+#include "Platform/PathCodec.h"
 #include "Platform/PropertyList.h"
 
 namespace Varnex::Cleaner::Details {
@@ -85,12 +89,46 @@ QString GarbageLaunchAgent::GetDescription() const {
     return m_problem.isEmpty() ? m_label : m_problem;
 }
 
+bool GarbageLaunchAgent::IsTheScannedFile(QString* problem) const {
+    std::string bytes;
+    struct statx stx {};
+    if (!Platform::EncodePath(m_path, &bytes) ||
+        ::statx(AT_FDCWD, bytes.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_BTIME,
+                &stx) != 0) {
+        *problem = QStringLiteral("the job file is gone");
+        return false;
+    }
+    const bool sameEntry =
+        S_ISREG(stx.stx_mode) &&
+        (m_inode == 0 || (makedev(stx.stx_dev_major, stx.stx_dev_minor) == m_device &&
+                          stx.stx_ino == m_inode)) &&
+        (m_birth == 0 || !(stx.stx_mask & STATX_BTIME) || stx.stx_btime.tv_sec == 0 ||
+         static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000LL + stx.stx_btime.tv_nsec ==
+             m_birth);
+    QString labelProblem;
+    if (!sameEntry || ReadLabel(m_path, &labelProblem) != m_label) {
+        *problem = QStringLiteral("the job file was replaced since the scan");
+        return false;
+    }
+    return true;
+}
+
 void GarbageLaunchAgent::SetEnabled(bool on) {
     if (m_badLabel) {
         // Nobody can tell which job this is: it is left alone.
         return;
     }
     QString problem;
+    if (!IsTheScannedFile(&problem)) {
+        // launchctl acts on whatever file the path holds: another job would
+        // be switched, and judged by this one's label.
+        LOG(WARNING) << "Not switching launch job \"" << Util::LogText(m_path)
+                     << "\": " << Util::LogText(problem);
+        m_problem = problem;
+        m_switchFailed = true;
+        SetError(Error::REFUSED);
+        return;
+    }
     const bool ran = Platform::SwitchLaunchJob(m_path, on, &problem);
     const Platform::LaunchJobListing listing = Platform::ListLaunchJobs();
     const bool loaded = listing.IsLoaded(m_label);

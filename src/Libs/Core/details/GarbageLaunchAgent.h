@@ -46,9 +46,27 @@ public:
     // error (UNKNOWN) and GetProblem() says why; a later switch that works
     // clears it. When the listing cannot be read the flag is off (never
     // guessed) and that is a failure too.
+    //
+    // Only the file the scan read is ever switched: when the path now holds
+    // another entry (another inode, not a regular file) or a file naming
+    // another label, nothing runs and the item is refused (REFUSED).
     void SetEnabled(bool on) override;
 
+    // What the scan saw at the path (inode 0: not known); the removal
+    // refuses an entry that is no longer this one.
+    void SetIdentity(unsigned long long device, unsigned long long inode, long long birth) {
+        m_device = device;
+        m_inode = inode;
+        m_birth = birth;
+    }
+    unsigned long long GetDevice() const { return m_device; }
+    unsigned long long GetInode() const { return m_inode; }
+    long long GetBirth() const { return m_birth; }
+
 private:
+    // Whether the path still holds the job file the scan read; else why not.
+    bool IsTheScannedFile(QString* problem) const;
+
     QString m_name;
     QString m_path;
     QString m_label;
@@ -56,6 +74,9 @@ private:
     long long m_size;
     bool m_badLabel = false;
     bool m_switchFailed = false;
+    unsigned long long m_device = 0;
+    unsigned long long m_inode = 0;
+    long long m_birth = 0;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -124,6 +124,7 @@ bool LaunchAgentGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             }
         }
         auto* agent = new GarbageLaunchAgent(path, result.diskSize, m_impl->listing, nullptr);
+        agent->SetIdentity(result.device, result.inode, result.birth);
         seen.insert(path);
         items.append(agent);
         if (!GiveEventLoopATurn(ticket)) {
@@ -168,7 +169,8 @@ void LaunchAgentGarbageScope::PlanItems() {
         if (!ticket.IsCurrent()) {
             return;
         }
-        if (!agent->IsEnabled() && agent->GetError() == AbstractGarbage::Error::OK) {
+        if (!agent->IsEnabled() && agent->GetError() == AbstractGarbage::Error::OK &&
+            !agent->HasBadLabel()) {
             PlanItem(agent, 0);
         }
     }

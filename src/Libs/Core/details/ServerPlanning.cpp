@@ -7,6 +7,7 @@
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/GarbageFile.h"
+#include "Core/details/GarbageLaunchAgent.h"
 #include "Core/details/GarbageLeftover.h"
 #include "Core/details/PlanWalk.h"
 
@@ -35,6 +36,10 @@ void SetExpected(AbstractGarbage* item, PlannedPath* out) {
         out->hasExpected = true;
         out->expected = FSCleanerServer::Expected{leftover->IsDirectory(), leftover->GetDevice(),
                                                   leftover->GetInode(), leftover->GetBirth()};
+    } else if (auto* job = qobject_cast<GarbageLaunchAgent*>(item)) {
+        out->hasExpected = true;
+        out->expected =
+            FSCleanerServer::Expected{false, job->GetDevice(), job->GetInode(), job->GetBirth()};
     } else {
         out->hasExpected = false;
     }

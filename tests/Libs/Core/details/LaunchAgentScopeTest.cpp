@@ -185,3 +185,22 @@ TEST(LaunchAgentScope, CleaningUnloadsFirstAndKeepsAFileWhoseJobStaysLoaded) {
     EXPECT_EQ(scope.FindAgent(stuck)->GetError(), AbstractGarbage::Error::UNKNOWN);
     EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
 }
+
+// A job file replaced after the scan by another job's file is neither
+// switched (launchctl would act on the other job) nor removed.
+TEST(LaunchAgentScope, AJobFileReplacedSinceTheScanIsNeitherSwitchedNorRemoved) {
+    Machine m;
+    const QString agent = m.Agent("com.example.a.plist", FakeLaunchctl::JobPlist("com.example.a"));
+    m.launchctl.SetLoaded({"com.example.important"});
+    LaunchAgentGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    ASSERT_EQ(::unlink(agent.toUtf8().constData()), 0);
+    m.Agent("com.example.a.plist", FakeLaunchctl::JobPlist("com.example.important"));
+    scope.FindAgent(agent)->Select(true);
+    m.launchctl.ClearCalls();
+    EXPECT_FALSE(scope.StartCleaning());  // nothing left to remove
+    EXPECT_TRUE(m.launchctl.Calls().filter("unload").isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
+    EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.important"});
+    EXPECT_TRUE(m.home.Exists("Library/LaunchAgents/com.example.a.plist"));
+    EXPECT_EQ(scope.FindAgent(agent)->GetError(), AbstractGarbage::Error::REFUSED);
+}
