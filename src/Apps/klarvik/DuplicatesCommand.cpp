@@ -142,6 +142,28 @@ int RunDuplicates(const Options& options) {
         if (!options.selections.isEmpty() && !Select(scope, options.selections)) {
             return EXIT_USAGE;
         }
+        // A search folder may hold the system's own folders (a home at
+        // /var): their copies stay, named, or the run is refused when they
+        // were asked for.
+        bool refused = false;
+        for (AbstractGarbage* root : scope.GetRoots()) {
+            for (AbstractGarbage* copy : root->GetChildren()) {
+                const QString refusal =
+                    copy->ShouldBeRemoved() ? SystemFolderRefusal(copy->GetPath()) : QString();
+                if (refusal.isEmpty()) {
+                    continue;
+                }
+                Err(QStringLiteral("%1 \"%2\": %3")
+                        .arg(options.selections.isEmpty() ? QStringLiteral("keeping")
+                                                          : QStringLiteral("--select"),
+                             Shown(copy->GetPath()), refusal));
+                refused = !options.selections.isEmpty() || refused;
+                copy->Select(false);
+            }
+        }
+        if (refused) {
+            return EXIT_USAGE;
+        }
     }
     const QStringList copies = SelectedCopies(scope);
     if (!options.json) {

@@ -86,6 +86,9 @@ bool Select(LargeAndOldGarbageScope& scope, const QStringList& paths) {
         }
         if (!found) {
             Err(QStringLiteral("--select \"%1\": not a file of the scan").arg(Shown(path)));
+        } else if (const QString refusal = SystemFolderRefusal(path); !refusal.isEmpty()) {
+            Err(QStringLiteral("--select \"%1\": %2").arg(Shown(path), refusal));
+            found = nullptr;
         }
         items.append(found);
     }

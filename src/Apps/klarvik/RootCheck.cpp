@@ -169,6 +169,38 @@ QStringList MountAliases(const QString& path) {
 
 }  // namespace
 
+QString SystemFolderRefusal(const QString& path) {
+    const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
+    if (normal.isNull()) {
+        return QStringLiteral("not a plain absolute path");
+    }
+    QStringList places{normal};
+    // Its folder as the system names it (links resolved), and where that is
+    // mounted from.
+    const int slash = normal.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash <= 0 ? QStringLiteral("/") : normal.left(slash);
+    std::string bytes;
+    char* real = Varnex::Platform::EncodePath(folder, &bytes) ? ::realpath(bytes.c_str(), nullptr)
+                                                              : nullptr;
+    if (real) {
+        QString resolved;
+        if (Varnex::Platform::DecodePath(real, std::strlen(real), &resolved)) {
+            places.append(resolved);
+            places.append(MountAliases(resolved));
+        }
+        std::free(real);
+    }
+    for (const QString& place : places) {
+        const QString system = SystemFolderHolding(place);
+        if (!system.isEmpty()) {
+            return QStringLiteral("it lies in the system's own folder \"%1\", where nothing is "
+                                  "removed")
+                .arg(Shown(system));
+        }
+    }
+    return QString();
+}
+
 QString RootRefusal(const QString& path, bool removing, bool searching) {
     if (path.isEmpty()) {
         return QStringLiteral("an empty path");

@@ -18,4 +18,10 @@ namespace Klarvik {
 // user's own home folder is taken as well.
 QString RootRefusal(const QString& path, bool removing, bool searching = false);
 
+// Why the entry at `path` (absolute) may not be removed on its own: it lies
+// in the system's own folders, named so, through a link on the way or a
+// mount. Empty when it may. For kinds whose items are files found below a
+// search folder (the search folder may hold a system folder: a home at /var).
+QString SystemFolderRefusal(const QString& path);
+
 }  // namespace Klarvik

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
+#include <unistd.h>
 
+#include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
@@ -52,4 +55,34 @@ TEST(KlarvikLargeOld, RemovesExactlyTheSelectedFiles) {
     EXPECT_TRUE(t.Exists("r/keep.iso"));
     EXPECT_TRUE(t.Exists("r/small.txt"));
     EXPECT_TRUE(out.contains("Removed 1 item")) << out.data();
+}
+
+// A search folder may hold the system's own folders (the system root as a
+// home): their files are shown, never removed, whether the system root below
+// which they lie is named or reached through a link.
+TEST(KlarvikLargeOld, NeverRemovesAFileInTheSystemsOwnFolders) {
+    const QString sysroot = QString::fromLocal8Bit(qgetenv("KLARVIK_SYSROOT"));
+    ASSERT_FALSE(sysroot.isEmpty());
+    TempTree t;
+    t.MakeSymlink(sysroot, "root-link");
+    QDir().mkpath(sysroot + "/usr/share");
+    const QString big = sysroot + "/usr/share/big.bin";
+    ASSERT_EQ(::truncate(QFile::encodeName(big).constData(), 0), -1);  // not there yet
+    QFile file(big);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(file.resize(20000000));
+    file.close();
+    // The home folder may be searched itself; here it is the system root.
+    Varnex::Test::ScopedEnv home("HOME", sysroot.toUtf8());
+    QByteArray out, err;
+    for (const QString& root : {sysroot, t.Path("root-link")}) {
+        const QString item = root + "/usr/share/big.bin";
+        EXPECT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", "--select", item, root}, &out,
+                          &err),
+                  2)
+            << out.data();
+        EXPECT_TRUE(err.contains("system's own folder")) << err.data();
+        EXPECT_TRUE(QFile::exists(big));
+    }
+    QFile::remove(big);
 }
