@@ -164,6 +164,14 @@ int RunStartupItems(const Options& options) {
         return EXIT_USAGE;
     }
     bool ok = Switch(enable, true, options.json) & Switch(disable, false, options.json);
+    auto* logins = qobject_cast<LoginItemGarbageScope*>(scope.get());
+    if (logins && !(enable.isEmpty() && disable.isEmpty()) && !logins->SaveDisabledLoginItems()) {
+        // A login item switched off lives on only in that file.
+        Err(QStringLiteral("the switched-off login items could not be remembered in \"%1\" "
+                           "(see the log with --verbose)")
+                .arg(Shown(LoginItemGarbageScope::GetSettingsPath())));
+        ok = false;
+    }
     CheckExactly(*scope, selected);
     QStringList planned;
     for (AbstractGarbage* item : selected) {

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "CleanerCommon/LogText.h"
+#include "CleanerCommon/Paths.h"
 #include "Core/details/GarbageLoginItem.h"
 #include "Platform/LoginItems.h"
 #include "Platform/PathCodec.h"
@@ -52,9 +53,10 @@ bool ReadRemembered(const QString& file, QStringList* paths) {
         return false;
     }
     if (settings.status() == QSettings::FormatError) {
-        LOG(WARNING) << "The login items file \"" << Util::LogText(file)
-                     << "\" is damaged: nothing remembered";
-        return true;
+        // What it held cannot be told: it is left as it is for the user.
+        LOG(ERROR) << "The login items file \"" << Util::LogText(file)
+                   << "\" is damaged: nothing remembered, and it is not overwritten";
+        return false;
     }
     const int n = settings.beginReadArray(arrayName);
     for (int i = 0; i < n; ++i) {
@@ -90,9 +92,14 @@ public:
         m_fileRead = ReadRemembered(LoginItemGarbageScope::GetSettingsPath(), &remembered);
         QStringList joined = enabled + remembered;
         joined.removeDuplicates();
+        m_carried.clear();
         for (const QString& path : joined) {
             if (ApplicationExists(path)) {
                 m_entries.push_back(LoginEntry{path, enabled.contains(path)});
+            } else if (!enabled.contains(path) && !ApplicationExists(ExtractParentPath(path))) {
+                // Its whole folder is away (a volume not mounted now): it is
+                // remembered until it can be told whether it was removed.
+                m_carried.append(path);
             }
         }
         return true;
@@ -102,6 +109,8 @@ public:
     void Wait() override {}
     // Whether the remembered entries could be read (so they may be rewritten).
     bool WasFileRead() const { return m_fileRead; }
+    // Remembered entries not shown whose folder is away: saved again as they are.
+    const QStringList& GetCarried() const { return m_carried; }
 
 protected:
     Batch DoTakeBatch() override {
@@ -114,6 +123,7 @@ protected:
 private:
     Batch m_entries;
     bool m_fileRead = false;
+    QStringList m_carried;
 };
 
 // A cleaning run on the scope's own thread: the first take cleans every
@@ -213,6 +223,11 @@ bool LoginItemGarbageScope::SaveDisabledLoginItems() {
     for (const AbstractGarbage* root : m_roots) {
         if (!root->IsEnabled() && !root->IsClean() && !paths.contains(root->GetPath())) {
             paths.append(root->GetPath());
+        }
+    }
+    for (const QString& path : m_impl->scan.GetCarried()) {
+        if (!paths.contains(path)) {
+            paths.append(path);
         }
     }
     const QString file = GetSettingsPath();

@@ -213,3 +213,29 @@ TEST(LoginItemScope, CleaningForgetsAndASaveThatFailsLosesNothing) {
     scope.reset();  // the destructor saves
     EXPECT_EQ(Session::Remembered(), (QStringList{notes, editor}));
 }
+
+// A remembered application whose folder is away (a volume not mounted) is
+// remembered still after a scan and a save; a damaged file is left as it is.
+TEST(LoginItemScope, WhatCannotBeToldIsNeverForgotten) {
+    Session s;
+    const QString app = s.App("Chat.app");
+    const QString away = s.t.Path("Volumes/Disk/Editor.app");
+    const QString gone = s.t.Path("Applications/Removed.app");  // its folder is there
+    Session::Remember({app, away, gone});
+    {
+        LoginItemGarbageScope scope;
+        ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+        ASSERT_EQ(scope.GetRoots().size(), 1);
+        ASSERT_TRUE(scope.SaveDisabledLoginItems());
+    }
+    EXPECT_EQ(Session::Remembered(), (QStringList{app, away}));
+
+    s.t.MakeFile("Library/Application Support/Varnex/Klarvik/loginItems", "[loginItems\nsize=");
+    const QByteArray damaged = s.t.Read("Library/Application Support/Varnex/Klarvik/loginItems");
+    {
+        LoginItemGarbageScope scope;
+        Scan(scope);
+        EXPECT_FALSE(scope.SaveDisabledLoginItems());
+    }
+    EXPECT_EQ(s.t.Read("Library/Application Support/Varnex/Klarvik/loginItems"), damaged);
+}
