@@ -122,6 +122,17 @@ QString FirstWord(const QString& exec) {
     return word.replace(QStringLiteral("%%"), QStringLiteral("%"));
 }
 
+// Programs that start another one named in their arguments.
+bool IsLauncher(const QString& program) {
+    static const QStringList launchers = {
+        QStringLiteral("env"),     QStringLiteral("sh"),      QStringLiteral("bash"),
+        QStringLiteral("dash"),    QStringLiteral("zsh"),     QStringLiteral("flatpak"),
+        QStringLiteral("snap"),    QStringLiteral("nohup"),   QStringLiteral("python3"),
+        QStringLiteral("python"),  QStringLiteral("perl"),    QStringLiteral("xdg-open"),
+        QStringLiteral("gtk-launch"), QStringLiteral("systemd-run")};
+    return launchers.contains(program.mid(program.lastIndexOf(QLatin1Char('/')) + 1));
+}
+
 // Reads the bytes of a regular file (links followed), never blocking on a FIFO.
 bool ReadSmallFile(const std::string& bytes, QByteArray* out, QString* problem) {
     const int fd = ::open(bytes.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -197,9 +208,16 @@ bool ReadEntry(const QString& folder, const QString& name, Entry* entry) {
         entry->app = mine;
     } else {
         const QString program = FirstWord(Value(*entry, QStringLiteral("Exec")));
-        entry->app = program.startsWith(QLatin1Char('/')) || program.isEmpty()
-                         ? program
-                         : QStandardPaths::findExecutable(program);
+        if (IsLauncher(program)) {
+            // "env X=1 app", "sh -c ...", "flatpak run ...": the program
+            // says nothing of the application; the entry itself stands for
+            // it, so that two entries never become one.
+            entry->app = entry->path;
+        } else {
+            entry->app = program.startsWith(QLatin1Char('/')) || program.isEmpty()
+                             ? program
+                             : QStandardPaths::findExecutable(program);
+        }
     }
     entry->on = !IsTrue(Value(*entry, hiddenKey)) && !IsFalse(Value(*entry, gnomeKey));
     return true;

@@ -14,9 +14,11 @@
 //    [Desktop Entry] group (true and false taken in any case).
 //  - The path of an entry is the application it starts: its
 //    "X-Klarvik-Path" (written by us), else the first word of its "Exec"
-//    line (quotes and escapes as the specification has them), looked up in
-//    PATH when it is not absolute. An entry whose application cannot be
-//    told is no login item.
+//    line (quotes and escapes as the freedesktop.org Desktop Entry format
+//    has them), looked up in PATH when it is not absolute. When that word
+//    is a launcher (env, a shell, flatpak, ...) the entry file itself is the
+//    path, so that entries of different applications never merge. An entry
+//    whose application cannot be told is no login item.
 //  - Insert switches an entry of the application on again when there is one
 //    ("Hidden=false", "X-GNOME-Autostart-enabled=true" where such lines are),
 //    else writes an entry of ours, "klarvik-NAME.desktop".

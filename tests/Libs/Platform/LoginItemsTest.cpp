@@ -52,15 +52,15 @@ TEST(LoginItems, WhichEntriesAreOnAndWhatTheyStart) {
                                     QString(spaced).replace("$", "\\\\$").replace("\"", "\\\\\"").toUtf8() +
                                     "\" -x\n");
     s.Entry("e-other-group.desktop", "[Other]\nExec=/bin/nope\n");
+    // A launcher names no application: each such entry stands for itself.
     s.Entry("f-path.desktop", "[Desktop Entry]\nExec=sh -c true\n");
     s.Entry("g-dup.desktop", "[Desktop Entry]\nExec=" + editor.toUtf8() + "\n");
+    s.Entry("h-env.desktop", "[Desktop Entry]\nExec=/usr/bin/env X=1 /opt/syncer\n");
+    s.Entry("i-env.desktop", "[Desktop Entry]\nExec=env LANG=C /opt/chat\n");
     s.Entry("not-an-entry.txt", "[Desktop Entry]\nExec=/bin/txt\n");
-    const QString sh = QStandardPaths::findExecutable("sh");
-    QStringList expected{editor, spaced};
-    if (!sh.isEmpty()) {
-        expected.append(sh);
-    }
-    EXPECT_EQ(s.List(), expected);
+    const QString entries = s.t.Path(".config/autostart/");
+    EXPECT_EQ(s.List(), (QStringList{editor, spaced, entries + "f-path.desktop",
+                                     entries + "h-env.desktop", entries + "i-env.desktop"}));
 
     // No folder: an empty list. A file where the folder should be: a failure.
     TempTree other;
