@@ -15,6 +15,7 @@
 #include "ScopeDriver.h"
 #include "ShownText.h"
 #include "TreeCensus.h"
+#include "TreeReport.h"
 
 namespace Klarvik {
 
@@ -152,6 +153,7 @@ int RunLargeOld(const Options& options) {
                           {{QStringLiteral("would_remove"), PathList(cleaning ? selected
                                                                               : QStringList())}});
         } else if (options.jsonl) {
+            TreeReport(&model).WriteRecords(Out());
             for (const QString& p : selected) {
                 WriteRecord(Out(), QLatin1String("would_remove"), {{QLatin1String("path"), p}});
             }
@@ -171,6 +173,9 @@ int RunLargeOld(const Options& options) {
             return EXIT_INTERRUPTED;
         }
         return scanned == AbstractGarbageScope::DONE && refused == 0 ? EXIT_DONE : EXIT_FAILED;
+    }
+    if (options.jsonl) {
+        TreeReport(&model).WriteRecords(Out());
     }
     Out().flush();
     if (!options.yes) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QStandardPaths>
 
 #include "Platform/LoginItems.h"
 #include "common/ScopedEnv.h"
