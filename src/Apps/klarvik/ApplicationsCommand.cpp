@@ -146,28 +146,16 @@ int RunApplications(const Options& options) {
         return EXIT_DONE;
     }
     Out().flush();
-    if (!options.yes) {
-        const ScopeDriver::Answer answer = driver.Ask(
-            QStringLiteral("Remove %1? [y/N] ").arg(Counted(paths.size(), "item", "items")));
-        if (answer != ScopeDriver::Answer::YES) {
-            Err(QStringLiteral("nothing was removed"));
-            return answer == ScopeDriver::Answer::INTERRUPTED ? EXIT_INTERRUPTED : EXIT_FAILED;
-        }
+    Removal removal;
+    const int stop = AskAndRemove(
+        driver, QStringLiteral("Remove %1? [y/N] ").arg(Counted(paths.size(), "item", "items")),
+        options.yes, paths, options.json ? RemovalLines::NONE : RemovalLines::TEXT, &removal);
+    if (stop >= 0) {
+        return stop;
     }
-    AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
-    if (!driver.Clean(&reason)) {
-        Err(QStringLiteral("the removal could not start"));
-        return EXIT_FAILED;
-    }
-    QStringList removed;
-    QStringList kept;
-    for (const QString& path : paths) {
-        const bool gone = !PathExists(path);
-        (gone ? removed : kept).append(path);
-        if (!options.json) {
-            Out() << (gone ? "removed: " : "not removed: ") << Shown(path) << '\n';
-        }
-    }
+    const AbstractGarbageScope::FinishReason reason = removal.reason;
+    const QStringList& removed = removal.removed;
+    const QStringList& kept = removal.kept;
     if (options.json) {
         WriteDocument(Summary(options, scope, reason), model,
                       {{QStringLiteral("removed"), PathList(removed)},

@@ -190,30 +190,18 @@ int RunDuplicates(const Options& options) {
         return scanned == AbstractGarbageScope::DONE ? EXIT_DONE : EXIT_FAILED;
     }
     Out().flush();
-    if (!options.yes) {
-        const QString where = options.deleteFiles ? QStringLiteral("Delete %1? [y/N] ")
-                                                  : QStringLiteral("Move %1 to the Trash? [y/N] ");
-        const ScopeDriver::Answer answer =
-            driver.Ask(where.arg(Counted(copies.size(), "copy", "copies")));
-        if (answer != ScopeDriver::Answer::YES) {
-            Err(QStringLiteral("nothing was removed"));
-            return answer == ScopeDriver::Answer::INTERRUPTED ? EXIT_INTERRUPTED : EXIT_FAILED;
-        }
+    const QString where = options.deleteFiles ? QStringLiteral("Delete %1? [y/N] ")
+                                              : QStringLiteral("Move %1 to the Trash? [y/N] ");
+    Removal removal;
+    const int stop =
+        AskAndRemove(driver, where.arg(Counted(copies.size(), "copy", "copies")), options.yes,
+                     copies, options.json ? RemovalLines::NONE : RemovalLines::TEXT, &removal);
+    if (stop >= 0) {
+        return stop;
     }
-    AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
-    if (!driver.Clean(&reason)) {
-        Err(QStringLiteral("the removal could not start"));
-        return EXIT_FAILED;
-    }
-    QStringList removed;
-    QStringList kept;
-    for (const QString& path : copies) {
-        const bool gone = !PathExists(path);
-        (gone ? removed : kept).append(path);
-        if (!options.json) {
-            Out() << (gone ? "removed: " : "not removed: ") << Shown(path) << '\n';
-        }
-    }
+    const AbstractGarbageScope::FinishReason reason = removal.reason;
+    const QStringList& removed = removal.removed;
+    const QStringList& kept = removal.kept;
     if (options.json) {
         WriteDocument(DuplicatesSummary(scope, reason), model,
                       {{QStringLiteral("removed"), PathList(removed)},

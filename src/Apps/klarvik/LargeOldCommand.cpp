@@ -178,33 +178,22 @@ int RunLargeOld(const Options& options) {
         TreeReport(&model).WriteRecords(Out());
     }
     Out().flush();
-    if (!options.yes) {
-        const ScopeDriver::Answer answer = driver.Ask(
-            QStringLiteral("Delete %1 (%2)? [y/N] ")
-                .arg(Counted(selected.size(), "item", "items"),
-                     FormatSize(scope.GetSelectedSize(), 0)));
-        if (answer != ScopeDriver::Answer::YES) {
-            Err(QStringLiteral("nothing was removed"));
-            return answer == ScopeDriver::Answer::INTERRUPTED ? EXIT_INTERRUPTED : EXIT_FAILED;
-        }
+    Removal removal;
+    const int stop = AskAndRemove(
+        driver,
+        QStringLiteral("Delete %1 (%2)? [y/N] ")
+            .arg(Counted(selected.size(), "item", "items"), FormatSize(scope.GetSelectedSize(), 0)),
+        options.yes, selected,
+        options.jsonl  ? RemovalLines::RECORDS
+        : options.json ? RemovalLines::NONE
+                       : RemovalLines::TEXT,
+        &removal);
+    if (stop >= 0) {
+        return stop;
     }
-    AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
-    if (!driver.Clean(&reason)) {
-        Err(QStringLiteral("the removal could not start"));
-        return EXIT_FAILED;
-    }
-    QStringList removed;
-    QStringList kept;
-    for (const QString& path : selected) {
-        const bool gone = !PathExists(path);
-        (gone ? removed : kept).append(path);
-        if (options.jsonl) {
-            WriteRecord(Out(), QLatin1String(gone ? "removed" : "failed"),
-                        {{QLatin1String("path"), path}});
-        } else if (!options.json) {
-            Out() << (gone ? "removed: " : "not removed: ") << Shown(path) << '\n';
-        }
-    }
+    const AbstractGarbageScope::FinishReason reason = removal.reason;
+    const QStringList& removed = removal.removed;
+    const QStringList& kept = removal.kept;
     const QJsonObject after = Summary(options, scope, reason, TreeCensus::Of(scope, false));
     if (options.json) {
         WriteDocument(after, model,

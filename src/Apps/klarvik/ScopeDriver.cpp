@@ -14,7 +14,10 @@
 #include <string>
 
 #include "CleanerCommon/Sizes.h"
+#include "Commands.h"
+#include "Core/details/FileDates.h"
 #include "JsonWriter.h"
+#include "RunOutput.h"
 #include "ShownText.h"
 
 namespace Klarvik {
@@ -225,6 +228,32 @@ void ScopeDriver::WriteProgressRecord() {
     }
     m_records->flush();
     m_sinceRecord.start();
+}
+
+int AskAndRemove(ScopeDriver& driver, const QString& question, bool yes, const QStringList& paths,
+                 RemovalLines lines, Removal* out) {
+    if (!yes) {
+        const ScopeDriver::Answer answer = driver.Ask(question);
+        if (answer != ScopeDriver::Answer::YES) {
+            Err(QStringLiteral("nothing was removed"));
+            return answer == ScopeDriver::Answer::INTERRUPTED ? EXIT_INTERRUPTED : EXIT_FAILED;
+        }
+    }
+    if (!driver.Clean(&out->reason)) {
+        Err(QStringLiteral("the removal could not start"));
+        return EXIT_FAILED;
+    }
+    for (const QString& path : paths) {
+        const bool gone = !Varnex::Cleaner::Details::PathExists(path);
+        (gone ? out->removed : out->kept).append(path);
+        if (lines == RemovalLines::RECORDS) {
+            WriteRecord(Out(), QLatin1String(gone ? "removed" : "failed"),
+                        {{QLatin1String("path"), path}});
+        } else if (lines == RemovalLines::TEXT) {
+            Out() << (gone ? "removed: " : "not removed: ") << Shown(path) << '\n';
+        }
+    }
+    return -1;
 }
 
 bool CheckExactly(Varnex::Cleaner::AbstractGarbageScope& scope,

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QStringList>
 #include <QTextStream>
 #include <QTimer>
 
@@ -63,5 +64,22 @@ private:
 // the caller has named on standard error).
 bool CheckExactly(Varnex::Cleaner::AbstractGarbageScope& scope,
                   const QList<Varnex::Cleaner::AbstractGarbage*>& items);
+
+// What became of the planned paths of a cleaning, as found on the disk.
+struct Removal {
+    ScopeDriver::Scope::FinishReason reason = ScopeDriver::Scope::FAILED;
+    QStringList removed;  // gone
+    QStringList kept;     // still there
+};
+// How each path's outcome is told as it is found: "removed: PATH" and "not
+// removed: PATH" lines, "removed"/"failed" JSON Lines records, or nothing.
+enum class RemovalLines { TEXT, RECORDS, NONE };
+
+// Asks `question` unless `yes`, cleans, and sorts `paths` into *out, telling
+// each. Returns -1 when the cleaning ran, otherwise the exit code to end with
+// (answered no, interrupted, or the removal could not start), its line
+// written on standard error.
+int AskAndRemove(ScopeDriver& driver, const QString& question, bool yes, const QStringList& paths,
+                 RemovalLines lines, Removal* out);
 
 }  // namespace Klarvik

@@ -320,7 +320,7 @@ bool SetKeys(const Entry& entry, const QList<QPair<QString, QString>>& keys, QSt
     return WriteWhole(entry.path, lines.join(QLatin1Char('\n')), problem);
 }
 
-// A value as the specification escapes strings.
+// A value escaped as the Desktop Entry format escapes strings.
 QString Escaped(const QString& value) {
     QString out;
     for (int i = 0; i < value.size(); ++i) {
