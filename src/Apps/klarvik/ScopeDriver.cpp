@@ -17,6 +17,7 @@
 #include "Commands.h"
 #include "Core/details/FileDates.h"
 #include "JsonWriter.h"
+#include "Platform/ToolRun.h"
 #include "RunOutput.h"
 #include "ShownText.h"
 
@@ -33,6 +34,8 @@ void OnInterrupt(int) {
     if (interrupted.exchange(true)) {
         std::_Exit(130);
     }
+    // A tool being waited for (launchctl, clamscan, ...) is killed, and none starts again.
+    Varnex::Platform::InterruptToolRuns();
     if (wakeFds[1] >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t n = ::write(wakeFds[1], &byte, 1);

@@ -163,7 +163,16 @@ int RunStartupItems(const Options& options) {
         Err(QStringLiteral("nothing was changed"));
         return EXIT_USAGE;
     }
-    bool ok = Switch(enable, true, options.json) & Switch(disable, false, options.json);
+    bool ok = true;
+    if (auto* jobs = qobject_cast<LaunchAgentGarbageScope*>(scope.get())) {
+        const QString problem = jobs->GetListingProblem();
+        if (!problem.isEmpty()) {
+            // Every job shows off then: not a state to believe.
+            Err(QStringLiteral("which jobs are loaded is unknown: %1").arg(Shown(problem)));
+            ok = false;
+        }
+    }
+    ok = Switch(enable, true, options.json) & Switch(disable, false, options.json) & ok;
     auto* logins = qobject_cast<LoginItemGarbageScope*>(scope.get());
     if (logins && !(enable.isEmpty() && disable.isEmpty()) && !logins->SaveDisabledLoginItems()) {
         // A login item switched off lives on only in that file.
@@ -199,6 +208,9 @@ int RunStartupItems(const Options& options) {
             }
         }
         Out().flush();
+        if (ScopeDriver::WasInterrupted()) {
+            return EXIT_INTERRUPTED;
+        }
         return ok ? EXIT_DONE : EXIT_FAILED;
     }
     if (!options.json) {

@@ -68,8 +68,9 @@ LaunchJobListing ParseLaunchctlList(const QByteArray& output) {
     return listing;
 }
 
-LaunchJobListing ListLaunchJobs(int timeLimitMs) {
-    const ToolOutcome outcome = RunTool(launchctl, {QStringLiteral("list")}, timeLimitMs);
+LaunchJobListing ListLaunchJobs(int timeLimitMs, const std::atomic<bool>* cancel) {
+    const ToolOutcome outcome =
+        RunTool(launchctl, {QStringLiteral("list")}, timeLimitMs, 16 << 20, cancel);
     if (!outcome.Succeeded()) {
         LaunchJobListing failed;
         failed.problem = QStringLiteral("launchctl list ") + outcome.Describe();

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <atomic>
 
 // launchd's jobs through the `launchctl` tool, run by name as a child process
 // (looked up in PATH; tests and the demo put a stand-in first).
@@ -36,8 +37,10 @@ LaunchJobListing ParseLaunchctlList(const QByteArray& output);
 
 // Runs `launchctl list` and parses it. A tool that cannot be started, exits
 // with another code than 0, is killed after the time limit or prints too much
-// gives ok false and a problem; the failure is logged (WARNING).
-LaunchJobListing ListLaunchJobs(int timeLimitMs = launchctlTimeLimitMs);
+// gives ok false and a problem; the failure is logged (WARNING). `*cancel`
+// becoming true ends the run (ok false).
+LaunchJobListing ListLaunchJobs(int timeLimitMs = launchctlTimeLimitMs,
+                                const std::atomic<bool>* cancel = nullptr);
 
 // Runs `launchctl load -w PATH` (or "unload"). True when it exited with 0;
 // otherwise false, *problem says why, and a WARNING is logged. Whether the job

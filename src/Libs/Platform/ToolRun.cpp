@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <algorithm>
+#include <atomic>
 
 namespace Varnex::Platform {
 
@@ -13,6 +14,11 @@ namespace {
 
 const int killWaitMs = 5000;
 const int errorTailBytes = 4096;
+// How often a run looks whether it was interrupted.
+const int interruptPollMs = 50;
+
+std::atomic<bool> runsInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 // The child leads a process group of its own, so that a tool that runs
 // helpers (a shell script) is killed as a whole.
@@ -34,7 +40,9 @@ void KillGroup(GroupLeaderProcess* process) {
 
 QString ToolOutcome::Describe() const {
     QString text;
-    if (!started) {
+    if (interrupted) {
+        text = QStringLiteral("interrupted");
+    } else if (!started) {
         text = QStringLiteral("could not be started");
     } else if (timedOut) {
         text = QStringLiteral("timed out");
@@ -54,8 +62,15 @@ QString ToolOutcome::Describe() const {
 }
 
 ToolOutcome RunTool(const QString& program, const QStringList& args, int timeLimitMs,
-                    qint64 outputLimit) {
+                    qint64 outputLimit, const std::atomic<bool>* cancel) {
     ToolOutcome outcome;
+    const auto interrupted = [cancel] {
+        return runsInterrupted.load() || (cancel != nullptr && cancel->load());
+    };
+    if (interrupted()) {
+        outcome.interrupted = true;
+        return outcome;
+    }
     GroupLeaderProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
     process.start(program, args, QIODevice::ReadOnly);
@@ -67,13 +82,19 @@ ToolOutcome RunTool(const QString& program, const QStringList& args, int timeLim
     const QDeadlineTimer deadline(timeLimitMs > 0 ? timeLimitMs : -1);
     // Read as it comes, so that a tool with much to say never waits on a full pipe.
     while (process.state() != QProcess::NotRunning) {
-        const int left = static_cast<int>(std::min<qint64>(deadline.remainingTime(), 100));
+        const int left =
+            static_cast<int>(std::min<qint64>(deadline.remainingTime(), interruptPollMs));
+        if (interrupted()) {
+            outcome.interrupted = true;
+            KillGroup(&process);
+            break;
+        }
         if (!deadline.isForever() && deadline.hasExpired()) {
             outcome.timedOut = true;
             KillGroup(&process);
             break;
         }
-        process.waitForReadyRead(deadline.isForever() ? 100 : std::max(left, 1));
+        process.waitForReadyRead(deadline.isForever() ? interruptPollMs : std::max(left, 1));
         outcome.output += process.readAllStandardOutput();
         outcome.errorTail += process.readAllStandardError();
         outcome.errorTail = outcome.errorTail.right(errorTailBytes);
@@ -89,11 +110,19 @@ ToolOutcome RunTool(const QString& program, const QStringList& args, int timeLim
         outcome.outputCut = true;
         outcome.output.truncate(static_cast<int>(outputLimit));
     }
-    if (!outcome.timedOut && !outcome.outputCut) {
+    if (!outcome.timedOut && !outcome.outputCut && !outcome.interrupted) {
         outcome.crashed = process.exitStatus() != QProcess::NormalExit;
         outcome.exitCode = outcome.crashed ? -1 : process.exitCode();
     }
     return outcome;
+}
+
+void InterruptToolRuns() {
+    runsInterrupted.store(true);
+}
+
+bool AreToolRunsInterrupted() {
+    return runsInterrupted.load();
 }
 
 }  // namespace Varnex::Platform

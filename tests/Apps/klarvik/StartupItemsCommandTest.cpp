@@ -39,6 +39,13 @@ TEST(KlarvikStartupItems, LaunchAgentsAreSwitchedAndRemovedOnlyOnceUnloaded) {
     EXPECT_TRUE(out.contains("off  example.a  " + d.toUtf8())) << out.data();
     EXPECT_TRUE(out.contains("Total: 2 items, 1 on (done)")) << out.data();
     EXPECT_EQ(Klarvik({"scan", "--kind", "launch-agents", "/tmp"}, &out, &err), 2);
+    // A listing that fails is no "all off".
+    fake.SetFailing("list");
+    EXPECT_EQ(Klarvik({"scan", "--kind", "launch-agents"}, &out, &err), 1);
+    EXPECT_TRUE(err.contains("which jobs are loaded is unknown: launchctl list exit code 5"))
+        << err.data();
+    EXPECT_TRUE(out.contains("error: whether the job is loaded is unknown")) << out.data();
+    fake.SetFailing("");
 
     ASSERT_EQ(Klarvik({"scan", "--kind", "launch-agents", "--disable", a, "--enable", d}, &out, &err), 0)
         << err.data();

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <QDir>
 #include <QVariantMap>
 
 #include "CleanerCommon/Checks.h"
 #include "CleanerCommon/LogText.h"
+#include "Core/details/LaunchAgentGarbageScope.h"
 #include "Platform/Launchctl.h"
 #include "Platform/PathCodec.h"
 #include "Platform/PropertyList.h"
@@ -48,6 +50,30 @@ QString ReadLabel(const QString& path, QString* problem) {
     return label.toString();
 }
 
+// Another job file of the scanned folders that names `label`, or null.
+// launchctl unloads a job by its label, whichever file loaded it: with two
+// such files, switching one may stop the other's job.
+QString OtherFileWithLabel(const QString& label, const QString& path) {
+    for (const QString& folder : LaunchAgentGarbageScope::GetJobFolders()) {
+        const QStringList names =
+            QDir(folder).entryList({QStringLiteral("*.plist")}, QDir::Files | QDir::System);
+        for (const QString& name : names) {
+            const QString other = folder + QLatin1Char('/') + name;
+            std::string bytes;
+            struct stat st {};
+            if (other == path || !Platform::EncodePath(other, &bytes) ||
+                ::lstat(bytes.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                continue;
+            }
+            QString ignored;
+            if (ReadLabel(other, &ignored) == label) {
+                return other;
+            }
+        }
+    }
+    return QString();
+}
+
 }  // namespace
 
 GarbageLaunchAgent::GarbageLaunchAgent(const QString& path, long long size,
@@ -67,6 +93,11 @@ GarbageLaunchAgent::GarbageLaunchAgent(const QString& path, long long size,
         m_badLabel = true;
         LOG(WARNING) << "Launch job \"" << Util::LogText(path)
                      << "\": " << Util::LogText(m_problem);
+    }
+    if (!m_badLabel && !listing.ok) {
+        // Shown off, but not believed: the next switch that works clears it.
+        m_problem = QStringLiteral("whether the job is loaded is unknown: ") + listing.problem;
+        m_switchFailed = true;
     }
     // Stored only: a half-built item tells nobody.
     AbstractGarbage::SetEnabled(listing.IsLoaded(m_label));
@@ -128,6 +159,21 @@ void GarbageLaunchAgent::SetEnabled(bool on) {
         m_switchFailed = true;
         SetError(Error::REFUSED);
         return;
+    }
+    const QString other = OtherFileWithLabel(m_label, m_path);
+    if (!other.isEmpty()) {
+        const Platform::LaunchJobListing before = Platform::ListLaunchJobs();
+        if (!before.ok || before.IsLoaded(m_label)) {
+            m_problem = QStringLiteral("\"%1\" has the same label: which of the two files the "
+                                       "loaded job came from cannot be told")
+                            .arg(other);
+            LOG(WARNING) << "Not switching launch job \"" << Util::LogText(m_path)
+                         << "\": " << Util::LogText(m_problem);
+            m_switchFailed = true;
+            AbstractGarbage::SetEnabled(before.IsLoaded(m_label));
+            SetError(Error::REFUSED);
+            return;
+        }
     }
     const bool ran = Platform::SwitchLaunchJob(m_path, on, &problem);
     const Platform::LaunchJobListing listing = Platform::ListLaunchJobs();

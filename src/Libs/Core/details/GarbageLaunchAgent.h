@@ -49,7 +49,12 @@ public:
     //
     // Only the file the scan read is ever switched: when the path now holds
     // another entry (another inode, not a regular file) or a file naming
-    // another label, nothing runs and the item is refused (REFUSED).
+    // another label, nothing runs and the item is refused (REFUSED). So is a
+    // job whose label another job file of the scanned folders has too, while
+    // that label is loaded: launchctl would stop whichever job it finds.
+    //
+    // A scan that could not read the listing makes items shown off with an
+    // error (UNKNOWN) saying so, until a switch tells the truth.
     void SetEnabled(bool on) override;
 
     // What the scan saw at the path (inode 0: not known); the removal

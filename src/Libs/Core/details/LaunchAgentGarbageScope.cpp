@@ -7,7 +7,7 @@
 #include <string>
 
 #include "CleanerCommon/LogText.h"
-#include "Core/details/FSScanProducer.h"
+#include "Core/details/LaunchAgentScanProducer.h"
 #include "Core/details/GarbageLaunchAgent.h"
 #include "Platform/Launchctl.h"
 #include "Platform/PathCodec.h"
@@ -19,10 +19,7 @@ namespace Varnex::Cleaner::Details {
 
 class LaunchAgentGarbageScope::Impl {
 public:
-    FSScanProducer producer;
-    // Read once per scan, when the first job files come in.
-    Platform::LaunchJobListing listing;
-    bool listingRead = false;
+    LaunchAgentScanProducer producer;
 };
 
 LaunchAgentGarbageScope::LaunchAgentGarbageScope(QObject* parent)
@@ -64,8 +61,6 @@ void LaunchAgentGarbageScope::Reset() {
     ResetScope([this] {
         GetItemIndex().Clear();
         DeleteRoots();
-        m_impl->listing = Platform::LaunchJobListing();
-        m_impl->listingRead = false;
     });
 }
 
@@ -80,6 +75,11 @@ bool LaunchAgentGarbageScope::IsCleaningPossible() const {
         }
     }
     return false;
+}
+
+QString LaunchAgentGarbageScope::GetListingProblem() const {
+    const Platform::LaunchJobListing& listing = m_impl->producer.GetListing();
+    return m_roots.isEmpty() || listing.ok ? QString() : listing.problem;
 }
 
 void LaunchAgentGarbageScope::DoStartScanning() {
@@ -115,15 +115,8 @@ bool LaunchAgentGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             GetItemIndex().Contains(path) || seen.contains(path)) {
             continue;
         }
-        if (!m_impl->listingRead) {
-            // Once per scan, and only when there is a job to tell about.
-            m_impl->listing = Platform::ListLaunchJobs();
-            m_impl->listingRead = true;
-            if (!ticket.IsCurrent()) {
-                return false;
-            }
-        }
-        auto* agent = new GarbageLaunchAgent(path, result.diskSize, m_impl->listing, nullptr);
+        auto* agent =
+            new GarbageLaunchAgent(path, result.diskSize, m_impl->producer.GetListing(), nullptr);
         agent->SetIdentity(result.device, result.inode, result.birth);
         seen.insert(path);
         items.append(agent);
@@ -143,9 +136,10 @@ bool LaunchAgentGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     if (!inserted) {
         return false;
     }
-    // Told once they are shown: a job nobody can name is never switched or removed.
+    // Told once they are shown: a job nobody can name is never switched or
+    // removed; one whose state is unknown is not believed off.
     for (AbstractGarbage* item : items) {
-        if (static_cast<GarbageLaunchAgent*>(item)->HasBadLabel()) {
+        if (!static_cast<GarbageLaunchAgent*>(item)->GetProblem().isEmpty()) {
             item->SetError(AbstractGarbage::Error::UNKNOWN);
             if (!ticket.IsCurrent()) {
                 return false;

@@ -15,17 +15,19 @@ class GarbageLaunchAgent;
 // system root), showing whether its job is loaded. Switching an item on or
 // off runs `launchctl` at once (GarbageLaunchAgent::SetEnabled).
 //
-// `launchctl list` is read once per scan, when the first job files come in;
-// when it cannot be read every job shows off, and the scan still finishes
-// DONE (the files are there; only their state is unknown).
+// `launchctl list` is read once per scan, on a thread of its own while the
+// folders are scanned; when it cannot be read every job shows off with an
+// error saying so, GetListingProblem() tells why, and the scan still
+// finishes DONE (the files are there; only their state is unknown).
 //
 // Cleaning unloads each selected job (`launchctl unload -w`) and plans its
 // file for removal through the removal server (flags 0) only when the job
 // is no longer loaded afterwards: a file whose job could not be unloaded
 // stays, with an error saying so.
 //
-// Threads: the scope's; the scanner works on its own threads. The
-// `launchctl` calls block the scope's thread (30 s at most each).
+// Threads: the scope's; the scanner and the listing work on their own
+// threads. Switching a job (and so cleaning) runs `launchctl` on the scope's
+// thread (30 s at most each).
 class LaunchAgentGarbageScope : public ServerCleaningScope {
     Q_OBJECT
 public:
@@ -37,6 +39,9 @@ public:
 
     // The item of a job file, or null.
     GarbageLaunchAgent* FindAgent(const QString& path) const;
+    // Why the last scan could not tell which jobs are loaded; empty when it
+    // could or found no job file.
+    QString GetListingProblem() const;
 
     void Reset() override;
     // Nothing of its own: the per-run counters of the shared sequence.

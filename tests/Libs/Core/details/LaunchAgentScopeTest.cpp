@@ -107,6 +107,62 @@ TEST(LaunchAgentScope, ShowsTheJobsLoadedByExactLabelReadingTheListingOnce) {
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(scope.FindAgent(agent)->IsEnabled());
     EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded")) << log.Dump();
+    // ... and not believed off: each item says so, the scope tells why.
+    EXPECT_EQ(scope.FindAgent(agent)->GetError(), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_TRUE(scope.FindAgent(agent)->GetProblem().startsWith("whether the job is loaded is unknown"));
+    EXPECT_TRUE(scope.GetListingProblem().contains("exit code 5")) << scope.GetListingProblem().toStdString();
+    // A switch that tells the truth again clears it.
+    m.launchctl.SetFailing("");
+    scope.FindAgent(agent)->SetEnabled(true);
+    EXPECT_TRUE(scope.FindAgent(agent)->IsEnabled());
+    EXPECT_EQ(scope.FindAgent(agent)->GetError(), AbstractGarbage::Error::OK);
+}
+
+// A listing that hangs is read off the scope's thread and ends with a stop.
+TEST(LaunchAgentScope, AHangingListingHoldsNeitherTheScopeNorItsStop) {
+    Machine m;
+    m.Agent("com.example.agent.plist", FakeLaunchctl::JobPlist("com.example.agent"));
+    m.launchctl.SetHanging("list");
+    LaunchAgentGarbageScope scope;
+    QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    ASSERT_TRUE(WaitUntil([&] { return ListCalls(m.launchctl) == 1; }, waitMs));
+    // Had the listing run on this thread, the wait above would have returned
+    // only after its time limit, with the scan over.
+    EXPECT_TRUE(scope.IsScanning());
+    EXPECT_TRUE(scope.GetRoots().isEmpty());  // no item before the listing is in
+    scope.StopScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::CANCELED);
+}
+
+// launchctl unloads by label: with a stale copy of a loaded job's file in
+// another folder, switching either file could stop the live job.
+TEST(LaunchAgentScope, AFileSharingALoadedLabelIsNeitherSwitchedNorRemoved) {
+    Machine m;
+    const QString live = m.Daemon("com.example.job.plist", FakeLaunchctl::JobPlist("com.example.job"));
+    const QString stale = m.Agent("old-copy.plist", FakeLaunchctl::JobPlist("com.example.job"));
+    m.launchctl.SetLoaded({"com.example.job"});
+    LaunchAgentGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    scope.FindAgent(stale)->Select(true);
+    m.launchctl.ClearCalls();
+    EXPECT_FALSE(scope.StartCleaning());  // nothing left to remove
+    EXPECT_TRUE(m.launchctl.Calls().filter("unload").isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
+    EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.job"});
+    EXPECT_TRUE(m.home.Exists("Library/LaunchAgents/old-copy.plist"));
+    EXPECT_EQ(scope.FindAgent(stale)->GetError(), AbstractGarbage::Error::REFUSED);
+    EXPECT_TRUE(scope.FindAgent(stale)->GetProblem().contains(live)) << scope.FindAgent(stale)->GetProblem().toStdString();
+    // Not loaded, the copy can go: nothing is stopped by unloading it.
+    m.launchctl.SetLoaded({});
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    scope.FindAgent(stale)->Select(true);
+    QSignalSpy cleaned(&scope, &AbstractGarbageScope::CleaningFinished);
+    ASSERT_TRUE(scope.StartCleaning());
+    ASSERT_TRUE(WaitUntil([&] { return !cleaned.isEmpty(); }, waitMs));
+    EXPECT_FALSE(m.home.Exists("Library/LaunchAgents/old-copy.plist"));
+    EXPECT_TRUE(m.sysroot.Exists("Library/LaunchDaemons/com.example.job.plist"));
 }
 
 TEST(LaunchAgentScope, SwitchingRunsTheToolAndShowsTheRealState) {
