@@ -4,8 +4,8 @@
 
 namespace Varnex::Platform {
 
-// The environment variables that hold paths (HOME, KLARVIK_SYSROOT and
-// XDG_DATA_HOME) are read here and nowhere else, and their bytes become text
+// The environment variables that hold paths (HOME, KLARVIK_SYSROOT and the
+// XDG_* folders) are read here and nowhere else, and their bytes become text
 // only through the path codec (PathCodec.h): a value that is not strict UTF-8
 // is refused, never approximated, so that no folder next to the intended one
 // is ever taken for it.
