@@ -172,6 +172,10 @@ ScopeDriver::Answer ScopeDriver::Ask(const QString& question) {
     return line == "y" || line == "Y" || line == "yes" ? Answer::YES : Answer::NO;
 }
 
+void ScopeDriver::InstallInterruptHandler() {
+    InstallHandler();
+}
+
 bool ScopeDriver::WasInterrupted() {
     return interrupted.load();
 }

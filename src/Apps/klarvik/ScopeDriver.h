@@ -39,9 +39,12 @@ public:
     // Writes `question` to standard error and reads one line of standard
     // input: "y", "Y" or "yes" is YES, anything else or its end NO, Ctrl-C
     // INTERRUPTED (at once, whether or not a line was being typed).
-    Answer Ask(const QString& question);
+    static Answer Ask(const QString& question);
     // Whether Ctrl-C was pressed while this driver was alive.
     static bool WasInterrupted();
+    // Ctrl-C handling as a driver sets it up, for a program that drives
+    // several scopes itself (it polls WasInterrupted()); until the program ends.
+    static void InstallInterruptHandler();
 
 private:
     Scope::FinishReason Run(bool cleaning);

@@ -3,12 +3,14 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "AppsCommand.h"
 #include "CleanerCommon/Logging.h"
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
+#include "FacadeCommand.h"
 #include "ApplicationsCommand.h"
 #include "DuplicatesCommand.h"
 #include "ExclusionSpelling.h"
@@ -63,6 +65,17 @@ int main(int argc, char** argv) {
         QStringLiteral(
             "Scans and cleans reclaimable data.\n\n"
             "Commands:\n"
+            "  scopes [--json]             every scope of the product, its state and sizes\n"
+            "  scan [SCOPE...] [--json]    scan the scopes (all by default) at once, as the\n"
+            "                              application does, and print their sizes\n"
+            "  clean SCOPE... [--yes|--dry-run] [--select PATH]...\n"
+            "                              scan them, then remove what each selects by\n"
+            "                              default (or exactly what --select names)\n"
+            "                              SCOPE: user-caches, user-logs, system-caches,\n"
+            "                              system-logs, trash:VOLUME, app-languages,\n"
+            "                              system-languages, apps, third-party-apps,\n"
+            "                              leftovers, large-old, login-items, launch-agents,\n"
+            "                              duplicates, disk-usage, shredder\n"
             "  scan  --kind KIND PATH...   scan and print the tree\n"
             "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
             "  scan|clean --kind app-languages|system-languages [--select language://NAME]...\n"
@@ -107,7 +120,7 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("scan, clean, sysinfo or apps"));
+                                 QStringLiteral("scopes, scan, clean, sysinfo or apps"));
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"),
                                  QStringLiteral("[PATH...]"));
     const QCommandLineOption kind(
@@ -304,6 +317,20 @@ int main(int argc, char** argv) {
     if (!tree && options.jsonl) {
         return Usage(parser, QStringLiteral("--jsonl is for scan and clean; sysinfo and apps "
                                             "take --json"));
+    }
+    // Without --kind, scan and clean take scope names and run on the facade;
+    // a path among them means the old default kind.
+    const bool scopeNames =
+        std::none_of(args.begin(), args.end(),
+                     [](const QString& a) { return a.startsWith(QLatin1Char('/')); });
+    if (options.command == QLatin1String("scopes") ||
+        (tree && !parser.isSet(kind) && scopeNames)) {
+        if (!options.exclusions.isEmpty() || options.jsonl || !options.enables.isEmpty() ||
+            !options.disables.isEmpty()) {
+            return Usage(parser, QStringLiteral("with scope names, scan and clean take --json, "
+                                                "--yes, --dry-run and --select"));
+        }
+        return Klarvik::RunFacade(options, args);
     }
     if (options.command == QLatin1String("sysinfo")) {
         return Klarvik::RunSysinfo(options.json);

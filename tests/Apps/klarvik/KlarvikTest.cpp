@@ -411,7 +411,8 @@ TEST(Klarvik, BadUsageIsExitTwoInPlainWords) {
     const Outcome kind = Klarvik({"scan", "--kind", "everything", "/tmp"});
     EXPECT_EQ(kind.code, 2);
     EXPECT_TRUE(kind.err.contains("unknown kind"));
-    EXPECT_EQ(Klarvik({"scan"}).code, 2);
+    EXPECT_EQ(Klarvik({"clean"}).code, 2);  // which scopes?
+    EXPECT_EQ(Klarvik({"scan", "no-such-scope"}).code, 2);
     EXPECT_EQ(Klarvik({"frobnicate", "/tmp"}).code, 2);
     const Outcome version = Klarvik({"--version"});
     EXPECT_EQ(version.code, 0);

@@ -1,0 +1,82 @@
+// `klarvik scopes|scan|clean` with scope names, on one Cleaner, through the
+// real program on a home folder and a system root of their own.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "common/ScopedEnv.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using Varnex::Test::RunProgram;
+using Varnex::Test::ScopedEnv;
+using Varnex::Test::TempTree;
+
+namespace {
+
+int Klarvik(const QStringList& args, QByteArray* out, QByteArray* err) {
+    return RunProgram(KLARVIK_PROGRAM, args, out, err);
+}
+
+}  // namespace
+
+TEST(KlarvikFacade, ScansEveryScopeAndCleansExactlyWhatIsSelected) {
+    TempTree home, sysroot;
+    ScopedEnv h("HOME", home.Root().toUtf8()), r("KLARVIK_SYSROOT", sysroot.Root().toUtf8()),
+        c("XDG_CACHE_HOME", QByteArray()), d("XDG_DATA_HOME", QByteArray());
+    home.MakeFile("Library/Caches/com.a/one", QByteArray(5000, 'a'));
+    home.MakeFile("Library/Caches/com.b/two\nlines: x", QByteArray(3000, 'b'));
+    home.MakeFile(".cache/fontconfig/f", "f");
+    home.MakeFile("Library/Logs/app.log", "log");
+    sysroot.MakeFile("var/log/apt/history.log", "kept");
+    QByteArray out, err;
+
+    ASSERT_EQ(Klarvik({"scopes", "--json"}, &out, &err), 0) << err.data();
+    QStringList names;
+    for (const QJsonValue& v : QJsonDocument::fromJson(out).object().value("scopes").toArray()) {
+        names << v.toObject().value("name").toString();
+        EXPECT_EQ(v.toObject().value("state").toString(), "idle");
+    }
+    for (const char* name : {"user-caches", "system-logs", "app-languages", "launch-agents",
+                             "large-old", "duplicates", "disk-usage", "shredder"}) {
+        EXPECT_TRUE(names.contains(name)) << name << " in " << out.data();
+    }
+
+    ASSERT_EQ(Klarvik({"scan", "--json"}, &out, &err), 0) << err.data();
+    const QJsonObject scanned = QJsonDocument::fromJson(out).object();
+    long long sum = 0;
+    for (const QJsonValue& v : scanned.value("scopes").toArray()) {
+        EXPECT_EQ(v.toObject().value("finished").toString(), "done") << out.data();
+        sum += v.toObject().value("size").toVariant().toLongLong();
+    }
+    EXPECT_GT(sum, 0);
+    EXPECT_EQ(scanned.value("totals").toObject().value("scanned").toVariant().toLongLong(), sum);
+
+    // A dry run and a selection outside the scopes remove nothing.
+    ASSERT_EQ(Klarvik({"clean", "user-caches", "user-logs", "--dry-run"}, &out, &err), 0);
+    EXPECT_TRUE(out.contains("would clean: user-caches")) << out.data();
+    EXPECT_EQ(Klarvik({"clean", "user-caches", "--yes", "--select", home.Path("Library/Logs/app.log")},
+                      &out, &err),
+              2);
+    EXPECT_TRUE(home.Exists("Library/Caches/com.a/one"));
+    EXPECT_TRUE(home.Exists("Library/Logs/app.log"));
+    EXPECT_EQ(Klarvik({"clean", "user-caches"}, &out, &err), 2);  // not a terminal, no --yes
+
+    // Exactly the item named, with its odd name, and nothing else (its folder,
+    // all of whose children are checked then, goes once empty).
+    const QString odd = home.Path("Library/Caches/com.b/two\nlines: x");
+    ASSERT_EQ(Klarvik({"clean", "user-caches", "--yes", "--select", odd}, &out, &err), 0)
+        << out.data() << err.data();
+    EXPECT_FALSE(home.Exists("Library/Caches/com.b/two\nlines: x"));
+    EXPECT_TRUE(home.Exists("Library/Caches/com.a/one"));
+    EXPECT_TRUE(home.Exists(".cache/fontconfig/f"));
+    EXPECT_FALSE(home.Exists("Library/Caches/com.b"));
+    EXPECT_TRUE(out.contains("user-caches: cleaned 2 items")) << out.data();
+
+    // Everything a scope selects by default; the package manager's log stays.
+    ASSERT_EQ(Klarvik({"clean", "user-logs", "system-logs", "--yes"}, &out, &err), 0) << err.data();
+    EXPECT_FALSE(home.Exists("Library/Logs/app.log"));
+    EXPECT_TRUE(sysroot.Exists("var/log/apt/history.log"));
+}
