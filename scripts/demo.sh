@@ -124,6 +124,22 @@ step "klarvik scan --kind login-items --disable $home/Applications/Notebook.app"
 step "klarvik scan --kind login-items (remembered, switched off)"
 "$klarvik" scan --kind login-items
 
+# The whole product on one Cleaner: fresh caches and logs, a localization of
+# an application, two copies of a file; every scope scanned at once, then a
+# dry run of a cleaning.
+mkdir -p "$home/Library/Caches/com.example.viewer" "$home/Library/Logs/Viewer" \
+         "$home/Documents/copies" \
+         "$sysroot/Applications/Sketchbook.app/Contents/Resources/fr.lproj"
+head -c 200000 /dev/urandom > "$home/Library/Caches/com.example.viewer/tiles"
+printf 'viewer log\n%.0s' {1..500} > "$home/Library/Logs/Viewer/viewer.log"
+head -c 2000000 /dev/urandom > "$home/Documents/copies/report.pdf"
+cp "$home/Documents/copies/report.pdf" "$home/Documents/report (copy).pdf"
+echo 'Hello = "Bonjour";' > "$sysroot/Applications/Sketchbook.app/Contents/Resources/fr.lproj/Localizable.strings"
+step "klarvik scan (every scope at once)"
+PATH="$sample/bin:$PATH" "$klarvik" scan
+step "klarvik clean user-caches user-logs duplicates --dry-run"
+PATH="$sample/bin:$PATH" "$klarvik" clean user-caches user-logs duplicates --dry-run
+
 step "What is left in the sample"
 (cd "$sample" && find . -mindepth 1 | sort)
 if [ "$(cat "$sample/elsewhere/important.txt")" = "not ours" ]; then

@@ -61,6 +61,12 @@ std::vector<NamedScope> NamedScopes(Cleaner& cleaner) {
     return scopes;
 }
 
+// The scope's item count; the job and login item scopes count none in their
+// totals (nothing there is garbage by itself), so their roots are told.
+long long ItemCount(const AbstractGarbageScope& scope) {
+    return std::max<long long>(scope.GetTotalItems(), scope.GetRoots().size());
+}
+
 QString StateName(AbstractGarbageScope::State state) {
     switch (state) {
     case AbstractGarbageScope::IDLE:
@@ -122,7 +128,7 @@ public:
                          : QStringLiteral("%1  %2  %3 items  %4")
                                .arg(s.name, -18)
                                .arg(StateName(s.scope->GetState()), -9)
-                               .arg(s.scope->GetTotalItems())
+                               .arg(ItemCount(*s.scope))
                                .arg(FormatSize(s.scope->GetTotalSize(), 1));
             text += QStringLiteral("\r\x1b[K") + Shown(line) + QLatin1Char('\n');
         }
@@ -186,7 +192,7 @@ QHash<AbstractGarbageScope*, AbstractGarbageScope::FinishReason> WaitForAll(
 QJsonObject ScopeRecord(const NamedScope& s, const AbstractGarbageScope::FinishReason* reason) {
     QJsonObject record{{QStringLiteral("name"), s.name},
                        {QStringLiteral("state"), StateName(s.scope->GetState())},
-                       {QStringLiteral("items"), s.scope->GetTotalItems()},
+                       {QStringLiteral("items"), ItemCount(*s.scope)},
                        {QStringLiteral("size"), s.scope->GetTotalSize()},
                        {QStringLiteral("selected_size"), s.scope->GetSelectedSize()},
                        {QStringLiteral("cleaned_size"), s.scope->GetTotalCleanedSize()},
@@ -223,7 +229,7 @@ void WriteTable(const std::vector<NamedScope>& scopes,
         Out() << Shown(QStringLiteral("%1  %2  %3  %4  %5")
                            .arg(s.name, -18)
                            .arg(state, -9)
-                           .arg(s.scope->GetTotalItems(), 9)
+                           .arg(ItemCount(*s.scope), 9)
                            .arg(FormatSize(s.scope->GetTotalSize(), 1), 10)
                            .arg(FormatSize(s.scope->GetSelectedSize(), 1), 10))
               << (s.scope->ContainsError() ? "  (items in error)" : "") << '\n';
