@@ -3,6 +3,9 @@
 #include <glog/logging.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMap>
 #include <QPointer>
 #include <QTimer>
@@ -36,6 +39,9 @@ using namespace Details;
 namespace {
 
 const int refreshIntervalMs = 1000;
+// How long a quit waits for stopped scopes to finish.
+const int quitWaitMs = 60000;
+const int quitPollMs = 20;
 
 bool IsFolder(const QString& path) {
     std::string bytes;
@@ -621,6 +627,17 @@ void Cleaner::WaitBeforeAppQuit() {
         if (m_impl->Knows(scope)) {
             scope->WaitBeforeAppQuit();
         }
+    }
+    // A stopped scope finishes on its next poll: the application hears every
+    // finish before it quits (no input is taken meanwhile).
+    QElapsedTimer waited;
+    waited.start();
+    while (IsBusy() && waited.elapsed() < quitWaitMs) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents,
+                                        quitPollMs);
+    }
+    if (IsBusy()) {
+        LOG(WARNING) << "Some scopes had not finished when the application quit";
     }
     for (const auto& cache : {m_impl->applicationCaches.standard, m_impl->applicationCaches.other,
                               m_impl->applicationCaches.paths}) {

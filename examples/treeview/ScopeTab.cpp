@@ -1,4 +1,4 @@
-#include "TreeWindow.h"
+#include "ScopeTab.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -6,23 +6,24 @@
 
 #include "CheckBoxProxyModel.h"
 #include "CleanerCommon/Sizes.h"
+#include "Core/Cleaner.h"
 #include "Core/GarbageItemModel.h"
 
 using Varnex::Cleaner::AbstractGarbageScope;
+using Varnex::Cleaner::Cleaner;
 using Varnex::Cleaner::FormatSize;
 using Varnex::Cleaner::GarbageItemModel;
-using Varnex::Cleaner::Details::SystemGarbageScope;
 
-TreeWindow::TreeWindow(const QStringList& roots, QWidget* parent)
+ScopeTab::ScopeTab(Cleaner* cleaner, AbstractGarbageScope* scope, QWidget* parent)
     : QWidget(parent),
-      m_scope(new SystemGarbageScope(roots, this)),
-      m_model(new GarbageItemModel(m_scope, false, this)),
+      m_cleaner(cleaner),
+      m_scope(scope),
+      m_model(new GarbageItemModel(scope, false, this)),
       m_proxy(new CheckBoxProxyModel(this)),
       m_view(new QTreeView(this)),
       m_status(new QLabel(this)),
       m_scanButton(new QPushButton(tr("Scan"), this)),
       m_cleanButton(new QPushButton(tr("Clean"), this)) {
-    setWindowTitle(tr("Klarvik tree view"));
     m_proxy->setSourceModel(m_model);
     m_view->setModel(m_proxy);
     // Name, size, error and status are what a person reads; the rest is data.
@@ -40,38 +41,37 @@ TreeWindow::TreeWindow(const QStringList& roots, QWidget* parent)
     layout->addWidget(m_view, 1);
     layout->addLayout(buttons);
 
-    connect(m_scanButton, &QPushButton::clicked, this, &TreeWindow::Scan);
-    connect(m_cleanButton, &QPushButton::clicked, this, &TreeWindow::Clean);
+    connect(m_scanButton, &QPushButton::clicked, this, &ScopeTab::Scan);
+    connect(m_cleanButton, &QPushButton::clicked, this, &ScopeTab::Clean);
     for (auto signal :
          {&AbstractGarbageScope::ScanningStarted, &AbstractGarbageScope::CleaningStarted}) {
-        connect(m_scope, signal, this, &TreeWindow::UpdateStatus);
+        connect(m_scope, signal, this, &ScopeTab::UpdateStatus);
     }
     connect(m_scope, &AbstractGarbageScope::ScanningFinished, this, [this] {
         m_view->expandToDepth(1);
         UpdateStatus();
     });
-    connect(m_scope, &AbstractGarbageScope::CleaningFinished, this, &TreeWindow::UpdateStatus);
+    connect(m_scope, &AbstractGarbageScope::CleaningFinished, this, &ScopeTab::UpdateStatus);
     // The selected size walks the tree: worked out once per burst of changes.
     m_statusTimer.setSingleShot(true);
     m_statusTimer.setInterval(100);
-    connect(&m_statusTimer, &QTimer::timeout, this, &TreeWindow::UpdateStatus);
+    connect(&m_statusTimer, &QTimer::timeout, this, &ScopeTab::UpdateStatus);
     connect(m_scope, &AbstractGarbageScope::ItemChanged, &m_statusTimer,
             static_cast<void (QTimer::*)()>(&QTimer::start));
     UpdateStatus();
-    resize(720, 480);
 }
 
-TreeWindow::~TreeWindow() = default;
+ScopeTab::~ScopeTab() = default;
 
-void TreeWindow::Scan() {
-    m_scope->StartScanning();
+void ScopeTab::Scan() {
+    m_cleaner->StartScanning(m_scope);
 }
 
-void TreeWindow::Clean() {
-    m_scope->StartCleaning();
+void ScopeTab::Clean() {
+    m_cleaner->StartCleaning(m_scope);
 }
 
-void TreeWindow::UpdateStatus() {
+void ScopeTab::UpdateStatus() {
     const bool busy = m_scope->IsScanning() || m_scope->IsCleaning();
     m_scanButton->setEnabled(!busy);
     m_cleanButton->setEnabled(!busy && m_scope->IsCleaningPossible());
