@@ -28,6 +28,7 @@
 #include <string>
 
 #include "BenchSupport.h"
+#include "StallMeter.h"
 #include "CleanerCommon/Logging.h"
 #include "Core/GarbageItemModel.h"
 #include "Core/details/SystemGarbageScope.h"
@@ -35,42 +36,11 @@
 namespace {
 
 using Varnex::Bench::JsonLine;
+using Varnex::Bench::StallMeter;
 using Varnex::Bench::Stopwatch;
 using Varnex::Cleaner::AbstractGarbageScope;
 using Varnex::Cleaner::GarbageItemModel;
 using Varnex::Cleaner::Details::SystemGarbageScope;
-
-// The longest gap between ticks of a 2 ms timer while it runs: how long the
-// event loop had no turn, overstated by at most the interval.
-class StallMeter {
-public:
-    StallMeter() {
-        m_timer.setInterval(2);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-    }
-    void Start() {
-        m_clock.start();
-        m_last = 0;
-        m_timer.start();
-    }
-    void Stop() {
-        Tick();
-        m_timer.stop();
-    }
-    double MaxMs() const { return m_max / 1e6; }
-
-private:
-    void Tick() {
-        const qint64 now = m_clock.nsecsElapsed();
-        m_max = std::max(m_max, now - m_last);
-        m_last = now;
-    }
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_max = 0;
-};
 
 // Runs the event loop until `signal` of the scope fires.
 template <typename Signal>

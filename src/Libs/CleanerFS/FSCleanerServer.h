@@ -112,6 +112,11 @@ public:
         unsigned long long device = 0;
         unsigned long long inode = 0;
         long long birth = 0;  // ns since the epoch, statx's btime
+        // For a tree (flag 2), ns since the epoch: an entry inside whose status
+        // changed later (written, renamed, linked) or a folder made later is
+        // kept, and the tree fails as not all removed. 0: no such bound. What
+        // came into a package after it was measured is never removed with it.
+        long long unchangedSince = 0;
     };
 
     static FSCleanerServer& GetInstance();

@@ -21,6 +21,7 @@ struct FSEntryInfo {
     long long size = 0;
     unsigned long long blocks = 0;  // 512-byte units
     long long birth = 0;        // ns since the epoch; 0 when the file system keeps none
+    long long change = 0;       // status change time, ns since the epoch
     std::uint64_t mountId = 0;  // 0 when nothing tells (see FSMountProbe.h)
     bool mountRoot = false;     // the root of a mount, when the kernel tells
 };

@@ -23,7 +23,7 @@ FSCleanerWorker::~FSCleanerWorker() {
 
 FSCleanerWorker::Planned FSCleanerWorker::MakePlanned(const QString& path, int flags,
                                                       const FSCleanerServer::Expected* expected) {
-    Planned planned{path, flags & ~(identityKnown | identityFolder), 0, 0, 0};
+    Planned planned{path, flags & ~(identityKnown | identityFolder), 0, 0, 0, 0};
     if (expected) {
         planned.flags |= identityKnown | (expected->isDirectory ? identityFolder : 0);
         planned.device = expected->device < deviceTooWide
@@ -31,6 +31,7 @@ FSCleanerWorker::Planned FSCleanerWorker::MakePlanned(const QString& path, int f
                              : deviceTooWide;
         planned.inode = expected->inode;
         planned.birth = expected->birth;
+        planned.unchangedSince = expected->unchangedSince;
     }
     return planned;
 }
@@ -190,7 +191,7 @@ void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* 
             const FSCleanerServer::Expected expected{
                 (planned.flags & identityFolder) != 0,
                 planned.device == deviceTooWide ? ~0ULL : planned.device, planned.inode,
-                planned.birth};
+                planned.birth, planned.unchangedSince};
             code = remover->Remove(planned.path, planned.flags & ~(identityKnown | identityFolder),
                                    &expected);
         } else {

@@ -52,6 +52,7 @@ private:
         std::uint32_t device = 0;
         unsigned long long inode = 0;
         long long birth = 0;
+        long long unchangedSince = 0;
     };
     static constexpr std::uint32_t deviceTooWide = 0xFFFFFFFFu;
     // What the scan saw is known / it saw a folder.

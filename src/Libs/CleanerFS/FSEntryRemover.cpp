@@ -122,19 +122,19 @@ int FSEntryRemover::Process(const std::string& bytes, int flags,
         return FSCleaner::REFUSED;
     }
     return RemoveOne(parentFd, name, bytes, info, flags, expected && !expected->isDirectory,
-                     expected != nullptr, why);
+                     expected != nullptr, why, expected ? expected->unchangedSince : 0);
 }
 
 int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
                               const FSEntryInfo& info, int flags, bool plannedAsFile,
-                              bool identityKnown, std::string* why) {
+                              bool identityKnown, std::string* why, long long unchangedSince) {
     if (flags & FSCleanerServer::FLAG_TRASH) {
         return m_trash.Move(parentFd, name, bytes, info, why);
     }
     const bool overwrite = (flags & FSCleanerServer::FLAG_SHRED) != 0;
     if (S_ISDIR(info.mode)) {
         if (flags & FSCleanerServer::FLAG_RECURSIVE) {
-            return m_tree.Remove(parentFd, name, info, overwrite, m_protected, why);
+            return m_tree.Remove(parentFd, name, info, overwrite, m_protected, why, unchangedSince);
         }
         // Never recursive: whatever the scan kept inside makes this fail.
         if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {

@@ -33,9 +33,10 @@ private:
                 std::string* why);
     // `identityKnown`: the entry was checked against what the scan saw, so it
     // is taken aside and checked again before it goes, never unlinked by name.
+    // `unchangedSince`: Expected::unchangedSince for a tree.
     int RemoveOne(int parentFd, const std::string& name, const std::string& bytes,
                   const FSEntryInfo& info, int flags, bool plannedAsFile, bool identityKnown,
-                  std::string* why);
+                  std::string* why, long long unchangedSince);
 
     FSParentResolver m_resolver;
     // Known when the run starts: a planned folder that is one of them is

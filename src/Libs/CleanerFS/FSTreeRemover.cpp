@@ -66,9 +66,16 @@ private:
     std::string m_why;
 };
 
-void RemoveEntry(int dirFd, const std::string& name, bool overwrite, Level& level,
+// What a removal of one tree goes by.
+struct TreeRules {
+    bool overwrite = false;
+    long long keepChangedAfter = 0;
+};
+
+void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Level& level,
                  const std::vector<Level>& stack, Failures* failures) {
-    if (overwrite) {
+    const bool overwrite = rules.overwrite;
+    if (overwrite || rules.keepChangedAfter > 0) {
         FSEntryInfo info;
         const int statErr = StatEntry(dirFd, name.c_str(), &info);
         if (statErr == ENOENT) {
@@ -82,19 +89,25 @@ void RemoveEntry(int dirFd, const std::string& name, bool overwrite, Level& leve
             level.folders.push_back(name);
             return;
         }
-        // A file mounted onto an entry of the tree is not the tree's to
-        // overwrite: the checks come before any open for writing.
-        if (IsOtherMount(stack.front().info, info)) {
-            failures->Add(FSCleaner::REFUSED, stack, name, "a mount point, not overwritten");
+        if (rules.keepChangedAfter > 0 && info.change > rules.keepChangedAfter) {
+            failures->Add(FSCleaner::REFUSED, stack, name, "changed since the scan, kept");
             return;
         }
-        if (S_ISREG(info.mode)) {
-            std::string why;
-            const int err = ShredFile(dirFd, name, info, &why);
-            if (err != 0 && err != ENOENT) {
-                failures->Add(CodeFromErrno(err, false), stack, name, why);
+        if (overwrite) {
+            // A file mounted onto an entry of the tree is not the tree's to
+            // overwrite: the checks come before any open for writing.
+            if (IsOtherMount(stack.front().info, info)) {
+                failures->Add(FSCleaner::REFUSED, stack, name, "a mount point, not overwritten");
+                return;
             }
-            return;
+            if (S_ISREG(info.mode)) {
+                std::string why;
+                const int err = ShredFile(dirFd, name, info, &why);
+                if (err != 0 && err != ENOENT) {
+                    failures->Add(CodeFromErrno(err, false), stack, name, why);
+                }
+                return;
+            }
         }
     }
     if (::unlinkat(dirFd, name.c_str(), 0) == 0) {
@@ -113,7 +126,7 @@ void RemoveEntry(int dirFd, const std::string& name, bool overwrite, Level& leve
 
 // Reads the whole folder on top of the stack: other entries are removed at
 // once, subfolders are noted for later.
-void EmptyFiles(std::vector<Level>& stack, std::vector<char>& buffer, bool overwrite,
+void EmptyFiles(std::vector<Level>& stack, std::vector<char>& buffer, const TreeRules& rules,
                 Failures* failures) {
     Level& level = stack.back();
     const int fd = level.fd.Get();
@@ -147,7 +160,7 @@ void EmptyFiles(std::vector<Level>& stack, std::vector<char>& buffer, bool overw
             if (type == DT_DIR) {
                 level.folders.emplace_back(name);
             } else {
-                RemoveEntry(fd, name, overwrite, level, stack, failures);
+                RemoveEntry(fd, name, rules, level, stack, failures);
             }
         }
     }
@@ -163,7 +176,8 @@ void FSTreeRemover::SetEmptiedHookForTests(std::function<void()> hook) {
 
 int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryInfo& top,
                           bool overwrite, const ProtectedFolders& protectedFolders,
-                          std::string* why) {
+                          std::string* why, long long keepChangedAfter) {
+    const TreeRules rules{overwrite, keepChangedAfter};
     FSCleanerFd topFd(::openat(parentFd, name.c_str(), readDirFlags));
     if (!topFd.IsValid()) {
         const int err = errno;
@@ -184,7 +198,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
     Failures failures;
     std::vector<Level> stack;
     stack.push_back(Level{std::move(topFd), topInfo, name, {}});
-    EmptyFiles(stack, m_buffer, overwrite, &failures);
+    EmptyFiles(stack, m_buffer, rules, &failures);
 
     while (stack.size() > 1 || !stack.back().folders.empty()) {
         Level& current = stack.back();
@@ -195,7 +209,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
             if (!childFd.IsValid()) {
                 const int err = errno;
                 if (err == ENOTDIR || err == ELOOP) {
-                    RemoveEntry(current.fd.Get(), child, overwrite, current, stack, &failures);
+                    RemoveEntry(current.fd.Get(), child, rules, current, stack, &failures);
                 } else if (err != ENOENT) {
                     failures.Add(CodeFromErrno(err, false), stack, child, ErrnoText(err));
                 }
@@ -221,7 +235,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
             if (stack.size() > maxOpenLevels + 1) {
                 stack[stack.size() - 1 - maxOpenLevels].fd.Reset();
             }
-            EmptyFiles(stack, m_buffer, overwrite, &failures);
+            EmptyFiles(stack, m_buffer, rules, &failures);
             continue;
         }
         // `current` is empty now, as far as it could be emptied.
@@ -241,7 +255,12 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
             parent.fd = std::move(up);
         }
         const std::string childName = std::move(current.name);
+        const bool madeLater = keepChangedAfter > 0 && current.info.birth > keepChangedAfter;
         stack.pop_back();
+        if (madeLater) {
+            failures.Add(FSCleaner::REFUSED, stack, childName, "made since the scan, kept");
+            continue;
+        }
         if (::unlinkat(stack.back().fd.Get(), childName.c_str(), AT_REMOVEDIR) != 0) {
             const int err = errno;
             // A folder that kept something after a failure below is not

@@ -36,9 +36,12 @@ public:
     // a moment ago; `overwrite` overwrites each single-link regular file first
     // (flag 8). Returns the result code; *why describes a failure.
     // A folder inside that is one of `protectedFolders` (the home folder
-    // mounted into the tree, say) is refused and not entered.
+    // mounted into the tree, say) is refused and not entered. With
+    // `keepChangedAfter` (ns since the epoch, 0: none), an entry whose status
+    // changed later and a folder made later are kept (REFUSED).
     int Remove(int parentFd, const std::string& name, const FSEntryInfo& top, bool overwrite,
-               const ProtectedFolders& protectedFolders, std::string* why);
+               const ProtectedFolders& protectedFolders, std::string* why,
+               long long keepChangedAfter = 0);
 
     // Tests only: called on the worker thread when a tree has been emptied,
     // just before its top is checked and removed. Set it while no run is under

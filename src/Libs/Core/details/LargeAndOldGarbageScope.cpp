@@ -2,6 +2,8 @@
 
 #include <glog/logging.h>
 
+#include <time.h>
+
 #include <QUrl>
 
 #include "CleanerCommon/LogText.h"
@@ -24,6 +26,10 @@ class LargeAndOldGarbageScope::Impl {
 public:
     QStringList searchPaths;
     MetadataQueryProducer producer;
+    // When the last scan started (ns since the epoch), read from the coarse
+    // clock the file system stamps files with. What changed inside a package
+    // after it is not what the user was shown, and stays.
+    long long scanStarted = 0;
 };
 
 LargeAndOldGarbageScope::LargeAndOldGarbageScope(QObject* parent)
@@ -132,6 +138,9 @@ void LargeAndOldGarbageScope::DoStartScanning() {
         return;
     }
     Reset();
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    m_impl->scanStarted = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
     m_impl->producer.GetQuery().SetSearchScopes(m_impl->searchPaths);
     StartProducerScan();
 }
@@ -184,9 +193,14 @@ void LargeAndOldGarbageScope::PlanItems() {
         if (!file || !file->ShouldBeRemoved()) {
             continue;
         }
-        // A package goes as a whole; a file alone, so that a folder found at
-        // its path instead is never emptied.
-        PlanItem(file, file->IsFolder() ? FSCleanerServer::FLAG_RECURSIVE : 0);
+        // A package goes as a whole, but only with what it held when it was
+        // measured; a file alone, so that a folder found at its path instead
+        // is never emptied.
+        if (file->IsFolder()) {
+            PlanItem(file, FSCleanerServer::FLAG_RECURSIVE, m_impl->scanStarted);
+        } else {
+            PlanItem(file, 0);
+        }
     }
 }
 

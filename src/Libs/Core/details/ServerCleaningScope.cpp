@@ -1,7 +1,11 @@
 #include "Core/details/ServerCleaningScope.h"
 
+#include <glog/logging.h>
+
 #include <QElapsedTimer>
 #include <algorithm>
+
+#include "CleanerCommon/LogText.h"
 
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/PlanWalk.h"
@@ -40,10 +44,19 @@ AbstractGarbage* ServerCleaningScope::FindItemForPath(const QString& path) const
     return m_index.Find(path);
 }
 
-bool ServerCleaningScope::PlanItem(AbstractGarbage* item, int flags) {
+bool ServerCleaningScope::PlanItem(AbstractGarbage* item, int flags, long long unchangedSince) {
     PlannedPath planned;
     if (!m_context || !MakePlannedPath(item, flags, m_planExclusion, &planned)) {
         return false;
+    }
+    if (unchangedSince > 0) {
+        if (!planned.hasExpected) {
+            // What the scan saw is not known: there is nothing to keep it to.
+            LOG(WARNING) << "Not planned: \"" << Util::LogText(item->GetPath())
+                         << "\" has no identity to bound its removal by";
+            return false;
+        }
+        planned.expected.unchangedSince = unchangedSince;
     }
     m_plan.push_back(std::move(planned));
     return true;

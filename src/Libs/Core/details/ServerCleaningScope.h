@@ -44,8 +44,10 @@ protected:
     virtual void PlanItems() = 0;
     // Plans one item with its flags (2 whole tree, 4 trash, 8 overwrite; 16 is
     // added when the item needs administrator rights): only when
-    // ShouldBeRemoved() and not excluded. True when planned.
-    bool PlanItem(AbstractGarbage* item, int flags);
+    // ShouldBeRemoved() and not excluded. True when planned. For a whole
+    // tree, `unchangedSince` (ns since the epoch, 0: none) keeps what inside
+    // changed after it (FSCleanerServer::Expected::unchangedSince).
+    bool PlanItem(AbstractGarbage* item, int flags, long long unchangedSince = 0);
     // Plans an item tree: contents before their folder, each with
     // `extraFlags` and its own administrator bit. Trees are walked after
     // PlanItems() returns, in the order given; a large one may be walked on

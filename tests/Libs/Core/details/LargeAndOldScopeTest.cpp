@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QSignalSpy>
@@ -33,6 +34,12 @@ Reason Clean(LargeAndOldGarbageScope& scope) {
     EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
     return finished.isEmpty() ? AbstractGarbageScope::FAILED
                               : finished.last().at(1).value<Reason>();
+}
+
+long long CoarseNowNs() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
 AbstractGarbage* Find(LargeAndOldGarbageScope& scope, const QString& path) {
@@ -141,11 +148,12 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
     t.MakeSparseFile("Old.app/Contents/MacOS/Old", 15000000);
     t.MakeSparseFile("swap.bin", 20000000);
     t.MakeSparseFile("Swap.app/Contents/MacOS/Swap", 15000000);
+    t.MakeSparseFile("Kept.app/Contents/MacOS/Kept", 15000000);
     LargeAndOldGarbageScope scope;
     scope.AddSearchPath(t.Root());
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
-    ASSERT_EQ(scope.GetRoots().size(), 5);
-    for (const char* name : {"go.bin", "Old.app", "swap.bin", "Swap.app"}) {
+    ASSERT_EQ(scope.GetRoots().size(), 6);
+    for (const char* name : {"go.bin", "Old.app", "swap.bin", "Swap.app", "Kept.app"}) {
         Find(scope, t.Path(name))->Select(true);
     }
     // After the scan: a folder with the user's file where swap.bin was, a
@@ -154,6 +162,11 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
     t.MakeFile("swap.bin/precious.txt", "mine");
     Varnex::Test::RemoveTestTree(t.Bytes("Swap.app"));
     t.MakeFile("Swap.app", "also mine");
+    // A file saved into a package after the scan is not the package the user
+    // was shown: it stays, and so does the package around it.
+    const long long scanned = CoarseNowNs();
+    ASSERT_TRUE(Varnex::Test::WaitUntil([&] { return CoarseNowNs() > scanned; }));
+    t.MakeFile("Kept.app/Contents/Resources/new-document.txt", "written after the scan");
 
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(t.Exists("go.bin"));
@@ -161,6 +174,9 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
     EXPECT_TRUE(t.Exists("keep.bin"));
     EXPECT_EQ(t.Read("swap.bin/precious.txt"), QByteArray("mine"));
     EXPECT_EQ(t.Read("Swap.app"), QByteArray("also mine"));
+    EXPECT_EQ(t.Read("Kept.app/Contents/Resources/new-document.txt"),
+              QByteArray("written after the scan"));
+    EXPECT_FALSE(Find(scope, t.Path("Kept.app"))->IsClean());
     EXPECT_TRUE(Find(scope, t.Path("go.bin"))->IsClean());
     EXPECT_TRUE(Find(scope, t.Path("Old.app"))->IsClean());
     EXPECT_FALSE(Find(scope, t.Path("swap.bin"))->IsClean());
