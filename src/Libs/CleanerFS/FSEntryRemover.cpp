@@ -134,7 +134,10 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
     const bool overwrite = (flags & FSCleanerServer::FLAG_SHRED) != 0;
     if (S_ISDIR(info.mode)) {
         if (flags & FSCleanerServer::FLAG_RECURSIVE) {
-            return m_tree.Remove(parentFd, name, info, overwrite, m_protected, why, unchangedSince);
+            const int code =
+                m_tree.Remove(parentFd, name, info, overwrite, m_protected, why, unchangedSince);
+            m_freed = m_tree.GetFreed();
+            return code;
         }
         // Never recursive: whatever the scan kept inside makes this fail.
         if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {

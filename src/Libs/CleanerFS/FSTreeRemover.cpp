@@ -70,13 +70,16 @@ private:
 struct TreeRules {
     bool overwrite = false;
     long long keepChangedAfter = 0;
+    // Sum of the blocks freed, when every entry is examined (else unused).
+    long long* freed = nullptr;
 };
 
 void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Level& level,
                  const std::vector<Level>& stack, Failures* failures) {
     const bool overwrite = rules.overwrite;
+    FSEntryInfo examined;  // nlink 0: not examined
     if (overwrite || rules.keepChangedAfter > 0) {
-        FSEntryInfo info;
+        FSEntryInfo& info = examined;
         const int statErr = StatEntry(dirFd, name.c_str(), &info);
         if (statErr == ENOENT) {
             return;
@@ -111,6 +114,9 @@ void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Lev
         }
     }
     if (::unlinkat(dirFd, name.c_str(), 0) == 0) {
+        if (examined.nlink == 1 && rules.freed) {
+            *rules.freed += static_cast<long long>(examined.blocks) * 512;
+        }
         return;
     }
     const int err = errno;
@@ -177,7 +183,8 @@ void FSTreeRemover::SetEmptiedHookForTests(std::function<void()> hook) {
 int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryInfo& top,
                           bool overwrite, const ProtectedFolders& protectedFolders,
                           std::string* why, long long keepChangedAfter) {
-    const TreeRules rules{overwrite, keepChangedAfter};
+    m_freed = keepChangedAfter > 0 && !overwrite ? 0 : -1;
+    const TreeRules rules{overwrite, keepChangedAfter, m_freed >= 0 ? &m_freed : nullptr};
     FSCleanerFd topFd(::openat(parentFd, name.c_str(), readDirFlags));
     if (!topFd.IsValid()) {
         const int err = errno;

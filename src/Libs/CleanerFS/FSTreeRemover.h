@@ -38,10 +38,15 @@ public:
     // A folder inside that is one of `protectedFolders` (the home folder
     // mounted into the tree, say) is refused and not entered. With
     // `keepChangedAfter` (ns since the epoch, 0: none), an entry whose status
-    // changed later and a folder made later are kept (REFUSED).
+    // changed later and a folder made later are kept (REFUSED); every entry
+    // is examined then, and GetFreed() tells the blocks given back.
     int Remove(int parentFd, const std::string& name, const FSEntryInfo& top, bool overwrite,
                const ProtectedFolders& protectedFolders, std::string* why,
                long long keepChangedAfter = 0);
+    // The bytes the last Remove() gave back to the disk: the blocks of the
+    // files whose last name it removed. -1 when not known (entries were not
+    // examined one by one).
+    long long GetFreed() const { return m_freed; }
 
     // Tests only: called on the worker thread when a tree has been emptied,
     // just before its top is checked and removed. Set it while no run is under
@@ -50,6 +55,7 @@ public:
 
 private:
     std::vector<char> m_buffer;
+    long long m_freed = -1;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -149,11 +149,18 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
     t.MakeSparseFile("swap.bin", 20000000);
     t.MakeSparseFile("Swap.app/Contents/MacOS/Swap", 15000000);
     t.MakeSparseFile("Kept.app/Contents/MacOS/Kept", 15000000);
+    // A package whose data has another name outside: removing it frees nothing.
+    t.MakeFile("Linked.app/Contents/data", QByteArray(10000000, 'l'));
+    TempTree outside;
+    ASSERT_EQ(::link(t.Bytes("Linked.app/Contents/data").c_str(),
+                     outside.Bytes("data-elsewhere").c_str()),
+              0);
+    const long long goBlocks = t.DiskUsage("go.bin");
     LargeAndOldGarbageScope scope;
     scope.AddSearchPath(t.Root());
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
-    ASSERT_EQ(scope.GetRoots().size(), 6);
-    for (const char* name : {"go.bin", "Old.app", "swap.bin", "Swap.app", "Kept.app"}) {
+    ASSERT_EQ(scope.GetRoots().size(), 7);
+    for (const char* name : {"go.bin", "Old.app", "swap.bin", "Swap.app", "Kept.app", "Linked.app"}) {
         Find(scope, t.Path(name))->Select(true);
     }
     // After the scan: a folder with the user's file where swap.bin was, a
@@ -181,5 +188,10 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
     EXPECT_TRUE(Find(scope, t.Path("Old.app"))->IsClean());
     EXPECT_FALSE(Find(scope, t.Path("swap.bin"))->IsClean());
     EXPECT_FALSE(Find(scope, t.Path("Swap.app"))->IsClean());
-    EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
+    EXPECT_FALSE(t.Exists("Linked.app"));
+    EXPECT_EQ(outside.Read("data-elsewhere").size(), 10000000);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 3);
+    // What the disk got back: go.bin's blocks (the sparse package had none,
+    // the linked one's are still held by its other name).
+    EXPECT_EQ(scope.GetTotalCleanedSize(), goBlocks);
 }
