@@ -52,6 +52,13 @@ public:
     // The size of the first entry equal to `path`, 0 when there is none.
     long long GetSizeForPath(const QString& path) const;
 
+    // Why these folders cannot go (a seal of the application's code
+    // signature holds them); empty when they can. The scope refuses such a
+    // bundle (REFUSED) and never plans it.
+    void SetProblem(const QString& problem) { m_problem = problem; }
+    QString GetProblem() const { return m_problem; }
+    QString GetDescription() const override { return m_problem; }
+
     QString GetName() const override { return m_name; }
     QString GetPath() const override { return m_path; }
     long long GetSize() const override { return m_size; }
@@ -64,6 +71,7 @@ public:
 private:
     QString m_name;
     QString m_path;
+    QString m_problem;
     long long m_size = 0;
     // Applies `f` to every entry equal to `path`; how many there were.
     template <class F>

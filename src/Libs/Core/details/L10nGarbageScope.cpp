@@ -24,6 +24,7 @@
 #include "Core/details/L10nStore.h"
 #include "Core/details/Languages.h"
 #include "Core/details/ServerPlanning.h"
+#include "Platform/CodeSeal.h"
 #include "Platform/PathCodec.h"
 #include "QtUtil/SignalBlocker.h"
 #include "QtUtil/Utf8.h"
@@ -95,6 +96,8 @@ public:
     QList<GarbageL10nBundle*> newBundles;              // found by this scan, in order
     QSet<GarbageL10nBundle*> newBundleSet;
     QHash<QString, QSet<QString>> languagesOfApp;  // English and excluded ones too
+    // The resource seals of the code signatures met, by seal folder.
+    QHash<QString, Platform::ResourceSeal> seals;
     QSet<QString> userLanguages;
     mutable float progress = 0;
     float mergeProgress = 0;
@@ -416,7 +419,42 @@ GarbageL10nBundle* L10nGarbageScope::AddL10nFolder(const QString& path, bool fro
     }
     bundle->AddPath(path);
     m_impl->bundleByLProj.insert(path, bundle);
+    if (bundle->GetProblem().isEmpty() && !bundlePath.isEmpty()) {
+        const QString problem = SealProblem(path, bundlePath);
+        if (!problem.isEmpty()) {
+            LOG(INFO) << "Localization kept: \"" << Util::LogText(path)
+                      << "\": " << Util::LogText(problem);
+            bundle->SetProblem(problem);
+            bundle->Select(false);
+            bundle->SetError(AbstractGarbage::Error::REFUSED);
+            if (!ticket.IsCurrent()) {
+                *current = false;
+                return nullptr;
+            }
+        }
+    }
     return bundle;
+}
+
+QString L10nGarbageScope::SealProblem(const QString& lprojPath, const QString& bundlePath) {
+    const QString root = Platform::ResourceSealRoot(lprojPath, bundlePath);
+    if (root.isEmpty()) {
+        return QString();
+    }
+    auto it = m_impl->seals.find(root);
+    if (it == m_impl->seals.end()) {
+        it = m_impl->seals.insert(root, Platform::ReadResourceSeal(root));
+    }
+    if (!it->readable) {
+        return QStringLiteral("the application's code signature cannot be read (%1): removing "
+                              "a localization could break it")
+            .arg(it->problem);
+    }
+    if (it->sealedLocalizations.contains(lprojPath.mid(root.size() + 1))) {
+        return QStringLiteral("sealed in the application's code signature: removing it would "
+                              "break the signature");
+    }
+    return QString();
 }
 
 bool L10nGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
@@ -537,6 +575,7 @@ void L10nGarbageScope::Reset() {
         m_impl->newBundles.clear();
         m_impl->newBundleSet.clear();
         m_impl->languagesOfApp.clear();
+        m_impl->seals.clear();
         m_impl->planned.clear();
         m_impl->appList.clear();
         m_impl->knownApps.clear();

@@ -96,6 +96,10 @@ private:
     // showing them as needed. Null when the folder is not offered (English,
     // excluded, no language, outside a bundle); *current false when the
     // scope was reset on the way.
+    // Why the localization folder `lprojPath` of `bundlePath` must stay (its
+    // files are sealed in the code signature, or the seal cannot be read);
+    // empty when it may go. Each seal is read once per scope.
+    QString SealProblem(const QString& lprojPath, const QString& bundlePath);
     GarbageL10nBundle* AddL10nFolder(const QString& path, bool fromScan,
                                      const RunGeneration::Ticket& ticket, bool* current);
     // Never selected by default: an application's only localization.

@@ -358,6 +358,37 @@ TEST_F(L10nScopeTest, DefaultSelectionSparesTheUsersLanguagesAndAnOnlyLocalizati
     EXPECT_TRUE(BundleAt(scope, "French", foo)->ShouldBeRemoved());
 }
 
+// A signed application: its seal names each resource file; a localization the
+// seal needs is shown but kept, one it marks optional can go, and a seal that
+// cannot be read keeps them all.
+TEST_F(L10nScopeTest, LocalizationsSealedInACodeSignatureAreShownAndKept) {
+    const QString seal = "/Contents/_CodeSignature/CodeResources";
+    t.MakeFile("B/Bar.app" + res + "it.lproj/i.strings", QByteArray(9, 'i'));
+    t.MakeFile("B/Bar.app" + seal,
+               "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>files</key><dict>"
+               "<key>Resources/fr.lproj/a.strings</key><data>AAAA</data></dict>"
+               "<key>files2</key><dict><key>Resources/it.lproj/i.strings</key>"
+               "<dict><key>hash2</key><data>AAAA</data><key>optional</key><true/></dict>"
+               "</dict></dict></plist>");
+    t.MakeFile("B/Foo.app" + seal, "not a property list");
+    L10nGarbageScope scope(apps, false);
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    GarbageL10nBundle* sealed = BundleAt(scope, "French", bar);
+    ASSERT_TRUE(sealed);
+    EXPECT_EQ(sealed->GetError(), AbstractGarbage::Error::REFUSED);
+    EXPECT_TRUE(sealed->GetDescription().contains("code signature")) << sealed->GetDescription().toStdString();
+    EXPECT_EQ(BundleAt(scope, "French", twin)->GetError(), AbstractGarbage::Error::REFUSED);
+    EXPECT_EQ(BundleAt(scope, "Italian", bar)->GetError(), AbstractGarbage::Error::OK);
+
+    Language(scope, "French")->Select(true);
+    Language(scope, "Italian")->Select(true);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_TRUE(t.Exists("B/Bar.app" + res + "fr.lproj/a.strings"));
+    EXPECT_TRUE(t.Exists("B/Foo.app" + res + "fr.lproj/a.strings"));
+    EXPECT_FALSE(t.Exists("A/Foo.app" + res + "fr.lproj"));  // not signed
+    EXPECT_FALSE(t.Exists("B/Bar.app" + res + "it.lproj"));  // optional in the seal
+}
+
 TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
     AppsDB::CloseConnections();
     Varnex::Test::RemoveTestTree(AppsDB::GetDBDirPath().toStdString());
