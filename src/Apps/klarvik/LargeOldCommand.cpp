@@ -75,6 +75,15 @@ void WriteList(const LargeAndOldGarbageScope& scope, AbstractGarbageScope::Finis
 
 // Checks exactly the items named. False, with a line each, when one is not
 // an item of the scan (then nothing changed).
+// The items in error, and what the search left out (it walks the folders
+// itself, so the tree cannot tell).
+TreeCensus SearchCensus(const LargeAndOldGarbageScope& scope) {
+    TreeCensus census = TreeCensus::Of(scope, false);
+    census.undecodableNames = scope.GetSkippedNames();
+    census.unreadableFolders = scope.GetUnreadableFolders();
+    return census;
+}
+
 bool Select(LargeAndOldGarbageScope& scope, const QStringList& paths) {
     QList<AbstractGarbage*> items;
     for (const QString& path : paths) {
@@ -140,7 +149,7 @@ int RunLargeOld(const Options& options) {
         return EXIT_USAGE;
     }
     const QStringList selected = Selected(scope);
-    const TreeCensus census = TreeCensus::Of(scope, false);
+    const TreeCensus census = SearchCensus(scope);
     const QJsonObject summary = Summary(options, scope, scanned, census);
     if (!options.json && !options.jsonl) {
         WriteList(scope, scanned);
@@ -194,7 +203,7 @@ int RunLargeOld(const Options& options) {
     const AbstractGarbageScope::FinishReason reason = removal.reason;
     const QStringList& removed = removal.removed;
     const QStringList& kept = removal.kept;
-    const QJsonObject after = Summary(options, scope, reason, TreeCensus::Of(scope, false));
+    const QJsonObject after = Summary(options, scope, reason, SearchCensus(scope));
     if (options.json) {
         WriteDocument(after, model,
                       {{QStringLiteral("removed"), PathList(removed)},

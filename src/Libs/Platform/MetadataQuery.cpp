@@ -164,11 +164,14 @@ public:
     using Report = std::function<void(MetadataItem&&)>;
 
     Walk(long long minSize, MetadataQuery::LastUsedProvider lastUsed, const std::atomic<bool>& stop,
-         std::atomic<float>& progress, Report report)
+         std::atomic<float>& progress, std::atomic<int>& skippedNames,
+         std::atomic<int>& unreadableFolders, Report report)
         : m_minSize(minSize),
           m_lastUsed(std::move(lastUsed)),
           m_stop(stop),
           m_progress(progress),
+          m_skippedNames(skippedNames),
+          m_unreadableFolders(unreadableFolders),
           m_report(std::move(report)) {}
 
     void Run(const QStringList& roots) {
@@ -264,6 +267,7 @@ private:
             }
             const std::size_t nameSize = std::strlen(name);
             if (!IsValidUtf8(name, nameSize)) {
+                ++m_skippedNames;
                 if (!warnedName) {
                     LOG(WARNING) << "Skipped names that are not valid UTF-8 in \""
                                  << LogBytes(folder.path) << "\"";
@@ -336,6 +340,7 @@ private:
                                     (folder.depth > 0 ? O_NOFOLLOW : 0));
         if (fd < 0) {
             if (errno != ENOENT) {
+                ++m_unreadableFolders;
                 LOG(WARNING) << "Can't read the folder \"" << LogBytes(folder.path)
                              << "\": " << std::strerror(errno);
             }
@@ -446,6 +451,8 @@ private:
     const MetadataQuery::LastUsedProvider m_lastUsed;
     const std::atomic<bool>& m_stop;
     std::atomic<float>& m_progress;
+    std::atomic<int>& m_skippedNames;
+    std::atomic<int>& m_unreadableFolders;
     const Report m_report;
     IdentitySet m_visited;
     IdentitySet m_linked;
@@ -471,6 +478,8 @@ public:
     bool stopped = false;
     std::atomic<bool> stopRequested{false};
     std::atomic<float> progress{0};
+    std::atomic<int> skippedNames{0};
+    std::atomic<int> unreadableFolders{0};
     std::thread worker;
 
     void Join() {
@@ -534,12 +543,14 @@ bool MetadataQuery::Start() {
     }
     m_impl->stopRequested = false;
     m_impl->progress = 0;
+    m_impl->skippedNames = 0;
+    m_impl->unreadableFolders = 0;
     Impl* impl = m_impl.get();
     try {
         m_impl->worker = std::thread([impl, scopes, minSize = m_impl->minSize,
                                       lastUsed = m_impl->lastUsed]() {
-            Walk walk(minSize, lastUsed, impl->stopRequested, impl->progress,
-                      [impl](MetadataItem&& item) {
+            Walk walk(minSize, lastUsed, impl->stopRequested, impl->progress, impl->skippedNames,
+                      impl->unreadableFolders, [impl](MetadataItem&& item) {
                           std::lock_guard<std::mutex> lock(impl->mutex);
                           impl->results.push_back(std::move(item));
                       });
@@ -587,6 +598,14 @@ bool MetadataQuery::WasStopped() const {
 
 float MetadataQuery::GetProgress() const {
     return m_impl->progress.load();
+}
+
+int MetadataQuery::GetSkippedNames() const {
+    return m_impl->skippedNames.load();
+}
+
+int MetadataQuery::GetUnreadableFolders() const {
+    return m_impl->unreadableFolders.load();
 }
 
 std::size_t MetadataQuery::GetResultCount() const {

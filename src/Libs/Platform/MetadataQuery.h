@@ -87,6 +87,11 @@ public:
     // Part of the search folders' top entries done, 0..1.
     float GetProgress() const;
 
+    // What the last walk left out: names that are not UTF-8 (they can be
+    // neither shown nor removed safely) and folders that could not be read.
+    int GetSkippedNames() const;
+    int GetUnreadableFolders() const;
+
     std::size_t GetResultCount() const;
     // The results from `first` on (they never move: a result has one index).
     std::vector<MetadataItem> GetResults(std::size_t first) const;

@@ -31,10 +31,14 @@ TEST(KlarvikLargeOld, RemovesExactlyTheSelectedFiles) {
     const QString r = QDir(t.Path("r")).canonicalPath();
     QByteArray out, err;
 
+    t.MakeFileBytes("r/odd\xff.bin", std::string(10, 'o'));
     ASSERT_EQ(Klarvik({"scan", "--kind", "large-old", r}, &out, &err), 0) << err.data();
     EXPECT_TRUE(out.contains("Total: 2 files")) << out.data();
     EXPECT_EQ(out.count("[ ] "), 2) << out.data();
     EXPECT_TRUE(out.contains(" video ")) << out.data();
+    // The name the search could not show is told.
+    ASSERT_EQ(Klarvik({"scan", "--kind", "large-old", "--json", r}, &out, &err), 0) << err.data();
+    EXPECT_TRUE(out.contains("\"not_utf8_names\": 1")) << out.data();
 
     EXPECT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", r}, &out, &err), 0);
     EXPECT_TRUE(err.contains("nothing is selected")) << err.data();

@@ -133,6 +133,14 @@ bool LargeAndOldGarbageScope::AreAdminRightsRequired() const {
     return false;
 }
 
+int LargeAndOldGarbageScope::GetSkippedNames() const {
+    return m_impl->producer.GetQuery().GetSkippedNames();
+}
+
+int LargeAndOldGarbageScope::GetUnreadableFolders() const {
+    return m_impl->producer.GetQuery().GetUnreadableFolders();
+}
+
 void LargeAndOldGarbageScope::DoStartScanning() {
     if (IsScanning()) {
         return;

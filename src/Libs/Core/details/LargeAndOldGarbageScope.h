@@ -36,6 +36,10 @@ public:
     void ClearQuery();
 
     // The smallest logical size found (default ten million bytes).
+    // What the last search left out: names that are not UTF-8, folders
+    // that could not be read.
+    int GetSkippedNames() const;
+    int GetUnreadableFolders() const;
     void SetMinSize(long long bytes);
     // Who tells when a file was last opened (none by default).
     void SetLastUsedProvider(Platform::MetadataQuery::LastUsedProvider provider);

@@ -16,6 +16,7 @@ namespace Varnex::Cleaner::Details {
 class MetadataQueryProducer : public BatchProducer<Platform::MetadataItem> {
 public:
     Platform::MetadataQuery& GetQuery() { return m_query; }
+    const Platform::MetadataQuery& GetQuery() const { return m_query; }
 
     bool Start() override;
     bool IsWorking() const override { return m_query.IsGathering(); }
