@@ -16,6 +16,7 @@
 #include "Core/details/L10nGarbageScope.h"
 #include "Platform/SystemRoot.h"
 #include "RunOutput.h"
+#include "TreeCensus.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
 #include "TreeReport.h"
@@ -70,17 +71,11 @@ bool Select(L10nGarbageScope& scope, const QStringList& selections) {
     return CheckExactly(scope, items);
 }
 
-// The totals beside the tree of the --json document.
+// The totals beside the tree of the --json document, with the items in
+// error (localizations a code signature seals among them).
 QJsonObject LanguagesSummary(const Options& options, const AbstractGarbageScope& scope,
                              AbstractGarbageScope::FinishReason reason) {
-    QJsonObject doc;
-    doc.insert("kind", ScopeKindName(options.kind));
-    doc.insert("finished", AbstractGarbageScope::GetFinishReasonString(reason));
-    doc.insert("total_items", scope.GetTotalItems());
-    doc.insert("total_size", scope.GetTotalSize());
-    doc.insert("cleaned_items", scope.GetTotalCleanedItems());
-    doc.insert("cleaned_size", scope.GetTotalCleanedSize());
-    return doc;
+    return Summary(options, scope, reason, TreeCensus::Of(scope, false));
 }
 
 void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason) {

@@ -46,10 +46,8 @@ void Visit(const AbstractGarbage* item, bool countNames, TreeCensus* census) {
     } else if (folder && countNames && folder->GetKeptChildren() > 0) {
         census->undecodableNames += CountUndecodableNames(folder->GetPath());
     }
-    if (folder) {
-        for (const AbstractGarbage* child : folder->GetChildren()) {
-            Visit(child, countNames, census);
-        }
+    for (const AbstractGarbage* child : item->GetChildren()) {
+        Visit(child, countNames, census);
     }
 }
 

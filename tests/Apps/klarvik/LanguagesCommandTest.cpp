@@ -82,3 +82,17 @@ TEST(KlarvikLanguages, ScanShowsLanguagesAndCleanRemovesTheSelectedOne) {
     s.Run({"scan", "--kind", "app-languages", "/x"}, 2);
     s.Run({"scan", "--kind", "app-languages", "--select", "language://Klingon"}, 2);
 }
+
+// A localization the application's code signature seals is listed with its
+// reason, counted in error, and stays when its language is cleaned.
+TEST(KlarvikLanguages, ASealedLocalizationIsToldAndKept) {
+    Sample s;
+    s.tree.MakeFile("sys/Applications/Foo.app/Contents/_CodeSignature/CodeResources",
+                    "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>files2</key><dict>"
+                    "<key>Resources/de.lproj/a.strings</key><dict><key>hash2</key>"
+                    "<data>AAAA</data></dict></dict></dict></plist>");
+    const QJsonObject scanned = s.Run({"scan", "--kind", "app-languages"});
+    EXPECT_EQ(scanned.value("items_in_error").toInt(), 1);
+    s.Run({"clean", "--kind", "app-languages", "--yes", "--select", "language://German"});
+    EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/de.lproj/a.strings"));
+}
