@@ -37,6 +37,7 @@ const QStringList& KeptVarCache() {
         QStringLiteral("apt"),    QStringLiteral("debconf"), QStringLiteral("dnf"),
         QStringLiteral("yum"),    QStringLiteral("pacman"),  QStringLiteral("zypp"),
         QStringLiteral("PackageKit"), QStringLiteral("ldconfig"), QStringLiteral("app-info"),
+        QStringLiteral("swcatalog"),
         QStringLiteral("snapd"),  QStringLiteral("flatpak"), QStringLiteral("private"),
         QStringLiteral("cracklib"), QStringLiteral("dictionaries-common")};
     return names;
