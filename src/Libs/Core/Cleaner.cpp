@@ -50,6 +50,31 @@ bool IsFolder(const QString& path) {
            ::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A folder itself, not a link to one: a root the scan empties is taken only
+// where it is, never where a link (or a trailing slash after one) leads.
+bool IsRealFolder(const QString& path) {
+    std::string bytes;
+    struct stat st {};
+    if (path.isEmpty() || path.endsWith(QLatin1Char('/')) ||
+        !Platform::EncodePath(path, &bytes) || ::lstat(bytes.c_str(), &st) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (S_ISLNK(st.st_mode)) {
+            LOG(WARNING) << "Not taken as a root (a symbolic link): " << Util::LogText(path);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool IsSymbolicLink(const QString& path) {
+    std::string bytes;
+    struct stat st {};
+    return Platform::EncodePath(path, &bytes) && ::lstat(bytes.c_str(), &st) == 0 &&
+           S_ISLNK(st.st_mode);
+}
+
 // Whether `path` is `folder` or lies below it, whole components compared.
 bool IsWithin(const QString& path, const QString& folder) {
     return path == folder ||
@@ -170,9 +195,16 @@ void Cleaner::Impl::LoadTrashes() {
         }
         QStringList paths;
         if (!homeDisk.mountPath.isEmpty() && disk.mountPath == homeDisk.mountPath) {
-            paths.append(home + QStringLiteral("/.Trash"));
+            // A ~/.Trash that links elsewhere would empty the folder it names.
+            if (IsSymbolicLink(home + QStringLiteral("/.Trash"))) {
+                LOG(WARNING) << "Not taken as a root (a symbolic link): "
+                             << Util::LogText(home + QStringLiteral("/.Trash"));
+            } else {
+                paths.append(home + QStringLiteral("/.Trash"));
+            }
+            // Trash/files and Trash/info, neither through a linked Trash.
             for (const QString& half : Platform::HomeTrashDirectories()) {
-                if (IsFolder(half)) {
+                if (IsRealFolder(half) && !IsSymbolicLink(half.section(QLatin1Char('/'), 0, -2))) {
                     paths.append(half);
                 }
             }
@@ -200,10 +232,10 @@ Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Imp
     if (!darwinCache.isEmpty()) {
         userCacheRoots.append(darwinCache);
     }
-    if (const QString xdg = Platform::UserCacheDirectory(); IsFolder(xdg)) {
+    if (const QString xdg = Platform::UserCacheDirectory(); IsRealFolder(xdg)) {
         userCacheRoots.append(xdg);
     }
-    if (!home.isEmpty() && IsFolder(home + QStringLiteral("/.thumbnails"))) {
+    if (!home.isEmpty() && IsRealFolder(home + QStringLiteral("/.thumbnails"))) {
         userCacheRoots.append(home + QStringLiteral("/.thumbnails"));
     }
     const QStringList sandboxCaches = GetSandboxPaths(QStringLiteral("Caches"));
@@ -250,7 +282,7 @@ Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Imp
             systemCacheRoots.append(Platform::SystemPath(QString::fromLatin1(path)));
         }
     }
-    if (!darwinVar && IsFolder(Platform::SystemPath(QStringLiteral("/var/cache")))) {
+    if (!darwinVar && IsRealFolder(Platform::SystemPath(QStringLiteral("/var/cache")))) {
         systemCacheRoots.append(Platform::SystemPath(QStringLiteral("/var/cache")));
     }
     d.systemCache = new SystemGarbageScope(OutermostRoots(systemCacheRoots), this);
@@ -268,7 +300,7 @@ Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Imp
             systemLogRoots.append(Platform::SystemPath(QString::fromLatin1(path)));
         }
     }
-    if (!darwinVar && IsFolder(Platform::SystemPath(QStringLiteral("/var/log")))) {
+    if (!darwinVar && IsRealFolder(Platform::SystemPath(QStringLiteral("/var/log")))) {
         systemLogRoots.append(Platform::SystemPath(QStringLiteral("/var/log")));
     }
     d.systemLogs = new SystemGarbageScope(OutermostRoots(systemLogRoots), this);

@@ -21,6 +21,10 @@ QString XdgFolder(const char* variable, const QString& fallback) {
     QString value;
     switch (ReadPathVariable(variable, &value)) {
     case PathVariable::VALID:
+        // "/cache/" names the folder a link "/cache" leads to: the slashes go.
+        while (value.size() > 1 && value.endsWith(QLatin1Char('/'))) {
+            value.chop(1);
+        }
         return value;
     case PathVariable::UNDECODABLE:
         return QString();

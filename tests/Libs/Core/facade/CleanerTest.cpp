@@ -117,6 +117,61 @@ TEST(Cleaner, GivesEachScopeTheFoldersOfThisMachine) {
 }
 
 // What the facade refuses, and what it forwards exactly once.
+// A cache folder variable (or ~/.thumbnails) that is a link, or names one
+// with a trailing slash, is no root: cleaning it would empty the link's target.
+TEST(Cleaner, NeverTakesALinkedCacheFolderAsARoot) {
+    Machine m;
+    TempTree elsewhere;
+    elsewhere.MakeFile("passwd", "root:x:0");
+    m.home.MakeSymlink(elsewhere.Root(), "cachelink");
+    m.home.MakeSymlink(elsewhere.Root(), ".thumbnails");
+    m.home.MakeDir("realcache");
+    for (const QString& value : {m.home.Path("cachelink"), m.home.Path("cachelink") + "/",
+                                 m.home.Path("cachelink") + "//"}) {
+        ScopedEnv cache("XDG_CACHE_HOME", value.toUtf8());
+        Cleaner cleaner;
+        for (const QString& root : RootsOf(cleaner.GetUserCacheScope())) {
+            EXPECT_FALSE(root.startsWith(m.home.Path("cachelink")) ||
+                         root.startsWith(m.home.Path(".thumbnails")))
+                << root.toStdString();
+        }
+    }
+    ScopedEnv cache("XDG_CACHE_HOME", (m.home.Path("realcache") + "/").toUtf8());
+    Cleaner cleaner;
+    EXPECT_TRUE(RootsOf(cleaner.GetUserCacheScope()).contains(m.home.Path("realcache")));
+}
+
+// The home trash and the machine's /var/cache and /var/log are roots only
+// where they are folders of their own: a link would empty what it leads to.
+TEST(Cleaner, NeverTakesALinkedTrashOrVarFolderAsARoot) {
+    Machine m;
+    TempTree elsewhere;
+    elsewhere.MakeFile("Documents/thesis.txt", "thesis");
+    elsewhere.MakeFile("data/Trash/files/f", "f");
+    elsewhere.MakeFile("data/Trash/info/f.trashinfo", "i");
+    m.home.MakeSymlink(elsewhere.Path("Documents"), ".Trash");
+    m.home.MakeSymlink(elsewhere.Path("data/Trash"), ".local/share/Trash");
+    m.sysroot.MakeDir("var");
+    m.sysroot.MakeSymlink(elsewhere.Path("Documents"), "var/cache");
+    m.sysroot.MakeSymlink(elsewhere.Path("Documents"), "var/log");
+    Cleaner cleaner;
+    auto linked = [&](const QString& root) {
+        return root.startsWith(m.home.Path(".Trash")) ||
+               root.startsWith(m.home.Path(".local/share/Trash")) ||
+               root.startsWith(m.sysroot.Path("var"));
+    };
+    for (const QString& name : cleaner.GetTrashes()) {
+        for (const QString& root : RootsOf(cleaner.GetTrashScope(name))) {
+            EXPECT_FALSE(linked(root)) << root.toStdString();
+        }
+    }
+    for (AbstractGarbageScope* scope : {cleaner.GetSystemCacheScope(), cleaner.GetSystemLogsScope()}) {
+        for (const QString& root : RootsOf(scope)) {
+            EXPECT_FALSE(linked(root)) << root.toStdString();
+        }
+    }
+}
+
 TEST(Cleaner, RefusesWhatCannotBeDoneAndConnectsAScopeOnce) {
     Machine m;
     m.home.MakeFile("Library/Caches/app/a.cache", "aaaa");
