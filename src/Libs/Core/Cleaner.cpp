@@ -75,6 +75,27 @@ bool IsSymbolicLink(const QString& path) {
            S_ISLNK(st.st_mode);
 }
 
+// Whether some component of `path` below `home` (the path itself included)
+// is a symbolic link: a root reached through one would be emptied where the
+// link leads. Components that do not exist are no links.
+bool HasLinkBelow(const QString& path, const QString& home) {
+    if (home.isEmpty() || !path.startsWith(home + QLatin1Char('/'))) {
+        return false;
+    }
+    for (int at = path.indexOf(QLatin1Char('/'), home.size() + 1); ;
+         at = path.indexOf(QLatin1Char('/'), at + 1)) {
+        const QString part = at < 0 ? path : path.left(at);
+        if (IsSymbolicLink(part)) {
+            LOG(WARNING) << "Not taken as a root (reached through a symbolic link): "
+                         << Util::LogText(path);
+            return true;
+        }
+        if (at < 0) {
+            return false;
+        }
+    }
+}
+
 // Whether `path` is `folder` or lies below it, whole components compared.
 bool IsWithin(const QString& path, const QString& folder) {
     return path == folder ||
@@ -226,7 +247,8 @@ Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Imp
 
     // The user's caches.
     QStringList userCacheRoots;
-    if (const QString library = Platform::UserLibraryDirectory(); !library.isEmpty()) {
+    if (const QString library = Platform::UserLibraryDirectory();
+        !library.isEmpty() && !HasLinkBelow(library + QStringLiteral("/Caches"), home)) {
         userCacheRoots.append(library + QStringLiteral("/Caches"));
     }
     if (!darwinCache.isEmpty()) {
@@ -259,7 +281,8 @@ Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Imp
 
     // The user's logs.
     QStringList userLogRoots;
-    if (const QString library = GetPathUserLibrary(); !library.isEmpty()) {
+    if (const QString library = GetPathUserLibrary();
+        !library.isEmpty() && !HasLinkBelow(library + QStringLiteral("/Logs"), home)) {
         userLogRoots.append(library + QStringLiteral("/Logs"));
     }
     const QStringList sandboxLogs = GetSandboxPaths(QStringLiteral("Logs"));

@@ -116,7 +116,6 @@ TEST(Cleaner, GivesEachScopeTheFoldersOfThisMachine) {
     EXPECT_EQ(cleaner.GetTotalLeftGarbageSize(), scanned);
 }
 
-// What the facade refuses, and what it forwards exactly once.
 // A cache folder variable (or ~/.thumbnails) that is a link, or names one
 // with a trailing slash, is no root: cleaning it would empty the link's target.
 TEST(Cleaner, NeverTakesALinkedCacheFolderAsARoot) {
@@ -139,6 +138,30 @@ TEST(Cleaner, NeverTakesALinkedCacheFolderAsARoot) {
     ScopedEnv cache("XDG_CACHE_HOME", (m.home.Path("realcache") + "/").toUtf8());
     Cleaner cleaner;
     EXPECT_TRUE(RootsOf(cleaner.GetUserCacheScope()).contains(m.home.Path("realcache")));
+}
+
+// ~/Library/Caches and ~/Library/Logs, or the Library above them, as links
+// to the user's documents: no root, nothing of the documents cleaned.
+TEST(Cleaner, NeverTakesALibraryFolderReachedThroughALinkAsARoot) {
+    Machine m;
+    TempTree elsewhere;
+    elsewhere.MakeFile("Documents/d", "mine");
+    elsewhere.MakeFile("Library/Logs/l", "mine too");
+    m.home.MakeDir("Library");
+    m.home.MakeSymlink(elsewhere.Path("Documents"), "Library/Caches");
+    m.home.MakeSymlink(elsewhere.Path("Documents"), "Library/Logs");
+    {
+        Cleaner cleaner;
+        EXPECT_TRUE(RootsOf(cleaner.GetUserCacheScope()).isEmpty())
+            << RootsOf(cleaner.GetUserCacheScope()).join(' ').toStdString();
+        EXPECT_TRUE(RootsOf(cleaner.GetUserLogsScope()).isEmpty());
+    }
+    Varnex::Test::RemoveTestTree(m.home.Bytes("Library"));
+    m.home.MakeSymlink(elsewhere.Path("Library"), "Library");
+    Cleaner cleaner;
+    EXPECT_TRUE(RootsOf(cleaner.GetUserLogsScope()).isEmpty());
+    ASSERT_EQ(ScanOne(cleaner, cleaner.GetUserLogsScope()), AbstractGarbageScope::DONE);
+    EXPECT_EQ(elsewhere.Read("Library/Logs/l"), QByteArray("mine too"));
 }
 
 // The home trash and the machine's /var/cache and /var/log are roots only
@@ -172,6 +195,7 @@ TEST(Cleaner, NeverTakesALinkedTrashOrVarFolderAsARoot) {
     }
 }
 
+// What the facade refuses, and what it forwards exactly once.
 TEST(Cleaner, RefusesWhatCannotBeDoneAndConnectsAScopeOnce) {
     Machine m;
     m.home.MakeFile("Library/Caches/app/a.cache", "aaaa");
