@@ -16,16 +16,26 @@ const int headLimit = 64 * 1024;
 
 QByteArray ReasonOf(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 400: return "Bad Request";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 500: return "Internal Server Error";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 400:
+            return "Bad Request";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -89,8 +99,7 @@ void LoopbackHttpServer::OnReadable(QTcpSocket* socket) {
     // "GET /path?query HTTP/1.1"
     const QList<QByteArray> words = head.left(head.indexOf("\r\n")).split(' ');
     const bool isGet = words.size() == 3 && words[0] == "GET";
-    const QString path =
-        words.size() >= 2 ? QUrl(QString::fromLatin1(words[1])).path() : QString();
+    const QString path = words.size() >= 2 ? QUrl(QString::fromLatin1(words[1])).path() : QString();
     if (isGet) {
         ++m_hits[path];
     }
@@ -114,8 +123,8 @@ void LoopbackHttpServer::Answer(QTcpSocket* socket, const QString& path, bool is
         response.status = 404;
         response.body = "<html><body>Not Found</body></html>\n";
     }
-    const qint64 length = response.claimedLength >= 0 ? response.claimedLength
-                                                      : response.body.size();
+    const qint64 length =
+        response.claimedLength >= 0 ? response.claimedLength : response.body.size();
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                      ReasonOf(response.status) + "\r\n";
     out += "Content-Type: application/octet-stream\r\n";

@@ -24,9 +24,9 @@ public:
     struct Response {
         int status = 200;
         QByteArray body;
-        int delayMs = 0;             // wait this long before answering
-        qint64 cutAfter = -1;        // close the connection after this many body bytes
-        qint64 claimedLength = -1;   // the Content-Length sent; -1: the body's real size
+        int delayMs = 0;            // wait this long before answering
+        qint64 cutAfter = -1;       // close the connection after this many body bytes
+        qint64 claimedLength = -1;  // the Content-Length sent; -1: the body's real size
     };
 
     LoopbackHttpServer();

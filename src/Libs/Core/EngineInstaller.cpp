@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <glog/logging.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -236,13 +236,13 @@ bool EngineInstaller::Start(const QUrl& url, const QString& prefix, const QStrin
         return false;
     }
     if (!IsSafeVersion(version)) {
-        LOG(WARNING) << "Can't update the antivirus engine: the version "
-                     << Util::LogText(version) << " is not a safe name";
+        LOG(WARNING) << "Can't update the antivirus engine: the version " << Util::LogText(version)
+                     << " is not a safe name";
         return false;
     }
     if (!QDir::isAbsolutePath(prefix)) {
-        LOG(WARNING) << "Can't update the antivirus engine: the folder "
-                     << Util::LogText(prefix) << " is not an absolute path";
+        LOG(WARNING) << "Can't update the antivirus engine: the folder " << Util::LogText(prefix)
+                     << " is not an absolute path";
         return false;
     }
     const QString cleanPrefix = QDir::cleanPath(prefix);
@@ -310,10 +310,9 @@ bool EngineInstaller::Start(const QUrl& url, const QString& prefix, const QStrin
     m_reply->setReadBufferSize(1 << 20);
     connect(m_reply, &QNetworkReply::readyRead, this, &EngineInstaller::OnReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &EngineInstaller::OnReplyFinished);
-    connect(m_reply, &QNetworkReply::downloadProgress, this,
-            [this](qint64 received, qint64 total) {
-                emit DownloadProgress(received, total > 0 ? total : -1);
-            });
+    connect(m_reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        emit DownloadProgress(received, total > 0 ? total : -1);
+    });
     LOG(INFO) << "Downloading the antivirus engine " << Util::LogText(version) << " from "
               << Util::LogText(url.toString()) << " into " << Util::LogText(m_stagingPath);
     return true;
@@ -380,8 +379,8 @@ bool EngineInstaller::WriteChunk(const QByteArray& data) {
         }
         if (n <= 0) {
             Fail(QStringLiteral("cannot write the archive %1: %2")
-                     .arg(Shown(m_archivePath), n < 0 ? ErrnoString(errno)
-                                                      : QStringLiteral("nothing written")));
+                     .arg(Shown(m_archivePath),
+                          n < 0 ? ErrnoString(errno) : QStringLiteral("nothing written")));
             return false;
         }
         p += n;
@@ -472,7 +471,8 @@ void EngineInstaller::StartTar(Phase phase, const QStringList& args) {
     connect(m_tarTimer, &QTimer::timeout, this, [this] {
         if (m_process && m_stop == Stop::None) {
             m_stop = Stop::Failed;
-            m_stopProblem = QStringLiteral("tar did not finish within %1 s").arg(tarTimeLimitMs / 1000);
+            m_stopProblem =
+                QStringLiteral("tar did not finish within %1 s").arg(tarTimeLimitMs / 1000);
             m_process->kill();
         }
     });
@@ -520,10 +520,12 @@ void EngineInstaller::OnTarFinished(int exitCode, bool crashed) {
         return;
     }
     if (crashed || exitCode != 0) {
-        const QString what = m_phase == Phase::Listing ? QStringLiteral("read") : QStringLiteral("unpack");
+        const QString what =
+            m_phase == Phase::Listing ? QStringLiteral("read") : QStringLiteral("unpack");
         Fail(QStringLiteral("tar could not %1 the archive (%2): %3")
                  .arg(what,
-                      crashed ? QStringLiteral("killed") : QStringLiteral("exit code %1").arg(exitCode),
+                      crashed ? QStringLiteral("killed")
+                              : QStringLiteral("exit code %1").arg(exitCode),
                       Shown(m_tarErrors.trimmed())));
         return;
     }
@@ -633,7 +635,8 @@ bool EngineInstaller::CheckLayout(int topFd, QString* why) const {
         n = ::read(versionFd, buffer, sizeof buffer);
     } while (n < 0 && errno == EINTR);
     ::close(versionFd);
-    const QByteArray text = n > 0 ? QByteArray(buffer, static_cast<int>(n)).trimmed() : QByteArray();
+    const QByteArray text =
+        n > 0 ? QByteArray(buffer, static_cast<int>(n)).trimmed() : QByteArray();
     if (text != m_version.toLatin1()) {
         *why = QStringLiteral("its file \"version\" says \"%1\", not \"%2\"")
                    .arg(Shown(text.left(64)), m_version);
@@ -647,7 +650,8 @@ void EngineInstaller::OnExtracted() {
     const int topFd =
         ::openat(m_stagingFd, top.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (topFd < 0) {
-        Fail(QStringLiteral("the archive left no folder %1: %2").arg(m_topName, ErrnoString(errno)));
+        Fail(
+            QStringLiteral("the archive left no folder %1: %2").arg(m_topName, ErrnoString(errno)));
         return;
     }
     std::string why;
@@ -679,8 +683,7 @@ void EngineInstaller::Swap() {
         }
         hadEngine = false;
     }
-    if (hadEngine &&
-        ::renameat(m_prefixFd, engineName, m_stagingFd, previousEngineName) != 0) {
+    if (hadEngine && ::renameat(m_prefixFd, engineName, m_stagingFd, previousEngineName) != 0) {
         const int err = errno;
         Fail(QStringLiteral("cannot move the installed engine %1 aside: %2")
                  .arg(Shown(enginePath), ErrnoString(err)));
@@ -690,8 +693,7 @@ void EngineInstaller::Swap() {
         const int err = errno;
         const QString problem = QStringLiteral("cannot move the new engine to %1: %2")
                                     .arg(Shown(enginePath), ErrnoString(err));
-        if (hadEngine &&
-            ::renameat(m_stagingFd, previousEngineName, m_prefixFd, engineName) != 0) {
+        if (hadEngine && ::renameat(m_stagingFd, previousEngineName, m_prefixFd, engineName) != 0) {
             // The staging folder holds the only engine now: it stays.
             const int backErr = errno;
             LOG(ERROR) << "The installed antivirus engine could not be put back: it is left at "
@@ -702,9 +704,9 @@ void EngineInstaller::Swap() {
             CloseFds();
             m_stagingName.clear();
             m_phase = Phase::Idle;
-            emit Finished(false, false,
-                          problem + QStringLiteral("; the previous engine is left in ") +
-                              m_stagingPath);
+            emit Finished(
+                false, false,
+                problem + QStringLiteral("; the previous engine is left in ") + m_stagingPath);
             return;
         }
         Fail(problem);
@@ -755,7 +757,8 @@ void EngineInstaller::DropReply() {
         QNetworkReply* reply = m_reply;
         m_reply = nullptr;
         reply->disconnect(this);
-        reply->abort();
+        // Deleting a reply aborts its request. No abort() here: from within
+        // the reply's own readyRead() it would report a second error.
         reply->deleteLater();
     }
 }

@@ -123,9 +123,9 @@ private:
 
     QString m_prefix;
     QString m_version;
-    QString m_topName;       // "av-<version>"
-    QString m_stagingName;   // ".staging-<random>"
-    QString m_stagingPath;   // m_prefix + "/" + m_stagingName
+    QString m_topName;      // "av-<version>"
+    QString m_stagingName;  // ".staging-<random>"
+    QString m_stagingPath;  // m_prefix + "/" + m_stagingName
     QString m_archivePath;
     int m_prefixFd = -1;
     int m_stagingFd = -1;

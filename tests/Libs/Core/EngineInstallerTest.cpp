@@ -1,8 +1,6 @@
 // EngineInstaller over the loopback HTTP server and the real tar: archives
 // are built with tar from folders made here, the prefix lives in a temporary
 // folder, and every failure must leave the installed engine as it was.
-#include "Core/EngineInstaller.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "Core/EngineInstaller.h"
 #include "common/LogCapture.h"
 #include "common/LoopbackHttpServer.h"
 #include "common/ScopedEnv.h"
@@ -47,8 +46,10 @@ std::string Snapshot(const QString& root) {
         QString line = path.mid(root.size());
         if (info.isSymLink()) {
             char target[4096];
-            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
-            line += QStringLiteral(" -> ") + QString::fromUtf8(target, n > 0 ? static_cast<int>(n) : 0);
+            const ssize_t n =
+                ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            line +=
+                QStringLiteral(" -> ") + QString::fromUtf8(target, n > 0 ? static_cast<int>(n) : 0);
         } else if (info.isDir()) {
             line += QStringLiteral("/");
         } else {
@@ -153,9 +154,14 @@ protected:
 
 TEST_F(EngineInstallerTest, InstallsTheNewEngineInPlaceOfTheOldOne) {
     const QString prefix = MakePrefix(QStringLiteral("prefix"));
+    // The old engine's link to a folder of the user: it goes, not what it names.
+    m_tree.MakeFile(QStringLiteral("docs/readme"), "mine");
+    m_tree.MakeSymlink(m_tree.Path(QStringLiteral("docs")),
+                       QStringLiteral("prefix/engine/share/docs"));
     const std::string dbBefore = Snapshot(prefix + QStringLiteral("/db"));
     MakeEngine(m_tree, QStringLiteral("src/av-1.0.3"), "1.0.3");
-    const QByteArray archive = MakeArchive(m_tree, QStringLiteral("src"), {QStringLiteral("av-1.0.3")});
+    const QByteArray archive =
+        MakeArchive(m_tree, QStringLiteral("src"), {QStringLiteral("av-1.0.3")});
     m_server.Serve(QStringLiteral("/av.tgz"), {200, archive});
 
     const Outcome outcome = Run(QStringLiteral("/av.tgz"), prefix);
@@ -171,6 +177,7 @@ TEST_F(EngineInstallerTest, InstallsTheNewEngineInPlaceOfTheOldOne) {
     EXPECT_EQ(Snapshot(prefix + QStringLiteral("/engine")),
               Snapshot(m_tree.Path(QStringLiteral("src/av-1.0.3"))));
     EXPECT_FALSE(m_tree.Exists(QStringLiteral("prefix/engine/share/old-only")));
+    EXPECT_EQ(m_tree.Read(QStringLiteral("docs/readme")), "mine");
     // The rest of the prefix untouched, no staging folder or archive left.
     EXPECT_EQ(Snapshot(prefix + QStringLiteral("/db")), dbBefore);
     EXPECT_EQ(m_tree.Read(QStringLiteral("prefix/freshclam.log")), "log");
@@ -201,7 +208,8 @@ TEST_F(EngineInstallerTest, AnyBadDownloadOrArchiveLeavesTheInstalledEngineAlone
     m_tree.MakeFile(QStringLiteral("good/x"), "escaped");
     m_tree.MakeFile(QStringLiteral("good/other/file"), "other");
 
-    const QByteArray good = MakeArchive(m_tree, QStringLiteral("good"), {QStringLiteral("av-1.0.3")});
+    const QByteArray good =
+        MakeArchive(m_tree, QStringLiteral("good"), {QStringLiteral("av-1.0.3")});
     struct Case {
         const char* name;
         LoopbackHttpServer::Response response;
@@ -224,12 +232,13 @@ TEST_F(EngineInstallerTest, AnyBadDownloadOrArchiveLeavesTheInstalledEngineAlone
         {"huge", huge, "too large"},
         {"not-gzip", body(QByteArray(4096, 'z')), "tar could not read"},
         {"dotdot",
-         body(MakeArchive(m_tree, QStringLiteral("good"), {QStringLiteral("av-1.0.3"),
-                                                           QStringLiteral("../good/x")}, true)),
+         body(MakeArchive(m_tree, QStringLiteral("good"),
+                          {QStringLiteral("av-1.0.3"), QStringLiteral("../good/x")}, true)),
          "\"..\""},
         {"absolute",
          body(MakeArchive(m_tree, QStringLiteral("good"),
-                          {QStringLiteral("av-1.0.3"), m_tree.Path(QStringLiteral("good/x"))}, true)),
+                          {QStringLiteral("av-1.0.3"), m_tree.Path(QStringLiteral("good/x"))},
+                          true)),
          "absolute"},
         {"outside",
          body(MakeArchive(m_tree, QStringLiteral("good"),
@@ -280,7 +289,8 @@ TEST_F(EngineInstallerTest, AnyBadDownloadOrArchiveLeavesTheInstalledEngineAlone
 }
 
 TEST_F(EngineInstallerTest, StartRefusesWhatItCannotDoSafely) {
-    for (const char* safe : {"0.103.8", "1", "1.0.3-rc1", "1.0-beta.2", "01234567890123456789012345678901"}) {
+    for (const char* safe :
+         {"0.103.8", "1", "1.0.3-rc1", "1.0-beta.2", "01234567890123456789012345678901"}) {
         EXPECT_TRUE(EngineInstaller::IsSafeVersion(QString::fromLatin1(safe))) << safe;
     }
     for (const char* unsafe :
@@ -321,7 +331,8 @@ TEST_F(EngineInstallerTest, StartRefusesWhatItCannotDoSafely) {
 
 TEST_F(EngineInstallerTest, CancelStopsTheDownloadOrTheUnpackingAndInstallsNothing) {
     MakeEngine(m_tree, QStringLiteral("src/av-1.0.3"), "1.0.3");
-    const QByteArray archive = MakeArchive(m_tree, QStringLiteral("src"), {QStringLiteral("av-1.0.3")});
+    const QByteArray archive =
+        MakeArchive(m_tree, QStringLiteral("src"), {QStringLiteral("av-1.0.3")});
     LoopbackHttpServer::Response slow;
     slow.body = archive;
     slow.delayMs = 600000;
@@ -348,8 +359,8 @@ TEST_F(EngineInstallerTest, CancelStopsTheDownloadOrTheUnpackingAndInstallsNothi
             QObject::connect(&installer, &EngineInstaller::UnpackingStarted, &installer,
                              [&installer] { installer.Cancel(); });
         }
-        const QString urlPath = when == When::Downloading ? QStringLiteral("/slow.tgz")
-                                                          : QStringLiteral("/av.tgz");
+        const QString urlPath =
+            when == When::Downloading ? QStringLiteral("/slow.tgz") : QStringLiteral("/av.tgz");
         ASSERT_TRUE(installer.Start(m_server.Url(urlPath), prefix, version));
         if (when == When::Downloading) {
             ASSERT_TRUE(Varnex::Test::WaitUntil([&] { return m_server.Hits(urlPath) > 0; }));
