@@ -64,12 +64,12 @@ TEST(UpdatePlanTest, ReplaceIncrementsKeepsTheCurrentEntry) {
         QString name;  // of the entry at the result
     };
     const Case cases[] = {
-        {0, 0, "main.cvd"},       // before the erased range
-        {1, 1, "daily.cvd"},      // erased: the entry that followed it
-        {2, 1, "daily.cvd"},      // erased, right before the replaced one
-        {3, 1, "daily.cvd"},      // the replaced entry itself
+        {0, 0, "main.cvd"},          // before the erased range
+        {1, 1, "daily.cvd"},         // erased: the entry that followed it
+        {2, 1, "daily.cvd"},         // erased, right before the replaced one
+        {3, 1, "daily.cvd"},         // the replaced entry itself
         {4, 2, "bytecode-5.cdiff"},  // after it
-        {-1, -1, ""},             // no current entry
+        {-1, -1, ""},                // no current entry
     };
     for (const Case& c : cases) {
         UpdatePlan plan = DailyPlan();
