@@ -25,9 +25,9 @@ const int maxZoneHours = 14;
 
 const QHash<QString, int>& MonthTable() {
     static const QHash<QString, int> table{
-        {QStringLiteral("Jan"), 1}, {QStringLiteral("Feb"), 2},  {QStringLiteral("Mar"), 3},
-        {QStringLiteral("Apr"), 4}, {QStringLiteral("May"), 5},  {QStringLiteral("Jun"), 6},
-        {QStringLiteral("Jul"), 7}, {QStringLiteral("Aug"), 8},  {QStringLiteral("Sep"), 9},
+        {QStringLiteral("Jan"), 1},  {QStringLiteral("Feb"), 2},  {QStringLiteral("Mar"), 3},
+        {QStringLiteral("Apr"), 4},  {QStringLiteral("May"), 5},  {QStringLiteral("Jun"), 6},
+        {QStringLiteral("Jul"), 7},  {QStringLiteral("Aug"), 8},  {QStringLiteral("Sep"), 9},
         {QStringLiteral("Oct"), 10}, {QStringLiteral("Nov"), 11}, {QStringLiteral("Dec"), 12},
     };
     return table;
@@ -81,8 +81,10 @@ QDateTime ParseBuildTime(const QByteArray& field) {
     if (zoneHours > maxZoneHours || zoneMinutes > 59) {
         return {};
     }
-    const int offset = (zone[0] == QLatin1Char('-') ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
-    const QString text = day + QLatin1Char(' ') + QString::number(month).rightJustified(2, QLatin1Char('0')) +
+    const int offset =
+        (zone[0] == QLatin1Char('-') ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
+    const QString text = day + QLatin1Char(' ') +
+                         QString::number(month).rightJustified(2, QLatin1Char('0')) +
                          QLatin1Char(' ') + parts[2] + QLatin1Char(' ') + parts[3];
     QDateTime local = QDateTime::fromString(text, QStringLiteral("dd MM yyyy hh-mm"));
     if (!local.isValid()) {

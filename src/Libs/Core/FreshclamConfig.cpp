@@ -37,15 +37,17 @@ bool FreshclamConfig::Write(const QString& confPath, const QString& dbFolder,
         problem->clear();
     }
     if (confPath.isEmpty() || dbFolder.isEmpty() || mirrorHost.isEmpty()) {
-        return fail(QStringLiteral("Can't write the updater configuration: a path or the mirror is empty"));
+        return fail(
+            QStringLiteral("Can't write the updater configuration: a path or the mirror is empty"));
     }
     if (HasLineBreak(dbFolder) || HasLineBreak(mirrorHost) || HasLineBreak(confPath)) {
         return fail(QStringLiteral("Can't write the updater configuration: a line break in \"") +
                     dbFolder + QStringLiteral("\" or \"") + mirrorHost + QStringLiteral("\""));
     }
     if (mirrorHost.contains(QLatin1Char(' ')) || mirrorHost.contains(QLatin1Char('\t'))) {
-        return fail(QStringLiteral("Can't write the updater configuration: a blank in the mirror \"") +
-                    mirrorHost + QStringLiteral("\""));
+        return fail(
+            QStringLiteral("Can't write the updater configuration: a blank in the mirror \"") +
+            mirrorHost + QStringLiteral("\""));
     }
     if (!EncodesLosslessly(dbFolder) || !EncodesLosslessly(mirrorHost) ||
         !EncodesLosslessly(confPath)) {

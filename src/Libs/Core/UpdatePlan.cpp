@@ -29,7 +29,8 @@ bool IsIncrementOf(const QString& entryName, const QString& name) {
     if (!entryName.startsWith(prefix) || !entryName.endsWith(suffix)) {
         return false;
     }
-    const QStringRef version = entryName.midRef(prefix.size(), entryName.size() - prefix.size() - suffix.size());
+    const QStringRef version =
+        entryName.midRef(prefix.size(), entryName.size() - prefix.size() - suffix.size());
     if (version.isEmpty()) {
         return false;
     }
@@ -84,7 +85,8 @@ void UpdatePlan::AddIncrements(const QString& name, int local, int remote, int c
         return;
     }
     for (int v = local + 1; v <= remote && v > local; ++v) {
-        m_entries.push_back({INCREMENTAL_DATABASE, IncrementName(name, v), incrementWeight, false, 0});
+        m_entries.push_back(
+            {INCREMENTAL_DATABASE, IncrementName(name, v), incrementWeight, false, 0});
     }
 }
 

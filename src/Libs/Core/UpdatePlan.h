@@ -28,7 +28,7 @@ public:
     // The progress weight of a whole database: "main" 0.4, "daily" 0.35,
     // "bytecode" 0.05, any other 0.1.
     static float DatabaseWeight(const QString& name);
-    static QString FullName(const QString& name);                 // "daily.cvd"
+    static QString FullName(const QString& name);                    // "daily.cvd"
     static QString IncrementName(const QString& name, int version);  // "daily-13.cdiff"
 
     const std::vector<Entry>& Entries() const { return m_entries; }

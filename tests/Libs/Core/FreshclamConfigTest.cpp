@@ -3,6 +3,7 @@
 // folders that can't be written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -19,6 +20,7 @@ using Varnex::Test::TempTree;
 namespace {
 
 const QString mirror = "database.clamav.net";
+const unsigned nobodyId = 65534;
 
 }  // namespace
 
@@ -37,8 +39,8 @@ TEST(FreshclamConfigTest, WritesTheTwoLinesCreatingTheFolders) {
     ASSERT_TRUE(FreshclamConfig::Write(conf, "/srv/db %2", "mirror.example.net"));
     EXPECT_EQ(tree.Read("ClamAV/engine/etc/freshclam.conf"),
               "DatabaseDirectory /srv/db %2\nDatabaseMirror mirror.example.net\n");
-    EXPECT_EQ(QDir(tree.Path("ClamAV/engine/etc")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries |
-                                                              QDir::Hidden),
+    EXPECT_EQ(QDir(tree.Path("ClamAV/engine/etc"))
+                  .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
               QStringList{"freshclam.conf"});
 }
 
@@ -73,8 +75,8 @@ TEST(FreshclamConfigTest, FailsCleanlyWhereItCantWrite) {
     QString problem;
     // A file where the etc folder should be: no folder can be made.
     tree.MakeFile("engine/etc", "not a folder");
-    EXPECT_FALSE(FreshclamConfig::Write(tree.Path("engine/etc/freshclam.conf"), "/db", mirror,
-                                        &problem));
+    EXPECT_FALSE(
+        FreshclamConfig::Write(tree.Path("engine/etc/freshclam.conf"), "/db", mirror, &problem));
     EXPECT_EQ(problem, "Can't create the folder " + tree.Path("engine/etc"));
     EXPECT_EQ(tree.Read("engine/etc"), "not a folder");
 
@@ -92,22 +94,47 @@ TEST(FreshclamConfigTest, FailsCleanlyWhereItCantWrite) {
     // A folder nobody can create files in, root included.
     ASSERT_TRUE(QFileInfo("/proc/self").isDir());
     EXPECT_FALSE(FreshclamConfig::Write("/proc/self/freshclam.conf", "/db", mirror, &problem));
-    EXPECT_TRUE(problem.startsWith("Can't write /proc/self/freshclam.conf: ")) << problem.toStdString();
+    EXPECT_TRUE(problem.startsWith("Can't write /proc/self/freshclam.conf: "))
+        << problem.toStdString();
     EXPECT_FALSE(QFileInfo::exists("/proc/self/freshclam.conf"));
 }
 
 TEST(FreshclamConfigTest, ReadOnlyFolderKeepsTheOldFile) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "folder permissions do not bind root";
-    }
     TempTree tree;
     tree.MakeFile("etc/freshclam.conf", "old\n");
-    ASSERT_EQ(::chmod(tree.Path("etc").toLocal8Bit().constData(), 0555), 0);
+    const QByteArray root = tree.Root().toLocal8Bit();
+    const QByteArray etc = tree.Path("etc").toLocal8Bit();
+    ASSERT_EQ(::chmod(root.constData(), 0755), 0);
+    ASSERT_EQ(::chmod(etc.constData(), 0555), 0);
+    const QString conf = tree.Path("etc/freshclam.conf");
+    // Permissions do not bind root: root writes as "nobody", in a child.
+    const bool asRoot = ::geteuid() == 0;
+    bool written = true;
     QString problem;
-    EXPECT_FALSE(FreshclamConfig::Write(tree.Path("etc/freshclam.conf"), "/db", mirror, &problem));
-    EXPECT_TRUE(problem.startsWith("Can't write " + tree.Path("etc/freshclam.conf")));
-    ::chmod(tree.Path("etc").toLocal8Bit().constData(), 0755);
+    if (!asRoot) {
+        written = FreshclamConfig::Write(conf, "/db", mirror, &problem);
+        EXPECT_TRUE(problem.startsWith("Can't write " + conf)) << problem.toStdString();
+    } else {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(nobodyId) != 0 || ::setuid(nobodyId) != 0) {
+                ::_exit(2);
+            }
+            ::_exit(FreshclamConfig::Write(conf, "/db", mirror) ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 2) << "could not become nobody";
+        written = WEXITSTATUS(status) == 1;
+    }
+    ::chmod(etc.constData(), 0755);
+    EXPECT_FALSE(written);
     EXPECT_EQ(tree.Read("etc/freshclam.conf"), "old\n");
+    EXPECT_EQ(
+        QDir(tree.Path("etc")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+        QStringList{"freshclam.conf"});
 }
 
 TEST(FreshclamConfigTest, DescribesExitCodes) {
