@@ -1,31 +1,19 @@
 #include "LargeOldCommand.h"
 
-#include <unistd.h>
-
-#include <QJsonObject>
-#include <algorithm>
-
 #include "CleanerCommon/Sizes.h"
-#include "Core/GarbageItemModel.h"
-#include "Core/details/FileDates.h"
 #include "Core/details/GarbageFileEx.h"
 #include "Core/details/LargeAndOldGarbageScope.h"
+#include "FileListCommand.h"
 #include "RootCheck.h"
-#include "RunOutput.h"
-#include "ScopeDriver.h"
 #include "ShownText.h"
-#include "TreeCensus.h"
-#include "TreeReport.h"
 
 namespace Klarvik {
 
 using Varnex::Cleaner::AbstractGarbage;
 using Varnex::Cleaner::AbstractGarbageScope;
 using Varnex::Cleaner::FormatSize;
-using Varnex::Cleaner::GarbageItemModel;
 using Varnex::Cleaner::Details::GarbageFileEx;
 using Varnex::Cleaner::Details::LargeAndOldGarbageScope;
-using Varnex::Cleaner::Details::PathExists;
 
 namespace {
 
@@ -47,181 +35,52 @@ QString KindWord(AbstractGarbage::Kind kind) {
     return QStringLiteral("other");
 }
 
-// The items, largest first (then by path, so the order is the same every time).
-QList<AbstractGarbage*> BySize(const LargeAndOldGarbageScope& scope) {
-    QList<AbstractGarbage*> items = scope.GetRoots();
-    std::sort(items.begin(), items.end(), [](AbstractGarbage* a, AbstractGarbage* b) {
-        if (a->GetSize() != b->GetSize()) {
-            return a->GetSize() > b->GetSize();
+class LargeOldKind : public FileListKind {
+public:
+    AbstractGarbageScope& Scope() override { return m_scope; }
+    bool AddPath(const QString& path, bool cleaning, QString* refusal) override {
+        *refusal = RootRefusal(path, cleaning, true);
+        if (!refusal->isEmpty()) {
+            return false;
         }
-        return a->GetPath() < b->GetPath();
-    });
-    return items;
-}
-
-void WriteList(const LargeAndOldGarbageScope& scope, AbstractGarbageScope::FinishReason reason) {
-    for (AbstractGarbage* item : BySize(scope)) {
+        if (!m_scope.AddSearchPath(path)) {
+            *refusal = QStringLiteral("not a usable folder");
+            return false;
+        }
+        return true;
+    }
+    int PathCount() const override { return m_scope.GetSearchPaths().size(); }
+    QString Verb() const override { return QStringLiteral("searching"); }
+    QString NoPathMessage() const override {
+        return QStringLiteral("no folder could be searched: nothing was done");
+    }
+    QString Line(AbstractGarbage* item) const override {
         const auto* file = qobject_cast<GarbageFileEx*>(item);
         const QDateTime used = file ? file->GetLastReadTime() : QDateTime();
-        Out() << (item->ShouldBeRemoved() ? "[x] " : "[ ] ") << FormatSize(item->GetSize(), 0)
-              << "  " << (used.isValid() ? used.toLocalTime().toString(Qt::ISODate) : QString("-"))
-              << "  " << KindWord(item->GetKind()) << (file && file->IsFolder() ? " package" : "")
-              << "  " << Shown(item->GetPath()) << '\n';
+        return FormatSize(item->GetSize(), 0) + QStringLiteral("  ") +
+               (used.isValid() ? used.toLocalTime().toString(Qt::ISODate) : QStringLiteral("-")) +
+               QStringLiteral("  ") + KindWord(item->GetKind()) +
+               (file && file->IsFolder() ? QStringLiteral(" package") : QString()) +
+               QStringLiteral("  ") + Shown(item->GetPath());
     }
-    Out() << "Total: " << Counted(scope.GetTotalItems(), "file", "files") << ", "
-          << FormatSize(scope.GetTotalSize(), 0) << " ("
-          << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
-}
-
-// Checks exactly the items named. False, with a line each, when one is not
-// an item of the scan (then nothing changed).
-// The items in error, and what the search left out (it walks the folders
-// itself, so the tree cannot tell).
-TreeCensus SearchCensus(const LargeAndOldGarbageScope& scope) {
-    TreeCensus census = TreeCensus::Of(scope, false);
-    census.undecodableNames = scope.GetSkippedNames();
-    census.unreadableFolders = scope.GetUnreadableFolders();
-    return census;
-}
-
-bool Select(LargeAndOldGarbageScope& scope, const QStringList& paths) {
-    QList<AbstractGarbage*> items;
-    for (const QString& path : paths) {
-        AbstractGarbage* found = nullptr;
-        for (AbstractGarbage* root : scope.GetRoots()) {
-            if (root->GetPath() == path) {
-                found = root;
-                break;
-            }
-        }
-        if (!found) {
-            Err(QStringLiteral("--select \"%1\": not a file of the scan").arg(Shown(path)));
-        } else if (const QString refusal = SystemFolderRefusal(path); !refusal.isEmpty()) {
-            Err(QStringLiteral("--select \"%1\": %2").arg(Shown(path), refusal));
-            found = nullptr;
-        }
-        items.append(found);
+    // What the search left out: it walks the folders itself, so the tree
+    // cannot tell.
+    TreeCensus Census() const override {
+        TreeCensus census = TreeCensus::Of(m_scope, false);
+        census.undecodableNames = m_scope.GetSkippedNames();
+        census.unreadableFolders = m_scope.GetUnreadableFolders();
+        return census;
     }
-    return CheckExactly(scope, items);
-}
 
-QStringList Selected(const LargeAndOldGarbageScope& scope) {
-    QStringList paths;
-    for (AbstractGarbage* root : scope.GetRoots()) {
-        if (root->ShouldBeRemoved()) {
-            paths.append(root->GetPath());
-        }
-    }
-    return paths;
-}
+private:
+    LargeAndOldGarbageScope m_scope;
+};
 
 }  // namespace
 
 int RunLargeOld(const Options& options) {
-    const bool cleaning = options.command == QLatin1String("clean");
-    if (cleaning && !options.yes && !options.dryRun && !::isatty(STDIN_FILENO)) {
-        Err(QStringLiteral("standard input is not a terminal: nothing is removed without --yes"));
-        return EXIT_USAGE;
-    }
-    LargeAndOldGarbageScope scope;
-    int refused = 0;
-    for (const QString& path : options.paths) {
-        const QString refusal = RootRefusal(path, cleaning, true);
-        if (!refusal.isEmpty() || !scope.AddSearchPath(path)) {
-            Err(QStringLiteral("not searching \"%1\": %2")
-                    .arg(Shown(path), refusal.isEmpty() ? QStringLiteral("not a usable folder")
-                                                        : refusal));
-            ++refused;
-        }
-    }
-    if (scope.GetSearchPaths().isEmpty()) {
-        Err(QStringLiteral("no folder could be searched: nothing was done"));
-        return EXIT_USAGE;
-    }
-    for (const QString& e : options.exclusions) {
-        scope.AddExclusion(e);
-    }
-    GarbageItemModel model(&scope, false);
-    ScopeDriver driver(&scope, !options.json && !options.jsonl);
-    driver.SetProgressRecords(options.jsonl ? &Out() : nullptr);
-    const AbstractGarbageScope::FinishReason scanned = driver.Scan();
-    if (scanned == AbstractGarbageScope::DONE && !Select(scope, options.selections)) {
-        return EXIT_USAGE;
-    }
-    const QStringList selected = Selected(scope);
-    const TreeCensus census = SearchCensus(scope);
-    const QJsonObject summary = Summary(options, scope, scanned, census);
-    if (!options.json && !options.jsonl) {
-        WriteList(scope, scanned);
-    }
-    const bool removing = cleaning && scanned == AbstractGarbageScope::DONE && !options.dryRun &&
-                          !selected.isEmpty();
-    if (!removing) {
-        if (options.json) {
-            WriteDocument(summary, model,
-                          {{QStringLiteral("would_remove"), PathList(cleaning ? selected
-                                                                              : QStringList())}});
-        } else if (options.jsonl) {
-            TreeReport(&model).WriteRecords(Out());
-            for (const QString& p : selected) {
-                WriteRecord(Out(), QLatin1String("would_remove"), {{QLatin1String("path"), p}});
-            }
-            WriteSummaryRecord(summary, {});
-        } else if (cleaning) {
-            for (const QString& p : selected) {
-                Out() << "would remove: " << Shown(p) << '\n';
-            }
-        }
-        Out().flush();
-        if (cleaning && scanned != AbstractGarbageScope::DONE) {
-            Err(QStringLiteral("the scan did not finish: nothing was removed"));
-        } else if (cleaning && selected.isEmpty()) {
-            Err(QStringLiteral("nothing is selected for removal: name the files with --select"));
-        }
-        if (ScopeDriver::WasInterrupted()) {
-            return EXIT_INTERRUPTED;
-        }
-        return scanned == AbstractGarbageScope::DONE && refused == 0 ? EXIT_DONE : EXIT_FAILED;
-    }
-    if (options.jsonl) {
-        TreeReport(&model).WriteRecords(Out());
-    }
-    Out().flush();
-    Removal removal;
-    const int stop = AskAndRemove(
-        driver,
-        QStringLiteral("Delete %1 (%2)? [y/N] ")
-            .arg(Counted(selected.size(), "item", "items"), FormatSize(scope.GetSelectedSize(), 0)),
-        options.yes, selected,
-        options.jsonl  ? RemovalLines::RECORDS
-        : options.json ? RemovalLines::NONE
-                       : RemovalLines::TEXT,
-        &removal);
-    if (stop >= 0) {
-        return stop;
-    }
-    const AbstractGarbageScope::FinishReason reason = removal.reason;
-    const QStringList& removed = removal.removed;
-    const QStringList& kept = removal.kept;
-    const QJsonObject after = Summary(options, scope, reason, SearchCensus(scope));
-    if (options.json) {
-        WriteDocument(after, model,
-                      {{QStringLiteral("removed"), PathList(removed)},
-                       {QStringLiteral("failed"), PathList(kept)}});
-    } else if (options.jsonl) {
-        WriteSummaryRecord(after, {{QLatin1String("removed"), removed.size()},
-                                   {QLatin1String("failed"), kept.size()}});
-    } else {
-        Out() << "Removed " << Counted(removed.size(), "item", "items") << ", freed "
-              << FormatSize(scope.GetLastCleanedSize(), 0) << "; " << kept.size()
-              << " not removed (" << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
-    }
-    Out().flush();
-    if (ScopeDriver::WasInterrupted()) {
-        return EXIT_INTERRUPTED;
-    }
-    return reason == AbstractGarbageScope::DONE && kept.isEmpty() && refused == 0 ? EXIT_DONE
-                                                                                    : EXIT_FAILED;
+    LargeOldKind kind;
+    return RunFileList(options, kind);
 }
 
 }  // namespace Klarvik

@@ -30,7 +30,8 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::LoginItems, "login-items"},
                               {ScopeKind::Apps, "apps"},
                               {ScopeKind::ThirdPartyApps, "third-party-apps"},
-                              {ScopeKind::Leftovers, "leftovers"}};
+                              {ScopeKind::Leftovers, "leftovers"},
+                              {ScopeKind::AntiVirus, "antivirus"}};
 
 }  // namespace
 
@@ -110,6 +111,7 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::Apps:
         case ScopeKind::ThirdPartyApps:
         case ScopeKind::Leftovers:
+        case ScopeKind::AntiVirus:
             break;  // scopes of their own
     }
 }

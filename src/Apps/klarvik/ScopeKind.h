@@ -26,12 +26,13 @@ enum class ScopeKind {
     LoginItems,
     Apps,
     ThirdPartyApps,
-    Leftovers
+    Leftovers,
+    AntiVirus
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
 // "system-languages", "duplicates", "large-old", "launch-agents",
-// "login-items", "apps", "third-party-apps", "leftovers"; false for anything
+// "login-items", "apps", "third-party-apps", "leftovers", "antivirus"; false for anything
 // else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);

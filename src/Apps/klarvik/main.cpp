@@ -11,6 +11,7 @@
 #include "CleanerCommon/Paths.h"
 #include "Commands.h"
 #include "FacadeCommand.h"
+#include "AntiVirusCommand.h"
 #include "ApplicationsCommand.h"
 #include "DuplicatesCommand.h"
 #include "ExclusionSpelling.h"
@@ -97,6 +98,15 @@ int main(int argc, char** argv) {
             "                              launch agent is unloaded, and its job file removed once\n"
             "                              the job is no longer loaded; a login item is taken out\n"
             "                              of the login list and forgotten\n"
+            "  scan|clean --kind antivirus [--select PATH]... PATH...\n"
+            "                              infected files below the paths, found by the\n"
+            "                              installed ClamAV engine; clean removes the selected\n"
+            "                              ones (all by default), each once a scan of that file\n"
+            "                              alone confirms it\n"
+            "  antivirus status|update [--json]\n"
+            "                              the engine and signature databases: what is\n"
+            "                              installed and behind, or bring them up to date from\n"
+            "                              $KLARVIK_CLAMAV_ENGINE_URL and $KLARVIK_CLAMAV_MIRRORS\n"
             "  sysinfo                     print the system information (model, memory, disks...)\n"
             "  apps                        list the installed applications (standard, other "
             "vendors')\n\n"
@@ -108,6 +118,7 @@ int main(int argc, char** argv) {
             "  duplicates                  files with identical contents below the roots\n"
             "  large-old                   files of 10,000,000 bytes or more below the roots\n"
             "  launch-agents, login-items  launchd jobs; applications started at login\n"
+            "  antivirus                   infected files below the roots\n"
             "  apps, third-party-apps, leftovers  applications with their data; what is left\n"
             "                              of applications that are gone\n\n"
             "Paths: the macOS folders the library knows (/Applications, /Library, /Users,\n"
@@ -120,7 +131,7 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("scopes, scan, clean, sysinfo or apps"));
+                                 QStringLiteral("scopes, scan, clean, antivirus, sysinfo or apps"));
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("root folders"),
                                  QStringLiteral("[PATH...]"));
     const QCommandLineOption kind(
@@ -332,6 +343,13 @@ int main(int argc, char** argv) {
         }
         return Klarvik::RunFacade(options, args);
     }
+    if (options.command == QLatin1String("antivirus")) {
+        if (args.size() != 1 || (args.first() != QLatin1String("status") &&
+                                 args.first() != QLatin1String("update"))) {
+            return Usage(parser, QStringLiteral("antivirus takes status or update"));
+        }
+        return Klarvik::RunAntiVirus(args.first(), options.json);
+    }
     if (options.command == QLatin1String("sysinfo")) {
         return Klarvik::RunSysinfo(options.json);
     }
@@ -372,6 +390,9 @@ int main(int argc, char** argv) {
         }
         if (options.kind == Klarvik::ScopeKind::LargeOld) {
             return Klarvik::RunLargeOld(options);
+        }
+        if (options.kind == Klarvik::ScopeKind::AntiVirus) {
+            return Klarvik::RunAntiVirusScan(options);
         }
         return options.command == QLatin1String("scan") ? Klarvik::RunScan(options)
                                                         : Klarvik::RunClean(options);

@@ -54,6 +54,10 @@ void BatchScanningScope::ResetScanningRun() {
 
 void BatchScanningScope::ProcessCleaningResults() {}
 
+AbstractGarbageScope::FinishReason BatchScanningScope::GetEndOfScanReason() const {
+    return m_producer && m_producer->HasFailed() ? FAILED : DONE;
+}
+
 bool BatchScanningScope::GiveEventLoopATurn(const RunGeneration::Ticket& ticket) const {
     m_antifreeze.UnfreezeIfDue();
     return ticket.IsCurrent();
@@ -81,9 +85,7 @@ void BatchScanningScope::ProcessScanningResults() {
         return;
     }
     if (taken == 0 && !working) {
-        FinishScanning(m_state == STOPPING_SCANNING ? CANCELED
-                       : m_producer->HasFailed()    ? FAILED
-                                                    : DONE);
+        FinishScanning(m_state == STOPPING_SCANNING ? CANCELED : GetEndOfScanReason());
     }
 }
 

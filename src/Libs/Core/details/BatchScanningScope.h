@@ -49,6 +49,11 @@ protected:
     // For scans that continue with the items already shown: progress back to 0.
     void ResetScanningProgress() { m_lastScanningProgress = 0; }
 
+    // How a scan whose producer ended by itself finishes: FAILED when the
+    // producer failed, else DONE. A scope that learns of a failure from what
+    // the producer reported says so here.
+    virtual FinishReason GetEndOfScanReason() const;
+
     // Applies the producer's current batch. Returns false when the ticket
     // stopped being current (the batch was abandoned).
     virtual bool InsertBatch(const RunGeneration::Ticket& ticket) = 0;

@@ -79,7 +79,7 @@ bool CleaningRunScope::StartPreparedRun(long long count) {
 }
 
 void CleaningRunScope::ContinuePreparation() {
-    if (GuiAntifreeze::IsRecursionGuardSet()) {
+    if (GuiAntifreeze::IsRecursionGuardSet() || IsPreparationWaiting()) {
         return;  // a tick delivered during a turn of this very preparation
     }
     GuiAntifreeze::BatchScope batch;

@@ -60,6 +60,10 @@ protected:
     // giving the event loop its turns, before the run starts.
     virtual BatchProducer<CleaningResult>* PrepareCleaningRun(long long* count) = 0;
     virtual bool IsPreparingCleaningRun() const { return false; }
+    // True while the preparation waits for background work of its own (files
+    // checked one by one before they are planned): the cleaning timer then
+    // looks again on its next tick instead of continuing it.
+    virtual bool IsPreparationWaiting() const { return false; }
     // Finishes the preparation; *count as for PrepareCleaningRun(). False
     // when it was abandoned on the way (the scope was reset, stopped, or its
     // preparation dropped during a turn of the event loop).

@@ -89,6 +89,19 @@ void ProcessLineProducer::SetCommand(const QString& program, const QStringList& 
     }
 }
 
+void ProcessLineProducer::SetEnvironment(const QStringList& variables) {
+    m_environment.clear();
+    m_environmentValid = true;
+    for (const QString& variable : variables) {
+        std::string bytes;
+        if (!variable.contains(QLatin1Char('=')) || !Platform::EncodePath(variable, &bytes)) {
+            m_environmentValid = false;
+            continue;
+        }
+        m_environment.emplace_back(bytes.data(), static_cast<int>(bytes.size()));
+    }
+}
+
 bool ProcessLineProducer::Start() {
     Stop();
     DoJoin();
@@ -110,7 +123,7 @@ bool ProcessLineProducer::Start() {
     m_stopRequested = false;
 
     const std::string command = Util::LogText(m_commandText);
-    if (!m_commandValid) {
+    if (!m_commandValid || !m_environmentValid) {
         LOG(WARNING) << "Can't start " << command << ": the command can't be encoded";
         return false;
     }
@@ -149,11 +162,32 @@ bool ProcessLineProducer::Start() {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    // This process's environment with the overrides in place of what they name.
+    std::vector<char*> envp;
+    for (QByteArray& variable : m_environment) {
+        envp.push_back(variable.data());
+    }
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        const std::size_t nameLength = equals ? static_cast<std::size_t>(equals - *entry) + 1 : 0;
+        const bool replaced = std::any_of(m_environment.begin(), m_environment.end(),
+                                          [&](const QByteArray& variable) {
+                                              return nameLength > 0 &&
+                                                     static_cast<std::size_t>(variable.size()) >=
+                                                         nameLength &&
+                                                     std::memcmp(variable.constData(), *entry,
+                                                                 nameLength) == 0;
+                                          });
+        if (!replaced) {
+            envp.push_back(*entry);
+        }
+    }
+    envp.push_back(nullptr);
     pid_t pid = -1;
     const int spawnError =
         m_wakeFd < 0 ? errno
                      : ::posix_spawnp(&pid, m_program.constData(), &actions, &attr, argv.data(),
-                                      environ);
+                                      envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     CloseFd(out[1]);
@@ -169,6 +203,7 @@ bool ProcessLineProducer::Start() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_working = true;
         m_failed = false;
+        m_pid = pid;
     }
     m_reader = std::thread(&ProcessLineProducer::DoRead, this, pid, out[0], err[0], m_wakeFd);
     return true;
@@ -274,6 +309,12 @@ void ProcessLineProducer::DoFinish(pid_t pid, bool killed, bool timedOut) {
     const bool ours = ::waitid(P_PID, static_cast<id_t>(pid), &info,
                                WEXITED | WNOHANG | WNOWAIT) == 0 ||
                       errno != ECHILD;
+    {
+        // From here on the pid may be reaped and reused: Pause() and Resume()
+        // no longer signal it.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pid = -1;
+    }
     if (ours) {  // never signal a group whose leader someone else reaped
         ::kill(-pid, SIGKILL);
     }
@@ -376,6 +417,16 @@ int ProcessLineProducer::GetExitCode() const {
 QByteArray ProcessLineProducer::GetErrorTail() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_errorTail;
+}
+
+bool ProcessLineProducer::Pause() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pid > 0 && ::kill(-m_pid, SIGSTOP) == 0;
+}
+
+bool ProcessLineProducer::Resume() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pid > 0 && ::kill(-m_pid, SIGCONT) == 0;
 }
 
 void ProcessLineProducer::Stop() {

@@ -56,6 +56,9 @@ public:
     void SetCommand(const QString& program, const QStringList& args);
     // Exit codes that end the run without a failure (default {0}).
     void SetAcceptedExitCodes(std::set<int> codes) { m_acceptedCodes = std::move(codes); }
+    // Variables ("NAME=value") the tool gets beyond, or instead of, this
+    // process's own environment.
+    void SetEnvironment(const QStringList& variables);
     // Milliseconds the tool may run; <= 0: no limit.
     void SetTimeLimit(int ms) { m_timeLimitMs = ms; }
     void SetLineLimit(std::size_t bytes) { m_lineLimit = bytes > 0 ? bytes : 1; }
@@ -67,6 +70,12 @@ public:
     bool WasStopped() const override;
     void Stop() override;
     void Wait() override;
+
+    // Holds the tool's whole process group (SIGSTOP) and lets it go on
+    // (SIGCONT); what it printed before stays queued. False when no run is
+    // under way.
+    bool Pause();
+    bool Resume();
 
     // The tool's exit code once the run is over; -1 while running, when it
     // did not start, was killed or ended by a signal.
@@ -88,6 +97,8 @@ private:
 
     QByteArray m_program;
     std::vector<QByteArray> m_args;
+    std::vector<QByteArray> m_environment;  // the overrides, encoded
+    bool m_environmentValid = true;
     bool m_commandValid = false;
     QString m_commandText;  // for log lines
     std::set<int> m_acceptedCodes{0};
@@ -110,6 +121,7 @@ private:
     bool m_stopped = false;
     bool m_unlimited = false;
     int m_exitCode = -1;
+    pid_t m_pid = -1;  // the running tool, until it is reaped (under m_mutex)
     std::atomic<bool> m_stopRequested{false};
 };
 

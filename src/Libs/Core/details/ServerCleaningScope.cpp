@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
+#include <limits>
 
 #include "CleanerCommon/LogText.h"
 
@@ -72,8 +73,26 @@ BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long
     if (!m_context || !m_run->IsFree()) {
         return nullptr;
     }
-    // One snapshot of the exclusions for the whole plan, handed over at once.
     DropCleaningPreparation();
+    if (StartCheckingBeforePlanning(count)) {
+        m_checking = true;
+        return m_run.get();
+    }
+    if (!DoBeginPlan(m_syncPlanningMs)) {
+        // StartCleaning() answers now; the rest is planned on the timer.
+        *count = static_cast<long long>(m_plan.size());
+        return m_run.get();
+    }
+    *count = DoHandOverPlan();
+    return m_run.get();
+}
+
+bool ServerCleaningScope::StartCheckingBeforePlanning(long long*) {
+    return false;
+}
+
+bool ServerCleaningScope::DoBeginPlan(int budgetMs) {
+    // One snapshot of the exclusions for the whole plan, handed over at once.
     // Sized for every item at once: the plan growing by doubling would move a
     // million entries in one step of the walk.
     m_plan.reserve(static_cast<std::size_t>(std::max(0LL, GetTotalItems())));
@@ -81,13 +100,7 @@ BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long
     m_walk = std::make_unique<PlanWalk>(
         m_planExclusion, [this](const PlannedPath& planned) { m_plan.push_back(planned); });
     PlanItems();
-    if (!DoWalk(m_syncPlanningMs)) {
-        // StartCleaning() answers now; the rest is planned on the timer.
-        *count = static_cast<long long>(m_plan.size());
-        return m_run.get();
-    }
-    *count = DoHandOverPlan();
-    return m_run.get();
+    return budgetMs < 0 ? DoWalk(std::numeric_limits<int>::max()) : DoWalk(budgetMs);
 }
 
 bool ServerCleaningScope::DoWalk(int budgetMs) {
@@ -103,6 +116,17 @@ bool ServerCleaningScope::DoWalk(int budgetMs) {
 
 bool ServerCleaningScope::ContinuePreparingCleaningRun(const RunGeneration::Ticket& ticket,
                                                        long long* count) {
+    if (m_checking) {
+        // The check is over: the plan is made now, from what it left selected.
+        m_checking = false;
+        if (DoBeginPlan(m_syncPlanningMs)) {
+            *count = DoHandOverPlan();
+            return ticket.IsCurrent() && IsCleaning();
+        }
+        if (!ticket.IsCurrent() || !IsCleaning()) {
+            return false;
+        }
+    }
     if (!m_walk) {
         return false;
     }
@@ -128,6 +152,10 @@ long long ServerCleaningScope::DoHandOverPlan() {
 }
 
 void ServerCleaningScope::DropCleaningPreparation() {
+    if (m_checking) {
+        m_checking = false;
+        DropCheckingBeforePlanning();
+    }
     m_walk.reset();
     m_planExclusion = nullptr;
     std::vector<PlannedPath>().swap(m_plan);

@@ -55,19 +55,33 @@ protected:
     // then, and the server starts once the whole plan is made).
     void PlanTree(AbstractGarbage* root, int extraFlags);
 
+    // A scope whose selected items must be checked in the background before
+    // any is planned starts that check here and returns true; planning (and
+    // so PlanItems()) waits until IsCheckingBeforePlanning() is false. The
+    // number of items checked stands for the plan's size meanwhile; 0 refuses
+    // the cleaning.
+    virtual bool StartCheckingBeforePlanning(long long* count);
+    virtual bool IsCheckingBeforePlanning() const { return false; }
+    // Ends a check under way (a stop or a reset before anything was planned).
+    virtual void DropCheckingBeforePlanning() {}
+
     // The items by path (the default lookup of reported paths).
     PathItemIndex& GetItemIndex() { return m_index; }
     const PathItemIndex& GetItemIndex() const { return m_index; }
     AbstractGarbage* FindItemForPath(const QString& path) const override;
 
     BatchProducer<CleaningResult>* PrepareCleaningRun(long long* count) override;
-    bool IsPreparingCleaningRun() const override { return m_walk != nullptr; }
+    bool IsPreparingCleaningRun() const override { return m_walk != nullptr || m_checking; }
+    bool IsPreparationWaiting() const override { return m_checking && IsCheckingBeforePlanning(); }
     bool ContinuePreparingCleaningRun(const RunGeneration::Ticket& ticket,
                                       long long* count) override;
     void DropCleaningPreparation() override;
     bool LogsPlannedCount() const override { return true; }
 
 private:
+    // Starts the plan: PlanItems(), then the walk of the trees for at most
+    // `budgetMs` (< 0: to the end). True when the plan is complete.
+    bool DoBeginPlan(int budgetMs);
     // Walks on until the walk is done, or until `budgetMs` have passed and at
     // least one path is planned; true when done.
     bool DoWalk(int budgetMs);
@@ -83,6 +97,7 @@ private:
     std::unique_ptr<PlanWalk> m_walk;
     ExclusionChecker m_planExclusion;
     int m_syncPlanningMs;
+    bool m_checking = false;  // StartCheckingBeforePlanning() is under way
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,461 @@
+#include "Core/details/AntiVirusScope.h"
+
+#include <glog/logging.h>
+#include <sys/stat.h>
+
+#include <QFileInfo>
+#include <QHash>
+#include <QPointer>
+#include <QSet>
+
+#include "CleanerCommon/LogText.h"
+#include "CleanerCommon/Paths.h"
+#include "Core/AntiVirusManager.h"
+#include "Core/details/FileDates.h"
+#include "Core/details/GarbageFileEx.h"
+#include "Core/details/InfectionCheck.h"
+#include "Core/details/ProcessLineProducer.h"
+#include "Core/details/VirusFindingsFile.h"
+#include "Platform/PathCodec.h"
+#include "Platform/SystemRoot.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+const QString lastVirusesName =
+    QStringLiteral("/Library/Application Support/Varnex/Klarvik/lastViruses");
+const QByteArray resultSeparator = QByteArrayLiteral(": ");
+const QByteArray foundSuffix = QByteArrayLiteral(" FOUND");
+const QByteArray summaryLine = QByteArrayLiteral("----------- SCAN SUMMARY -----------");
+const QByteArray errorsLine = QByteArrayLiteral("Total errors: ");
+// Virus names are short words; anything else on a FOUND line is not one.
+const int maxNameLength = 256;
+
+bool IsBelow(const QString& path, const QString& root) {
+    return root == QLatin1String("/") || path == root ||
+           (path.startsWith(root) && path.at(root.size()) == QLatin1Char('/'));
+}
+
+bool IsPlausibleName(const QString& name) {
+    if (name.isEmpty() || name.size() > maxNameLength) {
+        return false;
+    }
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString LastErrorLine(const QByteArray& errorTail) {
+    const QList<QByteArray> lines = errorTail.trimmed().split('\n');
+    return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last().trimmed());
+}
+
+}  // namespace
+
+class AntiVirusScope::Impl {
+public:
+    QPointer<AntiVirusManager> manager;
+    ProcessLineProducer scanner;
+    QStringList paths;
+    QStringList scanRoots;  // the paths of the scan under way, in their one spelling
+    bool paused = false;
+    bool summarySeen = false;
+    long long reportedErrors = 0;
+    QString problem;
+    long long skippedNames = 0;
+
+    InfectionCheck check;
+    QStringList checkedPaths;  // what the check under way was given, in order
+};
+
+AntiVirusScope::AntiVirusScope(AntiVirusManager* manager, QObject* parent)
+    : ServerCleaningScope(parent), m_impl(std::make_unique<Impl>()) {
+    m_impl->manager = manager;
+    SetProducer(&m_impl->scanner);
+    CreateRemovalContext(this);
+    DoRestore();
+    connect(this, &AbstractGarbageScope::ExclusionsChanged, this,
+            &AntiVirusScope::DoUpdateExclusions, Qt::DirectConnection);
+    // Whatever ends a scan (its end, a stop, a reset), the findings are kept.
+    connect(this, &AbstractGarbageScope::ScanningFinished, this, &AntiVirusScope::DoSave,
+            Qt::DirectConnection);
+}
+
+AntiVirusScope::~AntiVirusScope() {
+    Reset();
+}
+
+QString AntiVirusScope::GetLastVirusesPath() {
+    const QString home = Platform::HomePath();
+    return home.isEmpty() ? QString() : home + lastVirusesName;
+}
+
+bool AntiVirusScope::AddPath(const QString& path) {
+    if (m_impl->paths.contains(path)) {
+        return false;
+    }
+    m_impl->paths.append(path);
+    emit PathsChanged(m_impl->paths);
+    return true;
+}
+
+bool AntiVirusScope::RemovePath(const QString& path) {
+    if (m_impl->paths.removeAll(path) == 0) {
+        return false;
+    }
+    emit PathsChanged(m_impl->paths);
+    return true;
+}
+
+QStringList AntiVirusScope::GetPaths() const {
+    return m_impl->paths;
+}
+
+void AntiVirusScope::ClearPaths() {
+    m_impl->paths.clear();
+    emit PathsChanged(m_impl->paths);
+}
+
+QString AntiVirusScope::GetScanProblem() const {
+    return m_impl->problem;
+}
+
+long long AntiVirusScope::GetSkippedNames() const {
+    return m_impl->skippedNames;
+}
+
+void AntiVirusScope::Reset() {
+    m_impl->check.Stop();
+    m_impl->checkedPaths.clear();
+    if (m_impl->paused) {
+        m_impl->scanner.Resume();
+        m_impl->paused = false;
+    }
+    ResetScope([this] {
+        GetItemIndex().Clear();
+        DeleteRoots();
+    });
+    m_impl->scanRoots.clear();
+    m_impl->summarySeen = false;
+    m_impl->reportedErrors = 0;
+    m_impl->problem.clear();
+    m_impl->skippedNames = 0;
+}
+
+void AntiVirusScope::ResetCleaning() {
+    ResetCleaningRun();
+}
+
+bool AntiVirusScope::IsCleaningPossible() const {
+    return std::any_of(m_roots.begin(), m_roots.end(),
+                       [](const AbstractGarbage* root) { return root->ShouldBeRemoved(); });
+}
+
+float AntiVirusScope::GetScanningProgress() const {
+    return 0.0f;
+}
+
+bool AntiVirusScope::CanContinueScanning() const {
+    return m_impl->paused;
+}
+
+void AntiVirusScope::DoStartScanning() {
+    if (IsScanning() || m_impl->paths.isEmpty()) {
+        return;
+    }
+    Reset();
+    Impl& impl = *m_impl;
+    if (!impl.manager) {
+        LOG(WARNING) << "Can't scan for viruses: the antivirus manager is gone";
+        return;
+    }
+    const ClamavLayout& layout = impl.manager->GetLayout();
+    for (const QString& path : impl.paths) {
+        const QString root = NormalizeAbsolutePath(path);
+        std::string bytes;
+        struct stat st {};
+        if (root.isNull() || !Platform::EncodePath(root, &bytes)) {
+            LOG(WARNING) << "Not scanned for viruses: \"" << Util::LogText(path)
+                         << "\" is not an absolute path in one spelling";
+        } else if (::lstat(bytes.c_str(), &st) != 0) {
+            LOG(WARNING) << "Not scanned for viruses: \"" << Util::LogText(path)
+                         << "\" does not exist";
+        } else if (S_ISLNK(st.st_mode)) {
+            LOG(WARNING) << "Not scanned for viruses: \"" << Util::LogText(path)
+                         << "\" is a symbolic link";
+        } else if (!impl.scanRoots.contains(root)) {
+            impl.scanRoots.append(root);
+        }
+    }
+    const QFileInfo clamscan(layout.GetClamscanPath());
+    if (!clamscan.isFile() || !clamscan.isExecutable()) {
+        impl.problem = QStringLiteral("No antivirus engine is installed in %1")
+                           .arg(layout.GetEngineFolder());
+        impl.scanner.SetCommand(QString(), {});  // does not start: the scan fails
+    } else if (impl.scanRoots.isEmpty()) {
+        impl.problem = QStringLiteral("None of the chosen paths can be scanned");
+        impl.scanner.SetCommand(QString(), {});
+    } else {
+        QStringList exclusions;
+        for (const QString& exclusion : GetExclusions()) {
+            exclusions << exclusion;
+        }
+        const ClamavLayout::Command command = layout.GetScanCommand(impl.scanRoots, exclusions);
+        impl.scanner.SetCommand(command.program, command.args);
+        impl.scanner.SetEnvironment(command.environment);
+    }
+    impl.scanner.SetAcceptedExitCodes({0, 1});
+    impl.scanner.SetTimeLimit(0);  // a disk takes as long as it takes
+    m_totalHandledItems = 0;
+    SetAdminRightsRequired(false);
+    StartProducerScan();
+    if (!impl.problem.isEmpty()) {
+        LOG(WARNING) << "Can't scan for viruses: " << Util::LogText(impl.problem);
+    }
+}
+
+void AntiVirusScope::DoStopScanning() {
+    if (!IsScanning()) {
+        return;
+    }
+    // Held, not ended: ContinueScanning() lets it go on where it was.
+    if (m_impl->scanner.IsWorking() && m_impl->scanner.Pause()) {
+        m_impl->paused = true;
+    }
+    FinishScanning(CANCELED);
+}
+
+void AntiVirusScope::DoContinueScanning() {
+    if (CanContinueScanning() && !IsScanning() && !IsCleaning()) {
+        m_impl->scanner.Resume();
+        SetAdminRightsRequired(false);
+        m_state = SCANNING;
+        StartScanningTimer();
+        emit ScanningStarted(this);
+    }
+    m_impl->paused = false;
+}
+
+bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
+    Impl& impl = *m_impl;
+    // Moved here: the batch must outlive a scope destroyed during a turn.
+    const ProcessLineProducer::Batch lines = impl.scanner.MoveBatch();
+    GarbageList items;
+    QSet<QString> seen;
+    for (const QByteArray& line : lines) {
+        if (!line.startsWith('/')) {
+            if (line == summaryLine) {
+                impl.summarySeen = true;
+            } else if (impl.summarySeen && line.startsWith(errorsLine)) {
+                impl.reportedErrors = line.mid(errorsLine.size()).trimmed().toLongLong();
+            }
+            continue;
+        }
+        // The result follows the last ": " (a name may hold one); a byte 0
+        // cannot be in a path.
+        const int cut = line.lastIndexOf(resultSeparator);
+        if (cut <= 0 || line.contains('\0')) {
+            continue;
+        }
+        const QByteArray pathBytes = line.left(cut);
+        struct stat st {};
+        if (::lstat(pathBytes.constData(), &st) != 0) {
+            continue;
+        }
+        ++m_totalHandledItems;
+        const QByteArray result = line.mid(cut + resultSeparator.size());
+        if (!result.endsWith(foundSuffix)) {
+            continue;
+        }
+        QString decoded;
+        if (!Platform::DecodePath(pathBytes.constData(), static_cast<std::size_t>(pathBytes.size()),
+                                  &decoded)) {
+            ++impl.skippedNames;
+            continue;
+        }
+        const QString path = NormalizeAbsolutePath(decoded);
+        const QString name = QString::fromUtf8(result.chopped(foundSuffix.size()));
+        const bool below =
+            !path.isNull() && std::any_of(impl.scanRoots.begin(), impl.scanRoots.end(),
+                                          [&](const QString& root) { return IsBelow(path, root); });
+        if (!S_ISREG(st.st_mode) || !below || !IsPlausibleName(name)) {
+            LOG(WARNING) << "Not taken as a finding: \"" << Util::LogText(decoded)
+                         << "\" (not a regular file below the paths scanned)";
+            continue;
+        }
+        if (IsExclusion(path) || GetItemIndex().Contains(path) || seen.contains(path)) {
+            continue;
+        }
+        auto* item = new GarbageFileEx(path, static_cast<long long>(st.st_size), QDateTime(),
+                                       AbstractGarbage::Kind::INFECTED, name, nullptr);
+        item->SetIdentity(static_cast<unsigned long long>(st.st_dev),
+                          static_cast<unsigned long long>(st.st_ino));
+        seen.insert(path);
+        items.append(item);
+        if (!GiveEventLoopATurn(ticket)) {
+            qDeleteAll(items);
+            return false;
+        }
+    }
+    return InsertGroup(
+        nullptr, items, ticket,
+        [this](AbstractGarbage* item) {
+            GetItemIndex().Insert(item);
+            AddRoot(item);
+            ++m_totalItems;
+            m_totalSize += item->GetSize();
+        },
+        [] {});
+}
+
+AbstractGarbageScope::FinishReason AntiVirusScope::GetEndOfScanReason() const {
+    Impl& impl = *m_impl;
+    if (!impl.problem.isEmpty()) {
+        return FAILED;
+    }
+    const QString lastError = LastErrorLine(impl.scanner.GetErrorTail());
+    const QString detail = lastError.isEmpty() ? QString() : QStringLiteral(": ") + lastError;
+    if (impl.scanner.HasFailed()) {
+        const int code = impl.scanner.GetExitCode();
+        impl.problem = (code >= 0 ? QStringLiteral("clamscan exited with code %1").arg(code)
+                                  : QStringLiteral("clamscan did not end normally")) +
+                       detail;
+    } else if (impl.reportedErrors > 0) {
+        impl.problem =
+            QStringLiteral("clamscan reported %1 errors").arg(impl.reportedErrors) + detail;
+    }
+    if (impl.problem.isEmpty()) {
+        return DONE;
+    }
+    LOG(WARNING) << "The virus scan failed: " << Util::LogText(impl.problem);
+    return FAILED;
+}
+
+void AntiVirusScope::DoRestore() {
+    const QString path = GetLastVirusesPath();
+    if (path.isEmpty()) {
+        return;
+    }
+    long long handled = -1;
+    for (const VirusFindingsFile::Finding& finding : VirusFindingsFile::Load(path, &handled)) {
+        std::string bytes;
+        struct stat st {};
+        const QString normalized = NormalizeAbsolutePath(finding.path);
+        if (normalized != finding.path || !Platform::EncodePath(finding.path, &bytes) ||
+            ::lstat(bytes.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<long long>(st.st_size) != finding.size ||
+            !IsPlausibleName(finding.name) || GetItemIndex().Contains(finding.path)) {
+            continue;  // gone, changed or not a file: the finding no longer holds
+        }
+        auto* item = new GarbageFileEx(finding.path, finding.size, QDateTime(),
+                                       AbstractGarbage::Kind::INFECTED, finding.name, nullptr);
+        item->SetIdentity(static_cast<unsigned long long>(st.st_dev),
+                          static_cast<unsigned long long>(st.st_ino));
+        GetItemIndex().Insert(item);
+        AddRoot(item);
+        ++m_totalItems;
+        m_totalSize += finding.size;
+    }
+    m_totalHandledItems = handled;
+}
+
+void AntiVirusScope::DoSave() {
+    const QString path = GetLastVirusesPath();
+    if (path.isEmpty()) {
+        return;
+    }
+    std::vector<VirusFindingsFile::Finding> findings;
+    for (const AbstractGarbage* root : m_roots) {
+        findings.push_back({root->GetPath(), root->GetDescription(), root->GetSize()});
+    }
+    VirusFindingsFile::Save(path, m_totalHandledItems, findings);
+}
+
+void AntiVirusScope::DoUpdateExclusions() {
+    for (AbstractGarbage* root : m_roots) {
+        auto* file = qobject_cast<GarbageFileEx*>(root);
+        if (!file) {
+            continue;
+        }
+        const bool clean = IsExclusion(file->GetPath()) || !PathExists(file->GetPath());
+        if (clean != file->IsClean()) {
+            m_totalCleanedItems += clean ? 1 : -1;
+            file->SetClean(clean);
+        }
+    }
+}
+
+bool AntiVirusScope::StartCheckingBeforePlanning(long long* count) {
+    Impl& impl = *m_impl;
+    impl.checkedPaths.clear();
+    if (!impl.manager) {
+        LOG(WARNING) << "Nothing removed: without the antivirus manager no finding can be "
+                        "confirmed";
+        return false;
+    }
+    std::vector<InfectionCheck::Finding> findings;
+    for (AbstractGarbage* root : m_roots) {
+        auto* file = qobject_cast<GarbageFile*>(root);
+        if (file && file->ShouldBeRemoved() && !IsExclusion(file->GetPath())) {
+            findings.push_back({file->GetPath(), file->GetDescription(), file->GetDevice(),
+                                file->GetInode(), file->GetSize()});
+        }
+    }
+    if (findings.empty()) {
+        return false;
+    }
+    *count = static_cast<long long>(findings.size());
+    for (const InfectionCheck::Finding& finding : findings) {
+        impl.checkedPaths << finding.path;
+    }
+    impl.check.Start(impl.manager->GetLayout(), std::move(findings));
+    return true;
+}
+
+bool AntiVirusScope::IsCheckingBeforePlanning() const {
+    return m_impl->check.IsWorking();
+}
+
+void AntiVirusScope::DropCheckingBeforePlanning() {
+    m_impl->check.Stop();
+    m_impl->checkedPaths.clear();
+}
+
+void AntiVirusScope::PlanItems() {
+    Impl& impl = *m_impl;
+    // The verdicts of the check, by the path each was given for: the
+    // selection may have changed while it ran.
+    const std::vector<InfectionCheck::Verdict> verdicts = impl.check.TakeVerdicts();
+    QHash<QString, InfectionCheck::Verdict> byPath;
+    for (int i = 0; i < impl.checkedPaths.size() && i < static_cast<int>(verdicts.size()); ++i) {
+        byPath.insert(impl.checkedPaths.at(i), verdicts[static_cast<std::size_t>(i)]);
+    }
+    impl.checkedPaths.clear();
+    std::vector<std::pair<AbstractGarbage*, InfectionCheck::Verdict>> judged;
+    for (AbstractGarbage* root : m_roots) {
+        const auto found = byPath.constFind(root->GetPath());
+        if (found != byPath.constEnd() && root->ShouldBeRemoved() &&
+            !IsExclusion(root->GetPath())) {
+            judged.emplace_back(root, found.value());
+        }
+    }
+    const RunGeneration::Ticket ticket = TakeTicket();
+    for (auto& [item, verdict] : judged) {
+        if (verdict.confirmed) {
+            PlanItem(item, 0);
+            continue;
+        }
+        LOG(WARNING) << "Not removed: \"" << Util::LogText(item->GetPath())
+                     << "\": " << Util::LogText(verdict.reason);
+        item->SetError(AbstractGarbage::Error::REFUSED);
+        if (!ticket.IsCurrent()) {
+            return;
+        }
+    }
+}
+
+}  // namespace Varnex::Cleaner::Details
