@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     Cleaner cleaner;
     QVector<AbstractGarbageScope*> scopes;
     for (AbstractGarbageScope* scope : cleaner.GetScopes()) {
-        if (scope != cleaner.GetShredderScope()) {
+        // The shredder and the virus scan have no paths until the user gives some.
+        if (scope != cleaner.GetShredderScope() && scope != cleaner.GetAntiVirusScope()) {
             scopes.append(scope);
         }
     }

@@ -189,7 +189,10 @@ public:
         }
         const int mirrors = locations.databaseMirrors.size();
         if (locations.engineServer.isEmpty() || mirrors == 0) {
-            GoToError(QStringLiteral("No engine location or signature mirror is configured"));
+            // A deployment without update locations: what is installed still scans.
+            problem = QStringLiteral("No engine location or signature mirror is configured");
+            LOG(INFO) << problem.toStdString();
+            SetState(ERROR);
             return;
         }
         ++attempt;

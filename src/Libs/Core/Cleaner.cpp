@@ -18,6 +18,7 @@
 #include "Core/ApplicationInventory.h"
 #include "Core/ProxyCleaningWatcher.h"
 #include "Core/SystemInfo.h"
+#include "Core/details/AntiVirusScope.h"
 #include "Core/details/AppsDBCache.h"
 #include "Core/details/ApplicationGarbageScope.h"
 #include "Core/details/DuplicatesGarbageScope.h"
@@ -170,6 +171,8 @@ public:
     DuplicatesGarbageScope* duplicates = nullptr;
     SystemGarbageScope* diskUsage = nullptr;
     SystemGarbageScope* shredder = nullptr;
+    AntiVirusManager* antiVirusManager = nullptr;
+    AntiVirusScope* antiVirus = nullptr;
     std::shared_ptr<ProxyCleaningWatcher> watcher = std::make_shared<ProxyCleaningWatcher>();
     QVector<AbstractGarbageScope*> allScopes;
     QVector<AbstractGarbageScope*> scanningScopes;
@@ -239,7 +242,10 @@ void Cleaner::Impl::LoadTrashes() {
     }
 }
 
-Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Impl>(this)) {
+Cleaner::Cleaner(QObject* parent) : Cleaner(AntiVirusManager::Locations{}, parent) {}
+
+Cleaner::Cleaner(const AntiVirusManager::Locations& antiVirusLocations, QObject* parent)
+    : QObject(parent), m_impl(std::make_unique<Impl>(this)) {
     Impl& d = *m_impl;
     d.systemInfo = new SystemInfo(this);
     const QString home = Platform::UsableHomePath();
@@ -404,6 +410,12 @@ Cleaner::Cleaner(QObject* parent) : QObject(parent), m_impl(std::make_unique<Imp
     d.ConnectScope(d.shredder);
     connect(d.shredder, &SystemGarbageScope::PathsChanged, this, &Cleaner::ShredderPathsChanged);
 
+    d.antiVirusManager =
+        new AntiVirusManager(antiVirusLocations, Details::ClamavLayout::DefaultPrefix(), this);
+    d.antiVirus = new AntiVirusScope(d.antiVirusManager, this);
+    d.ConnectScope(d.antiVirus);
+    connect(d.antiVirus, &AntiVirusScope::PathsChanged, this, &Cleaner::AntiVirusPathsChanged);
+
     // The lists are kept up to date before any slot of the application runs.
     connect(this, &Cleaner::ScanningStarted, this,
             [this](AbstractGarbageScope* scope) { m_impl->scanningScopes.append(scope); },
@@ -445,6 +457,8 @@ AbstractGarbageScope* Cleaner::GetLaunchAgentsScope() const { return m_impl->lau
 AbstractGarbageScope* Cleaner::GetDuplicatesScope() const { return m_impl->duplicates; }
 AbstractGarbageScope* Cleaner::GetDiskUsageScope() const { return m_impl->diskUsage; }
 AbstractGarbageScope* Cleaner::GetShredderScope() const { return m_impl->shredder; }
+AntiVirusManager* Cleaner::GetAntiVirusManager() const { return m_impl->antiVirusManager; }
+AbstractGarbageScope* Cleaner::GetAntiVirusScope() const { return m_impl->antiVirus; }
 
 QStringList Cleaner::GetTrashes() const {
     return m_impl->trashes.keys();
@@ -558,6 +572,22 @@ bool Cleaner::ExcludeAllFromShredder() {
 
 QStringList Cleaner::GetShredderPaths() const {
     return m_impl->shredder->GetPaths();
+}
+
+bool Cleaner::AddPathToAntiVirus(const QString& path) {
+    return m_impl->antiVirus->AddPath(path);
+}
+
+bool Cleaner::RemovePathFromAntiVirus(const QString& path) {
+    return m_impl->antiVirus->RemovePath(path);
+}
+
+void Cleaner::ClearAntiVirusPaths() {
+    m_impl->antiVirus->ClearPaths();
+}
+
+QStringList Cleaner::GetAntiVirusPaths() const {
+    return m_impl->antiVirus->GetPaths();
 }
 
 bool Cleaner::AddLoginItem(const QString& path) {
@@ -694,6 +724,7 @@ void Cleaner::WaitBeforeAppQuit() {
     if (IsBusy()) {
         LOG(WARNING) << "Some scopes had not finished when the application quit";
     }
+    m_impl->antiVirusManager->WaitBeforeAppQuit();
     for (const auto& cache : {m_impl->applicationCaches.standard, m_impl->applicationCaches.other,
                               m_impl->applicationCaches.paths}) {
         if (cache) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Core/AbstractGarbageScope.h"
+#include "Core/AntiVirusManager.h"
 #include "Core/details/SelectionTrait.h"
 
 namespace Varnex::Cleaner {
@@ -44,6 +45,9 @@ class Cleaner : public QObject {
     Q_OBJECT
 public:
     explicit Cleaner(QObject* parent = nullptr);
+    // With the locations the antivirus manager updates the engine and its
+    // signatures from (none by default: the installed engine only).
+    Cleaner(const AntiVirusManager::Locations& antiVirusLocations, QObject* parent = nullptr);
     ~Cleaner() override;
 
     SystemInfo* GetSystemInfo() const;
@@ -62,6 +66,8 @@ public:
     AbstractGarbageScope* GetDuplicatesScope() const;
     AbstractGarbageScope* GetDiskUsageScope() const;
     AbstractGarbageScope* GetShredderScope() const;
+    AntiVirusManager* GetAntiVirusManager() const;
+    AbstractGarbageScope* GetAntiVirusScope() const;
 
     // The trash scopes, one per volume that has a trash of the user, keyed by
     // the volume's name (unique among the volumes).
@@ -105,6 +111,11 @@ public:
     // False (nothing changes) while the shredder cleans.
     bool ExcludeAllFromShredder();
     QStringList GetShredderPaths() const;
+
+    bool AddPathToAntiVirus(const QString& path);
+    bool RemovePathFromAntiVirus(const QString& path);
+    void ClearAntiVirusPaths();
+    QStringList GetAntiVirusPaths() const;
 
     bool AddLoginItem(const QString& path);
 
@@ -152,6 +163,7 @@ signals:
     void DuplicatesSearchPathsChanged(QStringList);
     void ShredderPathsChanged(QStringList);
     void DiskUsagePathsChanged(QStringList);
+    void AntiVirusPathsChanged(QStringList);
 
 private:
     class Impl;

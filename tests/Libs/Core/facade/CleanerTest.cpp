@@ -2,18 +2,22 @@
 // scope gets, the life-cycle operations' refusals and list upkeep, and a quit
 // in the middle of scans.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <QFile>
 #include <QSignalSpy>
 
 #include "Core/Cleaner.h"
 #include "Core/ICleaningWatcher.h"
 #include "Core/details/SystemGarbageScope.h"
+#include "common/ClamavFixture.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
 using namespace Varnex::Cleaner;
 using Varnex::Cleaner::Details::SystemGarbageScope;
+using Varnex::Test::ClamavFixture;
 using Varnex::Test::ScopedEnv;
 using Varnex::Test::TempTree;
 using Varnex::Test::WaitUntil;
@@ -279,4 +283,46 @@ TEST(Cleaner, StopsEveryScanAndQuitsCleanly) {
     EXPECT_FALSE(cleaner->IsBusy());
     EXPECT_EQ(finished.size(), scopes.size());
     cleaner.reset();
+}
+
+TEST(Cleaner, ScansForVirusesInThePathsGivenAndLeavesNoScannerBehind) {
+    if (!ClamavFixture::HasClamscan()) {
+        GTEST_SKIP() << "clamscan is not installed";
+    }
+    Machine m;
+    ClamavFixture engine(m.sysroot.Path("Applications/ClamAV"));
+    m.home.MakeFile("Downloads/tool.exe", "x" + ClamavFixture::Marker());
+    m.home.MakeFile("Downloads/notes.txt", "nothing");
+    auto cleaner = std::make_unique<Cleaner>();
+    AbstractGarbageScope* scope = cleaner->GetAntiVirusScope();
+    ASSERT_NE(scope, nullptr);
+    EXPECT_TRUE(cleaner->GetAntiVirusManager()->IsEngineInstalled());
+    QSignalSpy paths(cleaner.get(), &Cleaner::AntiVirusPathsChanged);
+    ASSERT_TRUE(cleaner->AddPathToAntiVirus(m.home.Path("Downloads")));
+    ASSERT_EQ(paths.size(), 1);
+    EXPECT_EQ(paths.last().at(0).toStringList(), QStringList{m.home.Path("Downloads")});
+
+    QSignalSpy finished(cleaner.get(), &Cleaner::ScanningFinished);
+    ASSERT_TRUE(cleaner->StartScanning(scope));
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::DONE);
+    ASSERT_EQ(scope->GetRoots().size(), 1);
+    EXPECT_EQ(scope->GetRoots().front()->GetPath(), m.home.Path("Downloads/tool.exe"));
+
+    // A scan held by a stop is ended with the facade: no scanner stays.
+    const QString pidFile = m.home.Path("scanner.pid");
+    engine.ReplaceClamscan("echo $$ > '" + pidFile.toUtf8() + "'\nwhile :; do sleep 0.05; done\n");
+    finished.clear();
+    ASSERT_TRUE(cleaner->StartScanning(scope));
+    ASSERT_TRUE(WaitUntil([&] { return QFile(pidFile).size() > 0; }, waitMs));
+    ASSERT_TRUE(cleaner->StopScanning(scope));
+    EXPECT_TRUE(cleaner->CanContinueScanning(scope));
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const pid_t pid = file.readAll().trimmed().toInt();
+    ASSERT_GT(pid, 0);
+    cleaner->WaitBeforeAppQuit();
+    cleaner.reset();
+    EXPECT_NE(::kill(pid, 0), 0);
 }
