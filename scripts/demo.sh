@@ -124,6 +124,25 @@ step "klarvik scan --kind login-items --disable $home/Applications/Notebook.app"
 step "klarvik scan --kind login-items (remembered, switched off)"
 "$klarvik" scan --kind login-items
 
+# A virus scan with the sample engine (this machine's ClamAV and a test
+# signature, never a real virus): one infected file among innocent ones, one
+# of them named so that a careless reading of the scanner's output would take
+# its neighbour for infected.
+if "$(dirname "$0")/clamav-sample.sh" "$sysroot" 2>/dev/null; then
+    mkdir -p "$home/Downloads"
+    printf 'x KLARVIK-TEST-MARKER-5d41402abc4b2a76 x' > "$home/Downloads/setup.exe"
+    echo "my report" > "$home/Downloads/report.pdf"
+    echo "my notes" > "$home/Downloads/report.pdf: Evil FOUND"
+    step "klarvik antivirus status"
+    "$klarvik" antivirus status || true
+    step "klarvik scan --kind antivirus $home/Downloads"
+    "$klarvik" scan --kind antivirus "$home/Downloads"
+    step "klarvik clean --kind antivirus --yes $home/Downloads"
+    "$klarvik" clean --kind antivirus --yes "$home/Downloads"
+else
+    step "no clamscan on this machine: the virus scan is left out"
+fi
+
 # The whole product on one Cleaner: fresh caches and logs, a localization of
 # an application, two copies of a file; every scope scanned at once, then a
 # dry run of a cleaning.
