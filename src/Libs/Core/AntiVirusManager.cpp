@@ -498,8 +498,9 @@ public:
         freshclam->setStandardInputFile(QProcess::nullDevice());
         freshclamStopped = false;
         output.Finish();
-        freshclam->start(layout.GetFreshclamPath(), args, QIODevice::ReadOnly | QIODevice::Unbuffered);
+        // UPDATING first: a start that fails at once is told while updating.
         SetState(UPDATING);
+        freshclam->start(layout.GetFreshclamPath(), args, QIODevice::ReadOnly | QIODevice::Unbuffered);
         return true;  // a failed start is told by errorOccurred
     }
 

@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
-#include <limits>
 
 #include "CleanerCommon/LogText.h"
 
@@ -79,6 +78,9 @@ BatchProducer<CleaningResult>* ServerCleaningScope::PrepareCleaningRun(long long
         return m_run.get();
     }
     if (!DoBeginPlan(m_syncPlanningMs)) {
+        if (!m_walk) {
+            return nullptr;
+        }
         // StartCleaning() answers now; the rest is planned on the timer.
         *count = static_cast<long long>(m_plan.size());
         return m_run.get();
@@ -100,7 +102,10 @@ bool ServerCleaningScope::DoBeginPlan(int budgetMs) {
     m_walk = std::make_unique<PlanWalk>(
         m_planExclusion, [this](const PlannedPath& planned) { m_plan.push_back(planned); });
     PlanItems();
-    return budgetMs < 0 ? DoWalk(std::numeric_limits<int>::max()) : DoWalk(budgetMs);
+    if (!m_walk) {
+        return false;  // dropped while the items were planned (a reset from a signal)
+    }
+    return DoWalk(budgetMs);
 }
 
 bool ServerCleaningScope::DoWalk(int budgetMs) {

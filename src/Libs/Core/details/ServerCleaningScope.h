@@ -80,7 +80,7 @@ protected:
 
 private:
     // Starts the plan: PlanItems(), then the walk of the trees for at most
-    // `budgetMs` (< 0: to the end). True when the plan is complete.
+    // `budgetMs`. True when the plan is complete.
     bool DoBeginPlan(int budgetMs);
     // Walks on until the walk is done, or until `budgetMs` have passed and at
     // least one path is planned; true when done.

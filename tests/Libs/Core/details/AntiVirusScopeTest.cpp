@@ -294,3 +294,30 @@ TEST(VirusFindingsFile, ReadsTheOldFormAndKeepsAnyNameInTheNewOne) {
     EXPECT_TRUE(read.empty());
     EXPECT_EQ(handled, -1);
 }
+
+TEST(AntiVirusScope, AStopOrAResetDuringTheConfirmationRemovesNothing) {
+    Machine m;
+    const QString infected = m.Infected("t/a.bin");
+    // Tree scans report the finding; a scan of one file never ends.
+    m.engine.ReplaceClamscan("for a in \"$@\"; do [ \"$a\" = -r ] && { echo \"" + infected.toUtf8() +
+                             ": Marker FOUND\"; exit 1; }; done\nexec sleep 600\n");
+    auto scope = std::make_unique<AntiVirusScope>(&m.manager);
+    scope->AddPath(m.tree.Path("t"));
+    ASSERT_EQ(Scan(*scope), AbstractGarbageScope::DONE);
+    ASSERT_EQ(scope->GetRoots().size(), 1);
+
+    QSignalSpy finished(scope.get(), &AbstractGarbageScope::CleaningFinished);
+    ASSERT_TRUE(scope->StartCleaning());
+    EXPECT_TRUE(scope->IsCleaning());
+    scope->StopCleaning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::CANCELED);
+    EXPECT_TRUE(m.tree.Exists("t/a.bin"));
+    EXPECT_EQ(scope->GetTotalCleanedItems(), 0);
+
+    // Destroyed while it confirms: the check ends with it.
+    ASSERT_TRUE(scope->StartCleaning());
+    scope.reset();
+    EXPECT_TRUE(m.tree.Exists("t/a.bin"));
+}
