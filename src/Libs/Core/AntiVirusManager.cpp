@@ -818,6 +818,8 @@ void AntiVirusManager::CancelUpdate() {
     if (impl.freshclam->state() != QProcess::NotRunning) {
         impl.freshclamStopped = true;
         impl.freshclam->kill();
+        // Its end is taken now: what it installed before is known at once.
+        impl.freshclam->waitForFinished(30000);
     }
     emit UpdateFinished(CANCELED);
 }
