@@ -31,7 +31,8 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::Apps, "apps"},
                               {ScopeKind::ThirdPartyApps, "third-party-apps"},
                               {ScopeKind::Leftovers, "leftovers"},
-                              {ScopeKind::AntiVirus, "antivirus"}};
+                              {ScopeKind::AntiVirus, "antivirus"},
+                              {ScopeKind::PhotoVacuum, "photo-vacuum"}};
 
 }  // namespace
 
@@ -112,6 +113,7 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::ThirdPartyApps:
         case ScopeKind::Leftovers:
         case ScopeKind::AntiVirus:
+        case ScopeKind::PhotoVacuum:
             break;  // scopes of their own
     }
 }

@@ -27,12 +27,13 @@ enum class ScopeKind {
     Apps,
     ThirdPartyApps,
     Leftovers,
-    AntiVirus
+    AntiVirus,
+    PhotoVacuum
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
 // "system-languages", "duplicates", "large-old", "launch-agents",
-// "login-items", "apps", "third-party-apps", "leftovers", "antivirus"; false for anything
+// "login-items", "apps", "third-party-apps", "leftovers", "antivirus", "photo-vacuum"; false for anything
 // else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);

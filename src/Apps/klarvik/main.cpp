@@ -17,6 +17,7 @@
 #include "ExclusionSpelling.h"
 #include "LanguagesCommand.h"
 #include "LargeOldCommand.h"
+#include "PhotoCommand.h"
 #include "Platform/PathCodec.h"
 #include "ShownText.h"
 #include "StartupItemsCommand.h"
@@ -103,6 +104,9 @@ int main(int argc, char** argv) {
             "                              installed ClamAV engine; clean removes the selected\n"
             "                              ones (all by default), each once a scan of that file\n"
             "                              alone confirms it\n"
+            "  scan|clean --kind photo-vacuum [--yes|--dry-run]\n"
+            "                              the photo library's database, and its compaction\n"
+            "                              (never while the photo application runs; no paths)\n"
             "  antivirus status|update [--json]\n"
             "                              the engine and signature databases: what is\n"
             "                              installed and behind, or bring them up to date from\n"
@@ -119,6 +123,7 @@ int main(int argc, char** argv) {
             "  large-old                   files of 10,000,000 bytes or more below the roots\n"
             "  launch-agents, login-items  launchd jobs; applications started at login\n"
             "  antivirus                   infected files below the roots\n"
+            "  photo-vacuum                the photo library's database (no paths)\n"
             "  apps, third-party-apps, leftovers  applications with their data; what is left\n"
             "                              of applications that are gone\n\n"
             "Paths: the macOS folders the library knows (/Applications, /Library, /Users,\n"
@@ -374,6 +379,13 @@ int main(int argc, char** argv) {
                                          .arg(Klarvik::ScopeKindName(options.kind)));
             }
             return Klarvik::RunStartupItems(options);
+        }
+        if (options.kind == Klarvik::ScopeKind::PhotoVacuum) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunPhotoVacuum(options);
         }
         if (Klarvik::IsApplicationKind(options.kind)) {
             if (!options.paths.isEmpty()) {
