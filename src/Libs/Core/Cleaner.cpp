@@ -27,6 +27,7 @@
 #include "Core/details/LaunchAgentGarbageScope.h"
 #include "Core/details/LoginItemGarbageScope.h"
 #include "Core/details/SystemGarbageScope.h"
+#include "Core/details/iPhotoVacuumScope.h"
 #include "Platform/DarwinUserCache.h"
 #include "Platform/DesktopFolders.h"
 #include "Platform/PathCodec.h"
@@ -171,6 +172,7 @@ public:
     DuplicatesGarbageScope* duplicates = nullptr;
     SystemGarbageScope* diskUsage = nullptr;
     SystemGarbageScope* shredder = nullptr;
+    iPhotoVacuumScope* photoVacuum = nullptr;
     AntiVirusManager* antiVirusManager = nullptr;
     AntiVirusScope* antiVirus = nullptr;
     std::shared_ptr<ProxyCleaningWatcher> watcher = std::make_shared<ProxyCleaningWatcher>();
@@ -410,6 +412,11 @@ Cleaner::Cleaner(const AntiVirusManager::Locations& antiVirusLocations, QObject*
     d.ConnectScope(d.shredder);
     connect(d.shredder, &SystemGarbageScope::PathsChanged, this, &Cleaner::ShredderPathsChanged);
 
+    if (iPhotoVacuumScope::DoesLibraryExist()) {
+        d.photoVacuum = new iPhotoVacuumScope(this);
+        d.ConnectScope(d.photoVacuum);
+    }
+
     d.antiVirusManager =
         new AntiVirusManager(antiVirusLocations, Details::ClamavLayout::DefaultPrefix(), this);
     d.antiVirus = new AntiVirusScope(d.antiVirusManager, this);
@@ -457,6 +464,7 @@ AbstractGarbageScope* Cleaner::GetLaunchAgentsScope() const { return m_impl->lau
 AbstractGarbageScope* Cleaner::GetDuplicatesScope() const { return m_impl->duplicates; }
 AbstractGarbageScope* Cleaner::GetDiskUsageScope() const { return m_impl->diskUsage; }
 AbstractGarbageScope* Cleaner::GetShredderScope() const { return m_impl->shredder; }
+AbstractGarbageScope* Cleaner::GetIPhotoVacuumScope() const { return m_impl->photoVacuum; }
 AntiVirusManager* Cleaner::GetAntiVirusManager() const { return m_impl->antiVirusManager; }
 AbstractGarbageScope* Cleaner::GetAntiVirusScope() const { return m_impl->antiVirus; }
 

@@ -66,6 +66,8 @@ public:
     AbstractGarbageScope* GetDuplicatesScope() const;
     AbstractGarbageScope* GetDiskUsageScope() const;
     AbstractGarbageScope* GetShredderScope() const;
+    // Null when the user has no photo library.
+    AbstractGarbageScope* GetIPhotoVacuumScope() const;
     AntiVirusManager* GetAntiVirusManager() const;
     AbstractGarbageScope* GetAntiVirusScope() const;
 

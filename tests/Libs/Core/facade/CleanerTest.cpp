@@ -326,3 +326,19 @@ TEST(Cleaner, ScansForVirusesInThePathsGivenAndLeavesNoScannerBehind) {
     cleaner.reset();
     EXPECT_NE(::kill(pid, 0), 0);
 }
+
+TEST(Cleaner, OffersThePhotoLibraryCompactionOnlyWithALibrary) {
+    Machine m;
+    EXPECT_EQ(Cleaner().GetIPhotoVacuumScope(), nullptr);
+    const QString library = m.home.Path("Pictures/iPhoto Library");
+    m.home.MakeFile("Pictures/iPhoto Library/Database/Library.apdb", "");
+    m.home.MakeFile("Library/Preferences/com.apple.IPhoto.plist",
+                    "<plist version=\"1.0\"><dict><key>RootDirectory</key><string>" +
+                        library.toUtf8() + "</string></dict></plist>");
+    Cleaner cleaner;
+    AbstractGarbageScope* vacuum = cleaner.GetIPhotoVacuumScope();
+    ASSERT_NE(vacuum, nullptr);
+    EXPECT_TRUE(cleaner.GetScopes().contains(vacuum));
+    ASSERT_EQ(vacuum->GetRoots().size(), 1);
+    EXPECT_EQ(vacuum->GetRoots().front()->GetPath(), library + "/Database/Library.apdb");
+}
