@@ -11,7 +11,7 @@ namespace Varnex::Cleaner::Details {
 class GarbageIPhotoAlbum : public AbstractGarbage {
     Q_OBJECT
 public:
-    enum AlbumType { ALBUM = 0, SMART = 1, SLIDESHOW = 2, KEEPSAKE = 3 };
+    enum AlbumType : int { ALBUM = 0, SMART = 1, SLIDESHOW = 2, KEEPSAKE = 3 };
 
     // namePath: the names of the enclosing folders and the album's own,
     // joined with '/'. The item starts without a parent (whoever takes it
