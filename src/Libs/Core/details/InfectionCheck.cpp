@@ -140,7 +140,11 @@ InfectionCheck::Verdict InfectionCheck::Check(const ClamavLayout& layout, const 
     struct stat after {};
     if (::lstat(bytes.c_str(), &after) != 0 || !SameFile(after, finding) ||
         after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+        // A rename away and back (another file scanned meanwhile) keeps the
+        // rest but changes this.
+        after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+        after.st_ctim.tv_nsec != before.st_ctim.tv_nsec) {
         return Refused(QStringLiteral("it changed while it was checked"));
     }
     return {true, QString()};
