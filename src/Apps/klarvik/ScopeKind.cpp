@@ -32,7 +32,8 @@ const KindName kindNames[] = {{ScopeKind::Caches, "caches"},
                               {ScopeKind::ThirdPartyApps, "third-party-apps"},
                               {ScopeKind::Leftovers, "leftovers"},
                               {ScopeKind::AntiVirus, "antivirus"},
-                              {ScopeKind::PhotoVacuum, "photo-vacuum"}};
+                              {ScopeKind::PhotoVacuum, "photo-vacuum"},
+                              {ScopeKind::PhotoTrash, "photo-trash"}};
 
 }  // namespace
 
@@ -114,6 +115,7 @@ void ConfigureScope(ScopeKind kind, SystemGarbageScope* scope) {
         case ScopeKind::Leftovers:
         case ScopeKind::AntiVirus:
         case ScopeKind::PhotoVacuum:
+        case ScopeKind::PhotoTrash:
             break;  // scopes of their own
     }
 }

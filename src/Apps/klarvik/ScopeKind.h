@@ -28,12 +28,13 @@ enum class ScopeKind {
     ThirdPartyApps,
     Leftovers,
     AntiVirus,
-    PhotoVacuum
+    PhotoVacuum,
+    PhotoTrash
 };
 
 // "caches", "logs", "trash", "disk-usage", "shredder", "app-languages",
 // "system-languages", "duplicates", "large-old", "launch-agents",
-// "login-items", "apps", "third-party-apps", "leftovers", "antivirus", "photo-vacuum"; false for anything
+// "login-items", "apps", "third-party-apps", "leftovers", "antivirus", "photo-vacuum", "photo-trash"; false for anything
 // else.
 bool ParseScopeKind(const QString& text, ScopeKind* kind);
 QString ScopeKindName(ScopeKind kind);

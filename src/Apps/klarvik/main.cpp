@@ -107,6 +107,10 @@ int main(int argc, char** argv) {
             "  scan|clean --kind photo-vacuum [--yes|--dry-run]\n"
             "                              the photo library's database, and its compaction\n"
             "                              (never while the photo application runs; no paths)\n"
+            "  scan|clean --kind photo-trash [--select PATH]... [--yes|--dry-run]\n"
+            "                              the photo library's trash; clean has the photo\n"
+            "                              application empty it (whole: all must be selected),\n"
+            "                              then removes the files it let go from the trash\n"
             "  antivirus status|update [--json]\n"
             "                              the engine and signature databases: what is\n"
             "                              installed and behind, or bring them up to date from\n"
@@ -124,6 +128,7 @@ int main(int argc, char** argv) {
             "  launch-agents, login-items  launchd jobs; applications started at login\n"
             "  antivirus                   infected files below the roots\n"
             "  photo-vacuum                the photo library's database (no paths)\n"
+            "  photo-trash                 the photo library's trash (no paths)\n"
             "  apps, third-party-apps, leftovers  applications with their data; what is left\n"
             "                              of applications that are gone\n\n"
             "Paths: the macOS folders the library knows (/Applications, /Library, /Users,\n"
@@ -265,6 +270,11 @@ int main(int argc, char** argv) {
             options.selections.append(path);
             continue;
         }
+        if (options.kind == Klarvik::ScopeKind::PhotoTrash &&
+            path.startsWith(QLatin1String("iPhoto://"))) {
+            options.selections.append(path);  // an album or a folder of albums
+            continue;
+        }
         const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
         if (normal.isNull()) {
             return Usage(parser, QStringLiteral("--select \"%1\": give an absolute path, "
@@ -386,6 +396,13 @@ int main(int argc, char** argv) {
                                          .arg(Klarvik::ScopeKindName(options.kind)));
             }
             return Klarvik::RunPhotoVacuum(options);
+        }
+        if (options.kind == Klarvik::ScopeKind::PhotoTrash) {
+            if (!options.paths.isEmpty()) {
+                return Usage(parser, QStringLiteral("the kind \"%1\" takes no path")
+                                         .arg(Klarvik::ScopeKindName(options.kind)));
+            }
+            return Klarvik::RunPhotoTrash(options);
         }
         if (Klarvik::IsApplicationKind(options.kind)) {
             if (!options.paths.isEmpty()) {

@@ -27,6 +27,7 @@
 #include "Core/details/LaunchAgentGarbageScope.h"
 #include "Core/details/LoginItemGarbageScope.h"
 #include "Core/details/SystemGarbageScope.h"
+#include "Core/details/iPhotoGarbageScope.h"
 #include "Core/details/iPhotoVacuumScope.h"
 #include "Platform/DarwinUserCache.h"
 #include "Platform/DesktopFolders.h"
@@ -172,6 +173,7 @@ public:
     DuplicatesGarbageScope* duplicates = nullptr;
     SystemGarbageScope* diskUsage = nullptr;
     SystemGarbageScope* shredder = nullptr;
+    iPhotoGarbageScope* photoTrash = nullptr;
     iPhotoVacuumScope* photoVacuum = nullptr;
     AntiVirusManager* antiVirusManager = nullptr;
     AntiVirusScope* antiVirus = nullptr;
@@ -269,7 +271,22 @@ Cleaner::Cleaner(const AntiVirusManager::Locations& antiVirusLocations, QObject*
         userCacheRoots.append(home + QStringLiteral("/.thumbnails"));
     }
     const QStringList sandboxCaches = GetSandboxPaths(QStringLiteral("Caches"));
-    d.userCache = new SystemGarbageScope(OutermostRoots(userCacheRoots + sandboxCaches), this);
+    // The photo application's caches, with a photo library; inside another
+    // root they are that root's.
+    QStringList photoCaches;
+    if (iPhotoGarbageScope::DoesLibraryExist()) {
+        const QString photoCache = QStringLiteral("com.apple.iPhoto");
+        if (!darwinCache.isEmpty() && IsRealFolder(darwinCache + QLatin1Char('/') + photoCache)) {
+            photoCaches.append(darwinCache + QLatin1Char('/') + photoCache);
+        }
+        const QString container =
+            home + QStringLiteral("/Library/Containers/com.apple.iPhoto/Data/Library/Caches/") + photoCache;
+        if (!home.isEmpty() && IsRealFolder(container) && !HasLinkBelow(container, home)) {
+            photoCaches.append(container);
+        }
+    }
+    d.userCache = new SystemGarbageScope(
+        OutermostRoots(userCacheRoots + sandboxCaches + photoCaches), this);
     for (const char* exclusion : {"Varnex", "Metadata/Safari", "com.apple.IconServices",
                                   "com.apple.FontRegistry", "com.apple.helpd"}) {
         d.userCache->AddExclusion(QString::fromLatin1(exclusion));
@@ -412,7 +429,9 @@ Cleaner::Cleaner(const AntiVirusManager::Locations& antiVirusLocations, QObject*
     d.ConnectScope(d.shredder);
     connect(d.shredder, &SystemGarbageScope::PathsChanged, this, &Cleaner::ShredderPathsChanged);
 
-    if (iPhotoVacuumScope::DoesLibraryExist()) {
+    if (iPhotoGarbageScope::DoesLibraryExist()) {
+        d.photoTrash = new iPhotoGarbageScope(this);
+        d.ConnectScope(d.photoTrash);
         d.photoVacuum = new iPhotoVacuumScope(this);
         d.ConnectScope(d.photoVacuum);
     }
@@ -464,6 +483,7 @@ AbstractGarbageScope* Cleaner::GetLaunchAgentsScope() const { return m_impl->lau
 AbstractGarbageScope* Cleaner::GetDuplicatesScope() const { return m_impl->duplicates; }
 AbstractGarbageScope* Cleaner::GetDiskUsageScope() const { return m_impl->diskUsage; }
 AbstractGarbageScope* Cleaner::GetShredderScope() const { return m_impl->shredder; }
+AbstractGarbageScope* Cleaner::GetIPhotoTrashScope() const { return m_impl->photoTrash; }
 AbstractGarbageScope* Cleaner::GetIPhotoVacuumScope() const { return m_impl->photoVacuum; }
 AntiVirusManager* Cleaner::GetAntiVirusManager() const { return m_impl->antiVirusManager; }
 AbstractGarbageScope* Cleaner::GetAntiVirusScope() const { return m_impl->antiVirus; }

@@ -66,7 +66,8 @@ public:
     AbstractGarbageScope* GetDuplicatesScope() const;
     AbstractGarbageScope* GetDiskUsageScope() const;
     AbstractGarbageScope* GetShredderScope() const;
-    // Null when the user has no photo library.
+    // Both null when the user has no photo library.
+    AbstractGarbageScope* GetIPhotoTrashScope() const;
     AbstractGarbageScope* GetIPhotoVacuumScope() const;
     AntiVirusManager* GetAntiVirusManager() const;
     AbstractGarbageScope* GetAntiVirusScope() const;

@@ -67,7 +67,7 @@ bool CleaningRunScope::ContinuePreparingCleaningRun(const RunGeneration::Ticket&
 bool CleaningRunScope::StartPreparedRun(long long count) {
     // Sized once: growing a set of a million paths while results come in
     // would rehash it all in one turn of the event loop.
-    m_countedPaths.reserve(static_cast<int>(std::min<long long>(count, 1 << 30)));
+    m_countedItems.reserve(static_cast<int>(std::min<long long>(count, 1 << 30)));
     if (!m_run->Start()) {
         LOG(WARNING) << "The cleaning run did not start";
         return false;
@@ -201,9 +201,9 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
         if (IsCleanedCode(result.code)) {
             // A folder may already show clean (its last child was); it still
             // counts once. An item reported twice does not count twice.
-            const int before = m_countedPaths.size();
-            m_countedPaths.insert(item->GetPath());
-            if (m_countedPaths.size() == before) {
+            const int before = m_countedItems.size();
+            m_countedItems.insert(item);
+            if (m_countedItems.size() == before) {
                 continue;
             }
             // A file whose blocks another name still holds frees nothing; the
@@ -297,7 +297,7 @@ void CleaningRunScope::ResetCleaningRun() {
     m_lastCleanedSize = 0;
     BatchProducer<CleaningResult>::Batch().swap(m_queued);
     m_queuedAt = 0;
-    m_countedPaths.clear();
+    m_countedItems.clear();
     m_cleaningStartTime = QDateTime();
     m_cleaningStopTime = QDateTime();
 }

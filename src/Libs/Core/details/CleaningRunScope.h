@@ -114,7 +114,7 @@ private:
     BatchProducer<CleaningResult>::Batch m_queued;
     std::size_t m_queuedAt = 0;
     int m_applyMs;
-    QSet<QString> m_countedPaths;
+    QSet<const AbstractGarbage*> m_countedItems;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -327,9 +327,10 @@ TEST(Cleaner, ScansForVirusesInThePathsGivenAndLeavesNoScannerBehind) {
     EXPECT_NE(::kill(pid, 0), 0);
 }
 
-TEST(Cleaner, OffersThePhotoLibraryCompactionOnlyWithALibrary) {
+TEST(Cleaner, OffersThePhotoLibraryScopesOnlyWithALibrary) {
     Machine m;
     EXPECT_EQ(Cleaner().GetIPhotoVacuumScope(), nullptr);
+    EXPECT_EQ(Cleaner().GetIPhotoTrashScope(), nullptr);
     const QString library = m.home.Path("Pictures/iPhoto Library");
     m.home.MakeFile("Pictures/iPhoto Library/Database/Library.apdb", "");
     m.home.MakeFile("Library/Preferences/com.apple.IPhoto.plist",
@@ -341,4 +342,7 @@ TEST(Cleaner, OffersThePhotoLibraryCompactionOnlyWithALibrary) {
     EXPECT_TRUE(cleaner.GetScopes().contains(vacuum));
     ASSERT_EQ(vacuum->GetRoots().size(), 1);
     EXPECT_EQ(vacuum->GetRoots().front()->GetPath(), library + "/Database/Library.apdb");
+    AbstractGarbageScope* trash = cleaner.GetIPhotoTrashScope();
+    ASSERT_NE(trash, nullptr);
+    EXPECT_TRUE(cleaner.GetScopes().contains(trash));
 }
