@@ -9,7 +9,7 @@
 #
 # Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
 # scope_reset, scope_million, apps, appsdb, items, dups, large, frontend, leftovers, facade,
-# antivirus (default:
+# antivirus, photo (default:
 # all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
@@ -21,7 +21,7 @@ bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
 all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
-    items dups large frontend leftovers facade antivirus)
+    items dups large frontend leftovers facade antivirus photo)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -513,6 +513,55 @@ EOF2
     row "klarvik scan --kind antivirus" "$ours" "s"
     row "clamscan -r" "$peer" "s"
     row "klarvik / clamscan" "$(ratio "$ours" "$peer")" "goal <= 1.05"
+}
+
+# The photo library's trash: 100,000 images, 20,000 of them in the trash
+# (their files made), read by the trash scope; beside it sqlite3 answering the
+# same question (each trashed version with its master and proxies) in one join.
+bench_photo() {
+    command -v sqlite3 >/dev/null || { echo "== photo: sqlite3 is not installed, skipped"; return; }
+    local home=$data/photo-home here library
+    here=$(cd "$(dirname "$0")" && pwd)
+    library=$home/Pictures/iPhoto Library
+    if [[ ! -d $home ]]; then
+        echo "generating $home"
+        rm -rf "$home.partial"
+        python3 "$here/../scripts/photo-library-sample.py" "$home.partial/Pictures/iPhoto Library" \
+            --images 100000 --trashed 20000 --files trashed
+        mv "$home.partial" "$home"
+    fi
+    # The preferences name the library where it is now.
+    python3 - "$home" <<'EOF2'
+import os, plistlib, sys
+home = sys.argv[1]
+os.makedirs(os.path.join(home, "Library/Preferences"), exist_ok=True)
+with open(os.path.join(home, "Library/Preferences/com.apple.IPhoto.plist"), "wb") as f:
+    plistlib.dump({"RootDirectory": os.path.join(home, "Pictures/iPhoto Library")}, f)
+EOF2
+    local fakes ours peer json stall rss
+    fakes=$(mktemp -d "${TMPDIR:-/tmp}/klarvik-photo.XXXXXX")
+    printf '#!/bin/sh\necho /sbin/init\n' > "$fakes/ps"
+    chmod +x "$fakes/ps"
+    echo "== photo: trash scan, 100,000 images, 20,000 in the trash (median of $runs warm runs) =="
+    ours=$(warm_median env HOME="$home" PATH="$fakes:$PATH" "$bin/photo_bench")
+    json=$(env HOME="$home" PATH="$fakes:$PATH" "$bin/photo_bench" | tail -n1)
+    stall=$(echo "$json" | json_field max_stall_ms)
+    rss=$(echo "$json" | json_field max_rss_bytes)
+    peer=$(warm_median sqlite3 "$library/Database/Library.apdb" \
+        "ATTACH '$library/Database/ImageProxies.apdb' AS p;
+         SELECT m.modelId, m.fileName, m.imagePath, v.name, v.uuid, v.versionNumber,
+                s.fullSizePreviewPath, s.thumbnailPath, s.miniThumbnailPath
+           FROM RKMaster m JOIN RKVersion v ON v.masterId = m.modelId
+           LEFT JOIN p.RKImageProxyState s ON s.versionUuid = v.uuid
+          WHERE v.isInTrash AND v.showInLibrary;")
+    rm -rf "$fakes"
+    row "trash scope scan" "$ours" "s"
+    row "  per 10,000 images" "$(awk -v s="$ours" 'BEGIN { printf "%.3f", s / 2 }')" "s"
+    row "sqlite3, one join" "$peer" "s"
+    row "  per 10,000 images" "$(awk -v s="$peer" 'BEGIN { printf "%.3f", s / 2 }')" "s"
+    row "scope / sqlite3" "$(ratio "$ours" "$peer")" ""
+    row "longest stall while scanning" "$stall" "ms"
+    row "peak memory" "$(mib "$rss")" ""
 }
 
 sections=("$@")

@@ -143,19 +143,28 @@ else
     step "no clamscan on this machine: the virus scan is left out"
 fi
 
-# A photo library whose database has room to spare: the vacuum compacts it
-# (it would refuse while the photo application runs).
+# A photo library with 40 of its 200 images in its trash, and an album and a
+# folder of albums. The photo application is played by the `osascript`
+# stand-in: asked to empty its trash, it moves the images it lets go to
+# ~/.Trash/iPhoto, from where the cleaning removes exactly those files. Then
+# the library's database, which has room to spare now, is compacted (never
+# while the photo application runs: a `ps` stand-in tells it does not).
 library="$home/Pictures/iPhoto Library"
-mkdir -p "$library/Database" "$home/Library/Preferences"
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>RootDirectory</key><string>%s</string></dict></plist>\n' \
-    "$library" > "$home/Library/Preferences/com.apple.IPhoto.plist"
-if command -v sqlite3 >/dev/null; then
-    sqlite3 "$library/Database/Library.apdb" "CREATE TABLE RKMaster (modelId INTEGER PRIMARY KEY, data BLOB);
-        WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000)
-        INSERT INTO RKMaster (data) SELECT zeroblob(1000) FROM n;
-        DELETE FROM RKMaster WHERE modelId > 100;"
+if command -v python3 >/dev/null; then
+    python3 "$(dirname "$0")/photo-library-sample.py" "$library" --images 200 --trashed 40 \
+        --preferences "$home"
+    ln -sf "$(cd "$(dirname "$0")" && pwd)/fake-tools/osascript" "$sample/bin/osascript"
+    printf '#!/bin/sh\necho /sbin/init\n' > "$sample/bin/ps"
+    chmod +x "$sample/bin/ps"
+    step "klarvik scan --kind photo-trash"
+    PATH="$sample/bin:$PATH" "$klarvik" scan --kind photo-trash | tail -n 6
+    step "klarvik clean --kind photo-trash --yes"
+    PATH="$sample/bin:$PATH" "$klarvik" clean --kind photo-trash --yes | tail -n 1
     step "klarvik clean --kind photo-vacuum --yes"
-    "$klarvik" clean --kind photo-vacuum --yes
+    PATH="$sample/bin:$PATH" "$klarvik" clean --kind photo-vacuum --yes
+    rm "$sample/bin/ps" "$sample/bin/osascript"
+else
+    step "no python3 on this machine: the photo library is left out"
 fi
 
 # The whole product on one Cleaner: fresh caches and logs, a localization of

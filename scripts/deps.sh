@@ -8,7 +8,7 @@ packages=(
     libboost-thread-dev libboost-filesystem-dev libboost-system-dev
     libgoogle-glog-dev libplist-dev
     libgtest-dev libgmock-dev
-    clamav sqlite3
+    clamav sqlite3 python3
 )
 
 missing=()

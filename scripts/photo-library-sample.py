@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Makes a sample photo (iPhoto) library for the demo and the benchmark.
 
-    photo-library-sample.py LIBRARY [--images N] [--trashed M] [--no-files]
-                            [--preferences HOME]
+    photo-library-sample.py LIBRARY [--images N] [--trashed M]
+                            [--files all|trashed|none] [--preferences HOME]
 
 LIBRARY gets Database/Library.apdb (RKMaster, RKVersion, RKAlbum, RKFolder,
 with the indexes a real library has), Database/ImageProxies.apdb
@@ -10,7 +10,8 @@ with the indexes a real library has), Database/ImageProxies.apdb
 (default 200), the first M of them (default 40) in the trash; every fifth
 trashed image has two versions; a trashed folder "Old trips" with an album
 "Rome", a trashed album "Drafts" and a kept album "Family". Files (a master of
-4000 bytes, proxies of 300, 30 and 3) are made unless --no-files. With
+4000 bytes, proxies of 300, 30 and 3) are made for every image (all, the
+default), for the trashed ones only, or for none. With
 --preferences HOME, HOME/Library/Preferences/com.apple.IPhoto.plist names
 the library as the photo application's.
 """
@@ -26,7 +27,7 @@ def main():
     parser.add_argument("library")
     parser.add_argument("--images", type=int, default=200)
     parser.add_argument("--trashed", type=int, default=40)
-    parser.add_argument("--no-files", action="store_true")
+    parser.add_argument("--files", choices=("all", "trashed", "none"), default="all")
     parser.add_argument("--preferences")
     args = parser.parse_args()
     lib = os.path.abspath(args.library)
@@ -66,16 +67,17 @@ def main():
         name = "IMG_%05d.jpg" % i
         masters.append((i + 1, str(uuid.uuid4()), name, folder + "/" + name))
         count = 2 if trashed and i % 5 == 0 else 1
+        files = args.files == "all" or (args.files == "trashed" and trashed)
         for v in range(count):
             vid = str(uuid.uuid4())
             versions.append((vid, i + 1, name[:-4], v, 1 if trashed else 0, 1))
             stem = "%s/%s_%d" % (folder, name[:-4], v)
             states.append((vid, stem + ".jpg", stem + "_thumb.jpg", stem + "_mini.jpg"))
-            if not args.no_files:
+            if files:
                 write(os.path.join(lib, "Previews", stem + ".jpg"), 300)
                 write(os.path.join(lib, "Thumbnails", stem + "_thumb.jpg"), 30)
                 write(os.path.join(lib, "Thumbnails", stem + "_mini.jpg"), 3)
-        if not args.no_files:
+        if files:
             write(os.path.join(lib, "Masters", folder, name), 4000)
     db.executemany("INSERT INTO RKMaster VALUES (?, ?, ?, ?)", masters)
     db.executemany("INSERT INTO RKVersion (uuid, masterId, name, versionNumber, isInTrash, "
