@@ -63,6 +63,15 @@ bool FreshclamConfig::Write(const QString& confPath, const QString& dbFolder,
         return fail(QStringLiteral("Can't write ") + confPath + QStringLiteral(": not a file"));
     }
     const QString folder = info.absolutePath();
+    // The engine's own folders (etc and the engine folder holding it) are
+    // never reached through a link: the file would be written where the link
+    // leads.
+    for (const QString& own : {folder, QFileInfo(folder).absolutePath()}) {
+        if (QFileInfo(own).isSymLink()) {
+            return fail(QStringLiteral("Can't write ") + confPath + QStringLiteral(": ") + own +
+                        QStringLiteral(" is a symbolic link"));
+        }
+    }
     if (!QDir().mkpath(folder)) {
         return fail(QStringLiteral("Can't create the folder ") + folder);
     }

@@ -90,6 +90,15 @@ TEST(FreshclamConfigTest, FailsCleanlyWhereItCantWrite) {
     EXPECT_FALSE(FreshclamConfig::Write(tree.Path("etc3/freshclam.conf"), "/db", mirror, &problem));
     EXPECT_TRUE(problem.contains("symbolic link"));
     EXPECT_EQ(tree.Read("elsewhere/target"), "keep");
+    // Nor is a file in a folder reached through a link, at either level.
+    tree.MakeDir("outside");
+    tree.MakeSymlink(tree.Path("outside"), "engine4/etc");
+    tree.MakeSymlink(tree.Path("outside"), "engine5");
+    for (const QString& conf : {tree.Path("engine4/etc/freshclam.conf"), tree.Path("engine5/etc/freshclam.conf")}) {
+        EXPECT_FALSE(FreshclamConfig::Write(conf, "/db", mirror, &problem)) << conf.toStdString();
+        EXPECT_TRUE(problem.contains("is a symbolic link")) << problem.toStdString();
+    }
+    EXPECT_TRUE(QDir(tree.Path("outside")).isEmpty());
 
     // A folder nobody can create files in, root included.
     ASSERT_TRUE(QFileInfo("/proc/self").isDir());
