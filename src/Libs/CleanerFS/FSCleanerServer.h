@@ -116,6 +116,8 @@ public:
         // changed later (written, renamed, linked) or a folder made later is
         // kept, and the tree fails as not all removed. 0: no such bound. What
         // came into a package after it was measured is never removed with it.
+        // For anything but a folder, an entry whose status changed later is
+        // refused (5) and stays: it was rewritten since it was judged.
         long long unchangedSince = 0;
     };
 

@@ -110,6 +110,11 @@ int FSEntryRemover::Process(const std::string& bytes, int flags,
         if (code != FSCleaner::REMOVED) {
             return code;
         }
+        if (expected->unchangedSince > 0 && !S_ISDIR(info.mode) &&
+            info.change > expected->unchangedSince) {
+            *why = "it changed after it was judged (its status change time is later)";
+            return FSCleaner::REFUSED;
+        }
     }
     if (S_ISDIR(info.mode) && m_protected.Contains(info.dev, info.ino)) {
         *why =

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QRegularExpression>
 #include <atomic>
@@ -633,6 +634,43 @@ TEST_F(FSCleanerServerTest, OnlyWhatTheScanSawIsRemoved) {
     EXPECT_EQ(t.Read("moved/a/file"), "scanned");
     EXPECT_TRUE(log.Contains(google::WARNING, Bytes(t.Path("s/swapped")) + "\": another entry"))
         << log.Dump();
+}
+
+// A file judged at some moment (a virus finding confirmed) is removed only
+// while nothing changed it since: rewritten in place, it keeps its inode and
+// birth, and only its status change time tells.
+TEST_F(FSCleanerServerTest, AFileChangedAfterItsBoundStays) {
+    TempTree t;
+    t.MakeFile("judged", "infected");
+    t.MakeFile("rewritten", "infected");
+    const auto seen = ScanIdentities(t.Path("judged"));
+    const auto seen2 = ScanIdentities(t.Path("rewritten"));
+    ASSERT_EQ(seen.size() + seen2.size(), 2u);
+    const auto changeOf = [&](const char* rel) {
+        struct statx stx {};
+        EXPECT_EQ(::statx(AT_FDCWD, t.Bytes(rel).c_str(), AT_SYMLINK_NOFOLLOW, STATX_CTIME, &stx), 0);
+        return static_cast<long long>(stx.stx_ctime.tv_sec) * 1000000000LL + stx.stx_ctime.tv_nsec;
+    };
+    FSCleanerServer::Expected judged = seen.begin()->second;
+    judged.unchangedSince = changeOf("judged");
+    FSCleanerServer::Expected rewritten = seen2.begin()->second;
+    rewritten.unchangedSince = changeOf("rewritten");
+    // Rewritten in place after the judgement (the clock moves on first).
+    ASSERT_TRUE(WaitUntil([&] {
+        QFile file(t.Path("rewritten"));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write("the user's") != 10) {
+            return false;
+        }
+        file.close();
+        return changeOf("rewritten") > rewritten.unchangedSince;
+    }));
+    Plan(t.Path("judged"), 0, judged);
+    Plan(t.Path("rewritten"), 0, rewritten);
+    const auto codes = Run();
+    EXPECT_EQ(codes.value(t.Path("judged")), FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("judged"));
+    EXPECT_EQ(codes.value(t.Path("rewritten")), FSCleaner::REFUSED);
+    EXPECT_EQ(t.Read("rewritten"), "the user's");
 }
 
 TEST_F(FSCleanerServerTest, ATreeMovedAwayOrReplacedWhileItIsRemovedIsNotRemoved) {

@@ -446,7 +446,10 @@ void AntiVirusScope::PlanItems() {
     const RunGeneration::Ticket ticket = TakeTicket();
     for (auto& [item, verdict] : judged) {
         if (verdict.confirmed) {
-            PlanItem(item, 0);
+            // Bound by the confirmation: rewritten since, it stays.
+            if (!PlanItem(item, 0, verdict.change)) {
+                item->SetError(AbstractGarbage::Error::REFUSED);
+            }
             continue;
         }
         LOG(WARNING) << "Not removed: \"" << Util::LogText(item->GetPath())

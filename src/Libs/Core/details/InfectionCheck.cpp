@@ -147,7 +147,8 @@ InfectionCheck::Verdict InfectionCheck::Check(const ClamavLayout& layout, const 
         after.st_ctim.tv_nsec != before.st_ctim.tv_nsec) {
         return Refused(QStringLiteral("it changed while it was checked"));
     }
-    return {true, QString()};
+    return {true, QString(),
+            static_cast<long long>(after.st_ctim.tv_sec) * 1000000000LL + after.st_ctim.tv_nsec};
 }
 
 }  // namespace Varnex::Cleaner::Details

@@ -35,6 +35,10 @@ public:
     struct Verdict {
         bool confirmed = false;
         QString reason;  // why not, for the log
+        // The file's status change time when it was confirmed (ns since the
+        // epoch): a removal is bound by it, so a file rewritten in place
+        // after its confirmation is not removed.
+        long long change = 0;
     };
 
     InfectionCheck() = default;
