@@ -29,6 +29,16 @@ const QByteArray resultSeparator = QByteArrayLiteral(": ");
 const QByteArray foundSuffix = QByteArrayLiteral(" FOUND");
 const QByteArray summaryLine = QByteArrayLiteral("----------- SCAN SUMMARY -----------");
 const QByteArray errorsLine = QByteArrayLiteral("Total errors: ");
+// The longest name (with its line breaks) looked for across lines.
+const int maxCutNameBytes = 16384;
+
+// Splits a scanner line at its last ": " (a name may hold one) where what
+// precedes it is an existing entry (*st); a byte 0 is in no path.
+bool SplitAtExistingPath(const QByteArray& line, int* cut, struct stat* st) {
+    *cut = line.lastIndexOf(resultSeparator);
+    return *cut > 0 && !line.contains('\0') && ::lstat(line.left(*cut).constData(), st) == 0;
+}
+
 // Virus names are short words; anything else on a FOUND line is not one.
 const int maxNameLength = 256;
 
@@ -64,6 +74,9 @@ public:
     QStringList scanRoots;  // the paths of the scan under way, in their one spelling
     bool paused = false;
     bool summarySeen = false;
+    // A line that ended inside a file name (a name holding a line break),
+    // waiting for the rest of the name on the next line.
+    QByteArray pending;
     long long reportedErrors = 0;
     QString problem;
     long long skippedNames = 0;
@@ -141,6 +154,7 @@ void AntiVirusScope::Reset() {
     });
     m_impl->scanRoots.clear();
     m_impl->summarySeen = false;
+    m_impl->pending.clear();
     m_impl->reportedErrors = 0;
     m_impl->problem.clear();
     m_impl->skippedNames = 0;
@@ -246,7 +260,22 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     const ProcessLineProducer::Batch lines = impl.scanner.MoveBatch();
     GarbageList items;
     QSet<QString> seen;
-    for (const QByteArray& line : lines) {
+    for (const QByteArray& raw : lines) {
+        QByteArray line = raw;
+        int cut = -1;
+        struct stat st {};
+        if (!impl.pending.isEmpty()) {
+            // "<folder>/a" then "<root>/innocent.pdf: Virus FOUND" is the
+            // finding of "a\n<root>/innocent.pdf" when that file exists.
+            QByteArray joined = impl.pending + '\n' + raw;
+            impl.pending.clear();
+            if (SplitAtExistingPath(joined, &cut, &st)) {
+                line = std::move(joined);
+            } else if (!raw.contains(resultSeparator) && joined.size() <= maxCutNameBytes) {
+                impl.pending = std::move(joined);
+                continue;
+            }
+        }
         if (!line.startsWith('/')) {
             if (line == summaryLine) {
                 impl.summarySeen = true;
@@ -255,17 +284,15 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             }
             continue;
         }
-        // The result follows the last ": " (a name may hold one); a byte 0
-        // cannot be in a path.
-        const int cut = line.lastIndexOf(resultSeparator);
-        if (cut <= 0 || line.contains('\0')) {
+        if (cut < 0 && !SplitAtExistingPath(line, &cut, &st)) {
+            // No ": " (every line for a file has one before its result), or
+            // no such file: the start of a name cut by a line break.
+            if (!impl.summarySeen && line.size() <= maxCutNameBytes) {
+                impl.pending = line;
+            }
             continue;
         }
         const QByteArray pathBytes = line.left(cut);
-        struct stat st {};
-        if (::lstat(pathBytes.constData(), &st) != 0) {
-            continue;
-        }
         ++m_totalHandledItems;
         const QByteArray result = line.mid(cut + resultSeparator.size());
         if (!result.endsWith(foundSuffix)) {

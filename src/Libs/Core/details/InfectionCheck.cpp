@@ -94,7 +94,21 @@ InfectionCheck::Verdict InfectionCheck::Check(const ClamavLayout& layout, const 
     if (!scan.Start()) {
         return Refused(QStringLiteral("clamscan could not be started"));
     }
-    std::vector<QByteArray> lines;
+    const QByteArray expected = QByteArray(bytes.data(), static_cast<int>(bytes.size())) +
+                                QByteArrayLiteral(": ") + finding.name.toUtf8() +
+                                QByteArrayLiteral(" FOUND");
+    // One file gives one line, or more when its name holds line breaks: the
+    // whole output, lines joined, must be exactly the finding.
+    QByteArray output;
+    int lines = 0;
+    const auto take = [&] {
+        for (QByteArray& line : scan.MoveBatch()) {
+            if (lines++ > 0) {
+                output += '\n';
+            }
+            output += line;
+        }
+    };
     bool working = true;
     while (working) {
         working = scan.IsWorking();
@@ -104,11 +118,9 @@ InfectionCheck::Verdict InfectionCheck::Check(const ClamavLayout& layout, const 
             return Refused(QStringLiteral("the check was stopped"));
         }
         if (scan.TakeBatch() > 0) {
-            for (QByteArray& line : scan.MoveBatch()) {
-                lines.push_back(std::move(line));
-            }
-            if (lines.size() > 1) {
-                break;  // one file gives one line; anything more is not believed
+            take();
+            if (output.size() > expected.size()) {
+                break;  // more than the finding: not believed
             }
         }
         if (working) {
@@ -118,19 +130,13 @@ InfectionCheck::Verdict InfectionCheck::Check(const ClamavLayout& layout, const 
     scan.Stop();
     scan.Wait();
     if (scan.TakeBatch() > 0) {
-        for (QByteArray& line : scan.MoveBatch()) {
-            lines.push_back(std::move(line));
-        }
+        take();
     }
-
-    const QByteArray expected = QByteArray(bytes.data(), static_cast<int>(bytes.size())) +
-                                QByteArrayLiteral(": ") + finding.name.toUtf8() +
-                                QByteArrayLiteral(" FOUND");
-    if (scan.GetExitCode() != 1 || lines.size() != 1 || lines.front() != expected) {
-        const QString said = lines.empty() ? QStringLiteral("nothing")
-                             : lines.size() > 1
-                                 ? QStringLiteral("%1 lines").arg(lines.size())
-                                 : QString::fromUtf8(lines.front().mid(
+    if (scan.GetExitCode() != 1 || output != expected) {
+        const QString said = lines == 0 ? QStringLiteral("nothing")
+                             : !output.startsWith(expected.left(static_cast<int>(bytes.size()) + 2))
+                                 ? QStringLiteral("%1 lines").arg(lines)
+                                 : QString::fromUtf8(output.mid(
                                        static_cast<int>(bytes.size()) + 2, 200));
         return Refused(QStringLiteral("a scan of this file alone does not confirm it (exit code "
                                       "%1, it said %2)")

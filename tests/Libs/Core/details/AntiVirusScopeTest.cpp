@@ -96,31 +96,37 @@ TEST(AntiVirusScope, FindsTheInfectedFilesAndNoInnocentNamedLikeAReport) {
     // next to it were infected, when split at the first ": ".
     const QString report = m.Clean("docs/report.pdf");
     m.Clean("docs/report.pdf: Evil FOUND");
+    // Infected files whose names, cut by a line break, end like a finding of
+    // the innocent one (with and without ": " before the break): they are
+    // the findings, the innocent file is not.
+    const QString cut1 = m.Infected("docs/a\n" + report);
+    const QString cut2 = m.Infected("docs/b: x\n" + report);
     m.tree.MakeSymlink(infected, "docs/link.exe");
     m.Clean("docs/empty", "");
 
     AntiVirusScope scope(&m.manager);
     scope.AddPath(m.tree.Path("docs") + "/");
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE) << scope.GetScanProblem().toStdString();
-    EXPECT_EQ(FindingPaths(scope), Sorted({odd, infected}));
+    EXPECT_EQ(FindingPaths(scope), Sorted({odd, infected, cut1, cut2}));
     for (AbstractGarbage* root : scope.GetRoots()) {
         EXPECT_EQ(root->GetDescription(), ClamavFixture::VirusName());
         EXPECT_EQ(root->GetKind(), AbstractGarbage::Kind::INFECTED);
     }
-    EXPECT_EQ(scope.GetTotalItems(), 2);
-    EXPECT_GE(scope.GetTotalHandledItems(), 4);  // the clean files were reported on too
+    EXPECT_EQ(scope.GetTotalItems(), 4);
+    EXPECT_GE(scope.GetTotalHandledItems(), 6);  // the clean files were reported on too
 
     // Kept for the next run, the name with ", " and ": " included.
     AntiVirusScope restored(&m.manager);
-    EXPECT_EQ(FindingPaths(restored), Sorted({odd, infected}));
+    EXPECT_EQ(FindingPaths(restored), Sorted({odd, infected, cut1, cut2}));
     EXPECT_EQ(restored.GetTotalHandledItems(), scope.GetTotalHandledItems());
 
     ASSERT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(m.tree.Exists("docs/invoice.exe"));
     EXPECT_FALSE(m.tree.Exists(QStringLiteral("docs/été, 2: x.bin")));
     EXPECT_TRUE(QFile::exists(report));
+    EXPECT_FALSE(QFile::exists(cut1) || QFile::exists(cut2));
     EXPECT_TRUE(m.tree.Exists("docs/link.exe"));  // the link itself is no finding
-    EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 4);
 }
 
 TEST(AntiVirusScope, RemovesNothingThatAScanOfTheFileAloneDoesNotConfirm) {
