@@ -143,7 +143,7 @@ else
     step "no clamscan on this machine: the virus scan is left out"
 fi
 
-# A photo library with 40 of its 200 images in its trash, and an album and a
+# A photo library with 400 of its 600 images in its trash, and an album and a
 # folder of albums. The photo application is played by the `osascript`
 # stand-in: asked to empty its trash, it moves the images it lets go to
 # ~/.Trash/iPhoto, from where the cleaning removes exactly those files. Then
@@ -151,7 +151,7 @@ fi
 # while the photo application runs: a `ps` stand-in tells it does not).
 library="$home/Pictures/iPhoto Library"
 if command -v python3 >/dev/null; then
-    python3 "$(dirname "$0")/photo-library-sample.py" "$library" --images 200 --trashed 40 \
+    python3 "$(dirname "$0")/photo-library-sample.py" "$library" --images 600 --trashed 400 \
         --preferences "$home"
     ln -sf "$(cd "$(dirname "$0")" && pwd)/fake-tools/osascript" "$sample/bin/osascript"
     printf '#!/bin/sh\necho /sbin/init\n' > "$sample/bin/ps"

@@ -58,6 +58,13 @@ std::vector<NamedScope> NamedScopes(Cleaner& cleaner) {
         {QStringLiteral("shredder"), cleaner.GetShredderScope()},
     };
     scopes.insert(scopes.end(), rest.begin(), rest.end());
+    // Only with a photo library.
+    if (AbstractGarbageScope* trash = cleaner.GetIPhotoTrashScope()) {
+        scopes.push_back({QStringLiteral("photo-trash"), trash});
+    }
+    if (AbstractGarbageScope* vacuum = cleaner.GetIPhotoVacuumScope()) {
+        scopes.push_back({QStringLiteral("photo-vacuum"), vacuum});
+    }
     return scopes;
 }
 
@@ -255,7 +262,8 @@ QStringList ScopeNames() {
             QStringLiteral("third-party-apps"), QStringLiteral("leftovers"),
             QStringLiteral("large-old"),      QStringLiteral("login-items"),
             QStringLiteral("launch-agents"),  QStringLiteral("duplicates"),
-            QStringLiteral("disk-usage"),     QStringLiteral("shredder")};
+            QStringLiteral("disk-usage"),     QStringLiteral("shredder"),
+            QStringLiteral("photo-trash"),    QStringLiteral("photo-vacuum")};
 }
 
 int RunFacade(const Options& options, const QStringList& args) {
