@@ -157,7 +157,7 @@ int RunPhotoTrash(const Options& options) {
         return EXIT_DONE;
     }
     for (AbstractGarbage* root : scope.GetRoots()) {
-        if (!root->ShouldBeRemoved()) {
+        if (!root->IsClean() && root->GetCheckState() != AbstractGarbage::CHECKED) {
             // The application empties its trash whole: asked before anything.
             Err(QStringLiteral("the photo library's trash is emptied as a whole: select everything "
                                "in it (or nothing, for all)"));

@@ -28,6 +28,8 @@ public:
     // serial number to look for).
     unsigned long long GetInode() const { return m_inode; }
     unsigned long long GetDevice() const { return m_device; }
+    // The length of the file at the path when the item was made; -1: none.
+    long long GetFileLength() const { return m_fileLength; }
 
 private:
     int m_id;
@@ -36,6 +38,7 @@ private:
     long long m_size;
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
+    long long m_fileLength = -1;
 };
 
 }  // namespace Varnex::Cleaner::Details

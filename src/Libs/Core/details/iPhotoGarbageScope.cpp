@@ -130,7 +130,7 @@ struct ImageEntry {
     int id = -1;   // the master's model id
     unsigned long long device = 0;
     unsigned long long inode = 0;
-    long long size = -1;  // the master's length before the script; -1: not there then
+    long long size = -1;  // the master's length when scanned; -1: not there then
 };
 
 // An album or folder to clean.
@@ -142,7 +142,6 @@ struct OtherEntry {
 
 struct RunInput {
     QString library;
-    QString trash;
     std::vector<ImageEntry> images;
     std::vector<OtherEntry> others;
     int scriptTimeLimitMs = defaultScriptTimeLimitMs;
@@ -193,7 +192,6 @@ QList<FSCleanerServer::Result> RunPlan(const std::vector<FSCleanerServer::PlanEn
 struct ScanShared {
     mutable std::mutex lock;
     QString libraryPath;
-    QString trashPath;
     QString scanProblem;
     std::atomic<unsigned int> scanTaskInterval{defaultScanTaskInterval};
 };
@@ -343,7 +341,6 @@ void iPhotoGarbageScope::DoStartScanning() {
         ScanShared& shared = m_impl->shared;
         std::lock_guard<std::mutex> lock(shared.lock);
         shared.libraryPath.clear();
-        shared.trashPath.clear();
         shared.scanProblem.clear();
     }
     StartProducerScan();
@@ -448,11 +445,11 @@ BatchProducer<CleaningResult>* iPhotoGarbageScope::PrepareCleaningRun(long long*
     {
         std::lock_guard<std::mutex> lock(d.shared.lock);
         input.library = d.shared.libraryPath;
-        input.trash = d.shared.trashPath;
     }
     input.scriptTimeLimitMs = d.scriptTimeLimitMs;
     for (AbstractGarbage* root : m_roots) {
-        if (!root->IsClean() && !root->ShouldBeRemoved()) {
+        // An item in error from an earlier try is tried again with the rest.
+        if (!root->IsClean() && root->GetCheckState() != AbstractGarbage::CHECKED) {
             // The photo application empties its trash whole: what the user
             // left unselected would go with the rest.
             d.cleaningProblem = QStringLiteral(
@@ -468,7 +465,8 @@ BatchProducer<CleaningResult>* iPhotoGarbageScope::PrepareCleaningRun(long long*
         }
         if (auto* image = qobject_cast<GarbageIPhotoImage*>(item)) {
             input.images.push_back(
-                ImageEntry{it.key(), image->GetId(), image->GetDevice(), image->GetInode(), -1});
+                ImageEntry{it.key(), image->GetId(), image->GetDevice(), image->GetInode(),
+                           image->GetFileLength()});
         } else if (auto* album = qobject_cast<GarbageIPhotoAlbum*>(item)) {
             const int type = album->GetAlbumType() == GarbageIPhotoAlbum::ALBUM
                                  ? iPhotoTrashScanner::ALBUM
@@ -500,11 +498,9 @@ namespace {
 bool ScanTrash(ScanShared& d, WorkerProducer<Result>::Sink& sink) {
     const QString library = PhotoLibrary::LoadLibraryPath();
     LOG(INFO) << "IPHOTO LIBRARY:" << Util::LogText(library);
-    const QString trash = iPhotoGarbageScope::FindTrashPath(library);
     {
         std::lock_guard<std::mutex> lock(d.lock);
         d.libraryPath = library;
-        d.trashPath = trash;
     }
     if (library.isEmpty()) {
         return true;  // no library: an empty trash
@@ -562,13 +558,20 @@ bool ReadTrashAgain(const QString& library, QHash<QPair<int, QString>, int>* oth
 
 bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
                 WorkerProducer<CleaningResult>::Sink& sink) {
-    // What each master is before the application lets it go: only that file
-    // is looked for in the trash afterwards.
-    std::vector<ImageEntry> images = input.images;
-    for (ImageEntry& image : images) {
-        if (LookAtMaster(image, &image.size) != MasterNow::SAME) {
-            image.size = -1;
+    // Where the application puts what it lets go, as the volumes are now.
+    const QString trash = QDir::cleanPath(iPhotoGarbageScope::FindTrashPath(input.library));
+    // A master still in the library must be the file the scan saw: one
+    // changed since is not the application's to let go on our behalf.
+    std::vector<ImageEntry> images;
+    for (const ImageEntry& image : input.images) {
+        long long length = -1;
+        if (LookAtMaster(image, &length) == MasterNow::SAME && length != image.size) {
+            LOG(ERROR) << "The iPhoto master image changed since the scan, it is not cleaned: "
+                       << Util::LogText(image.key);
+            sink.Add({image.key, FSCleaner::REFUSED});
+            continue;
         }
+        images.push_back(image);
     }
     sink.SetProgress(0.1f);
 
@@ -594,7 +597,6 @@ bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
     std::vector<FSCleanerServer::PlanEntry> plan;
     QHash<QString, const ImageEntry*> byLink;
     QSet<QString> linkFolders;
-    const QString trash = QDir::cleanPath(input.trash);
     for (const ImageEntry& image : images) {
         const MasterNow now = LookAtMaster(image);
         if (now == MasterNow::OTHER) {
