@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "CleanerCommon/LogText.h"
@@ -222,8 +223,15 @@ void ProcessLineProducer::DoRead(pid_t pid, int outFd, int errFd, int wakeFd) {
         if (n == 0) {
             CloseFd(outFd);
         } else if (n > 0) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            DoSplit(buf.data(), static_cast<std::size_t>(n), false);
+            bool tell = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                DoSplit(buf.data(), static_cast<std::size_t>(n), false);
+                tell = std::exchange(m_longLineToTell, false);
+            }
+            if (tell) {
+                TellLongLine();
+            }
         }
         return n > 0;
     };
@@ -325,32 +333,54 @@ void ProcessLineProducer::DoFinish(pid_t pid, bool killed, bool timedOut) {
     } while (reaped < 0 && errno == EINTR);
 
     const std::string command = Util::LogText(m_commandText);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const bool exited = reaped == pid && WIFEXITED(status);
-    m_exitCode = exited ? WEXITSTATUS(status) : -1;
-    if (killed) {
-        m_stopped = true;
-    } else if (timedOut) {
-        LOG(ERROR) << "Killed " << command << ": still running after " << m_timeLimitMs
-                   << " ms";
-        m_failed = true;
-    } else {
-        if (!m_skippingLongLine && !m_tail.isEmpty()) {
-            DoSplit("\n", 1, true);
-        }
-        if (!exited || m_acceptedCodes.count(m_exitCode) == 0) {
+    // Told once the lock is let go: nothing is logged while it is held.
+    std::string error;
+    std::string warning;
+    bool tellLongLine = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const bool exited = reaped == pid && WIFEXITED(status);
+        m_exitCode = exited ? WEXITSTATUS(status) : -1;
+        if (killed) {
+            m_stopped = true;
+        } else if (timedOut) {
+            error = "Killed " + command + ": still running after " +
+                    std::to_string(m_timeLimitMs) + " ms";
             m_failed = true;
-            const QByteArray lastError = m_errorTail.trimmed().split('\n').last();
-            LOG(WARNING) << command
-                         << (exited ? " exited with code " + std::to_string(m_exitCode)
-                             : reaped == pid ? " ended by signal " +
-                                                   std::to_string(WTERMSIG(status))
-                                             : std::string(" could not be waited for"))
-                         << (lastError.isEmpty() ? std::string()
-                                                 : ": " + Util::LogText(lastError.toStdString()));
+        } else {
+            if (!m_skippingLongLine && !m_tail.isEmpty()) {
+                DoSplit("\n", 1, true);
+            }
+            tellLongLine = std::exchange(m_longLineToTell, false);
+            if (!exited || m_acceptedCodes.count(m_exitCode) == 0) {
+                m_failed = true;
+                const QByteArray lastError = m_errorTail.trimmed().split('\n').last();
+                warning = command +
+                          (exited ? " exited with code " + std::to_string(m_exitCode)
+                           : reaped == pid ? " ended by signal " + std::to_string(WTERMSIG(status))
+                                           : std::string(" could not be waited for")) +
+                          (lastError.isEmpty() ? std::string()
+                                               : ": " + Util::LogText(lastError.toStdString()));
+            }
         }
     }
+    if (tellLongLine) {
+        TellLongLine();
+    }
+    if (!error.empty()) {
+        LOG(ERROR) << error;
+    }
+    if (!warning.empty()) {
+        LOG(WARNING) << warning;
+    }
+    // Last: once it is false the owner may take the results and go.
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_working = false;
+}
+
+void ProcessLineProducer::TellLongLine() const {
+    LOG(WARNING) << "Dropping a line longer than " << m_lineLimit << " bytes printed by "
+                 << Util::LogText(m_commandText);
 }
 
 void ProcessLineProducer::DoSplit(const char* data, std::size_t size, bool last) {
@@ -359,8 +389,7 @@ void ProcessLineProducer::DoSplit(const char* data, std::size_t size, bool last)
         m_tail.clear();
         if (!m_warnedLongLine) {
             m_warnedLongLine = true;
-            LOG(WARNING) << "Dropping a line longer than " << m_lineLimit << " bytes printed by "
-                         << Util::LogText(m_commandText);
+            m_longLineToTell = true;  // logged once the lock is let go
         }
     };
     while (start < size) {

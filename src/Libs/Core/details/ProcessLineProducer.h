@@ -92,6 +92,7 @@ private:
     void DoFinish(pid_t pid, bool killed, bool timedOut);
     // Appends the complete lines of `data` to the queue (caller holds m_mutex).
     void DoSplit(const char* data, std::size_t size, bool last);
+    void TellLongLine() const;
     void DoWake() const;
     void DoJoin();
 
@@ -115,6 +116,7 @@ private:
     QByteArray m_tail;
     bool m_skippingLongLine = false;
     bool m_warnedLongLine = false;
+    bool m_longLineToTell = false;
     QByteArray m_errorTail;
     bool m_working = false;
     bool m_failed = false;
