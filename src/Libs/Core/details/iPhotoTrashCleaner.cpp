@@ -1,0 +1,629 @@
+#include "Core/details/iPhotoTrashCleaner.h"
+
+#include <fcntl.h>
+#include <glog/logging.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QVariant>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "CleanerCommon/LogText.h"
+#include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSCleanerServerContext.h"
+#include "Core/details/PhotoLibrary.h"
+#include "Platform/PathCodec.h"
+
+namespace Varnex::Cleaner::Details {
+
+namespace {
+
+const QString driverName = QStringLiteral("QSQLITE");
+const QString libraryConnectionName = QStringLiteral("iPhotoLibraryCleaner");
+const QString proxiesConnectionName = QStringLiteral("iPhotoImageProxiesCleaner");
+// Read-write, never SQLITE_OPEN_CREATE: a missing file is not made.
+const QString readWriteOptions = QStringLiteral("QSQLITE_OPEN_URI");
+const QString libraryDatabase = QStringLiteral("Database/Library.apdb");
+const QString proxiesDatabase = QStringLiteral("Database/ImageProxies.apdb");
+
+const QString masterQuery =
+    QStringLiteral("SELECT imagePath FROM RKMaster WHERE modelId = :modelId;");
+const QString versionsQuery =
+    QStringLiteral("SELECT uuid, isInTrash FROM RKVersion WHERE masterId = :masterId;");
+const QString proxiesQuery = QStringLiteral(
+    "SELECT fullSizePreviewPath, thumbnailPath, miniThumbnailPath FROM RKImageProxyState WHERE "
+    "versionUuid = :versionUuid;");
+const QString deleteMaster = QStringLiteral("DELETE FROM RKMaster WHERE modelId = :modelId;");
+const QString deleteVersions = QStringLiteral("DELETE FROM RKVersion WHERE masterId = :masterId;");
+const QString deleteVersion =
+    QStringLiteral("DELETE FROM RKVersion WHERE masterId = :masterId AND uuid = :uuid;");
+const QString deleteProxies =
+    QStringLiteral("DELETE FROM RKImageProxyState WHERE versionUuid = :versionUuid;");
+// Reads the schema: a file that is not a database fails here, not later.
+const QString probeQuery = QStringLiteral("SELECT count(*) FROM sqlite_master;");
+
+// Numbers the cleaners and their runs: no two share a context or connection.
+std::atomic<unsigned long long> cleanerCounter{0};
+std::atomic<unsigned long long> runCounter{0};
+
+enum FileKind { MASTER, PREVIEW, THUMBNAIL, MINI_THUMBNAIL, THUMBNAIL_FOLDER };
+
+const char* RemovingText(int kind) {
+    switch (kind) {
+        case MASTER:
+            return "Removing a master image:";
+        case PREVIEW:
+            return "Removing a full size preview: ";
+        case THUMBNAIL:
+            return "Removing a thumbnail: ";
+        case MINI_THUMBNAIL:
+            return "Removing a mini thumbnail: ";
+        default:
+            return "Removing a tumbnail directory: ";
+    }
+}
+
+const char* FailureText(int kind) {
+    switch (kind) {
+        case MASTER:
+            return "Can't remove a master image:";
+        case PREVIEW:
+            return "Can't remove a full size preview: ";
+        case THUMBNAIL:
+            return "Can't remove a thumbnail: ";
+        case MINI_THUMBNAIL:
+            return "Can't remove a mini thumbnail: ";
+        default:
+            return "Can't remove a thumbnail directory: ";
+    }
+}
+
+// `relative` (a path the database gives) inside `folder`: empty for an empty
+// one; null, with *hostile set, for one that could lead elsewhere (absolute,
+// a ".." component, only "." components, a NUL).
+QString InsideFolder(const QString& folder, const QString& relative, bool* hostile) {
+    if (relative.isEmpty()) {
+        return QString(QLatin1String(""));
+    }
+    if (relative.startsWith(QLatin1Char('/')) || relative.contains(QChar(0))) {
+        *hostile = true;
+        return {};
+    }
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.contains(QStringLiteral(".."))) {
+        *hostile = true;
+        return {};
+    }
+    const QString cleaned = QDir::cleanPath(relative);
+    if (cleaned.isEmpty() || cleaned == QLatin1String(".")) {
+        *hostile = true;
+        return {};
+    }
+    return folder + QLatin1Char('/') + cleaned;
+}
+
+QString ErrorText(const QSqlError& error) {
+    return error.text().isEmpty() ? QStringLiteral("unknown error") : error.text();
+}
+
+std::string Text(const QString& text) {
+    return Util::LogText(text);
+}
+
+}  // namespace
+
+struct iPhotoTrashCleaner::PlannedFile {
+    int kind = MASTER;
+    FSCleanerServer::PlanEntry entry;
+};
+
+// What one image's removal reads before it changes anything.
+struct iPhotoTrashCleaner::Image {
+    int id = -1;
+    QString master;
+    bool allInTrash = false;
+    QStringList trashedVersions;
+    QStringList thumbnailFolders;
+    std::vector<PlannedFile> files;  // in removal order, folders last
+};
+
+iPhotoTrashCleaner::Result iPhotoTrashCleaner::Task::operator()() const {
+    if (m_plan != m_cleaner->m_plan.load()) {
+        // Planned before a stop or a clear: never part of a later run.
+        return {};
+    }
+    m_cleaner->DoSleep();
+    return m_cleaner->DoRemove(m_modelId);
+}
+
+iPhotoTrashCleaner::iPhotoTrashCleaner(unsigned int taskInterval)
+    : m_context(std::make_unique<FSCleanerServerContext>(
+          QStringLiteral("iPhotoTrashCleaner-%1").arg(++cleanerCounter))),
+      m_taskInterval(taskInterval),
+      m_producer([this] { CloseDatabases(); },
+                 [](const Result& result) { return result.id >= 0; }) {}
+
+iPhotoTrashCleaner::~iPhotoTrashCleaner() {
+    m_producer.RequestStop();
+    m_producer.Wait();
+}
+
+void iPhotoTrashCleaner::PlanToRemove(int modelId) {
+    if (modelId < 0) {
+        LOG(ERROR) << "Not a photo library image: " << modelId;
+        return;
+    }
+    m_producer.AddTask(Task(*this, modelId, m_plan.load()));
+}
+
+void iPhotoTrashCleaner::Clean(const QString& libraryPath) {
+    {
+        boost::lock_guard<boost::mutex> lock(m_settingsLock);
+        if (!m_producer.IsWorking()) {
+            m_libraryPath = libraryPath;
+            m_databasesOpened.store(false);
+        } else if (libraryPath != m_libraryPath) {
+            // The running tasks keep the library they began with.
+            LOG(WARNING) << "The photo library cleaner is busy with " << Text(m_libraryPath)
+                         << ", not " << Text(libraryPath);
+        }
+    }
+    m_producer.Start();
+}
+
+void iPhotoTrashCleaner::Stop() {
+    ++m_plan;
+    m_producer.RequestStop();
+}
+
+void iPhotoTrashCleaner::Clear() {
+    ++m_plan;
+    m_producer.Clear();
+}
+
+void iPhotoTrashCleaner::Wait() {
+    m_producer.Wait();
+}
+
+std::vector<iPhotoTrashCleaner::Result> iPhotoTrashCleaner::GetResults() {
+    return m_producer.TakeResults();
+}
+
+bool iPhotoTrashCleaner::IsWorking() const {
+    return m_producer.IsWorking();
+}
+
+void iPhotoTrashCleaner::SetCommitObserver(CommitObserver observer) {
+    boost::lock_guard<boost::mutex> lock(m_settingsLock);
+    m_commitObserver = std::move(observer);
+}
+
+void iPhotoTrashCleaner::CloseDatabases() {
+    if (m_libraryDb.isValid()) {
+        m_libraryDb.close();
+        m_libraryDb = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_libraryConnection);
+    }
+    if (m_proxiesDb.isValid()) {
+        m_proxiesDb.close();
+        m_proxiesDb = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_proxiesConnection);
+    }
+    // The next task opens them anew, with the library Clean() names then.
+    m_databasesOpened.store(false);
+}
+
+void iPhotoTrashCleaner::DoFail() {
+    m_producer.RequestStop();
+}
+
+void iPhotoTrashCleaner::DoSleep() const {
+    const unsigned int interval = m_taskInterval.load();
+    if (interval > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(interval));
+    }
+}
+
+bool iPhotoTrashCleaner::DoOpen(QSqlDatabase* db, const QString& connection, const QString& file,
+                                const char* failure) {
+    *db = QSqlDatabase::addDatabase(driverName, connection);
+    std::string bytes;
+    struct stat st {};
+    if (!Platform::EncodePath(file, &bytes) || ::lstat(bytes.c_str(), &st) != 0) {
+        LOG(ERROR) << failure << ": there is no " << Text(file);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        LOG(ERROR) << failure << ": " << Text(file) << " is not a regular file";
+        return false;
+    }
+    db->setConnectOptions(readWriteOptions);
+    db->setDatabaseName(QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded) +
+                        QStringLiteral("?mode=rw"));
+    if (!db->open()) {
+        LOG(ERROR) << failure << ": " << Text(file) << ": " << Text(ErrorText(db->lastError()));
+        return false;
+    }
+    QSqlQuery probe(*db);
+    if (!probe.exec(probeQuery) || !probe.next()) {
+        LOG(ERROR) << failure << ": " << Text(file)
+                   << " is not a database: " << Text(ErrorText(probe.lastError()));
+        return false;
+    }
+    return true;
+}
+
+bool iPhotoTrashCleaner::DoOpenDatabases() {
+    if (m_databasesOpened.load()) {
+        return m_libraryDb.isOpen() && m_proxiesDb.isOpen();
+    }
+    // A run stopped before its thread ended leaves its connections.
+    CloseDatabases();
+    QString library;
+    {
+        boost::lock_guard<boost::mutex> lock(m_settingsLock);
+        library = m_libraryPath;
+    }
+    const QString run = QString::number(++runCounter);
+    m_libraryConnection = libraryConnectionName + QLatin1Char('#') + run;
+    m_proxiesConnection = proxiesConnectionName + QLatin1Char('#') + run;
+    m_databasesOpened.store(true);
+    // Every path is formed below the library's real path: the removal server
+    // then meets no symbolic link on the way to the library.
+    m_runLibraryPath = QFileInfo(library).canonicalFilePath();
+    const QString base = m_runLibraryPath.isEmpty() ? library : m_runLibraryPath;
+    return DoOpen(&m_libraryDb, m_libraryConnection, base + QLatin1Char('/') + libraryDatabase,
+                  "Can't open the library database") &&
+           DoOpen(&m_proxiesDb, m_proxiesConnection, base + QLatin1Char('/') + proxiesDatabase,
+                  "Can't open the image proxies database");
+}
+
+iPhotoTrashCleaner::Result iPhotoTrashCleaner::DoRemove(int modelId) {
+    if (!DoOpenDatabases()) {
+        DoFail();
+        return {};
+    }
+    if (modelId < 0) {
+        return {};
+    }
+    QString problem;
+    if (PhotoLibrary::IsApplicationRunning(&problem)) {
+        LOG(ERROR) << "Not removing images from the photo library while the photo application "
+                      "may run: "
+                   << Text(problem);
+        DoFail();
+        return {};
+    }
+
+    Image image;
+    image.id = modelId;
+    if (!m_libraryDb.transaction()) {
+        LOG(ERROR) << "Can't begin a transaction on the library database: "
+                   << Text(ErrorText(m_libraryDb.lastError()));
+        return {};
+    }
+    if (!m_proxiesDb.transaction()) {
+        LOG(ERROR) << "Can't begin a transaction on the image proxies database: "
+                   << Text(ErrorText(m_proxiesDb.lastError()));
+        m_libraryDb.rollback();
+        return {};
+    }
+    if (!DoReadImage(&image) || !DoChangeDatabases(image)) {
+        m_proxiesDb.rollback();
+        m_libraryDb.rollback();
+        return {};
+    }
+    if (!m_libraryDb.commit()) {
+        LOG(ERROR) << "Can't commit the removal of the image " << modelId
+                   << " to the library database: " << Text(ErrorText(m_libraryDb.lastError()));
+        m_proxiesDb.rollback();
+        m_libraryDb.rollback();
+        return {};
+    }
+    if (!m_proxiesDb.commit()) {
+        // The library no longer knows the image; its files stay, unknown to
+        // it, rather than be removed while its proxy entries still name them.
+        LOG(ERROR) << "Can't commit the removal of the image " << modelId
+                   << " to the image proxies database (its files are kept): "
+                   << Text(ErrorText(m_proxiesDb.lastError()));
+        m_proxiesDb.rollback();
+        return {};
+    }
+
+    CommitObserver observer;
+    {
+        boost::lock_guard<boost::mutex> lock(m_settingsLock);
+        observer = m_commitObserver;
+    }
+    if (observer) {
+        observer(modelId);
+    }
+    Result result;
+    result.id = modelId;
+    result.masterRemoved = image.allInTrash;
+    result.complete = DoRemoveFiles(image);
+    return result;
+}
+
+bool iPhotoTrashCleaner::DoReadImage(Image* image) {
+    const QString masters = m_runLibraryPath + QStringLiteral("/Masters");
+    const QString previews = m_runLibraryPath + QStringLiteral("/Previews");
+    const QString thumbnails = m_runLibraryPath + QStringLiteral("/Thumbnails");
+
+    QSqlQuery master(m_libraryDb);
+    master.setForwardOnly(true);
+    if (!master.prepare(masterQuery)) {
+        LOG(ERROR) << "Can't select a master image from the database";
+        return false;
+    }
+    master.bindValue(QStringLiteral(":modelId"), image->id);
+    if (!master.exec()) {
+        LOG(ERROR) << "Can't select a master image from the database";
+        return false;
+    }
+    if (!master.next()) {
+        LOG(ERROR) << "No master image in the database: " << image->id;
+        return false;
+    }
+    const QString imagePath = master.value(0).toString();
+    master.finish();
+    bool hostile = false;
+    image->master = InsideFolder(masters, imagePath, &hostile);
+    if (image->master.isEmpty()) {
+        LOG(ERROR) << "Not removing the image " << image->id
+                   << (hostile ? ": its path leaves the Masters folder: " : ": it has no path: ")
+                   << Text(imagePath);
+        return false;
+    }
+    qDebug() << "Master image path:" << image->master;
+
+    QSqlQuery versions(m_libraryDb);
+    versions.setForwardOnly(true);
+    if (!versions.prepare(versionsQuery)) {
+        LOG(ERROR) << "Can't select an image version entry from the database";
+        return false;
+    }
+    versions.bindValue(QStringLiteral(":masterId"), image->id);
+    if (!versions.exec()) {
+        LOG(ERROR) << "Can't select an image version entry from the database";
+        return false;
+    }
+    int versionCount = 0;
+    while (versions.next()) {
+        ++versionCount;
+        if (versions.value(1).toInt() != 0) {
+            image->trashedVersions << versions.value(0).toString();
+        }
+    }
+    if (versions.lastError().type() != QSqlError::NoError) {
+        LOG(ERROR) << "Can't select an image version entry from the database";
+        return false;
+    }
+    versions.finish();
+    if (image->trashedVersions.isEmpty()) {
+        LOG(ERROR) << "Not removing the image " << image->id
+                   << ": none of its versions is in the trash";
+        return false;
+    }
+    // The master goes only with its last version: the others still show it.
+    image->allInTrash = image->trashedVersions.size() == versionCount;
+    if (image->allInTrash && !DoPlanFile(image, MASTER, image->master)) {
+        return false;
+    }
+
+    for (const QString& uuid : image->trashedVersions) {
+        qDebug() << "----" << uuid << "----";
+        QSqlQuery proxies(m_proxiesDb);
+        proxies.setForwardOnly(true);
+        if (!proxies.prepare(proxiesQuery)) {
+            LOG(ERROR) << "Can't select an image proxy entry from the database";
+            return false;
+        }
+        proxies.bindValue(QStringLiteral(":versionUuid"), uuid);
+        if (!proxies.exec()) {
+            LOG(ERROR) << "Can't select an image proxy entry from the database";
+            return false;
+        }
+        while (proxies.next()) {
+            const QString columns[3] = {proxies.value(0).toString(), proxies.value(1).toString(),
+                                        proxies.value(2).toString()};
+            const QString paths[3] = {InsideFolder(previews, columns[0], &hostile),
+                                      InsideFolder(thumbnails, columns[1], &hostile),
+                                      InsideFolder(thumbnails, columns[2], &hostile)};
+            if (hostile) {
+                LOG(ERROR) << "Not removing the image " << image->id
+                           << ": a proxy path of its version " << Text(uuid)
+                           << " leaves its folder: " << Text(columns[0]) << "; " << Text(columns[1])
+                           << "; " << Text(columns[2]);
+                return false;
+            }
+            const int kinds[3] = {PREVIEW, THUMBNAIL, MINI_THUMBNAIL};
+            for (int i = 0; i < 3; ++i) {
+                if (!paths[i].isEmpty() && !DoPlanFile(image, kinds[i], paths[i])) {
+                    return false;
+                }
+            }
+            // The thumbnail's own folder, never the Thumbnails folder itself.
+            const QString folder = QFileInfo(paths[1]).path();
+            if (!paths[1].isEmpty() && folder != thumbnails &&
+                !image->thumbnailFolders.contains(folder)) {
+                image->thumbnailFolders << folder;
+            }
+        }
+        if (proxies.lastError().type() != QSqlError::NoError) {
+            LOG(ERROR) << "Can't select an image proxy entry from the database";
+            return false;
+        }
+    }
+    for (const QString& folder : image->thumbnailFolders) {
+        if (!DoPlanFile(image, THUMBNAIL_FOLDER, folder)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool iPhotoTrashCleaner::DoPlanFile(Image* image, int kind, const QString& path) {
+    std::string bytes;
+    if (!Platform::EncodePath(path, &bytes)) {
+        LOG(ERROR) << "Not removing the image " << image->id
+                   << ": a path that can't be told: " << Text(path);
+        return false;
+    }
+    struct statx stx {};
+    if (::statx(AT_FDCWD, bytes.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                STATX_TYPE | STATX_INO | STATX_BTIME, &stx) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return true;  // already gone: nothing to remove
+        }
+        LOG(ERROR) << "Not removing the image " << image->id << ": " << Text(path) << ": "
+                   << std::strerror(errno);
+        return false;
+    }
+    const bool isFolder = S_ISDIR(stx.stx_mode);
+    if (kind == THUMBNAIL_FOLDER) {
+        if (!isFolder) {
+            return true;
+        }
+    } else if (isFolder) {
+        LOG(ERROR) << "Not removing the image " << image->id << ": a folder stands at "
+                   << Text(path);
+        return false;
+    }
+    // A symbolic link on the way below the library could lead anywhere.
+    const QString parent = QFileInfo(path).path();
+    if (QFileInfo(parent).canonicalFilePath() != parent) {
+        LOG(ERROR) << "Not removing the image " << image->id
+                   << ": a symbolic link is on the way to " << Text(path);
+        return false;
+    }
+    PlannedFile file;
+    file.kind = kind;
+    file.entry.path = path;
+    file.entry.flags = 0;
+    file.entry.hasExpected = true;
+    file.entry.expected.isDirectory = isFolder;
+    file.entry.expected.device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    file.entry.expected.inode = stx.stx_ino;
+    if (stx.stx_mask & STATX_BTIME) {
+        file.entry.expected.birth =
+            static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000LL + stx.stx_btime.tv_nsec;
+    }
+    image->files.push_back(std::move(file));
+    return true;
+}
+
+bool iPhotoTrashCleaner::DoChangeDatabases(const Image& image) {
+    QSqlQuery query(m_libraryDb);
+    if (image.allInTrash) {
+        if (!query.prepare(deleteMaster)) {
+            LOG(ERROR) << "Can't delete a master image entry from the database: "
+                       << Text(ErrorText(query.lastError()));
+            return false;
+        }
+        query.bindValue(QStringLiteral(":modelId"), image.id);
+        if (!query.exec()) {
+            LOG(ERROR) << "Can't delete a master image entry from the database: "
+                       << Text(ErrorText(query.lastError()));
+            return false;
+        }
+        if (!query.prepare(deleteVersions)) {
+            LOG(ERROR) << "Can't delete an image version entry from the database: " << image.id;
+            return false;
+        }
+        query.bindValue(QStringLiteral(":masterId"), image.id);
+        if (!query.exec()) {
+            LOG(ERROR) << "Can't delete an image version entry from the database: " << image.id;
+            return false;
+        }
+    } else {
+        for (const QString& uuid : image.trashedVersions) {
+            if (!query.prepare(deleteVersion)) {
+                LOG(ERROR) << "Can't delete an image version entry from the database: " << image.id;
+                return false;
+            }
+            query.bindValue(QStringLiteral(":masterId"), image.id);
+            query.bindValue(QStringLiteral(":uuid"), uuid);
+            if (!query.exec()) {
+                LOG(ERROR) << "Can't delete an image version entry from the database: " << image.id;
+                return false;
+            }
+        }
+    }
+    query.finish();
+
+    QSqlQuery proxies(m_proxiesDb);
+    for (const QString& uuid : image.trashedVersions) {
+        if (!proxies.prepare(deleteProxies)) {
+            LOG(ERROR) << "Can't delete an image proxy entry from the database: " << Text(uuid);
+            return false;
+        }
+        proxies.bindValue(QStringLiteral(":versionUuid"), uuid);
+        if (!proxies.exec()) {
+            LOG(ERROR) << "Can't delete an image proxy entry from the database: " << Text(uuid);
+            return false;
+        }
+    }
+    proxies.finish();
+    return true;
+}
+
+bool iPhotoTrashCleaner::DoRemoveFiles(const Image& image) {
+    if (image.files.empty()) {
+        return true;
+    }
+    FSCleanerServer& server = FSCleanerServer::GetInstance();
+    const QString& context = m_context->GetName();
+    std::vector<FSCleanerServer::PlanEntry> entries;
+    entries.reserve(image.files.size());
+    for (const PlannedFile& file : image.files) {
+        qDebug() << RemovingText(file.kind) << file.entry.path;
+        entries.push_back(file.entry);
+    }
+    // Nothing of an earlier image is left to be mistaken for this one's.
+    server.GetResults(context);
+    server.PlanToRemove(context, entries);
+    QHash<QString, int> codes;
+    if (server.Start(context)) {
+        // The run is a handful of files; it ends without a stop of ours.
+        for (;;) {
+            for (const FSCleanerServer::Result& result : server.GetResults(context)) {
+                codes.insert(result.path, result.code);
+            }
+            if (!server.IsWorking(context)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    } else {
+        LOG(ERROR) << "Can't start removing the files of the image " << image.id;
+    }
+
+    bool complete = true;
+    for (const PlannedFile& file : image.files) {
+        const int code = codes.value(file.entry.path, FSCleaner::FAILED);
+        const bool gone = code == FSCleaner::REMOVED || code == FSCleaner::NOT_FOUND;
+        if (file.kind == THUMBNAIL_FOLDER && code == FSCleaner::NOT_EMPTY) {
+            continue;  // it holds other thumbnails: kept
+        }
+        if (!gone) {
+            LOG(ERROR) << FailureText(file.kind) << Text(file.entry.path) << " (" << code << ")";
+            complete = false;
+        } else if (file.kind == MASTER) {
+            qDebug() << "A master image has been removed";
+        }
+    }
+    return complete;
+}
+
+}  // namespace Varnex::Cleaner::Details
