@@ -8,7 +8,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -167,15 +166,22 @@ void iPhotoTrashCleaner::PlanToRemove(int modelId) {
 }
 
 void iPhotoTrashCleaner::Clean(const QString& libraryPath) {
+    if (m_stopped.exchange(false)) {
+        // The stopped run finishes its image first; it would not take the
+        // new plan.
+        m_producer.Wait();
+    }
     {
         boost::lock_guard<boost::mutex> lock(m_settingsLock);
         if (!m_producer.IsWorking()) {
             m_libraryPath = libraryPath;
             m_databasesOpened.store(false);
         } else if (libraryPath != m_libraryPath) {
-            // The running tasks keep the library they began with.
-            LOG(WARNING) << "The photo library cleaner is busy with " << Text(m_libraryPath)
-                         << ", not " << Text(libraryPath);
+            // Its model ids would be taken for the running library's.
+            LOG(ERROR) << "The photo library cleaner is busy with " << Text(m_libraryPath)
+                       << ": the plan for " << Text(libraryPath) << " is dropped";
+            ++m_plan;
+            return;
         }
     }
     m_producer.Start();
@@ -183,6 +189,7 @@ void iPhotoTrashCleaner::Clean(const QString& libraryPath) {
 
 void iPhotoTrashCleaner::Stop() {
     ++m_plan;
+    m_stopped.store(true);
     m_producer.RequestStop();
 }
 
@@ -578,49 +585,75 @@ bool iPhotoTrashCleaner::DoChangeDatabases(const Image& image) {
     return true;
 }
 
-bool iPhotoTrashCleaner::DoRemoveFiles(const Image& image) {
-    if (image.files.empty()) {
-        return true;
+QHash<QString, int> iPhotoTrashCleaner::DoRunServer(const std::vector<const PlannedFile*>& files) {
+    QHash<QString, int> codes;
+    if (files.empty()) {
+        return codes;
     }
     FSCleanerServer& server = FSCleanerServer::GetInstance();
     const QString& context = m_context->GetName();
     std::vector<FSCleanerServer::PlanEntry> entries;
-    entries.reserve(image.files.size());
-    for (const PlannedFile& file : image.files) {
-        qDebug() << RemovingText(file.kind) << file.entry.path;
-        entries.push_back(file.entry);
+    entries.reserve(files.size());
+    for (const PlannedFile* file : files) {
+        qDebug() << RemovingText(file->kind) << file->entry.path;
+        entries.push_back(file->entry);
     }
-    // Nothing of an earlier image is left to be mistaken for this one's.
+    // Nothing of an earlier run is left to be taken for this one's.
     server.GetResults(context);
     server.PlanToRemove(context, entries);
-    QHash<QString, int> codes;
-    if (server.Start(context)) {
-        // The run is a handful of files; it ends without a stop of ours.
-        for (;;) {
-            for (const FSCleanerServer::Result& result : server.GetResults(context)) {
-                codes.insert(result.path, result.code);
-            }
-            if (!server.IsWorking(context)) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!server.Start(context)) {
+        LOG(ERROR) << "Can't start the removal of photo library files";
+        return codes;
+    }
+    // A handful of entries: the run ends on its own, soon.
+    for (;;) {
+        for (const FSCleanerServer::Result& result : server.GetResults(context)) {
+            codes.insert(result.path, result.code);
         }
-    } else {
-        LOG(ERROR) << "Can't start removing the files of the image " << image.id;
+        if (!server.IsWorking(context)) {
+            return codes;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool iPhotoTrashCleaner::DoRemoveFiles(const Image& image) {
+    std::vector<const PlannedFile*> files;
+    for (const PlannedFile& file : image.files) {
+        if (file.kind != THUMBNAIL_FOLDER) {
+            files.push_back(&file);
+        }
+    }
+    bool complete = true;
+    const QHash<QString, int> codes = DoRunServer(files);
+    for (const PlannedFile* file : files) {
+        const int code = codes.value(file->entry.path, FSCleaner::FAILED);
+        if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
+            LOG(ERROR) << FailureText(file->kind) << Text(file->entry.path) << " (" << code << ")";
+            complete = false;
+        } else if (file->kind == MASTER) {
+            qDebug() << "A master image has been removed";
+        }
     }
 
-    bool complete = true;
+    // A thumbnail folder goes once it is empty, and only then (never its
+    // contents): the server removes it only while it is the folder seen before.
+    std::vector<const PlannedFile*> folders;
     for (const PlannedFile& file : image.files) {
-        const int code = codes.value(file.entry.path, FSCleaner::FAILED);
-        const bool gone = code == FSCleaner::REMOVED || code == FSCleaner::NOT_FOUND;
-        if (file.kind == THUMBNAIL_FOLDER && code == FSCleaner::NOT_EMPTY) {
-            continue;  // it holds other thumbnails: kept
+        if (file.kind == THUMBNAIL_FOLDER &&
+            QDir(file.entry.path)
+                .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+            folders.push_back(&file);
         }
-        if (!gone) {
-            LOG(ERROR) << FailureText(file.kind) << Text(file.entry.path) << " (" << code << ")";
-            complete = false;
-        } else if (file.kind == MASTER) {
-            qDebug() << "A master image has been removed";
+    }
+    const QHash<QString, int> folderCodes = DoRunServer(folders);
+    for (const PlannedFile* folder : folders) {
+        const int code = folderCodes.value(folder->entry.path, FSCleaner::FAILED);
+        // Filled meanwhile (NOT_EMPTY): kept, as it should be.
+        if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND &&
+            code != FSCleaner::NOT_EMPTY) {
+            LOG(ERROR) << FailureText(folder->kind) << Text(folder->entry.path) << " (" << code
+                       << ")";
         }
     }
     return complete;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QSqlDatabase>
 #include <QString>
 #include <atomic>
@@ -79,7 +80,9 @@ public:
     // Adds the image with this modelId to the plan; a negative id is refused
     // (logged).
     void PlanToRemove(int modelId);
-    // Starts removing the planned images from the library folder.
+    // Starts removing the planned images from the library folder. After a
+    // Stop() it first waits for the stopped run's current image. While a run
+    // works on another library, the plan is dropped (logged).
     // Throws boost::thread_resource_error when no thread can be made.
     void Clean(const QString& libraryPath);
     // Ends the run after the current image; the rest of the plan is dropped.
@@ -110,6 +113,7 @@ private:
     bool DoReadImage(Image* image);
     bool DoChangeDatabases(const Image& image);
     bool DoRemoveFiles(const Image& image);
+    QHash<QString, int> DoRunServer(const std::vector<const PlannedFile*>& files);
     bool DoPlanFile(Image* image, int kind, const QString& path);
     void DoFail();
     void DoSleep() const;
@@ -127,7 +131,8 @@ private:
     QString m_libraryConnection;
     QString m_proxiesConnection;
 
-    std::atomic<unsigned long long> m_plan{0};
+    std::atomic<unsigned long long> m_plan{0};  // tasks of an older plan do nothing
+    std::atomic<bool> m_stopped{false};         // Stop() since the last Clean()
     std::unique_ptr<FSCleanerServerContext> m_context;
     std::atomic<unsigned int> m_taskInterval;
     Producer<Task, Result> m_producer;

@@ -331,3 +331,36 @@ TEST(iPhotoTrashCleaner, NothingChangesWhileTheApplicationMayRun) {
     EXPECT_TRUE(results[0].complete);
     EXPECT_FALSE(QFileInfo::exists(lib.Path("Masters/z/IMG_11.jpg")));
 }
+
+TEST(iPhotoTrashCleaner, AStoppedRunLeavesTheRestOfItsPlanForGood) {
+    Machine m;
+    PhotoLibraryFixture& lib = m.library;
+    const auto first = lib.AddImage("s", "IMG_12.jpg", 1, true);
+    const auto second = lib.AddImage("s", "IMG_13.jpg", 1, true);
+    const auto third = lib.AddImage("s", "IMG_14.jpg", 1, true);
+    lib.Close();
+    iPhotoTrashCleaner cleaner(0);
+    // Planned while the run works, then the run is stopped: that image
+    // waits in the queue, and belongs to no later run.
+    cleaner.SetCommitObserver([&](int id) {
+        if (id == first.masterId) {
+            cleaner.PlanToRemove(second.masterId);
+            cleaner.Stop();
+        }
+    });
+    cleaner.PlanToRemove(first.masterId);
+    auto results = RunClean(cleaner, lib.Root());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].id, first.masterId);
+    EXPECT_TRUE(results[0].complete);  // the image under way is finished
+
+    cleaner.PlanToRemove(third.masterId);
+    results = RunClean(cleaner, lib.Root());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].id, third.masterId);
+    EXPECT_TRUE(QFileInfo::exists(lib.Path("Masters/s/IMG_13.jpg")));
+    EXPECT_EQ(
+        m.Count(QString("SELECT count(*) FROM RKVersion WHERE masterId = %1").arg(second.masterId)),
+        1);
+    EXPECT_FALSE(QFileInfo::exists(lib.Path("Masters/s/IMG_14.jpg")));
+}
