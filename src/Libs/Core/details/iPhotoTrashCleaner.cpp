@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -42,6 +43,8 @@ const QString versionsQuery =
 const QString proxiesQuery = QStringLiteral(
     "SELECT fullSizePreviewPath, thumbnailPath, miniThumbnailPath FROM RKImageProxyState WHERE "
     "versionUuid = :versionUuid;");
+const QString sharedMasterQuery = QStringLiteral(
+    "SELECT count(*) FROM RKMaster WHERE imagePath = :imagePath AND modelId <> :modelId;");
 const QString deleteMaster = QStringLiteral("DELETE FROM RKMaster WHERE modelId = :modelId;");
 const QString deleteVersions = QStringLiteral("DELETE FROM RKVersion WHERE masterId = :masterId;");
 const QString deleteVersion =
@@ -132,6 +135,8 @@ struct iPhotoTrashCleaner::Image {
     QString master;
     bool allInTrash = false;
     QStringList trashedVersions;
+    QStringList keptVersions;
+    QSet<QString> keptFiles;  // named by what stays: never removed
     QStringList thumbnailFolders;
     std::vector<PlannedFile> files;  // in removal order, folders last
 };
@@ -357,7 +362,7 @@ iPhotoTrashCleaner::Result iPhotoTrashCleaner::DoRemove(int modelId) {
     }
     Result result;
     result.id = modelId;
-    result.masterRemoved = image.allInTrash;
+    result.masterRemoved = image.allInTrash && !image.keptFiles.contains(image.master);
     result.complete = DoRemoveFiles(image);
     return result;
 }
@@ -408,9 +413,8 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
     int versionCount = 0;
     while (versions.next()) {
         ++versionCount;
-        if (versions.value(1).toInt() != 0) {
-            image->trashedVersions << versions.value(0).toString();
-        }
+        (versions.value(1).toInt() != 0 ? image->trashedVersions : image->keptVersions)
+            << versions.value(0).toString();
     }
     if (versions.lastError().type() != QSqlError::NoError) {
         LOG(ERROR) << "Can't select an image version entry from the database";
@@ -424,7 +428,11 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
     }
     // The master goes only with its last version: the others still show it.
     image->allInTrash = image->trashedVersions.size() == versionCount;
-    if (image->allInTrash && !DoPlanFile(image, MASTER, image->master)) {
+    if (!DoReadKeptFiles(image, imagePath)) {
+        return false;
+    }
+    if (image->allInTrash && !image->keptFiles.contains(image->master) &&
+        !DoPlanFile(image, MASTER, image->master)) {
         return false;
     }
 
@@ -456,7 +464,8 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
             }
             const int kinds[3] = {PREVIEW, THUMBNAIL, MINI_THUMBNAIL};
             for (int i = 0; i < 3; ++i) {
-                if (!paths[i].isEmpty() && !DoPlanFile(image, kinds[i], paths[i])) {
+                if (!paths[i].isEmpty() && !image->keptFiles.contains(paths[i]) &&
+                    !DoPlanFile(image, kinds[i], paths[i])) {
                     return false;
                 }
             }
@@ -474,6 +483,56 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
     }
     for (const QString& folder : image->thumbnailFolders) {
         if (!DoPlanFile(image, THUMBNAIL_FOLDER, folder)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool iPhotoTrashCleaner::DoReadKeptFiles(Image* image, const QString& imagePath) {
+    // Another image's entry with the same master file.
+    QSqlQuery sharing(m_libraryDb);
+    sharing.setForwardOnly(true);
+    if (!sharing.prepare(sharedMasterQuery)) {
+        LOG(ERROR) << "Can't select a master image from the database";
+        return false;
+    }
+    sharing.bindValue(QStringLiteral(":imagePath"), imagePath);
+    sharing.bindValue(QStringLiteral(":modelId"), image->id);
+    if (!sharing.exec() || !sharing.next()) {
+        LOG(ERROR) << "Can't select a master image from the database";
+        return false;
+    }
+    if (sharing.value(0).toInt() > 0) {
+        LOG(WARNING) << "The master image file of the image " << image->id
+                     << " is kept: another image names it too: " << Text(image->master);
+        image->keptFiles.insert(image->master);
+    }
+    sharing.finish();
+
+    // The previews of the versions that stay.
+    const QString previews = m_runLibraryPath + QStringLiteral("/Previews");
+    const QString thumbnails = m_runLibraryPath + QStringLiteral("/Thumbnails");
+    for (const QString& uuid : image->keptVersions) {
+        QSqlQuery proxies(m_proxiesDb);
+        proxies.setForwardOnly(true);
+        if (!proxies.prepare(proxiesQuery)) {
+            LOG(ERROR) << "Can't select an image proxy entry from the database";
+            return false;
+        }
+        proxies.bindValue(QStringLiteral(":versionUuid"), uuid);
+        if (!proxies.exec()) {
+            LOG(ERROR) << "Can't select an image proxy entry from the database";
+            return false;
+        }
+        while (proxies.next()) {
+            bool hostile = false;
+            image->keptFiles << InsideFolder(previews, proxies.value(0).toString(), &hostile)
+                             << InsideFolder(thumbnails, proxies.value(1).toString(), &hostile)
+                             << InsideFolder(thumbnails, proxies.value(2).toString(), &hostile);
+        }
+        if (proxies.lastError().type() != QSqlError::NoError) {
+            LOG(ERROR) << "Can't select an image proxy entry from the database";
             return false;
         }
     }

@@ -21,7 +21,8 @@ class FSCleanerServerContext;
 // entries in Database/Library.apdb, their proxy entries in
 // Database/ImageProxies.apdb and their preview and thumbnail files, and the
 // master (its file and its RKMaster entry) when every version of it is in the
-// trash. A master that still has a version outside the trash is kept.
+// trash. A master that still has a version outside the trash is kept, and so
+// is every file that an entry which stays still names.
 //
 // The order for one image is: read and check everything, change both
 // databases (each in a transaction; a failure rolls both back and removes no
@@ -43,8 +44,10 @@ public:
     struct Result {
         int id = -1;  // the image's modelId in RKMaster; -1 for a failure (never kept)
         // Every version was in the trash: the master's entry went and its file
-        // was removed (when it was there). False: only the versions in the
-        // trash went, the master and its bytes stay.
+        // was removed (when it was there). False: the master's file and its
+        // bytes stay, because a version outside the trash still shows it (the
+        // master's entry stays too, and only the trashed versions went) or
+        // another image's entry names the same file.
         bool masterRemoved = false;
         // Every file planned for the image is gone. False: the database no
         // longer knows the image's entries, but some files were refused or
@@ -114,6 +117,7 @@ private:
     bool DoChangeDatabases(const Image& image);
     bool DoRemoveFiles(const Image& image);
     QHash<QString, int> DoRunServer(const std::vector<const PlannedFile*>& files);
+    bool DoReadKeptFiles(Image* image, const QString& imagePath);
     bool DoPlanFile(Image* image, int kind, const QString& path);
     void DoFail();
     void DoSleep() const;

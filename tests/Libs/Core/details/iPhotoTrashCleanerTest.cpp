@@ -105,7 +105,9 @@ TEST(iPhotoTrashCleaner, KeepsTheMasterOfAVersionOutsideTheTrash) {
     PhotoLibraryFixture& lib = m.library;
     const auto image = lib.AddImage("2020/05", "IMG_1.jpg", 1, true);
     const QString kept = lib.AddVersion(image.masterId, "IMG_1", 1, false);
-    lib.AddProxy(kept, "2020/05/IMG_1_kept.jpg", "2020/05/IMG_1_kept_thumb.jpg", "");
+    // The kept version shares the trashed one's mini thumbnail.
+    lib.AddProxy(kept, "2020/05/IMG_1_kept.jpg", "2020/05/IMG_1_kept_thumb.jpg",
+                 "2020/05/IMG_1_0_mini.jpg");
     lib.MakeFile("Previews/2020/05/IMG_1_kept.jpg", 77);
     lib.MakeFile("Thumbnails/2020/05/IMG_1_kept_thumb.jpg", 7);
     auto before = Listing(lib.Root());
@@ -118,9 +120,9 @@ TEST(iPhotoTrashCleaner, KeepsTheMasterOfAVersionOutsideTheTrash) {
     EXPECT_FALSE(results[0].masterRemoved);
     EXPECT_TRUE(results[0].complete);
 
-    // Only the trashed version's proxies went; its folder still holds the kept ones.
-    for (const char* gone : {"Previews/2020/05/IMG_1_0.jpg", "Thumbnails/2020/05/IMG_1_0_thumb.jpg",
-                             "Thumbnails/2020/05/IMG_1_0_mini.jpg"}) {
+    // Only the trashed version's own proxies went; its folder still holds the kept ones.
+    for (const char* gone :
+         {"Previews/2020/05/IMG_1_0.jpg", "Thumbnails/2020/05/IMG_1_0_thumb.jpg"}) {
         EXPECT_EQ(before.erase(lib.Path(gone)), 1u) << gone;
     }
     EXPECT_EQ(Listing(lib.Root()), before);
@@ -363,4 +365,25 @@ TEST(iPhotoTrashCleaner, AStoppedRunLeavesTheRestOfItsPlanForGood) {
         m.Count(QString("SELECT count(*) FROM RKVersion WHERE masterId = %1").arg(second.masterId)),
         1);
     EXPECT_FALSE(QFileInfo::exists(lib.Path("Masters/s/IMG_14.jpg")));
+}
+
+TEST(iPhotoTrashCleaner, AMasterFileAnotherImageNamesStays) {
+    Machine m;
+    PhotoLibraryFixture& lib = m.library;
+    const auto image = lib.AddImage("d", "IMG_15.jpg", 1, true);
+    const int twin = lib.AddMaster("IMG_15.jpg", image.master);
+    lib.AddVersion(twin, "IMG_15", 0, false);
+    lib.Close();
+    iPhotoTrashCleaner cleaner(0);
+    cleaner.PlanToRemove(image.masterId);
+    const auto results = RunClean(cleaner, lib.Root());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].masterRemoved);  // its bytes are not given back
+    EXPECT_TRUE(results[0].complete);
+    EXPECT_EQ(QFileInfo(lib.Path("Masters/d/IMG_15.jpg")).size(), 1000);
+    EXPECT_FALSE(QFileInfo::exists(lib.Path("Previews/d/IMG_15_0.jpg")));
+    EXPECT_EQ(
+        m.Count(QString("SELECT count(*) FROM RKMaster WHERE modelId = %1").arg(image.masterId)),
+        0);
+    EXPECT_EQ(m.Count(QString("SELECT count(*) FROM RKMaster WHERE modelId = %1").arg(twin)), 1);
 }
