@@ -1,27 +1,22 @@
 #include "Core/details/iPhotoTrashCleaner.h"
 
-#include <fcntl.h>
 #include <glog/logging.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 #include <QVariant>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "CleanerCommon/LogText.h"
-#include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/PhotoLibrary.h"
+#include "Core/details/iPhotoImageFiles.h"
 #include "Platform/PathCodec.h"
 
 namespace Varnex::Cleaner::Details {
@@ -58,62 +53,6 @@ const QString probeQuery = QStringLiteral("SELECT count(*) FROM sqlite_master;")
 std::atomic<unsigned long long> cleanerCounter{0};
 std::atomic<unsigned long long> runCounter{0};
 
-enum FileKind { MASTER, PREVIEW, THUMBNAIL, MINI_THUMBNAIL, THUMBNAIL_FOLDER };
-
-const char* RemovingText(int kind) {
-    switch (kind) {
-        case MASTER:
-            return "Removing a master image:";
-        case PREVIEW:
-            return "Removing a full size preview: ";
-        case THUMBNAIL:
-            return "Removing a thumbnail: ";
-        case MINI_THUMBNAIL:
-            return "Removing a mini thumbnail: ";
-        default:
-            return "Removing a tumbnail directory: ";
-    }
-}
-
-const char* FailureText(int kind) {
-    switch (kind) {
-        case MASTER:
-            return "Can't remove a master image:";
-        case PREVIEW:
-            return "Can't remove a full size preview: ";
-        case THUMBNAIL:
-            return "Can't remove a thumbnail: ";
-        case MINI_THUMBNAIL:
-            return "Can't remove a mini thumbnail: ";
-        default:
-            return "Can't remove a thumbnail directory: ";
-    }
-}
-
-// `relative` (a path the database gives) inside `folder`: empty for an empty
-// one; null, with *hostile set, for one that could lead elsewhere (absolute,
-// a ".." component, only "." components, a NUL).
-QString InsideFolder(const QString& folder, const QString& relative, bool* hostile) {
-    if (relative.isEmpty()) {
-        return QString(QLatin1String(""));
-    }
-    if (relative.startsWith(QLatin1Char('/')) || relative.contains(QChar(0))) {
-        *hostile = true;
-        return {};
-    }
-    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.contains(QStringLiteral(".."))) {
-        *hostile = true;
-        return {};
-    }
-    const QString cleaned = QDir::cleanPath(relative);
-    if (cleaned.isEmpty() || cleaned == QLatin1String(".")) {
-        *hostile = true;
-        return {};
-    }
-    return folder + QLatin1Char('/') + cleaned;
-}
-
 QString ErrorText(const QSqlError& error) {
     return error.text().isEmpty() ? QStringLiteral("unknown error") : error.text();
 }
@@ -124,21 +63,17 @@ std::string Text(const QString& text) {
 
 }  // namespace
 
-struct iPhotoTrashCleaner::PlannedFile {
-    int kind = MASTER;
-    FSCleanerServer::PlanEntry entry;
-};
-
 // What one image's removal reads before it changes anything.
 struct iPhotoTrashCleaner::Image {
-    int id = -1;
+    explicit Image(int imageId) : id(imageId), files(imageId) {}
+    int id;
     QString master;
     bool allInTrash = false;
     QStringList trashedVersions;
     QStringList keptVersions;
     QSet<QString> keptFiles;  // named by what stays: never removed
     QStringList thumbnailFolders;
-    std::vector<PlannedFile> files;  // in removal order, folders last
+    iPhotoImageFiles files;
 };
 
 iPhotoTrashCleaner::Result iPhotoTrashCleaner::Task::operator()() const {
@@ -317,8 +252,7 @@ iPhotoTrashCleaner::Result iPhotoTrashCleaner::DoRemove(int modelId) {
         return {};
     }
 
-    Image image;
-    image.id = modelId;
+    Image image(modelId);
     if (!m_libraryDb.transaction()) {
         LOG(ERROR) << "Can't begin a transaction on the library database: "
                    << Text(ErrorText(m_libraryDb.lastError()));
@@ -363,7 +297,7 @@ iPhotoTrashCleaner::Result iPhotoTrashCleaner::DoRemove(int modelId) {
     Result result;
     result.id = modelId;
     result.masterRemoved = image.allInTrash && !image.keptFiles.contains(image.master);
-    result.complete = DoRemoveFiles(image);
+    result.complete = image.files.Remove(m_context->GetName());
     return result;
 }
 
@@ -390,7 +324,7 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
     const QString imagePath = master.value(0).toString();
     master.finish();
     bool hostile = false;
-    image->master = InsideFolder(masters, imagePath, &hostile);
+    image->master = iPhotoImageFiles::InsideFolder(masters, imagePath, &hostile);
     if (image->master.isEmpty()) {
         LOG(ERROR) << "Not removing the image " << image->id
                    << (hostile ? ": its path leaves the Masters folder: " : ": it has no path: ")
@@ -432,7 +366,7 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
         return false;
     }
     if (image->allInTrash && !image->keptFiles.contains(image->master) &&
-        !DoPlanFile(image, MASTER, image->master)) {
+        !image->files.Add(iPhotoImageFiles::MASTER, image->master)) {
         return false;
     }
 
@@ -452,9 +386,10 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
         while (proxies.next()) {
             const QString columns[3] = {proxies.value(0).toString(), proxies.value(1).toString(),
                                         proxies.value(2).toString()};
-            const QString paths[3] = {InsideFolder(previews, columns[0], &hostile),
-                                      InsideFolder(thumbnails, columns[1], &hostile),
-                                      InsideFolder(thumbnails, columns[2], &hostile)};
+            const QString paths[3] = {
+                iPhotoImageFiles::InsideFolder(previews, columns[0], &hostile),
+                iPhotoImageFiles::InsideFolder(thumbnails, columns[1], &hostile),
+                iPhotoImageFiles::InsideFolder(thumbnails, columns[2], &hostile)};
             if (hostile) {
                 LOG(ERROR) << "Not removing the image " << image->id
                            << ": a proxy path of its version " << Text(uuid)
@@ -462,10 +397,12 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
                            << "; " << Text(columns[2]);
                 return false;
             }
-            const int kinds[3] = {PREVIEW, THUMBNAIL, MINI_THUMBNAIL};
+            const iPhotoImageFiles::Kind kinds[3] = {iPhotoImageFiles::PREVIEW,
+                                                     iPhotoImageFiles::THUMBNAIL,
+                                                     iPhotoImageFiles::MINI_THUMBNAIL};
             for (int i = 0; i < 3; ++i) {
                 if (!paths[i].isEmpty() && !image->keptFiles.contains(paths[i]) &&
-                    !DoPlanFile(image, kinds[i], paths[i])) {
+                    !image->files.Add(kinds[i], paths[i])) {
                     return false;
                 }
             }
@@ -482,7 +419,7 @@ bool iPhotoTrashCleaner::DoReadImage(Image* image) {
         }
     }
     for (const QString& folder : image->thumbnailFolders) {
-        if (!DoPlanFile(image, THUMBNAIL_FOLDER, folder)) {
+        if (!image->files.Add(iPhotoImageFiles::THUMBNAIL_FOLDER, folder)) {
             return false;
         }
     }
@@ -527,65 +464,18 @@ bool iPhotoTrashCleaner::DoReadKeptFiles(Image* image, const QString& imagePath)
         }
         while (proxies.next()) {
             bool hostile = false;
-            image->keptFiles << InsideFolder(previews, proxies.value(0).toString(), &hostile)
-                             << InsideFolder(thumbnails, proxies.value(1).toString(), &hostile)
-                             << InsideFolder(thumbnails, proxies.value(2).toString(), &hostile);
+            image->keptFiles << iPhotoImageFiles::InsideFolder(
+                                    previews, proxies.value(0).toString(), &hostile)
+                             << iPhotoImageFiles::InsideFolder(
+                                    thumbnails, proxies.value(1).toString(), &hostile)
+                             << iPhotoImageFiles::InsideFolder(
+                                    thumbnails, proxies.value(2).toString(), &hostile);
         }
         if (proxies.lastError().type() != QSqlError::NoError) {
             LOG(ERROR) << "Can't select an image proxy entry from the database";
             return false;
         }
     }
-    return true;
-}
-
-bool iPhotoTrashCleaner::DoPlanFile(Image* image, int kind, const QString& path) {
-    std::string bytes;
-    if (!Platform::EncodePath(path, &bytes)) {
-        LOG(ERROR) << "Not removing the image " << image->id
-                   << ": a path that can't be told: " << Text(path);
-        return false;
-    }
-    struct statx stx {};
-    if (::statx(AT_FDCWD, bytes.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-                STATX_TYPE | STATX_INO | STATX_BTIME, &stx) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            return true;  // already gone: nothing to remove
-        }
-        LOG(ERROR) << "Not removing the image " << image->id << ": " << Text(path) << ": "
-                   << std::strerror(errno);
-        return false;
-    }
-    const bool isFolder = S_ISDIR(stx.stx_mode);
-    if (kind == THUMBNAIL_FOLDER) {
-        if (!isFolder) {
-            return true;
-        }
-    } else if (isFolder) {
-        LOG(ERROR) << "Not removing the image " << image->id << ": a folder stands at "
-                   << Text(path);
-        return false;
-    }
-    // A symbolic link on the way below the library could lead anywhere.
-    const QString parent = QFileInfo(path).path();
-    if (QFileInfo(parent).canonicalFilePath() != parent) {
-        LOG(ERROR) << "Not removing the image " << image->id
-                   << ": a symbolic link is on the way to " << Text(path);
-        return false;
-    }
-    PlannedFile file;
-    file.kind = kind;
-    file.entry.path = path;
-    file.entry.flags = 0;
-    file.entry.hasExpected = true;
-    file.entry.expected.isDirectory = isFolder;
-    file.entry.expected.device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    file.entry.expected.inode = stx.stx_ino;
-    if (stx.stx_mask & STATX_BTIME) {
-        file.entry.expected.birth =
-            static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000LL + stx.stx_btime.tv_nsec;
-    }
-    image->files.push_back(std::move(file));
     return true;
 }
 
@@ -642,80 +532,6 @@ bool iPhotoTrashCleaner::DoChangeDatabases(const Image& image) {
     }
     proxies.finish();
     return true;
-}
-
-QHash<QString, int> iPhotoTrashCleaner::DoRunServer(const std::vector<const PlannedFile*>& files) {
-    QHash<QString, int> codes;
-    if (files.empty()) {
-        return codes;
-    }
-    FSCleanerServer& server = FSCleanerServer::GetInstance();
-    const QString& context = m_context->GetName();
-    std::vector<FSCleanerServer::PlanEntry> entries;
-    entries.reserve(files.size());
-    for (const PlannedFile* file : files) {
-        qDebug() << RemovingText(file->kind) << file->entry.path;
-        entries.push_back(file->entry);
-    }
-    // Nothing of an earlier run is left to be taken for this one's.
-    server.GetResults(context);
-    server.PlanToRemove(context, entries);
-    if (!server.Start(context)) {
-        LOG(ERROR) << "Can't start the removal of photo library files";
-        return codes;
-    }
-    // A handful of entries: the run ends on its own, soon.
-    for (;;) {
-        for (const FSCleanerServer::Result& result : server.GetResults(context)) {
-            codes.insert(result.path, result.code);
-        }
-        if (!server.IsWorking(context)) {
-            return codes;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-bool iPhotoTrashCleaner::DoRemoveFiles(const Image& image) {
-    std::vector<const PlannedFile*> files;
-    for (const PlannedFile& file : image.files) {
-        if (file.kind != THUMBNAIL_FOLDER) {
-            files.push_back(&file);
-        }
-    }
-    bool complete = true;
-    const QHash<QString, int> codes = DoRunServer(files);
-    for (const PlannedFile* file : files) {
-        const int code = codes.value(file->entry.path, FSCleaner::FAILED);
-        if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
-            LOG(ERROR) << FailureText(file->kind) << Text(file->entry.path) << " (" << code << ")";
-            complete = false;
-        } else if (file->kind == MASTER) {
-            qDebug() << "A master image has been removed";
-        }
-    }
-
-    // A thumbnail folder goes once it is empty, and only then (never its
-    // contents): the server removes it only while it is the folder seen before.
-    std::vector<const PlannedFile*> folders;
-    for (const PlannedFile& file : image.files) {
-        if (file.kind == THUMBNAIL_FOLDER &&
-            QDir(file.entry.path)
-                .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-            folders.push_back(&file);
-        }
-    }
-    const QHash<QString, int> folderCodes = DoRunServer(folders);
-    for (const PlannedFile* folder : folders) {
-        const int code = folderCodes.value(folder->entry.path, FSCleaner::FAILED);
-        // Filled meanwhile (NOT_EMPTY): kept, as it should be.
-        if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND &&
-            code != FSCleaner::NOT_EMPTY) {
-            LOG(ERROR) << FailureText(folder->kind) << Text(folder->entry.path) << " (" << code
-                       << ")";
-        }
-    }
-    return complete;
 }
 
 }  // namespace Varnex::Cleaner::Details

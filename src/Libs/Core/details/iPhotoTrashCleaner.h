@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QSqlDatabase>
 #include <QString>
 #include <atomic>
@@ -107,7 +106,6 @@ public:
 
 private:
     struct Image;
-    struct PlannedFile;
 
     Result DoRemove(int modelId);
     bool DoOpenDatabases();
@@ -115,10 +113,7 @@ private:
                 const char* failure);
     bool DoReadImage(Image* image);
     bool DoChangeDatabases(const Image& image);
-    bool DoRemoveFiles(const Image& image);
-    QHash<QString, int> DoRunServer(const std::vector<const PlannedFile*>& files);
     bool DoReadKeptFiles(Image* image, const QString& imagePath);
-    bool DoPlanFile(Image* image, int kind, const QString& path);
     void DoFail();
     void DoSleep() const;
 
