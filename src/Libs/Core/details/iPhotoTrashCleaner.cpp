@@ -171,6 +171,9 @@ void iPhotoTrashCleaner::CloseDatabases() {
 }
 
 void iPhotoTrashCleaner::DoFail() {
+    // The whole plan goes, as after Stop().
+    ++m_plan;
+    m_stopped.store(true);
     m_producer.RequestStop();
 }
 

@@ -131,7 +131,7 @@ private:
     QString m_proxiesConnection;
 
     std::atomic<unsigned long long> m_plan{0};  // tasks of an older plan do nothing
-    std::atomic<bool> m_stopped{false};         // Stop() since the last Clean()
+    std::atomic<bool> m_stopped{false};         // stopped or failed since the last Clean()
     std::unique_ptr<FSCleanerServerContext> m_context;
     std::atomic<unsigned int> m_taskInterval;
     Producer<Task, Result> m_producer;
