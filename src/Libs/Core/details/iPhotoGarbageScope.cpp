@@ -30,6 +30,7 @@
 #include "Core/details/PhotoLibrary.h"
 #include "Core/details/WorkerProducer.h"
 #include "Core/details/iPhotoApplication.h"
+#include "Core/details/iPhotoTrashCleaner.h"
 #include "Core/details/iPhotoTrashScanner.h"
 #include "Platform/AppleScript.h"
 #include "Platform/PathCodec.h"
@@ -206,6 +207,9 @@ class iPhotoGarbageScope::Impl {
 public:
     WorkerProducer<Result> scan{"the photo library's trash scan"};
     WorkerProducer<CleaningResult> run{"the photo library's trash emptying"};
+    // Removes images from the library itself, without the application: the
+    // scope plans nothing for it, and only waits for it and clears it.
+    iPhotoTrashCleaner cleaner{defaultScanTaskInterval};
 
     // Items by the path that reports them (albums with one name in one
     // folder get " #2", " #3", ...), and images by their master's model id.
@@ -321,6 +325,9 @@ void iPhotoGarbageScope::Reset() {
 void iPhotoGarbageScope::ResetCleaning() {
     m_impl->abandon = true;
     ResetCleaningRun();
+    m_impl->cleaner.Stop();
+    m_impl->cleaner.Wait();
+    m_impl->cleaner.Clear();
 }
 
 bool iPhotoGarbageScope::IsCleaningPossible() const {
