@@ -522,7 +522,7 @@ bench_photo() {
     command -v sqlite3 >/dev/null || { echo "== photo: sqlite3 is not installed, skipped"; return; }
     local home=$data/photo-home here library
     here=$(cd "$(dirname "$0")" && pwd)
-    library=$home/Pictures/iPhoto Library
+    library="$home/Pictures/iPhoto Library"
     if [[ ! -d $home ]]; then
         echo "generating $home"
         rm -rf "$home.partial"

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <thread>
 
+#include "Platform/PathCodec.h"
+
 namespace Varnex::Cleaner::Details {
 
 namespace {
@@ -107,7 +109,8 @@ QString InsideFolder(const QString& folder, const QString& relative, bool* hosti
 }
 
 bool LStat(const QString& path, struct stat* st) {
-    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), st) == 0;
+    std::string bytes;
+    return !path.isEmpty() && Platform::EncodePath(path, &bytes) && ::lstat(bytes.c_str(), st) == 0;
 }
 
 bool IsRegularFile(const QString& path) {
@@ -210,6 +213,9 @@ QString iPhotoTrashScanner::GetProblem() const {
 }
 
 void iPhotoTrashScanner::CloseDatabases() {
+    // The statements go before their connections.
+    m_versionsQuery.reset();
+    m_proxiesQuery.reset();
     if (m_libraryDb.isValid()) {
         m_libraryDb.close();
         m_libraryDb = QSqlDatabase();
@@ -494,12 +500,27 @@ void iPhotoTrashScanner::DoAddAlbumsAndFolders() {
 }
 
 iPhotoTrashScanner::Result iPhotoTrashScanner::DoImage(Result result) {
-    QSqlQuery versions(m_libraryDb);
-    versions.setForwardOnly(true);
-    if (!versions.prepare(versionsQuery)) {
-        Fail(QStringLiteral("CAN'T GET VERSIONS OF DELETED IMAGES: ") + ErrorText(versions.lastError()));
-        return {};
+    // Prepared once a scan: most of a scan is these two statements.
+    if (!m_versionsQuery) {
+        m_versionsQuery = std::make_unique<QSqlQuery>(m_libraryDb);
+        m_versionsQuery->setForwardOnly(true);
+        if (!m_versionsQuery->prepare(versionsQuery)) {
+            Fail(QStringLiteral("CAN'T GET VERSIONS OF DELETED IMAGES: ") +
+                 ErrorText(m_versionsQuery->lastError()));
+            m_versionsQuery.reset();
+            return {};
+        }
     }
+    if (!m_proxiesQuery && m_proxiesDb.isOpen()) {
+        m_proxiesQuery = std::make_unique<QSqlQuery>(m_proxiesDb);
+        m_proxiesQuery->setForwardOnly(true);
+        if (!m_proxiesQuery->prepare(proxiesQuery)) {
+            Fail(QStringLiteral("CAN'T GET IMAGE PROXIES: ") + ErrorText(m_proxiesQuery->lastError()));
+            m_proxiesQuery.reset();
+            return {};
+        }
+    }
+    QSqlQuery& versions = *m_versionsQuery;
     versions.bindValue(QStringLiteral(":masterId"), result.id);
     if (!versions.exec()) {
         Fail(QStringLiteral("CAN'T GET VERSIONS OF DELETED IMAGES: ") + ErrorText(versions.lastError()));
@@ -515,13 +536,8 @@ iPhotoTrashScanner::Result iPhotoTrashScanner::DoImage(Result result) {
         QString preview;
         QString thumbnail;
         QString miniThumbnail;
-        if (m_proxiesDb.isOpen()) {
-            QSqlQuery proxies(m_proxiesDb);
-            proxies.setForwardOnly(true);
-            if (!proxies.prepare(proxiesQuery)) {
-                Fail(QStringLiteral("CAN'T GET IMAGE PROXIES: ") + ErrorText(proxies.lastError()));
-                return {};
-            }
+        if (m_proxiesQuery) {
+            QSqlQuery& proxies = *m_proxiesQuery;
             proxies.bindValue(QStringLiteral(":versionUuid"), uuid);
             if (!proxies.exec()) {
                 Fail(QStringLiteral("CAN'T GET IMAGE PROXIES: ") + ErrorText(proxies.lastError()));
@@ -566,6 +582,11 @@ iPhotoTrashScanner::Result iPhotoTrashScanner::DoImage(Result result) {
     if (versions.lastError().type() != QSqlError::NoError) {
         Fail(QStringLiteral("CAN'T GET VERSIONS OF DELETED IMAGES: ") + ErrorText(versions.lastError()));
         return {};
+    }
+    // Nothing of either statement is held open between images.
+    versions.finish();
+    if (m_proxiesQuery) {
+        m_proxiesQuery->finish();
     }
     return result;
 }

@@ -9,6 +9,7 @@
 
 #include "Core/details/Producer.h"
 
+class QSqlQuery;
 class QTemporaryDir;
 
 namespace Varnex::Cleaner::Details {
@@ -132,6 +133,8 @@ private:
     QString m_scanLibraryPath;
     QSqlDatabase m_libraryDb;
     QSqlDatabase m_proxiesDb;
+    std::unique_ptr<QSqlQuery> m_versionsQuery;
+    std::unique_ptr<QSqlQuery> m_proxiesQuery;
     QString m_libraryConnection;
     QString m_proxiesConnection;
     std::unique_ptr<QTemporaryDir> m_copyFolder;
