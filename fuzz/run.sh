@@ -27,6 +27,7 @@ max_len() {
         property_list) echo 65536 ;;
         system_profiler) echo 16384 ;;
         path_codec | mdls | clamscan_line | engine_version) echo 1024 ;;
+        path_normalize) echo 2048 ;;
         *) echo 8192 ;;
     esac
 }

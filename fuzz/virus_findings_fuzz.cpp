@@ -1,8 +1,10 @@
-// The saved findings of the last virus scan: any file reads without harm, and
-// what was read, saved again and read back is the same list.
+// The saved findings of the last virus scan: any file reads without harm, a
+// path or name read is strict UTF-8, and what was read, saved again and read
+// back is the same list.
 #include <QFile>
 
 #include "Core/details/VirusFindingsFile.h"
+#include "Platform/PathCodec.h"
 #include "fuzz/FuzzSupport.h"
 
 using Varnex::Cleaner::Details::VirusFindingsFile;
@@ -25,6 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(handled >= -1);
     for (const VirusFindingsFile::Finding& finding : findings) {
         FUZZ_CHECK(!finding.path.isEmpty() && finding.size >= 0);
+        // Only text that is the file's bytes unchanged is taken.
+        std::string bytes;
+        FUZZ_CHECK(Varnex::Platform::EncodePath(finding.path, &bytes));
+        FUZZ_CHECK(finding.name.isEmpty() || Varnex::Platform::EncodePath(finding.name, &bytes));
     }
 
     const QString again = Varnex::Fuzz::ScratchFolder() + QStringLiteral("/saved/lastViruses");

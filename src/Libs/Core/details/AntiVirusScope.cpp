@@ -11,6 +11,7 @@
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Paths.h"
 #include "Core/AntiVirusManager.h"
+#include "Core/details/ClamscanLine.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/GarbageFileEx.h"
 #include "Core/details/InfectionCheck.h"
@@ -25,28 +26,10 @@ namespace {
 
 const QString lastVirusesName =
     QStringLiteral("/Library/Application Support/Varnex/Klarvik/lastViruses");
-const QByteArray resultSeparator = QByteArrayLiteral(": ");
-const QByteArray foundSuffix = QByteArrayLiteral(" FOUND");
-const QByteArray summaryLine = QByteArrayLiteral("----------- SCAN SUMMARY -----------");
-const QByteArray errorsLine = QByteArrayLiteral("Total errors: ");
-// Virus names are short words; anything else on a FOUND line is not one.
-const int maxNameLength = 256;
 
 bool IsBelow(const QString& path, const QString& root) {
     return root == QLatin1String("/") || path == root ||
            (path.startsWith(root) && path.at(root.size()) == QLatin1Char('/'));
-}
-
-bool IsPlausibleName(const QString& name) {
-    if (name.isEmpty() || name.size() > maxNameLength) {
-        return false;
-    }
-    for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control) {
-            return false;
-        }
-    }
-    return true;
 }
 
 QString LastErrorLine(const QByteArray& errorTail) {
@@ -247,28 +230,25 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     GarbageList items;
     QSet<QString> seen;
     for (const QByteArray& line : lines) {
-        if (!line.startsWith('/')) {
-            if (line == summaryLine) {
-                impl.summarySeen = true;
-            } else if (impl.summarySeen && line.startsWith(errorsLine)) {
-                impl.reportedErrors = line.mid(errorsLine.size()).trimmed().toLongLong();
-            }
+        const ClamscanLine parsed = ClamscanLine::Parse(line, impl.summarySeen);
+        if (parsed.kind == ClamscanLine::SUMMARY) {
+            impl.summarySeen = true;
             continue;
         }
-        // The result follows the last ": " (a name may hold one); a byte 0
-        // cannot be in a path.
-        const int cut = line.lastIndexOf(resultSeparator);
-        if (cut <= 0 || line.contains('\0')) {
+        if (parsed.kind == ClamscanLine::ERRORS) {
+            impl.reportedErrors = parsed.errors;
             continue;
         }
-        const QByteArray pathBytes = line.left(cut);
+        if (parsed.kind != ClamscanLine::RESULT) {
+            continue;
+        }
+        const QByteArray& pathBytes = parsed.path;
         struct stat st {};
         if (::lstat(pathBytes.constData(), &st) != 0) {
             continue;
         }
         ++m_totalHandledItems;
-        const QByteArray result = line.mid(cut + resultSeparator.size());
-        if (!result.endsWith(foundSuffix)) {
+        if (!parsed.IsFound()) {
             continue;
         }
         QString decoded;
@@ -278,11 +258,11 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             continue;
         }
         const QString path = NormalizeAbsolutePath(decoded);
-        const QString name = QString::fromUtf8(result.chopped(foundSuffix.size()));
+        const QString name = parsed.VirusName();
         const bool below =
             !path.isNull() && std::any_of(impl.scanRoots.begin(), impl.scanRoots.end(),
                                           [&](const QString& root) { return IsBelow(path, root); });
-        if (!S_ISREG(st.st_mode) || !below || !IsPlausibleName(name)) {
+        if (!S_ISREG(st.st_mode) || !below || !ClamscanLine::IsPlausibleVirusName(name)) {
             LOG(WARNING) << "Not taken as a finding: \"" << Util::LogText(decoded)
                          << "\" (not a regular file below the paths scanned)";
             continue;
@@ -348,7 +328,7 @@ void AntiVirusScope::DoRestore() {
         if (normalized != finding.path || !Platform::EncodePath(finding.path, &bytes) ||
             ::lstat(bytes.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<long long>(st.st_size) != finding.size ||
-            !IsPlausibleName(finding.name) || GetItemIndex().Contains(finding.path)) {
+            !ClamscanLine::IsPlausibleVirusName(finding.name) || GetItemIndex().Contains(finding.path)) {
             continue;  // gone, changed or not a file: the finding no longer holds
         }
         auto* item = new GarbageFileEx(finding.path, finding.size, QDateTime(),
