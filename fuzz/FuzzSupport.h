@@ -8,8 +8,8 @@
 #include <QTemporaryDir>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 // What every fuzz target shares: quiet logging (the log lines are still
 // formatted, only not written), the input as Qt types, a scratch folder, and
@@ -45,10 +45,10 @@ inline const QString& ScratchFolder() {
 
 }  // namespace Varnex::Fuzz
 
-#define FUZZ_CHECK(condition)                                                               \
-    do {                                                                                    \
-        if (!(condition)) {                                                                 \
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                   \
-        }                                                                                   \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (false)

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             FUZZ_CHECK(c.unicode() < 0x80 && (c.isLetterOrNumber() || c == QLatin1Char('_') ||
                                               c == QLatin1Char('.') || c == QLatin1Char('-')));
         }
-        FUZZ_CHECK(!event.name.startsWith(QLatin1Char('.')) && !event.name.contains(QStringLiteral("..")));
+        FUZZ_CHECK(!event.name.startsWith(QLatin1Char('.')) &&
+                   !event.name.contains(QStringLiteral("..")));
         FUZZ_CHECK(event.fraction >= 0 && event.fraction <= 1);
         if (event.kind != FreshclamOutput::Event::INCREMENTAL_FAILED) {
             FUZZ_CHECK(!FreshclamOutput::DatabaseName(event.name).isEmpty());

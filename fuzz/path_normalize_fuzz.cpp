@@ -48,8 +48,8 @@ void CheckNormalized(const QString& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data),
-                                           static_cast<int>(size));
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<int>(size));
     const QStringList paths = text.split(QLatin1Char('\n'));
     for (const QString& path : paths) {
         CheckNormalized(path);

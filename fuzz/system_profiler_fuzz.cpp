@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const SystemInfo::KeyValues pairs = SystemInfo::ParseKeyValues(report);
     for (const auto& pair : pairs) {
         FUZZ_CHECK(pair.first == pair.first.trimmed() && pair.second == pair.second.trimmed());
-        FUZZ_CHECK(!pair.first.contains(QLatin1Char(':')) && !pair.second.contains(QLatin1Char(':')));
+        FUZZ_CHECK(!pair.first.contains(QLatin1Char(':')) &&
+                   !pair.second.contains(QLatin1Char(':')));
         FUZZ_CHECK(SystemInfo::ReadFrequency(pair.second, "speed") >= 0);
         const QString shortVersion = SystemInfo::ShortSystemVersion(pair.second);
         FUZZ_CHECK(shortVersion.size() <= pair.second.size());

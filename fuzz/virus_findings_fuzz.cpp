@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     file.close();
 
     long long handled = 0;
-    const std::vector<VirusFindingsFile::Finding> findings = VirusFindingsFile::Load(path, &handled);
+    const std::vector<VirusFindingsFile::Finding> findings =
+        VirusFindingsFile::Load(path, &handled);
     FUZZ_CHECK(handled >= -1);
     for (const VirusFindingsFile::Finding& finding : findings) {
         FUZZ_CHECK(!finding.path.isEmpty() && finding.size >= 0);
@@ -36,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const QString again = Varnex::Fuzz::ScratchFolder() + QStringLiteral("/saved/lastViruses");
     FUZZ_CHECK(VirusFindingsFile::Save(again, handled, findings));
     long long handledAgain = 0;
-    const std::vector<VirusFindingsFile::Finding> back = VirusFindingsFile::Load(again, &handledAgain);
+    const std::vector<VirusFindingsFile::Finding> back =
+        VirusFindingsFile::Load(again, &handledAgain);
     FUZZ_CHECK(handledAgain == handled);
     FUZZ_CHECK(back.size() == findings.size());
     for (std::size_t i = 0; i < back.size(); ++i) {

@@ -11,7 +11,10 @@ TEST(EngineVersion, TheInstalledFile) {
     EXPECT_EQ(EngineVersion::FromVersionFile("  1.4.6\r\n\n"), "1.4.6");
     EXPECT_EQ(EngineVersion::FromVersionFile(QByteArray("1.4\0.6\n", 7)), "1.4");
     EXPECT_EQ(EngineVersion::FromVersionFile("1.\n4\n"), "1.4");
-    EXPECT_TRUE(EngineVersion::FromVersionFile(QByteArray("\0" "1.0", 4)).isEmpty());
+    EXPECT_TRUE(EngineVersion::FromVersionFile(QByteArray("\0"
+                                                          "1.0",
+                                                          4))
+                    .isEmpty());
     EXPECT_TRUE(EngineVersion::FromVersionFile(QByteArray()).isEmpty());
 }
 
@@ -20,8 +23,8 @@ TEST(EngineVersion, SafeVersions) {
         EXPECT_TRUE(EngineVersion::IsSafe(version)) << version;
     }
     for (const char* version :
-         {"", "..", "1..2", "1.4/6", "../../etc", "1.4.6\n", " 1.4", "v1.4", "1.4-",
-          "1-a..b", "1.4.6-rc 1", "1.2.3.4.5.6.7.8.9.10.11.12.13.14.15"}) {
+         {"", "..", "1..2", "1.4/6", "../../etc", "1.4.6\n", " 1.4", "v1.4", "1.4-", "1-a..b",
+          "1.4.6-rc 1", "1.2.3.4.5.6.7.8.9.10.11.12.13.14.15"}) {
         EXPECT_FALSE(EngineVersion::IsSafe(version)) << version;
     }
 }
@@ -31,8 +34,8 @@ TEST(EngineVersion, TheInformationDocument) {
     QStringList rejected{"stale"};
     QString problem;
     EXPECT_TRUE(EngineVersion::FromInfoDocument(
-        R"({"engineVersions": ["0.99", "../../etc", 7, null, "1.4.6", ""], "other": 1})",
-        &versions, &rejected, &problem));
+        R"({"engineVersions": ["0.99", "../../etc", 7, null, "1.4.6", ""], "other": 1})", &versions,
+        &rejected, &problem));
     EXPECT_EQ(versions, QStringList({"0.99", "1.4.6"}));
     EXPECT_EQ(rejected, QStringList({"../../etc", ""}));
     EXPECT_TRUE(problem.isEmpty());
@@ -49,8 +52,8 @@ TEST(EngineVersion, DocumentsThatDoNotRead) {
     QStringList versions;
     QStringList rejected;
     QString problem;
-    for (const QByteArray& body : {QByteArray(), QByteArray("{\"engineVersions\": [\"1.0\""),
-                                   QByteArray("\xff\xfe{}")}) {
+    for (const QByteArray& body :
+         {QByteArray(), QByteArray("{\"engineVersions\": [\"1.0\""), QByteArray("\xff\xfe{}")}) {
         versions = rejected = QStringList{"stale"};
         problem.clear();
         EXPECT_FALSE(EngineVersion::FromInfoDocument(body, &versions, &rejected, &problem));

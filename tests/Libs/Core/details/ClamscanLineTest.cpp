@@ -73,7 +73,8 @@ TEST(ClamscanLine, PlausibleVirusNames) {
     EXPECT_TRUE(ClamscanLine::IsPlausibleVirusName(QStringLiteral("Win.Trojan.Agent-1 (x)")));
     EXPECT_TRUE(ClamscanLine::IsPlausibleVirusName(QString(ClamscanLine::maxVirusNameLength, 'a')));
     EXPECT_FALSE(ClamscanLine::IsPlausibleVirusName(QString()));
-    EXPECT_FALSE(ClamscanLine::IsPlausibleVirusName(QString(ClamscanLine::maxVirusNameLength + 1, 'a')));
+    EXPECT_FALSE(
+        ClamscanLine::IsPlausibleVirusName(QString(ClamscanLine::maxVirusNameLength + 1, 'a')));
     EXPECT_FALSE(ClamscanLine::IsPlausibleVirusName(QStringLiteral("a\rb")));
     EXPECT_FALSE(ClamscanLine::IsPlausibleVirusName(QStringLiteral("\x1b[2Jx")));
 }

@@ -12,10 +12,11 @@ TEST(MdlsOutput, TheExpectedLineAtItsOffset) {
               utc);
     EXPECT_EQ(MdlsOutput::ParseLastUsedDate("  kMDItemLastUsedDate  =  2013-05-20 14:04:56 +0130 "),
               utc);
-    EXPECT_EQ(MdlsOutput::ParseLastUsedDate("kMDItemLastUsedDate = 2013-05-19 22:34:56 -1400"), utc);
-    EXPECT_EQ(MdlsOutput::ParseLastUsedDate("kMDItemLastUsedDate = 2013-05-20 12:34:56 +0000")
-                  .timeSpec(),
-              Qt::LocalTime);
+    EXPECT_EQ(MdlsOutput::ParseLastUsedDate("kMDItemLastUsedDate = 2013-05-19 22:34:56 -1400"),
+              utc);
+    EXPECT_EQ(
+        MdlsOutput::ParseLastUsedDate("kMDItemLastUsedDate = 2013-05-20 12:34:56 +0000").timeSpec(),
+        Qt::LocalTime);
 }
 
 TEST(MdlsOutput, AnythingElseGivesNoDate) {
