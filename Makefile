@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all deps build run test tsan bench clean format
+.PHONY: all deps build run test tsan fuzz bench clean format
 
 all: build
 
@@ -29,6 +29,16 @@ tsan: deps
 	@$(CMAKE) --build build-tsan -j$(JOBS)
 	@cd build-tsan && ctest --output-on-failure -j$(JOBS) -L threaded
 
+# The fuzz targets (clang, libFuzzer, ASan and UBSan), each run FUZZ_SECONDS
+# from a copy of its seed corpus; any finding fails the run (see README.md).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@./scripts/deps.sh fuzz
+	@$(CMAKE) -S . -B build-fuzz -DKLARVIK_FUZZ=ON -DKLARVIK_TESTS=OFF \
+		-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@$(CMAKE) --build build-fuzz -j$(JOBS) --target fuzzers
+	@./fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 bench: build
 	@./bench/run.sh build
 
@@ -36,4 +46,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
+#   scripts/deps.sh        what every build needs
+#   scripts/deps.sh fuzz   also clang and its runtimes, libFuzzer among them
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,10 @@ packages=(
     libgtest-dev libgmock-dev
     clamav sqlite3 python3
 )
+if [ "${1:-}" = "fuzz" ]; then
+    # libclang-rt-14-dev holds libFuzzer (libclang_rt.fuzzer) and the sanitizer runtimes.
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,9 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -22,6 +19,7 @@
 #include "CleanerCommon/LogText.h"
 #include "Core/DatabaseContext.h"
 #include "Core/EngineInstaller.h"
+#include "Core/EngineVersion.h"
 #include "Core/FreshclamConfig.h"
 #include "Core/FreshclamOutput.h"
 #include "Core/UpdatePlan.h"
@@ -43,7 +41,6 @@ const QString databaseNames[] = {QStringLiteral("main"), QStringLiteral("daily")
                                  QStringLiteral("bytecode")};
 // The header requests' limit, and how much of an answer is ever taken.
 const int headerTimeoutMs = 5000;
-const qint64 infoLimitBytes = 64 * 1024;
 const int versionFileLimit = 256;
 
 const DatabaseContext nullContext;
@@ -164,12 +161,7 @@ public:
         if (!file.open(QIODevice::ReadOnly)) {
             return QString();
         }
-        QByteArray bytes = file.read(versionFileLimit);
-        const int zero = bytes.indexOf('\0');
-        if (zero >= 0) {
-            bytes.truncate(zero);
-        }
-        return QString::fromLocal8Bit(bytes).remove(QLatin1Char('\n')).trimmed();
+        return EngineVersion::FromVersionFile(file.read(versionFileLimit));
     }
 
     bool AllLocalKnown() const {
@@ -240,26 +232,18 @@ public:
                 OnLoadInfoResult();
                 return;
             }
-            const QByteArray body = reply->read(infoLimitBytes + 1);
-            QJsonParseError error{};
-            const QJsonDocument document =
-                body.size() > infoLimitBytes ? QJsonDocument() : QJsonDocument::fromJson(body, &error);
-            if (document.isNull()) {
-                LOG(ERROR) << "Can't read the engine info: "
-                           << (body.size() > infoLimitBytes
-                                   ? std::string("it is too large")
-                                   : Util::LogText(error.errorString()));
+            const QByteArray body = reply->read(EngineVersion::infoLimitBytes + 1);
+            QStringList versions;
+            QStringList rejected;
+            QString problem;
+            if (!EngineVersion::FromInfoDocument(body, &versions, &rejected, &problem)) {
+                LOG(ERROR) << "Can't read the engine info: " << Util::LogText(problem);
             }
-            for (const QJsonValue& value :
-                 document.object().value(QStringLiteral("engineVersions")).toArray()) {
-                const QString version = value.toString();
-                if (EngineInstaller::IsSafeVersion(version)) {
-                    engineVersions << version;
-                } else if (value.isString()) {
-                    LOG(WARNING) << "Ignoring the engine version \"" << Util::LogText(version)
-                                 << "\": not a version";
-                }
+            for (const QString& version : rejected) {
+                LOG(WARNING) << "Ignoring the engine version \"" << Util::LogText(version)
+                             << "\": not a version";
             }
+            engineVersions << versions;
             OnLoadInfoResult();
         });
     }

@@ -16,7 +16,6 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSet>
 #include <QTimer>
 #include <string>
@@ -27,13 +26,13 @@
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSCleanerSupport.h"
 #include "CleanerFS/FSTreeRemover.h"
+#include "Core/EngineVersion.h"
 #include "Platform/PathCodec.h"
 
 namespace Varnex::Cleaner::Details {
 
 namespace {
 
-const int versionLengthLimit = 32;
 const char engineName[] = "engine";
 const char previousEngineName[] = "previous-engine";
 const char stagingPrefix[] = ".staging-";
@@ -213,10 +212,7 @@ EngineInstaller::~EngineInstaller() {
 }
 
 bool EngineInstaller::IsSafeVersion(const QString& version) {
-    static const QRegularExpression pattern(
-        QStringLiteral("\\A[0-9]+(\\.[0-9A-Za-z]+)*(-[0-9A-Za-z.]+)?\\z"));
-    return !version.isEmpty() && version.size() <= versionLengthLimit &&
-           !version.contains(QLatin1String("..")) && pattern.match(version).hasMatch();
+    return EngineVersion::IsSafe(version);
 }
 
 bool EngineInstaller::Start(const QUrl& url, const QString& prefix, const QString& version) {

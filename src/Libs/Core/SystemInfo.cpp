@@ -45,7 +45,7 @@ const char* const KEY_USER_NAME = "User Name";
 // What an empty memory slot says instead of a size.
 const char* const emptySlot = "Empty";
 
-using KeyValues = QList<QPair<QString, QString>>;
+using KeyValues = SystemInfo::KeyValues;
 using KeyMap = QMap<QString, QString>;
 
 QString Key(const char* key) {
@@ -77,30 +77,10 @@ bool SplitKeyValue(const QString& line, QString* key, QString* value) {
     return true;
 }
 
-// The key/value lines of a report in their order. The lines before the second
-// empty line are the report's section headers and are skipped.
-KeyValues ReadKeyValues(const char* dataType) {
-    KeyValues pairs;
-    int emptyLines = 0;
-    const QStringList lines = ReadReport(dataType).split(QLatin1Char('\n'));
-    for (const QString& line : lines) {
-        if (line.isEmpty()) {
-            ++emptyLines;
-            continue;
-        }
-        QString key;
-        QString value;
-        if (emptyLines >= 2 && SplitKeyValue(line, &key, &value)) {
-            pairs.append(qMakePair(key, value));
-        }
-    }
-    return pairs;
-}
-
 // A later line with the same key wins.
 void FillMap(KeyMap& map, const char* dataType) {
     map.clear();
-    for (const auto& pair : ReadKeyValues(dataType)) {
+    for (const auto& pair : SystemInfo::ParseKeyValues(ReadReport(dataType))) {
         map[pair.first] = pair.second;
     }
 }
@@ -112,41 +92,9 @@ long long SaturatingAdd(long long a, long long b) {
     return a + b;
 }
 
-// "OS X 10.9.5 (13F34)" -> "10.9.5". The build number goes with the blanks
-// before it; text without a parenthesis stays whole.
-QString ShortSystemVersion(QString name) {
-    name.remove(QStringLiteral("OS X "), Qt::CaseSensitive);
-    const int parenthesis = name.indexOf(QLatin1Char('('));
-    if (parenthesis < 0) {
-        return name;
-    }
-    int end = parenthesis;
-    while (end > 0 && name.at(end - 1).isSpace()) {
-        --end;
-    }
-    return name.left(end);
-}
-
-// A speed of the report in hertz; 0 (and a warning) for text that is not one.
-long long ReadFrequency(const QString& text, const char* what) {
-    const long long hz = ParseFrequency(text);
-    if (hz < 0) {
-        if (!text.isEmpty()) {
-            LOG(WARNING) << "Can't read " << what << ": \"" << text.toStdString() << "\"";
-        }
-        return 0;
-    }
-    return hz;
-}
-
-struct MemoryReport {
-    QList<MemoryBank> banks;
-    long long size = 0;
-};
-
 // Adds the bank described by `keys` to the report. A slot without a readable
 // positive size holds no memory: it is not a bank and adds nothing.
-void AddMemoryBank(const KeyMap& keys, MemoryReport* report) {
+void AddMemoryBank(const KeyMap& keys, SystemInfo::MemoryReport* report) {
     const QString sizeText = keys.value(Key(KEY_MEMORY_SIZE));
     const long long size = ParseSize(sizeText);
     if (size <= 0) {
@@ -161,7 +109,7 @@ void AddMemoryBank(const KeyMap& keys, MemoryReport* report) {
     MemoryBank bank;
     bank.type = keys.value(Key(KEY_MEMORY_TYPE));
     bank.size = size;
-    bank.speed = ReadFrequency(keys.value(Key(KEY_MEMORY_SPEED)), "memory speed");
+    bank.speed = SystemInfo::ReadFrequency(keys.value(Key(KEY_MEMORY_SPEED)), "memory speed");
     if (size > LLONG_MAX - report->size) {
         LOG(WARNING) << "Memory size out of range: a bank of " << sizeText.toStdString()
                      << " is not counted";
@@ -171,10 +119,59 @@ void AddMemoryBank(const KeyMap& keys, MemoryReport* report) {
     report->banks.append(bank);
 }
 
+}  // namespace
+
+// The key/value lines of a report in their order. The lines before the second
+// empty line are the report's section headers and are skipped.
+SystemInfo::KeyValues SystemInfo::ParseKeyValues(const QString& report) {
+    KeyValues pairs;
+    int emptyLines = 0;
+    const QStringList lines = report.split(QLatin1Char('\n'));
+    for (const QString& line : lines) {
+        if (line.isEmpty()) {
+            ++emptyLines;
+            continue;
+        }
+        QString key;
+        QString value;
+        if (emptyLines >= 2 && SplitKeyValue(line, &key, &value)) {
+            pairs.append(qMakePair(key, value));
+        }
+    }
+    return pairs;
+}
+
+// "OS X 10.9.5 (13F34)" -> "10.9.5". The build number goes with the blanks
+// before it; text without a parenthesis stays whole.
+QString SystemInfo::ShortSystemVersion(QString name) {
+    name.remove(QStringLiteral("OS X "), Qt::CaseSensitive);
+    const int parenthesis = name.indexOf(QLatin1Char('('));
+    if (parenthesis < 0) {
+        return name;
+    }
+    int end = parenthesis;
+    while (end > 0 && name.at(end - 1).isSpace()) {
+        --end;
+    }
+    return name.left(end);
+}
+
+// A speed of the report in hertz; 0 (and a warning) for text that is not one.
+long long SystemInfo::ReadFrequency(const QString& text, const char* what) {
+    const long long hz = ParseFrequency(text);
+    if (hz < 0) {
+        if (!text.isEmpty()) {
+            LOG(WARNING) << "Can't read " << what << ": \"" << text.toStdString() << "\"";
+        }
+        return 0;
+    }
+    return hz;
+}
+
 // The memory report: a fixed header, then one group of "Key: value" lines per
 // slot, each group following two empty lines (the slot's title sits between
 // them) and ending at the next empty line or at the end of the report.
-MemoryReport ParseMemoryReport(const QString& text) {
+SystemInfo::MemoryReport SystemInfo::ParseMemoryReport(const QString& text) {
     MemoryReport report;
     QStringList lines = text.split(QLatin1Char('\n'));
     const auto headerMismatch = [](int step) {
@@ -227,15 +224,10 @@ MemoryReport ParseMemoryReport(const QString& text) {
     return report;
 }
 
-struct GraphicsReport {
-    QString chipset;
-    long long memory = 0;
-};
-
 // The displays report lists one section per graphics processor. The last
 // processor's chipset is shown, with the memory of that same processor: the
 // memory keys count only after its "Chipset Model" line.
-GraphicsReport ParseGraphicsReport(const KeyValues& pairs) {
+SystemInfo::GraphicsReport SystemInfo::ParseGraphicsReport(const KeyValues& pairs) {
     GraphicsReport report;
     QString dynamicMemory;
     QString totalMemory;
@@ -262,8 +254,6 @@ GraphicsReport ParseGraphicsReport(const KeyValues& pairs) {
     }
     return report;
 }
-
-}  // namespace
 
 struct SystemInfo::Impl {
     QString modelName;
@@ -313,7 +303,7 @@ void SystemInfo::Update() {
         LOG(ERROR) << "Error while reading storage info";
     }
 
-    const GraphicsReport graphics = ParseGraphicsReport(ReadKeyValues(INFO_TYPE_DISPLAYS));
+    const GraphicsReport graphics = ParseGraphicsReport(ParseKeyValues(ReadReport(INFO_TYPE_DISPLAYS)));
     d.gpuModel = graphics.chipset;
     d.gpuMemorySize = graphics.memory;
 }

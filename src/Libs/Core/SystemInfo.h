@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <memory>
 
@@ -70,6 +71,26 @@ public:
     Q_INVOKABLE QString GetGraphicsInfoString() const;
     // The report's "User Name", e.g. "John Appleseed (john)".
     Q_INVOKABLE QString GetUserName() const;
+
+    // The readers of the reports' text, which Update() feeds with the tool's
+    // output; they run nothing and log what Update() logs. Any thread.
+    using KeyValues = QList<QPair<QString, QString>>;
+    struct MemoryReport {
+        QList<MemoryBank> banks;  // the slots that hold memory, in order
+        long long size = 0;       // bytes, the sum of the banks' sizes
+    };
+    struct GraphicsReport {
+        QString chipset;       // the last graphics processor's
+        long long memory = 0;  // bytes of that processor; 0 when unknown
+    };
+    // The trimmed "Key: value" lines of a report after its section headers.
+    static KeyValues ParseKeyValues(const QString& report);
+    static MemoryReport ParseMemoryReport(const QString& report);
+    static GraphicsReport ParseGraphicsReport(const KeyValues& pairs);
+    // "OS X 10.9.5 (13F34)" -> "10.9.5".
+    static QString ShortSystemVersion(QString name);
+    // A speed of the report in hertz; 0 for text that is not one.
+    static long long ReadFrequency(const QString& text, const char* what);
 
 private:
     struct Impl;

@@ -11,6 +11,7 @@
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Paths.h"
 #include "Core/AntiVirusManager.h"
+#include "Core/details/ClamscanLine.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/GarbageFileEx.h"
 #include "Core/details/InfectionCheck.h"
@@ -26,37 +27,18 @@ namespace {
 const QString lastVirusesName =
     QStringLiteral("/Library/Application Support/Varnex/Klarvik/lastViruses");
 const QByteArray resultSeparator = QByteArrayLiteral(": ");
-const QByteArray foundSuffix = QByteArrayLiteral(" FOUND");
-const QByteArray summaryLine = QByteArrayLiteral("----------- SCAN SUMMARY -----------");
-const QByteArray errorsLine = QByteArrayLiteral("Total errors: ");
 // The longest name (with its line breaks) looked for across lines.
 const int maxCutNameBytes = 16384;
 
-// Splits a scanner line at its last ": " (a name may hold one) where what
-// precedes it is an existing entry (*st); a byte 0 is in no path.
-bool SplitAtExistingPath(const QByteArray& line, int* cut, struct stat* st) {
-    *cut = line.lastIndexOf(resultSeparator);
-    return *cut > 0 && !line.contains('\0') && ::lstat(line.left(*cut).constData(), st) == 0;
+// Whether a scanner line reports on an existing entry (*st).
+bool NamesExistingEntry(const QByteArray& line, bool summarySeen, struct stat* st) {
+    const ClamscanLine parsed = ClamscanLine::Parse(line, summarySeen);
+    return parsed.kind == ClamscanLine::RESULT && ::lstat(parsed.path.constData(), st) == 0;
 }
-
-// Virus names are short words; anything else on a FOUND line is not one.
-const int maxNameLength = 256;
 
 bool IsBelow(const QString& path, const QString& root) {
     return root == QLatin1String("/") || path == root ||
            (path.startsWith(root) && path.at(root.size()) == QLatin1Char('/'));
-}
-
-bool IsPlausibleName(const QString& name) {
-    if (name.isEmpty() || name.size() > maxNameLength) {
-        return false;
-    }
-    for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control) {
-            return false;
-        }
-    }
-    return true;
 }
 
 QString LastErrorLine(const QByteArray& errorTail) {
@@ -262,40 +244,40 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     QSet<QString> seen;
     for (const QByteArray& raw : lines) {
         QByteArray line = raw;
-        int cut = -1;
         struct stat st {};
         if (!impl.pending.isEmpty()) {
             // "<folder>/a" then "<root>/innocent.pdf: Virus FOUND" is the
             // finding of "a\n<root>/innocent.pdf" when that file exists.
             QByteArray joined = impl.pending + '\n' + raw;
             impl.pending.clear();
-            if (SplitAtExistingPath(joined, &cut, &st)) {
+            if (NamesExistingEntry(joined, impl.summarySeen, &st)) {
                 line = std::move(joined);
             } else if (!raw.contains(resultSeparator) && joined.size() <= maxCutNameBytes) {
                 impl.pending = std::move(joined);
                 continue;
             }
         }
-        if (!line.startsWith('/')) {
-            if (line == summaryLine) {
-                impl.summarySeen = true;
-            } else if (impl.summarySeen && line.startsWith(errorsLine)) {
-                impl.reportedErrors = line.mid(errorsLine.size()).trimmed().toLongLong();
-            }
+        const ClamscanLine parsed = ClamscanLine::Parse(line, impl.summarySeen);
+        if (parsed.kind == ClamscanLine::SUMMARY) {
+            impl.summarySeen = true;
             continue;
         }
-        if (cut < 0 && !SplitAtExistingPath(line, &cut, &st)) {
-            // No ": " (every line for a file has one before its result), or
-            // no such file: the start of a name cut by a line break.
-            if (!impl.summarySeen && line.size() <= maxCutNameBytes) {
+        if (parsed.kind == ClamscanLine::ERRORS) {
+            impl.reportedErrors = parsed.errors;
+            continue;
+        }
+        const QByteArray& pathBytes = parsed.path;
+        if (parsed.kind != ClamscanLine::RESULT || ::lstat(pathBytes.constData(), &st) != 0) {
+            // A path without a result (every line for a file has ": " before
+            // its result), or no such file: the start of a name cut by a
+            // line break.
+            if (line.startsWith('/') && !impl.summarySeen && line.size() <= maxCutNameBytes) {
                 impl.pending = line;
             }
             continue;
         }
-        const QByteArray pathBytes = line.left(cut);
         ++m_totalHandledItems;
-        const QByteArray result = line.mid(cut + resultSeparator.size());
-        if (!result.endsWith(foundSuffix)) {
+        if (!parsed.IsFound()) {
             continue;
         }
         QString decoded;
@@ -305,11 +287,11 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             continue;
         }
         const QString path = NormalizeAbsolutePath(decoded);
-        const QString name = QString::fromUtf8(result.chopped(foundSuffix.size()));
+        const QString name = parsed.VirusName();
         const bool below =
             !path.isNull() && std::any_of(impl.scanRoots.begin(), impl.scanRoots.end(),
                                           [&](const QString& root) { return IsBelow(path, root); });
-        if (!S_ISREG(st.st_mode) || !below || !IsPlausibleName(name)) {
+        if (!S_ISREG(st.st_mode) || !below || !ClamscanLine::IsPlausibleVirusName(name)) {
             LOG(WARNING) << "Not taken as a finding: \"" << Util::LogText(decoded)
                          << "\" (not a regular file below the paths scanned)";
             continue;
@@ -375,7 +357,7 @@ void AntiVirusScope::DoRestore() {
         if (normalized != finding.path || !Platform::EncodePath(finding.path, &bytes) ||
             ::lstat(bytes.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<long long>(st.st_size) != finding.size ||
-            !IsPlausibleName(finding.name) || GetItemIndex().Contains(finding.path)) {
+            !ClamscanLine::IsPlausibleVirusName(finding.name) || GetItemIndex().Contains(finding.path)) {
             continue;  // gone, changed or not a file: the finding no longer holds
         }
         auto* item = new GarbageFileEx(finding.path, finding.size, QDateTime(),

@@ -3,11 +3,10 @@
 #include <glog/logging.h>
 #include <sys/stat.h>
 
-#include <QRegularExpression>
-
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Process.h"
 #include "Core/details/FileDates.h"
+#include "Core/details/MdlsOutput.h"
 #include "Platform/BundleInfo.h"
 #include "Platform/PathCodec.h"
 
@@ -19,7 +18,6 @@ namespace {
 
 const QString mdlsProgram = QStringLiteral("mdls");
 const QString lastUsedAttribute = QStringLiteral("kMDItemLastUsedDate");
-const QString mdlsDateFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
 QString NameFromPath(const QString& path) {
     const QStringList parts = path.split(QLatin1Char('/'), Qt::KeepEmptyParts);
@@ -34,48 +32,6 @@ bool IsExistingFolder(const QString& path) {
     struct stat st;
     return path.startsWith(QLatin1Char('/')) && Platform::EncodePath(path, &bytes) &&
            ::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// "+0000" -> 0, "-0130" -> -5400 seconds; false for anything else.
-bool ParseUtcOffset(const QString& text, int* seconds) {
-    static const QRegularExpression pattern(QStringLiteral("^([+-])(\\d\\d)(\\d\\d)$"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
-        return false;
-    }
-    const int hours = match.captured(2).toInt();
-    const int minutes = match.captured(3).toInt();
-    if (hours > 14 || minutes > 59) {
-        return false;
-    }
-    const int sign = match.captured(1) == QLatin1String("-") ? -1 : 1;
-    *seconds = sign * (hours * 3600 + minutes * 60);
-    return true;
-}
-
-// The one line mdls prints for the attribute:
-//   "kMDItemLastUsedDate = 2013-05-20 12:34:56 +0000"
-// Anything else (no date for a never-used bundle, more lines, another date
-// form) gives a null date-time, so that the caller falls back.
-QDateTime ParseMdlsDate(const QString& output) {
-    const QString line = output.trimmed();
-    if (line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r'))) {
-        return QDateTime();
-    }
-    const QStringList parts = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (parts.size() != 5 || parts[0] != lastUsedAttribute || parts[1] != QLatin1String("=")) {
-        return QDateTime();
-    }
-    int offset = 0;
-    if (!ParseUtcOffset(parts[4], &offset)) {
-        return QDateTime();
-    }
-    QDateTime when = QDateTime::fromString(parts[2] + QLatin1Char(' ') + parts[3], mdlsDateFormat);
-    if (!when.isValid()) {
-        return QDateTime();
-    }
-    when.setOffsetFromUtc(offset);
-    return when.toLocalTime();
 }
 
 }  // namespace
@@ -120,7 +76,7 @@ QDateTime GarbageApplication::ReadLastUsedTime(const QString& path) {
         LOG(ERROR) << "Can't read: mdls -name kMDItemLastUsedDate " << Util::LogText(path);
         return GetCreationTime(path);
     }
-    const QDateTime used = ParseMdlsDate(output);
+    const QDateTime used = MdlsOutput::ParseLastUsedDate(output);
     if (!used.isValid()) {
         LOG(WARNING) << "Can't parse a datetime (" << Util::LogText(output.trimmed())
                      << "): " << Util::LogText(path);

@@ -9,6 +9,7 @@
 #include <QSaveFile>
 
 #include "CleanerCommon/LogText.h"
+#include "Platform/PathCodec.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -29,6 +30,13 @@ bool ParseSize(const QByteArray& text, long long* size) {
     return true;
 }
 
+// A field's text. Strict UTF-8 only: Qt would turn bad bytes into U+FFFD and
+// cut the text at a zero byte ("%00" in the new form), and either would give
+// a path or a name that the file does not hold.
+bool DecodeField(const QByteArray& bytes, QString* out) {
+    return Platform::DecodePath(bytes.constData(), static_cast<std::size_t>(bytes.size()), out);
+}
+
 // "<path>, <name>, <size>" split at its last two separators.
 bool ParseOldLine(const QByteArray& line, VirusFindingsFile::Finding* out) {
     const int last = line.lastIndexOf(separator);
@@ -39,10 +47,9 @@ bool ParseOldLine(const QByteArray& line, VirusFindingsFile::Finding* out) {
     if (middle <= 0 || !ParseSize(line.mid(last + separator.size()), &out->size)) {
         return false;
     }
-    out->path = QString::fromUtf8(line.left(middle));
-    out->name = QString::fromUtf8(line.mid(middle + separator.size(),
-                                          last - middle - separator.size()));
-    return true;
+    return DecodeField(line.left(middle), &out->path) &&
+           DecodeField(line.mid(middle + separator.size(), last - middle - separator.size()),
+                       &out->name);
 }
 
 // Percent-encoded path and name, then the size.
@@ -51,9 +58,9 @@ bool ParseLine(const QByteArray& line, VirusFindingsFile::Finding* out) {
     if (pieces.size() != 3 || !ParseSize(pieces[2].trimmed(), &out->size)) {
         return false;
     }
-    out->path = QString::fromUtf8(QByteArray::fromPercentEncoding(pieces[0].trimmed()));
-    out->name = QString::fromUtf8(QByteArray::fromPercentEncoding(pieces[1].trimmed()));
-    return !out->path.isEmpty();
+    return DecodeField(QByteArray::fromPercentEncoding(pieces[0].trimmed()), &out->path) &&
+           DecodeField(QByteArray::fromPercentEncoding(pieces[1].trimmed()), &out->name) &&
+           !out->path.isEmpty();
 }
 
 }  // namespace

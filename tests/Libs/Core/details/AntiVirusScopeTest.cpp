@@ -301,6 +301,40 @@ TEST(VirusFindingsFile, ReadsTheOldFormAndKeepsAnyNameInTheNewOne) {
     EXPECT_EQ(handled, -1);
 }
 
+// A damaged file never yields a path it does not hold: a "%00" used to cut
+// the path short (naming another file), bad UTF-8 became U+FFFD.
+TEST(VirusFindingsFile, LinesWhosePathOrNameIsNotStrictUtf8AreSkipped) {
+    TempTree dir;
+    QByteArray bytes;
+    {
+        QDataStream stream(&bytes, QIODevice::WriteOnly);
+        stream.setByteOrder(QDataStream::BigEndian);
+        stream << qint64(5);
+    }
+    QByteArray old = bytes;
+    old += "/a/b\xff, X, 1\n/a/c, N\xc0\xaf, 2\n/a/ok, \xc3\xa9, 3\n";
+    dir.MakeFile("old", old);
+    bytes += "#klarvik-findings 2\n"
+             "/a/victim%00/../../other, X, 1\n"
+             "/a/b%FF, X, 2\n"
+             "/a/c, N%00ame, 3\n"
+             "/a/d, N%ED%A0%80, 4\n"
+             "/a/%C3%A9, Y, 5\n";
+    dir.MakeFile("new", bytes);
+
+    long long handled = 0;
+    std::vector<VirusFindingsFile::Finding> read = VirusFindingsFile::Load(dir.Path("old"), &handled);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].path, "/a/ok");
+    EXPECT_EQ(read[0].name, QString::fromUtf8("\xc3\xa9"));
+
+    read = VirusFindingsFile::Load(dir.Path("new"), &handled);
+    EXPECT_EQ(handled, 5);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].path, QString::fromUtf8("/a/\xc3\xa9"));
+    EXPECT_EQ(read[0].size, 5);
+}
+
 TEST(AntiVirusScope, AStopOrAResetDuringTheConfirmationRemovesNothing) {
     Machine m;
     const QString infected = m.Infected("t/a.bin");
