@@ -1,6 +1,8 @@
 #include "Core/details/GarbageIPhotoImage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <string>
 
@@ -13,13 +15,18 @@ GarbageIPhotoImage::GarbageIPhotoImage(int id, const QString& path, const QStrin
                                        long long size, QObject* parent)
     : AbstractGarbage(parent), m_id(id), m_path(path), m_previewPath(previewPath), m_size(size) {
     std::string bytes;
-    struct stat st {};
+    struct statx stx {};
     // The scan gives absolute paths; anything else names no file here.
     if (path.startsWith(QLatin1Char('/')) && Platform::EncodePath(path, &bytes) &&
-        ::lstat(bytes.c_str(), &st) == 0) {
-        m_device = static_cast<unsigned long long>(st.st_dev);
-        m_inode = static_cast<unsigned long long>(st.st_ino);
-        m_fileLength = static_cast<long long>(st.st_size);
+        ::statx(AT_FDCWD, bytes.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                STATX_INO | STATX_SIZE | STATX_BTIME, &stx) == 0) {
+        m_device = static_cast<unsigned long long>(makedev(stx.stx_dev_major, stx.stx_dev_minor));
+        m_inode = static_cast<unsigned long long>(stx.stx_ino);
+        m_fileLength = static_cast<long long>(stx.stx_size);
+        if (stx.stx_mask & STATX_BTIME) {
+            m_birth = static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000LL +
+                      stx.stx_btime.tv_nsec;
+        }
     }
     StartReady();
 }

@@ -30,6 +30,8 @@ public:
     unsigned long long GetDevice() const { return m_device; }
     // The length of the file at the path when the item was made; -1: none.
     long long GetFileLength() const { return m_fileLength; }
+    // Its birth time then (ns since the epoch); 0 where none is kept.
+    long long GetBirth() const { return m_birth; }
 
 private:
     int m_id;
@@ -39,6 +41,7 @@ private:
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
     long long m_fileLength = -1;
+    long long m_birth = 0;
 };
 
 }  // namespace Varnex::Cleaner::Details

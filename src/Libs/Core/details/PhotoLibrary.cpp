@@ -56,13 +56,19 @@ bool PhotoLibrary::IsApplicationRunning(QString* problem) {
         return true;
     }
     for (const QByteArray& line : ps.output.split('\n')) {
-        // The program is the first word; a mention in an argument (an editor
-        // opening a file of that name) is not the application.
+        // The program comes first, as an absolute path that may hold blanks
+        // ("/Applications/Photo Apps/iPhoto.app/..."); the application's path
+        // given to another program ("vim /x/iPhoto.app/...", "/usr/bin/less
+        // /x/iPhoto.app/...") is an argument, not the application.
         const QString command = QString::fromUtf8(line.trimmed());
         const int end = command.indexOf(applicationProgram);
-        if (end >= 0 && !command.left(end).contains(QLatin1Char(' ')) &&
-            (command.size() == end + applicationProgram.size() ||
-             command.at(end + applicationProgram.size()) == QLatin1Char(' '))) {
+        if (end < 0 || !command.startsWith(QLatin1Char('/'))) {
+            continue;
+        }
+        const QString program = command.left(end);
+        const int after = end + applicationProgram.size();
+        if (!program.contains(QStringLiteral(" /")) && program.endsWith(QLatin1Char('/')) &&
+            (command.size() == after || command.at(after) == QLatin1Char(' '))) {
             if (problem) {
                 *problem = QStringLiteral("the photo application runs");
             }

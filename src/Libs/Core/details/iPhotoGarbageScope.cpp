@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QPair>
 #include <QSet>
@@ -24,6 +25,7 @@
 #include "CleanerCommon/Paths.h"
 #include "CleanerCommon/Sizes.h"
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSCleanerSupport.h"
 #include "Core/details/GarbageIPhotoAlbum.h"
 #include "Core/details/GarbageIPhotoFolder.h"
 #include "Core/details/GarbageIPhotoImage.h"
@@ -34,6 +36,7 @@
 #include "Core/details/iPhotoTrashScanner.h"
 #include "Platform/AppleScript.h"
 #include "Platform/PathCodec.h"
+#include "Platform/ToolRun.h"
 #include "Platform/SystemRoot.h"
 
 namespace Varnex::Cleaner::Details {
@@ -64,18 +67,18 @@ bool IsImage(int type) {
     return type == iPhotoTrashScanner::NONE || type == iPhotoTrashScanner::IMAGE;
 }
 
-// The statx birth time where the file system tells one (ns), else 0.
-long long BirthOf(const std::string& path) {
-    struct statx stx {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &stx) == 0 &&
-        (stx.stx_mask & STATX_BTIME) != 0) {
-        return static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000LL + stx.stx_btime.tv_nsec;
-    }
-    return 0;
-}
+// The file looked for in the trash: the master the scan saw.
+struct WantedFile {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long size = 0;
+    long long birth = 0;  // 0: not known
+};
 
-QString SearchFolder(int dirFd, const QString& dirPath, dev_t device, ino_t inode, off_t size,
-                     int depth) {
+// Looks below the folder open as dirFd (described by `folder`) for the
+// wanted file, on that folder's mount only.
+QString SearchFolder(int dirFd, const FSEntryInfo& folder, const QString& dirPath,
+                     const WantedFile& wanted, int depth) {
     const int listFd = ::dup(dirFd);
     if (listFd < 0) {
         return QString();
@@ -94,28 +97,29 @@ QString SearchFolder(int dirFd, const QString& dirPath, dev_t device, ino_t inod
         if (entry->d_name[0] == '.') {
             continue;  // ".", ".." and hidden entries
         }
-        struct stat st {};
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device) {
-            continue;  // gone, or another volume mounted here
+        FSEntryInfo info;
+        if (StatEntry(dirFd, entry->d_name, &info) != 0 || IsOtherMount(folder, info)) {
+            continue;  // gone, or another volume or a bind mount here
         }
         QString name;
         if (!Platform::DecodePath(entry->d_name, std::strlen(entry->d_name), &name)) {
             continue;  // a name no path of ours can spell is never removed
         }
         const QString path = dirPath + QLatin1Char('/') + name;
-        if (S_ISREG(st.st_mode)) {
-            if (st.st_ino == inode && st.st_size == size) {
+        if (S_ISREG(info.mode)) {
+            if (info.dev == wanted.device && info.ino == wanted.inode && info.size == wanted.size &&
+                (wanted.birth == 0 || info.birth == 0 || info.birth == wanted.birth)) {
                 found = path;
             }
-        } else if (S_ISDIR(st.st_mode) && depth < maxSearchDepth) {
+        } else if (S_ISDIR(info.mode) && depth < maxSearchDepth) {
             const int childFd =
                 ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (childFd >= 0) {
-                struct stat opened {};
+                FSEntryInfo opened;
                 // Still the folder looked at: not swapped meanwhile.
-                if (::fstat(childFd, &opened) == 0 && opened.st_dev == st.st_dev &&
-                    opened.st_ino == st.st_ino) {
-                    found = SearchFolder(childFd, path, device, inode, size, depth + 1);
+                if (StatEntry(childFd, "", &opened) == 0 && opened.dev == info.dev &&
+                    opened.ino == info.ino && !IsOtherMount(folder, opened)) {
+                    found = SearchFolder(childFd, opened, path, wanted, depth + 1);
                 }
                 ::close(childFd);
             }
@@ -132,6 +136,7 @@ struct ImageEntry {
     unsigned long long device = 0;
     unsigned long long inode = 0;
     long long size = -1;  // the master's length when scanned; -1: not there then
+    long long birth = 0;  // its birth time then; 0: not known
 };
 
 // An album or folder to clean.
@@ -194,11 +199,12 @@ struct ScanShared {
     mutable std::mutex lock;
     QString libraryPath;
     QString scanProblem;
+    QString runProblem;  // why the last cleaning run did not empty the trash
     std::atomic<unsigned int> scanTaskInterval{defaultScanTaskInterval};
 };
 
 bool ScanTrash(ScanShared& d, WorkerProducer<Result>::Sink& sink);
-bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
+bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon, ScanShared& shared,
                 WorkerProducer<CleaningResult>::Sink& sink);
 
 }  // namespace
@@ -260,22 +266,33 @@ bool iPhotoGarbageScope::DoesLibraryExist() {
 }
 
 QString iPhotoGarbageScope::FindTrashPath(const QString& libraryPath) {
-    if (libraryPath.isEmpty()) {
+    const QString home = Platform::HomePath();
+    // Where they really are: either may be reached through a link.
+    const QString library = QFileInfo(libraryPath).canonicalFilePath();
+    const QString realHome = QFileInfo(home).canonicalFilePath();
+    std::string libraryBytes;
+    std::string homeBytes;
+    struct stat libraryStat {};
+    struct stat homeStat {};
+    if (library.isEmpty() || realHome.isEmpty() || !Platform::EncodePath(library, &libraryBytes) ||
+        !Platform::EncodePath(realHome, &homeBytes) || ::stat(libraryBytes.c_str(), &libraryStat) != 0 ||
+        ::stat(homeBytes.c_str(), &homeStat) != 0) {
         return QString();
     }
-    const QString home = Platform::HomePath();
-    const QList<StorageInfo> disks = LoadDiskList();
-    const StorageInfo libraryVolume = FindDisk(disks, libraryPath);
-    const StorageInfo homeVolume = FindDisk(disks, home);
-    if (libraryVolume.mountPath == homeVolume.mountPath) {
+    if (libraryStat.st_dev == homeStat.st_dev) {
         return QDir(home).absoluteFilePath(QStringLiteral(".Trash/iPhoto"));
+    }
+    const StorageInfo libraryVolume = FindDisk(LoadDiskList(), library);
+    if (libraryVolume.mountPath.isEmpty()) {
+        return QString();  // a volume of no known kind: where its trash is is not known
     }
     return QDir(libraryVolume.mountPath)
         .absoluteFilePath(QStringLiteral(".Trashes/") + GetUserIdString() + QStringLiteral("/iPhoto"));
 }
 
 QString iPhotoGarbageScope::FindFirstHardLink(const QString& folder, unsigned long long device,
-                                              unsigned long long inode, long long size) {
+                                              unsigned long long inode, long long size,
+                                              long long birth) {
     std::string bytes;
     if (inode == 0 || size < 0 || !Platform::EncodePath(folder, &bytes)) {
         return QString();
@@ -284,18 +301,22 @@ QString iPhotoGarbageScope::FindFirstHardLink(const QString& folder, unsigned lo
     if (fd < 0) {
         return QString();
     }
-    struct stat st {};
+    FSEntryInfo info;
     QString found;
-    if (::fstat(fd, &st) == 0 && st.st_dev == device) {
-        found = SearchFolder(fd, QDir::cleanPath(folder), static_cast<dev_t>(device),
-                             static_cast<ino_t>(inode), static_cast<off_t>(size), 0);
+    if (StatEntry(fd, "", &info) == 0 && info.dev == device) {
+        found = SearchFolder(fd, info, QDir::cleanPath(folder),
+                             WantedFile{device, inode, size, birth}, 0);
     }
     ::close(fd);
     return found;
 }
 
 QString iPhotoGarbageScope::GetCleaningProblem() const {
-    return m_impl->cleaningProblem;
+    if (!m_impl->cleaningProblem.isEmpty()) {
+        return m_impl->cleaningProblem;
+    }
+    std::lock_guard<std::mutex> lock(m_impl->shared.lock);
+    return m_impl->shared.runProblem;
 }
 
 QString iPhotoGarbageScope::GetScanProblem() const {
@@ -447,6 +468,10 @@ bool iPhotoGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
 BatchProducer<CleaningResult>* iPhotoGarbageScope::PrepareCleaningRun(long long* count) {
     Impl& d = *m_impl;
     d.cleaningProblem.clear();
+    {
+        std::lock_guard<std::mutex> lock(d.shared.lock);
+        d.shared.runProblem.clear();
+    }
     *count = 0;
     RunInput input;
     {
@@ -473,7 +498,7 @@ BatchProducer<CleaningResult>* iPhotoGarbageScope::PrepareCleaningRun(long long*
         if (auto* image = qobject_cast<GarbageIPhotoImage*>(item)) {
             input.images.push_back(
                 ImageEntry{it.key(), image->GetId(), image->GetDevice(), image->GetInode(),
-                           image->GetFileLength()});
+                           image->GetFileLength(), image->GetBirth()});
         } else if (auto* album = qobject_cast<GarbageIPhotoAlbum*>(item)) {
             const int type = album->GetAlbumType() == GarbageIPhotoAlbum::ALBUM
                                  ? iPhotoTrashScanner::ALBUM
@@ -491,7 +516,7 @@ BatchProducer<CleaningResult>* iPhotoGarbageScope::PrepareCleaningRun(long long*
     *count = static_cast<long long>(input.images.size() + input.others.size());
     d.abandon = false;
     d.run.SetTask([input = std::move(input), &d](WorkerProducer<CleaningResult>::Sink& sink) {
-        return EmptyTrash(input, d.abandon, sink);
+        return EmptyTrash(input, d.abandon, d.shared, sink);
     });
     return &d.run;
 }
@@ -545,7 +570,7 @@ bool ScanTrash(ScanShared& d, WorkerProducer<Result>::Sink& sink) {
 // What is still in the trash after the script, by type and name path; false
 // when the trash could not be read again.
 bool ReadTrashAgain(const QString& library, QHash<QPair<int, QString>, int>* others,
-                    QSet<int>* images) {
+                    QSet<int>* images, int* skipped = nullptr) {
     iPhotoTrashScanner scanner(0);
     scanner.Scan(library, /*readCopy=*/true);
     scanner.Wait();
@@ -560,13 +585,57 @@ bool ReadTrashAgain(const QString& library, QHash<QPair<int, QString>, int>* oth
         LOG(ERROR) << "Can't read the iPhoto trash again: " << Util::LogText(scanner.GetProblem());
         return false;
     }
+    if (skipped) {
+        *skipped = scanner.GetSkippedCount();
+    }
     return true;
 }
 
-bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
+bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon, ScanShared& shared,
                 WorkerProducer<CleaningResult>::Sink& sink) {
+    const auto refuse = [&](const QString& why) {
+        LOG(ERROR) << "Not emptying the iPhoto trash: " << Util::LogText(why);
+        std::lock_guard<std::mutex> lock(shared.lock);
+        shared.runProblem = why;
+        return false;
+    };
+    // The application empties its whole trash: only while it holds just
+    // what was shown and selected.
+    {
+        QHash<QPair<int, QString>, int> othersNow;
+        QSet<int> imagesNow;
+        int skipped = 0;
+        if (!ReadTrashAgain(input.library, &othersNow, &imagesNow, &skipped)) {
+            return refuse(QStringLiteral("the photo library's trash can't be read"));
+        }
+        if (skipped > 0) {
+            return refuse(QStringLiteral("the photo library's trash holds %1 entries that can't be "
+                                         "shown: empty it in the photo application itself")
+                              .arg(skipped));
+        }
+        QSet<int> listed;
+        for (const ImageEntry& image : input.images) {
+            listed.insert(image.id);
+        }
+        QHash<QPair<int, QString>, int> listedOthers;
+        for (const OtherEntry& other : input.others) {
+            ++listedOthers[qMakePair(other.type, other.namePath)];
+        }
+        bool changed = !(imagesNow - listed).isEmpty();
+        for (auto it = othersNow.cbegin(); it != othersNow.cend() && !changed; ++it) {
+            changed = it.value() > listedOthers.value(it.key());
+        }
+        if (changed) {
+            return refuse(QStringLiteral("the photo library's trash changed since the scan: scan it again"));
+        }
+    }
     // Where the application puts what it lets go, as the volumes are now.
-    const QString trash = QDir::cleanPath(iPhotoGarbageScope::FindTrashPath(input.library));
+    const QString trashFound = iPhotoGarbageScope::FindTrashPath(input.library);
+    const QString trash = trashFound.isEmpty() ? QString() : QDir::cleanPath(trashFound);
+    if (trash.isEmpty()) {
+        LOG(ERROR) << "Where the photo application puts its emptied files is unknown (the library's "
+                      "volume is not known): nothing is removed from a trash";
+    }
     // A master still in the library must be the file the scan saw: one
     // changed since is not the application's to let go on our behalf.
     std::vector<ImageEntry> images;
@@ -591,6 +660,12 @@ bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
     }
     if (abandon.load()) {
         return false;
+    }
+    if (sink.IsStopped() || Platform::AreToolRunsInterrupted()) {
+        // Stopped: what the application let go stays in the trash, where the
+        // user can still take it back.
+        LOG(WARNING) << "The iPhoto trash emptying was stopped: nothing is removed from the trash";
+        return true;
     }
     sink.SetProgress(0.5f);
 
@@ -622,12 +697,15 @@ bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
             }
             continue;  // otherwise it stays as it was, for another try
         }
-        const QString link = iPhotoGarbageScope::FindFirstHardLink(trash, image.device, image.inode, image.size);
+        const QString link =
+            trash.isEmpty() ? QString()
+                            : iPhotoGarbageScope::FindFirstHardLink(trash, image.device, image.inode,
+                                                                    image.size, image.birth);
         if (link.isEmpty()) {
             LOG(ERROR) << "Not found a hard link to " << image.inode
                        << " for: " << Util::LogText(image.key);
-            // Out of the library; whether its bytes came back cannot be told.
-            sink.Add({image.key, FSCleaner::NOT_FOUND, 0});
+            // Out of the library, but its file may be anywhere: not cleaned.
+            sink.Add({image.key, FSCleaner::FAILED});
             continue;
         }
         FSCleanerServer::PlanEntry entry;
@@ -636,9 +714,9 @@ bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
         entry.hasExpected = true;
         entry.expected.device = image.device;
         entry.expected.inode = image.inode;
-        // Where the file system tells it, the file keeps its birth time:
-        // another file given this inode meanwhile is not removed.
-        entry.expected.birth = BirthOf(Platform::EncodePathOrEmpty(link));
+        // Where the file system tells it, the master's birth time: another
+        // file given its inode number meanwhile is not removed.
+        entry.expected.birth = image.birth;
         plan.push_back(entry);
         byLink.insert(link, &image);
         for (QString folder = ExtractParentPath(link); folder.size() > trash.size() && folder.startsWith(trash + QLatin1Char('/'));
@@ -670,7 +748,9 @@ bool EmptyTrash(const RunInput& input, const std::atomic<bool>& abandon,
     std::vector<QString> folders(linkFolders.begin(), linkFolders.end());
     std::sort(folders.begin(), folders.end(),
               [](const QString& a, const QString& b) { return a.size() > b.size(); });
-    folders.push_back(trash);
+    if (!trash.isEmpty()) {
+        folders.push_back(trash);
+    }
     std::vector<FSCleanerServer::PlanEntry> folderPlan;
     for (const QString& folder : folders) {
         FSCleanerServer::PlanEntry entry;

@@ -19,14 +19,17 @@ namespace Varnex::Cleaner::Details {
 // it did not run). The application moves the image files it lets go to the
 // file-system trash (FindTrashPath()); once the script returned, each image
 // whose file left the library has that file (the same device, inode and
-// size) looked for there and removed through the removal server, and empty
-// folders it leaves there are removed one by one. Only then is the image
-// cleaned, counting the bytes the removal gave back (0 when its file was not
-// found). Albums and folders are cleaned when a new read of the trash no
-// longer holds them. The application empties its trash as a whole: cleaning
-// starts only when every item not clean is selected (otherwise it is refused,
-// GetCleaningProblem() says why). A script that fails ends the cleaning
-// FAILED, and what it did remove still counts.
+// size, birth and mount) looked for there and removed through the removal
+// server, and empty folders it leaves there are removed one by one. Only then
+// is the image cleaned, counting the bytes the removal gave back; an image
+// whose file is not found there stays in error. Albums and folders are
+// cleaned when a new read of the trash no longer holds them. The application
+// empties its trash as a whole: cleaning starts only when every item not
+// clean is selected, and the script runs only while the trash holds just what
+// the scan showed (nothing it could not show, nothing added since);
+// otherwise it is refused and GetCleaningProblem() says why. A script that
+// fails ends the cleaning FAILED, and what it did remove still counts; a
+// stop during the script leaves everything in the trash.
 //
 // While the photo application runs, the scan reads copies of its databases.
 //
@@ -41,14 +44,16 @@ public:
     static bool DoesLibraryExist();
     // Where the photo application puts the files of its emptied trash: the
     // home folder's ".Trash/iPhoto" when the library is on the home folder's
-    // volume, else "<volume>/.Trashes/<user id>/iPhoto". Empty without a
-    // library path.
+    // volume (as the two really are, links followed), else
+    // "<volume>/.Trashes/<user id>/iPhoto". Empty when that cannot be told.
     static QString FindTrashPath(const QString& libraryPath);
     // The first regular file below `folder` (hidden entries left out) with
-    // this device, inode and size, found without following a link or leaving
-    // the folder's volume; empty when there is none, and for inode 0.
+    // this device, inode, size and birth time (0: not compared), found
+    // without following a link or leaving the folder's mount; empty when
+    // there is none, and for inode 0.
     static QString FindFirstHardLink(const QString& folder, unsigned long long device,
-                                     unsigned long long inode, long long size);
+                                     unsigned long long inode, long long size,
+                                     long long birth = 0);
 
     // Why the last StartCleaning() was refused; empty when it was not.
     QString GetCleaningProblem() const;

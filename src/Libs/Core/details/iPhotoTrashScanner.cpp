@@ -7,11 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QVariant>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -38,6 +40,13 @@ const QString versionsQuery = QStringLiteral(
 const QString proxiesQuery = QStringLiteral(
     "SELECT fullSizePreviewPath, thumbnailPath, miniThumbnailPath FROM RKImageProxyState WHERE "
     "versionUuid = :versionUuid;");
+// Master files more than one image names: emptying one image's would take
+// the file from the others.
+const QString sharedMastersQuery = QStringLiteral(
+    "SELECT imagePath FROM RKMaster GROUP BY imagePath HAVING count(*) > 1;");
+// Deleted albums without a name are not shown, yet the trash holds them.
+const QString unnamedAlbumsQuery =
+    QStringLiteral("SELECT count(*) FROM RKAlbum WHERE name = '' AND isInTrash;");
 const QString deletedAlbumsQuery = QStringLiteral(
     "SELECT name, folderUuid, albumType, albumSubclass FROM RKAlbum WHERE name <> '' AND "
     "isInTrash;");
@@ -113,6 +122,25 @@ bool LStat(const QString& path, struct stat* st) {
     return !path.isEmpty() && Platform::EncodePath(path, &bytes) && ::lstat(bytes.c_str(), st) == 0;
 }
 
+// Whether every folder from `root` down to the one holding `root`/`rel` is
+// a real folder, not a symbolic link to one (looked up once per folder).
+bool IsReachedWithoutLinks(const QString& root, const QString& rel, QHash<QString, bool>* known) {
+    QString folder = root;
+    const QStringList parts = rel.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        folder += QLatin1Char('/') + parts.at(i);
+        auto found = known->constFind(folder);
+        if (found == known->constEnd()) {
+            struct stat st {};
+            found = known->insert(folder, LStat(folder, &st) && S_ISDIR(st.st_mode));
+        }
+        if (!found.value()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsRegularFile(const QString& path) {
     struct stat st {};
     return LStat(path, &st) && S_ISREG(st.st_mode);
@@ -180,6 +208,7 @@ void iPhotoTrashScanner::Scan(const QString& libraryPath, bool readCopy) {
         m_problem.clear();
     }
     m_failed.store(false);
+    m_skipped.store(0);
     m_databasesOpened.store(false);
     m_producer.AddTask(Task(*this, Result{}));
     m_producer.Start();
@@ -364,17 +393,40 @@ iPhotoTrashScanner::Result iPhotoTrashScanner::DoStart() {
             Fail(QStringLiteral("CAN'T GET DELETED IMAGES: ") + ErrorText(images.lastError()));
             return {};
         }
+        QSet<QString> shared;
+        {
+            QSqlQuery sharedMasters(m_libraryDb);
+            sharedMasters.setForwardOnly(true);
+            if (!sharedMasters.exec(sharedMastersQuery)) {
+                Fail(QStringLiteral("CAN'T GET DELETED IMAGES: ") + ErrorText(sharedMasters.lastError()));
+                return {};
+            }
+            while (sharedMasters.next()) {
+                shared.insert(QDir::cleanPath(sharedMasters.value(0).toString()));
+            }
+        }
         const QString masters = MastersPath();
+        QHash<QString, bool> realFolders;
         while (images.next()) {
             const int id = images.value(0).toInt();
             const QString imagePath = images.value(2).toString();
             bool hostile = false;
             const QString path = InsideFolder(masters, imagePath, &hostile);
+            const char* why = nullptr;
             if (path.isEmpty()) {
-                LOG(WARNING) << "Skipping the deleted image " << id
-                             << (hostile ? ": its path leaves the Masters folder: "
-                                         : ": it has no path: ")
-                             << imagePath.toStdString();
+                why = hostile ? ": its path leaves the Masters folder: " : ": it has no path: ";
+            } else if (images.value(1).toString().isEmpty()) {
+                why = ": it has no name: ";
+            } else if (shared.contains(QDir::cleanPath(imagePath))) {
+                why = ": another image names its file too: ";
+            } else if (!IsReachedWithoutLinks(m_scanLibraryPath, QStringLiteral("Masters/") + imagePath,
+                                              &realFolders)) {
+                why = ": a symbolic link is on the way to its file: ";
+            }
+            if (why) {
+                // Not shown, yet in the trash: the trash is then not emptied whole.
+                LOG(WARNING) << "Skipping the deleted image " << id << why << imagePath.toStdString();
+                m_skipped.fetch_add(1);
                 continue;
             }
             Result result;
@@ -456,6 +508,23 @@ void iPhotoTrashScanner::DoAddAlbumsAndFolders() {
         }
     }
 
+    {
+        QSqlQuery unnamed(m_libraryDb);
+        if (unnamed.exec(unnamedAlbumsQuery) && unnamed.next() && unnamed.value(0).toInt() > 0) {
+            LOG(WARNING) << "Deleted iPhoto albums without a name: " << unnamed.value(0).toInt();
+            m_skipped.fetch_add(unnamed.value(0).toInt());
+        }
+    }
+    // Albums of no type this scan knows are not shown.
+    const auto unknown = std::remove_if(records.begin(), records.end(), [](const AlbumRecord& r) {
+        return r.resultType == NONE;
+    });
+    if (unknown != records.end()) {
+        LOG(WARNING) << "Deleted iPhoto albums of an unknown type: " << (records.end() - unknown);
+        m_skipped.fetch_add(static_cast<int>(records.end() - unknown));
+        records.erase(unknown, records.end());
+    }
+
     // Pass over the records until a pass places none: a record goes out when
     // it is at the top or its folder went out before it.
     std::vector<Result> produced;
@@ -491,6 +560,7 @@ void iPhotoTrashScanner::DoAddAlbumsAndFolders() {
     }
     if (!records.empty()) {
         LOG(ERROR) << "Not reachable iPhoto albums/folders: " << records.size();
+        m_skipped.fetch_add(static_cast<int>(records.size()));
     } else {
         LOG(INFO) << "Not reachable iPhoto albums/folders: 0";
     }

@@ -98,6 +98,11 @@ public:
 
     // Whether the last scan failed, and why; to be read once it ended.
     bool HasFailed() const { return m_failed.load(); }
+    // How many entries of the trash the last scan did not give (a path that
+    // leaves its folder or passes a link, a file other images name too, no
+    // name, an album of no known kind or out of reach); to be read once it
+    // ended. The photo application empties them all the same.
+    int GetSkippedCount() const { return m_skipped.load(); }
     QString GetProblem() const;
 
     unsigned int GetTaskInterval() const { return m_taskInterval.load(); }
@@ -130,6 +135,7 @@ private:
     // The producer's thread only, but for the reset in Scan().
     std::atomic<bool> m_databasesOpened{false};
     std::atomic<bool> m_failed{false};
+    std::atomic<int> m_skipped{0};
     QString m_scanLibraryPath;
     QSqlDatabase m_libraryDb;
     QSqlDatabase m_proxiesDb;

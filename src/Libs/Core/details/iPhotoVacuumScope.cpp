@@ -1,13 +1,16 @@
 #include "Core/details/iPhotoVacuumScope.h"
 
 #include <glog/logging.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 #include <atomic>
+#include <cstring>
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerFS/FSCleanerServer.h"
@@ -21,6 +24,19 @@ namespace Varnex::Cleaner::Details {
 namespace {
 
 const QString driverName = QStringLiteral("QSQLITE");
+
+// Whether the file starts as every SQLite database does.
+bool HasDatabaseHeader(const std::string& path) {
+    static const char magic[] = "SQLite format 3";  // with its 0 byte: 16 bytes
+    char head[sizeof magic] = {};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    return n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, magic, sizeof magic) == 0;
+}
 
 // A connection name of its own for every vacuum: two at once never share one.
 QString NewConnectionName() {
@@ -150,6 +166,11 @@ bool iPhotoVacuumScope::Vacuum(const QString& path, QString* problem) {
     }
     if (!S_ISREG(st.st_mode)) {
         *problem = QStringLiteral("it is not a regular file");
+        return false;
+    }
+    // SQLite takes an empty file for an empty database and would write one.
+    if (!HasDatabaseHeader(bytes)) {
+        *problem = QStringLiteral("it is not a database (no SQLite header)");
         return false;
     }
     if (PhotoLibrary::IsApplicationRunning(problem)) {

@@ -8,6 +8,7 @@
 // be removed is not counted.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -257,7 +258,8 @@ TEST(PhotoTrashScope, AFailedScriptFailsAndCleansOnlyWhatLeftTheLibrary) {
 
 TEST(PhotoTrashScope, AFileNotFoundOrNotRemovedIsNeverCountedAsFreed) {
     // The application put the files elsewhere: they are out of the library,
-    // but nothing is removed there and no byte is counted.
+    // but nothing is removed there, and as their files still are somewhere
+    // they are not cleaned.
     {
         Machine m;
         ScopedEnv elsewhere("FAKE_OSASCRIPT_TRASH", m.tree.Path("elsewhere").toUtf8());
@@ -265,7 +267,8 @@ TEST(PhotoTrashScope, AFileNotFoundOrNotRemovedIsNeverCountedAsFreed) {
         ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
         EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
         for (const auto& image : m.trashed) {
-            EXPECT_TRUE(ImageOf(scope, m.Master(image))->IsClean());
+            EXPECT_FALSE(ImageOf(scope, m.Master(image))->IsClean());
+            EXPECT_NE(ImageOf(scope, m.Master(image))->GetError(), AbstractGarbage::Error::OK);
             EXPECT_TRUE(Exists(m.tree.Path("elsewhere/") + image.master));
         }
         EXPECT_EQ(scope.GetTotalCleanedSize(), 0);
@@ -326,6 +329,14 @@ TEST(PhotoTrashScope, FindsOnlyTheSameFileWithoutFollowingLinks) {
     EXPECT_EQ(iPhotoGarbageScope::FindFirstHardLink(t.Path("trash"), dev, ino, 301), "");
     EXPECT_EQ(iPhotoGarbageScope::FindFirstHardLink(t.Path("trash"), dev + 1, ino, 300), "");
     EXPECT_EQ(iPhotoGarbageScope::FindFirstHardLink(t.Path("trash"), dev, 0, 300), "");
+    // Nor through a bind mount of the same file system inside the trash.
+    QDir().mkpath(t.Path("trash/mounted"));
+    if (::mount(QFile::encodeName(t.Path("other")).constData(),
+                QFile::encodeName(t.Path("trash/mounted")).constData(), nullptr, MS_BIND, nullptr) == 0) {
+        ASSERT_EQ(::unlink(QFile::encodeName(t.Path("trash/b/c/photo.jpg")).constData()), 0);
+        EXPECT_EQ(iPhotoGarbageScope::FindFirstHardLink(t.Path("trash"), dev, ino, 300), "");
+        ::umount2(QFile::encodeName(t.Path("trash/mounted")).constData(), MNT_DETACH);
+    }
     // The trash folder itself given as a link is not searched.
     ASSERT_TRUE(QFile::link(t.Path("trash"), t.Path("trash-link")));
     EXPECT_EQ(iPhotoGarbageScope::FindFirstHardLink(t.Path("trash-link"), dev, ino, 300), "");
@@ -352,4 +363,71 @@ TEST(PhotoTrashScope, AResetDuringTheScriptEndsItAndAMissingLibraryFailsTheScan)
     EXPECT_EQ(Scan(scope), AbstractGarbageScope::FAILED);
     EXPECT_FALSE(scope.GetScanProblem().isEmpty());
     EXPECT_FALSE(Exists(m.library + "/Database/Library.apdb"));
+}
+
+TEST(PhotoTrashScope, NothingIsEmptiedWhenTheTrashHoldsMoreThanWasShown) {
+    // Added to the trash after the scan.
+    {
+        Machine m;
+        iPhotoGarbageScope scope;
+        ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+        m.lib->Exec("UPDATE RKVersion SET isInTrash = 1 WHERE masterId = ?", {m.kept.front().masterId});
+        m.lib->Close();
+        EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED);
+        EXPECT_TRUE(scope.GetCleaningProblem().contains("changed since the scan"))
+            << scope.GetCleaningProblem().toStdString();
+        EXPECT_EQ(m.ScriptLog(), "<missing>");
+    }
+    // Entries the scan could not show: a master reached through a link below
+    // Masters, and a master file another image names too.
+    for (int hostile = 0; hostile < 2; ++hostile) {
+        Machine m;
+        PhotoLibraryFixture& lib = *m.lib;
+        if (hostile == 0) {
+            m.tree.MakeFile("documents/2020/thesis.jpg", "the user's");
+            ASSERT_TRUE(QFile::link(m.tree.Path("documents/2020"), m.library + "/Masters/2020"));
+            const int id = lib.AddMaster("thesis.jpg", "2020/thesis.jpg");
+            lib.AddVersion(id, "thesis", 0, true);
+        } else {
+            const int id = lib.AddMaster("copy.jpg", m.kept.front().master);
+            lib.AddVersion(id, "copy", 0, true);
+        }
+        lib.Close();
+        iPhotoGarbageScope scope;
+        ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+        EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED);
+        EXPECT_TRUE(scope.GetCleaningProblem().contains("can't be shown"))
+            << scope.GetCleaningProblem().toStdString();
+        EXPECT_EQ(m.ScriptLog(), "<missing>");
+        for (const auto& image : m.trashed) {
+            EXPECT_TRUE(Exists(m.Master(image)));
+        }
+        if (hostile == 0) {
+            EXPECT_EQ(Read(m.tree.Path("documents/2020/thesis.jpg")), "the user's");
+        }
+    }
+}
+
+TEST(PhotoTrashScope, AStopDuringTheScriptLeavesEverythingInTheTrash) {
+    Machine m;
+    // The application lets go of the images, then takes its time to answer.
+    m.tree.MakeFile("bin/osascript",
+                    "#!/bin/sh\n" KLARVIK_SOURCE_DIR "/scripts/fake-tools/osascript \"$@\" || exit $?\n"
+                    "touch \"" + m.tree.Path("emptied").toUtf8() + "\"\n"
+                    "while [ ! -e \"" + m.tree.Path("go").toUtf8() + "\" ]; do sleep 0.05; done\n");
+    QFile::setPermissions(m.tree.Path("bin/osascript"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    iPhotoGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    ASSERT_TRUE(scope.StartCleaning());
+    ASSERT_TRUE(WaitUntil([&] { return Exists(m.tree.Path("emptied")); }, waitMs));
+    scope.StopCleaning();
+    m.tree.MakeFile("go", "");
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::CANCELED);
+    for (const auto& image : m.trashed) {
+        EXPECT_TRUE(Exists(m.trash + "/" + image.master)) << image.master.toStdString();
+    }
+    EXPECT_EQ(scope.GetTotalCleanedSize(), 0);
 }

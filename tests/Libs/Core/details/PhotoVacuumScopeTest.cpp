@@ -109,7 +109,7 @@ TEST(PhotoVacuumScope, CompactsTheDatabaseKeepingEveryRowAndCountsNothing) {
     EXPECT_EQ(scope.GetTotalCleanedSize(), 0);
 
     // Named in an argument of another program, the application does not run.
-    m.Processes("vim /tmp/iPhoto.app/Contents/MacOS/iPhoto\n");
+    m.Processes("vim /tmp/iPhoto.app/Contents/MacOS/iPhoto\n/usr/bin/less /x y/iPhoto.app/Contents/MacOS/iPhoto\n");
     scope.StartScanning();
     ASSERT_TRUE(WaitUntil([&] { return !scope.IsScanning(); }, waitMs));
     ASSERT_EQ(scope.GetRoots().size(), 1);
@@ -122,10 +122,15 @@ TEST(PhotoVacuumScope, NeverWritesWhileTheApplicationMayRunNorMakesAMissingDatab
     ASSERT_EQ(scope.GetRoots().size(), 1);
     const QByteArray original = m.Bytes();
 
-    m.Processes("/Applications/iPhoto.app/Contents/MacOS/iPhoto -psn_0_1\n");
-    EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED);
-    EXPECT_EQ(m.Bytes(), original);
-    EXPECT_FALSE(scope.GetRoots().front()->IsClean());
+    for (const QByteArray& running :
+         {QByteArray("/Applications/iPhoto.app/Contents/MacOS/iPhoto -psn_0_1\n"),
+          // Installed in a folder whose name holds a blank.
+          QByteArray("/Applications/Photo Apps/iPhoto.app/Contents/MacOS/iPhoto -psn_0_1\n")}) {
+        m.Processes(running);
+        EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED) << running.data();
+        EXPECT_EQ(m.Bytes(), original);
+        EXPECT_FALSE(scope.GetRoots().front()->IsClean());
+    }
     m.Processes("", 1);  // ps fails: whether it runs is unknown
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED);
     EXPECT_EQ(m.Bytes(), original);
@@ -139,6 +144,10 @@ TEST(PhotoVacuumScope, NeverWritesWhileTheApplicationMayRunNorMakesAMissingDatab
     m.home.MakeFile("Pictures/iPhoto Library/Database/Library.apdb", QByteArray(8192, 'z'));
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED);
     EXPECT_EQ(m.Bytes(), QByteArray(8192, 'z'));
+    // An empty file is no database either: it is not made one.
+    m.home.MakeFile("Pictures/iPhoto Library/Database/Library.apdb", QByteArray());
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::FAILED);
+    EXPECT_EQ(QFileInfo(m.database).size(), 0);
 
     // Without a library there is nothing to show.
     QFile::remove(m.home.Path("Library/Preferences/com.apple.IPhoto.plist"));
