@@ -17,6 +17,7 @@
 #include <chrono>
 #include <thread>
 
+#include "Core/details/iPhotoImageFiles.h"
 #include "Platform/PathCodec.h"
 
 namespace Varnex::Cleaner::Details {
@@ -93,28 +94,9 @@ int ResultTypeOf(int albumType, int albumSubclass) {
     return iPhotoTrashScanner::NONE;
 }
 
-// `relative` (a path the database gives) inside `folder`: empty for an empty
-// one; null, with *hostile set, for one that could lead elsewhere (absolute,
-// a ".." component, only "." components, a NUL).
+// `relative` (a path the database gives) inside `folder` (see iPhotoImageFiles).
 QString InsideFolder(const QString& folder, const QString& relative, bool* hostile) {
-    if (relative.isEmpty()) {
-        return QString(QLatin1String(""));
-    }
-    if (relative.startsWith(QLatin1Char('/')) || relative.contains(QChar(0))) {
-        *hostile = true;
-        return {};
-    }
-    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.contains(QStringLiteral(".."))) {
-        *hostile = true;
-        return {};
-    }
-    const QString cleaned = QDir::cleanPath(relative);
-    if (cleaned.isEmpty() || cleaned == QLatin1String(".")) {
-        *hostile = true;
-        return {};
-    }
-    return folder + QLatin1Char('/') + cleaned;
+    return iPhotoImageFiles::InsideFolder(folder, relative, hostile);
 }
 
 bool LStat(const QString& path, struct stat* st) {
