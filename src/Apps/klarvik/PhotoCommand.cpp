@@ -188,6 +188,9 @@ int RunPhotoTrash(const Options& options) {
                                                        : scope.GetCleaningProblem()));
         return EXIT_FAILED;
     }
+    if (!scope.GetCleaningProblem().isEmpty()) {
+        Err(QStringLiteral("the trash was not emptied: ") + Shown(scope.GetCleaningProblem()));
+    }
     int clean = 0;
     int failed = 0;
     for (AbstractGarbage* item : items) {
