@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -156,6 +157,12 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
                      outside.Bytes("data-elsewhere").c_str()),
               0);
     const long long goBlocks = t.DiskUsage("go.bin");
+    // The scan starts after these changes as the coarse clock tells it
+    // (a file system may stamp them finer than that clock).
+    struct stat linked {};
+    ASSERT_EQ(::lstat(t.Bytes("Linked.app/Contents/data").c_str(), &linked), 0);
+    const long long linkedAt = static_cast<long long>(linked.st_ctim.tv_sec) * 1000000000LL + linked.st_ctim.tv_nsec;
+    ASSERT_TRUE(Varnex::Test::WaitUntil([&] { return CoarseNowNs() > linkedAt; }));
     LargeAndOldGarbageScope scope;
     scope.AddSearchPath(t.Root());
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
