@@ -28,6 +28,8 @@ struct Options {
     // --kind launch-agents|login-items
     QStringList enables;   // --enable: switched on after the scan
     QStringList disables;  // --disable: switched off after the scan
+    // scan|clean with scope names: the folders the antivirus scope scans
+    QStringList antiVirusPaths;  // --antivirus-path
 };
 
 // Exit codes: 0 done; 1 something failed, an item anywhere in the tree is in

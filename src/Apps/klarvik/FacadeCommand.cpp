@@ -13,7 +13,9 @@
 
 #include "CleanerCommon/Sizes.h"
 #include "Core/Cleaner.h"
+#include "Core/details/AntiVirusScope.h"
 #include "Core/details/FileDates.h"
+#include "RootCheck.h"
 #include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
@@ -56,6 +58,7 @@ std::vector<NamedScope> NamedScopes(Cleaner& cleaner) {
         {QStringLiteral("duplicates"), cleaner.GetDuplicatesScope()},
         {QStringLiteral("disk-usage"), cleaner.GetDiskUsageScope()},
         {QStringLiteral("shredder"), cleaner.GetShredderScope()},
+        {QStringLiteral("antivirus"), cleaner.GetAntiVirusScope()},
     };
     scopes.insert(scopes.end(), rest.begin(), rest.end());
     // Only with a photo library.
@@ -263,7 +266,8 @@ QStringList ScopeNames() {
             QStringLiteral("large-old"),      QStringLiteral("login-items"),
             QStringLiteral("launch-agents"),  QStringLiteral("duplicates"),
             QStringLiteral("disk-usage"),     QStringLiteral("shredder"),
-            QStringLiteral("photo-trash"),    QStringLiteral("photo-vacuum")};
+            QStringLiteral("antivirus"),      QStringLiteral("photo-trash"),
+            QStringLiteral("photo-vacuum")};
 }
 
 int RunFacade(const Options& options, const QStringList& args) {
@@ -271,6 +275,26 @@ int RunFacade(const Options& options, const QStringList& args) {
     Cleaner cleaner;
     const std::vector<NamedScope> all = NamedScopes(cleaner);
     const bool cleaning = options.command == QLatin1String("clean");
+    AbstractGarbageScope* antiVirus = cleaner.GetAntiVirusScope();
+
+    // The antivirus scope scans only the folders given; each refused one is
+    // told, and a run where none is left does nothing.
+    if (!options.antiVirusPaths.isEmpty()) {
+        for (const QString& path : options.antiVirusPaths) {
+            QString refusal = RootRefusal(path, cleaning, true);
+            if (refusal.isEmpty() && !cleaner.AddPathToAntiVirus(path)) {
+                refusal = QStringLiteral("given twice");
+            }
+            if (!refusal.isEmpty()) {
+                Err(QStringLiteral("--antivirus-path \"%1\": %2").arg(Shown(path), refusal));
+            }
+        }
+        if (cleaner.GetAntiVirusPaths().isEmpty()) {
+            Err(QStringLiteral("no antivirus path could be scanned: nothing was done"));
+            cleaner.WaitBeforeAppQuit();
+            return EXIT_USAGE;
+        }
+    }
 
     if (options.command == QLatin1String("scopes")) {
         if (!args.isEmpty()) {
@@ -301,8 +325,10 @@ int RunFacade(const Options& options, const QStringList& args) {
                     .arg(ScopeNames().join(QStringLiteral(", "))));
             return EXIT_USAGE;
         }
+        // The antivirus scope only when it was given folders.
         for (const NamedScope& s : all) {
-            if (s.scope != cleaner.GetShredderScope()) {
+            if (s.scope != cleaner.GetShredderScope() &&
+                (s.scope != antiVirus || !cleaner.GetAntiVirusPaths().isEmpty())) {
                 chosen.push_back(s);
             }
         }
@@ -313,6 +339,10 @@ int RunFacade(const Options& options, const QStringList& args) {
             if (it == all.end()) {
                 Err(QStringLiteral("unknown scope \"%1\"; the scopes are: %2")
                         .arg(Shown(name), ScopeNames().join(QStringLiteral(", "))));
+                return EXIT_USAGE;
+            }
+            if (it->scope == antiVirus && cleaner.GetAntiVirusPaths().isEmpty()) {
+                Err(QStringLiteral("antivirus: give the folders to scan with --antivirus-path"));
                 return EXIT_USAGE;
             }
             if (std::none_of(chosen.begin(), chosen.end(),
@@ -333,6 +363,13 @@ int RunFacade(const Options& options, const QStringList& args) {
     bool allDone = true;
     for (const NamedScope& s : chosen) {
         allDone = allDone && reasons.value(s.scope) == AbstractGarbageScope::DONE;
+    }
+    // Why the antivirus scan failed (no engine, no signatures, a dead scanner).
+    if (reasons.contains(antiVirus) && reasons.value(antiVirus) == AbstractGarbageScope::FAILED) {
+        const QString problem =
+            static_cast<const Varnex::Cleaner::Details::AntiVirusScope*>(antiVirus)->GetScanProblem();
+        Err(QStringLiteral("antivirus: %1")
+                .arg(problem.isEmpty() ? QStringLiteral("the scan failed") : Shown(problem)));
     }
 
     // --select: exactly these items of the scopes they belong to.

@@ -77,7 +77,9 @@ int main(int argc, char** argv) {
             "                              system-logs, trash:VOLUME, app-languages,\n"
             "                              system-languages, apps, third-party-apps,\n"
             "                              leftovers, large-old, login-items, launch-agents,\n"
-            "                              duplicates, disk-usage, shredder\n"
+            "                              duplicates, disk-usage, shredder, antivirus\n"
+            "                              (with --antivirus-path PATH...), photo-trash and\n"
+            "                              photo-vacuum (with a photo library)\n"
             "  scan  --kind KIND PATH...   scan and print the tree\n"
             "  clean --kind KIND PATH...   scan, then remove what is selected by default\n"
             "  scan|clean --kind app-languages|system-languages [--select language://NAME]...\n"
@@ -204,8 +206,12 @@ int main(int argc, char** argv) {
         QStringLiteral("disable"),
         QStringLiteral("launch-agents, login-items: switch the item at PATH off (repeatable)."),
         QStringLiteral("PATH"));
+    const QCommandLineOption antiVirusPath(
+        QStringLiteral("antivirus-path"),
+        QStringLiteral("With scope names: a folder the antivirus scope scans (repeatable)."),
+        QStringLiteral("PATH"));
     parser.addOptions({kind, json, jsonl, list, yes, dryRun, exclude, select, verbose, keep,
-                       deleteFiles, gentle, depth, sort, quiet, enable, disable});
+                       deleteFiles, gentle, depth, sort, quiet, enable, disable, antiVirusPath});
     QStringList arguments;
     if (!DecodeArguments(argc, argv, &arguments)) {
         return Klarvik::EXIT_USAGE;
@@ -294,6 +300,15 @@ int main(int argc, char** argv) {
             (option == &enable ? options.enables : options.disables).append(normal);
         }
     }
+    for (const QString& path : parser.values(antiVirusPath)) {
+        const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
+        if (normal.isNull()) {
+            return Usage(parser, QStringLiteral("--antivirus-path \"%1\": give an absolute path, "
+                                                "without \"..\"")
+                                     .arg(Klarvik::Shown(path)));
+        }
+        options.antiVirusPaths.append(normal);
+    }
     if (!Klarvik::IsStartupKind(options.kind) &&
         (!options.enables.isEmpty() || !options.disables.isEmpty())) {
         return Usage(parser, QStringLiteral("--enable and --disable are for the kinds "
@@ -354,9 +369,17 @@ int main(int argc, char** argv) {
         if (!options.exclusions.isEmpty() || options.jsonl || !options.enables.isEmpty() ||
             !options.disables.isEmpty()) {
             return Usage(parser, QStringLiteral("with scope names, scan and clean take --json, "
-                                                "--yes, --dry-run and --select"));
+                                                "--yes, --dry-run, --select and "
+                                                "--antivirus-path"));
+        }
+        if (options.command == QLatin1String("scopes") && !options.antiVirusPaths.isEmpty()) {
+            return Usage(parser, QStringLiteral("--antivirus-path is for scan and clean"));
         }
         return Klarvik::RunFacade(options, args);
+    }
+    if (!options.antiVirusPaths.isEmpty()) {
+        return Usage(parser, QStringLiteral("--antivirus-path is for scan and clean with scope "
+                                            "names; --kind antivirus takes the paths themselves"));
     }
     if (options.command == QLatin1String("antivirus")) {
         if (args.size() != 1 || (args.first() != QLatin1String("status") &&

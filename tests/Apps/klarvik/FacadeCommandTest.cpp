@@ -6,10 +6,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "common/ClamavFixture.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
+using Varnex::Test::ClamavFixture;
 using Varnex::Test::RunProgram;
 using Varnex::Test::ScopedEnv;
 using Varnex::Test::TempTree;
@@ -79,4 +81,51 @@ TEST(KlarvikFacade, ScansEveryScopeAndCleansExactlyWhatIsSelected) {
     ASSERT_EQ(Klarvik({"clean", "user-logs", "system-logs", "--yes"}, &out, &err), 0) << err.data();
     EXPECT_FALSE(home.Exists("Library/Logs/app.log"));
     EXPECT_TRUE(sysroot.Exists("var/log/apt/history.log"));
+}
+
+// The antivirus scope scans only the folders given with --antivirus-path, and
+// tells why it could not scan.
+TEST(KlarvikFacade, ScansAndCleansTheAntivirusFoldersGiven) {
+    if (!ClamavFixture::HasClamscan()) {
+        GTEST_SKIP() << "clamscan is not installed";
+    }
+    TempTree home, sysroot, data;
+    ScopedEnv h("HOME", home.Root().toUtf8()), r("KLARVIK_SYSROOT", sysroot.Root().toUtf8()),
+        c("XDG_CACHE_HOME", QByteArray()), d("XDG_DATA_HOME", QByteArray());
+    data.MakeFile("in/a.exe", "x" + ClamavFixture::Marker());
+    data.MakeFile("in/thesis.pdf", "my thesis");
+    data.MakeFile("out/b.exe", "y" + ClamavFixture::Marker());
+    const QString in = data.Path("in");
+    QByteArray out, err;
+
+    // Listed, but not scanned by default without folders; named, it is refused.
+    ASSERT_EQ(Klarvik({"scopes"}, &out, &err), 0) << err.data();
+    EXPECT_TRUE(out.contains("antivirus")) << out.data();
+    EXPECT_EQ(Klarvik({"scan", "antivirus"}, &out, &err), 2);
+    EXPECT_TRUE(err.contains("--antivirus-path")) << err.data();
+    EXPECT_EQ(Klarvik({"scan", "antivirus", "--antivirus-path", data.Path("missing")}, &out, &err),
+              2);
+    EXPECT_TRUE(err.contains("missing")) << err.data();
+
+    // No engine: the scan fails and says why.
+    EXPECT_EQ(Klarvik({"scan", "antivirus", "--antivirus-path", in}, &out, &err), 1);
+    EXPECT_TRUE(err.contains("antivirus: ")) << err.data();
+
+    ClamavFixture engine{sysroot.Path("Applications/ClamAV")};
+    ASSERT_EQ(Klarvik({"scan", "--json", "--antivirus-path", in}, &out, &err), 0) << err.data();
+    bool seen = false;
+    for (const QJsonValue& v : QJsonDocument::fromJson(out).object().value("scopes").toArray()) {
+        if (v.toObject().value("name").toString() == "antivirus") {
+            seen = true;
+            EXPECT_EQ(v.toObject().value("items").toInt(), 1) << out.data();
+        }
+    }
+    EXPECT_TRUE(seen) << out.data();
+
+    ASSERT_EQ(Klarvik({"clean", "antivirus", "--yes", "--antivirus-path", in}, &out, &err), 0)
+        << out.data() << err.data();
+    EXPECT_FALSE(data.Exists("in/a.exe"));
+    EXPECT_EQ(data.Read("in/thesis.pdf"), QByteArray("my thesis"));
+    EXPECT_TRUE(data.Exists("out/b.exe"));  // not a folder given
+    EXPECT_TRUE(out.contains("antivirus: cleaned 1 items")) << out.data();
 }
