@@ -17,6 +17,7 @@ CleanerWindow::CleanerWindow(Cleaner* cleaner, QWidget* parent)
         {tr("System caches"), cleaner->GetSystemCacheScope()},
         {tr("System logs"), cleaner->GetSystemLogsScope()},
         {tr("Languages"), cleaner->GetUnusedAppLanguagesScope()},
+        {tr("System languages"), cleaner->GetUnusedSysLanguagesScope()},
         {tr("Applications"), cleaner->GetStandardApplicationsScope()},
         {tr("Other applications"), cleaner->GetThirdPartyApplicationsScope()},
         {tr("Leftovers"), cleaner->GetLeftoversScope()},
@@ -25,8 +26,15 @@ CleanerWindow::CleanerWindow(Cleaner* cleaner, QWidget* parent)
         {tr("Launch agents"), cleaner->GetLaunchAgentsScope()},
         {tr("Login items"), cleaner->GetLoginItemsScope()},
         {tr("Disk usage"), cleaner->GetDiskUsageScope()},
+        {tr("Shredder"), cleaner->GetShredderScope()},
+        {tr("Antivirus"), cleaner->GetAntiVirusScope()},
+        // Only with a photo library.
+        {tr("Photo trash"), cleaner->GetIPhotoTrashScope()},
     };
     for (const auto& [title, scope] : scopes) {
+        if (!scope) {
+            continue;
+        }
         addTab(new ScopeTab(cleaner, scope, this), title);
     }
     for (const QString& volume : cleaner->GetTrashes()) {

@@ -1,6 +1,7 @@
 // The product in a window, as the application would drive it: one tab per
 // scope of the facade. `treeview [FOLDER...]` shows the disk usage of the
-// folders given (the home folder by default) and scans the user caches.
+// folders given (the home folder by default), which are also what the
+// antivirus tab scans, and scans the user caches.
 #include <QApplication>
 
 #include "CleanerCommon/Logging.h"
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
         cleaner.ClearDiskUsageSearchPaths();
         for (const QString& folder : folders) {
             cleaner.AddDiskUsageSearchPath(folder);
+            cleaner.AddPathToAntiVirus(folder);
         }
     }
     CleanerWindow window(&cleaner);

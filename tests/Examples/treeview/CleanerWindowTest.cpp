@@ -35,6 +35,9 @@ TEST(CleanerWindow, ShowsAScopesTreeWithCheckBoxesAndCleansWhatIsChecked) {
     window.show();
     ScopeTab* tab = window.Tab("User caches");
     ASSERT_TRUE(tab);
+    ASSERT_TRUE(window.Tab("Antivirus"));
+    EXPECT_EQ(window.Tab("Antivirus")->Scope(), cleaner.GetAntiVirusScope());
+    EXPECT_FALSE(window.Tab("Photo trash"));  // no photo library in this home
     window.setCurrentWidget(tab);
     QSignalSpy scanned(&cleaner, &Cleaner::ScanningFinished);
     tab->Scan();
