@@ -170,7 +170,7 @@ bench_scope_clean() {
     fs_tree
     local tree=$data/fs-tree copy=$data/scope-copy
     echo "== scope: cleaning a copy of the tree, everything selected (median of $runs runs) =="
-    local i line clean=() total=() plan=() stall=() t_rm=() items
+    local i line clean=() total=() plan=() stall=() rss=() t_rm=() items
     for ((i = 0; i < runs; i++)); do
         rm -rf "$copy"
         cp -a "$tree" "$copy"
@@ -185,6 +185,7 @@ bench_scope_clean() {
         total+=("$(json_field total_seconds <<<"$line")")
         plan+=("$(json_field plan_ms <<<"$line")")
         stall+=("$(json_field max_stall_ms <<<"$line")")
+        rss+=("$(json_field max_rss_bytes <<<"$line")")
         rm -rf "$copy"
         cp -a "$tree" "$copy"
         sync
@@ -197,6 +198,8 @@ bench_scope_clean() {
     m_plan=$(printf '%s\n' "${plan[@]}" | median)
     m_stall=$(printf '%s\n' "${stall[@]}" | median)
     m_rm=$(printf '%s\n' "${t_rm[@]}" | median)
+    local m_rss
+    m_rss=$(printf '%s\n' "${rss[@]}" | median)
     row "scope_bench clean ($items items)" "$m_clean" "s of cleaning; runs: ${clean[*]}"
     row "scan + cleaning" "$m_total" "s"
     row "rm -rf" "$m_rm" "s; runs: ${t_rm[*]}"
@@ -204,6 +207,7 @@ bench_scope_clean() {
     row "scan + cleaning / rm -rf" "$(ratio "$m_total" "$m_rm")"
     row "planning inside StartCleaning()" "$m_plan" "ms, goal <= 100"
     row "longest stall while cleaning" "$m_stall" "ms, goal <= 25"
+    row "memory per item while cleaning" "$(awk -v r="$m_rss" -v n="$items" 'BEGIN { printf "%.0f", r / n }')" "bytes (max RSS of the scan and the cleaning / items)"
 }
 
 # One folder of 100,000 files: the longest stall of the scope's thread.
@@ -304,7 +308,7 @@ bench_scope_million() {
     row "memory per item / at $ref_items items" "$(ratio "$mem" "$mem_ref")" "($mem_ref bytes per item), goal <= 1.10"
     row "StartCleaning()" "$plan" "ms, goal <= 100"
     row "longest stall while cleaning" "$cstall" "ms, goal <= 25"
-    row "cleaning" "$clean" "s, peak memory $(mib "$crss") (scan and cleaning)"
+    row "cleaning" "$clean" "s, peak memory $(mib "$crss") (scan and cleaning), $(per_b "$crss" "$items") bytes per item"
     row "rm -rf" "$rm_rf" "s"
     row "cleaning / rm -rf" "$(ratio "$clean" "$rm_rf")" "goal <= 1.30"
     rm -rf "$million_tmp"
