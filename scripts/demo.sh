@@ -178,8 +178,15 @@ printf 'viewer log\n%.0s' {1..500} > "$home/Library/Logs/Viewer/viewer.log"
 head -c 2000000 /dev/urandom > "$home/Documents/copies/report.pdf"
 cp "$home/Documents/copies/report.pdf" "$home/Documents/report (copy).pdf"
 echo 'Hello = "Bonjour";' > "$sysroot/Applications/Sketchbook.app/Contents/Resources/fr.lproj/Localizable.strings"
-step "klarvik scan (every scope at once)"
-PATH="$sample/bin:$PATH" "$klarvik" scan
+# With the sample engine, the antivirus scope scans the downloads too (a new
+# copy of the marker file: the one above was removed).
+every=()
+if [ -d "$sysroot/Applications/ClamAV/engine" ]; then
+    printf 'y KLARVIK-TEST-MARKER-5d41402abc4b2a76 y' > "$home/Downloads/installer.exe"
+    every=(--antivirus-path "$home/Downloads")
+fi
+step "klarvik scan ${every[*]} (every scope at once)"
+PATH="$sample/bin:$PATH" "$klarvik" scan "${every[@]}"
 step "klarvik clean user-caches user-logs duplicates --dry-run"
 PATH="$sample/bin:$PATH" "$klarvik" clean user-caches user-logs duplicates --dry-run
 
