@@ -1,5 +1,7 @@
 #include "Core/details/ApplicationLeftovers.h"
 
+#include <QRegularExpression>
+
 namespace Varnex::Cleaner::Details::ApplicationLeftovers {
 
 const QString cachesName = QStringLiteral("Caches");
@@ -106,10 +108,30 @@ bool Matches(Root::Rule rule, const QString& name, const QString& id) {
 
 bool IsCrashReport(const QString& name) {
     return !name.startsWith(QLatin1Char('.')) &&
-           (name.endsWith(QLatin1String(".crash")) || name.endsWith(QLatin1String(".plist")));
+           (name.endsWith(QLatin1String(".crash")) || name.endsWith(QLatin1String(".plist")) ||
+            name.endsWith(QLatin1String(".ips")));
 }
 
+namespace {
+
+// The process name of a report named "NAME-YYYY-MM-DD-HHMMSS[.N].ips", the
+// way the system names them now; empty for any other name.
+QString IpsProcessName(const QString& name) {
+    static const QRegularExpression stamp(
+        QStringLiteral("^(.+)-\\d{4}-\\d{2}-\\d{2}-\\d{6}(?:\\.\\d+)?\\.ips$"));
+    const QRegularExpressionMatch match = stamp.match(name);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+}  // namespace
+
 QString CrashOwner(const QString& name, const QStringList& candidates) {
+    // A report of this form names its process exactly: only that name owns it
+    // (a prefix would give "Foo-Bar" reports to "Foo").
+    if (name.endsWith(QLatin1String(".ips"))) {
+        const QString process = IpsProcessName(name);
+        return !process.isEmpty() && candidates.count(process) == 1 ? process : QString();
+    }
     QString best;
     bool unique = false;
     for (const QString& key : candidates) {

@@ -48,14 +48,15 @@ std::vector<Root> MakeRoots(const QString& library, const QString& darwinCache);
 // (valid identifiers only; hidden names never match). Not for CRASHES.
 bool Matches(Root::Rule rule, const QString& name, const QString& id);
 
-// Whether `name` is the name of a crash report (".crash" or ".plist").
+// Whether `name` is the name of a crash report (".crash", ".plist" or ".ips").
 bool IsCrashReport(const QString& name);
 
 // The key of `candidates` (application file names without ".app", and
 // identifiers) that a crash report named `name` is filed under: the longest
 // one that `name` starts with followed by '_'. Empty when none does, or when
 // the longest match is not unique (`candidates` may repeat a key: two
-// applications of one name can not be told apart by their reports).
+// applications of one name can not be told apart by their reports). A
+// ".ips" report is filed under the name before its time stamp, exactly.
 QString CrashOwner(const QString& name, const QStringList& candidates);
 
 // Whether `path` is `folder` or lies inside it, comparing whole components

@@ -181,6 +181,12 @@ TEST(ApplicationLeftoverRules, IdentifiersNamesAndRoots) {
     EXPECT_EQ(L::CrashOwner("Foo_2020-01-01_host.crash", {"Foo", "Foo_Bar"}), "Foo");
     EXPECT_EQ(L::CrashOwner("FooBar_2020.crash", {"Foo"}), "");
     EXPECT_EQ(L::CrashOwner("Foo_2020.crash", {"Foo", "Foo"}), "");
+    EXPECT_EQ(L::CrashOwner("Foo-Bar-2024-03-01-101500.ips", {"Foo", "Foo-Bar"}), "Foo-Bar");
+    EXPECT_EQ(L::CrashOwner("Foo-Bar-2024-03-01-101500.ips", {"Foo"}), "");
+    EXPECT_EQ(L::CrashOwner("Foo-2024-03-01-101500.002.ips", {"Foo", "Foo-Bar"}), "Foo");
+    EXPECT_EQ(L::CrashOwner("Foo-2024-03-01.ips", {"Foo"}), "");
+    EXPECT_EQ(L::CrashOwner("Foo-2024-03-01-101500.ips", {"Foo", "Foo"}), "");
+    EXPECT_TRUE(L::IsCrashReport("Foo-2024-03-01-101500.ips"));
     EXPECT_FALSE(L::IsSameOrInside("/L/Caches2/com.a.b", "/L/Caches"));
     EXPECT_TRUE(L::IsSameOrInside("/L/Caches/com.a.b", "/L/Caches"));
 }
