@@ -83,6 +83,27 @@ chmod +x "$sample/bin/mdls"
 step "klarvik apps"
 PATH="$sample/bin:$PATH" "$klarvik" apps
 
+# An application with its data in the library: listed with its groups,
+# nothing selected. The scan records it; once its bundle is gone (dragged
+# away by hand), its data are leftovers, and clean removes the one named.
+bundle "$sysroot/Applications/Painter.app" Painter com.example.painter
+head -c 30000 /dev/urandom > "$sysroot/Applications/Painter.app/Contents/Painter"
+mkdir -p "$home/Library/Caches/com.example.painter" "$home/Library/Preferences" \
+         "$home/Library/Saved Application State/com.example.painter.savedState" \
+         "$home/Library/Logs/DiagnosticReports"
+head -c 40000 /dev/urandom > "$home/Library/Caches/com.example.painter/brushes.db"
+echo '<plist version="1.0"><dict/></plist>' > "$home/Library/Preferences/com.example.painter.plist"
+echo 'window' > "$home/Library/Saved Application State/com.example.painter.savedState/windows.plist"
+echo '{"app_name":"Painter"}' > "$home/Library/Logs/DiagnosticReports/Painter-2024-03-01-101500.ips"
+step "klarvik scan --kind third-party-apps"
+PATH="$sample/bin:$PATH" "$klarvik" scan --kind third-party-apps
+rm -rf "$sysroot/Applications/Painter.app"
+step "klarvik scan --kind leftovers (Painter.app was removed by hand)"
+PATH="$sample/bin:$PATH" "$klarvik" scan --kind leftovers
+step "klarvik clean --kind leftovers --yes --select $home/Library/Caches/com.example.painter"
+PATH="$sample/bin:$PATH" "$klarvik" clean --kind leftovers --yes \
+    --select "$home/Library/Caches/com.example.painter"
+
 # Big files in the home: a film, a disk image, an application package counted
 # as one, and small files that are never listed. Nothing is selected: clean
 # removes the one named.
