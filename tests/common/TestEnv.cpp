@@ -1,5 +1,8 @@
 #include "common/TestEnv.h"
 
+#include <time.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -28,6 +31,23 @@ QString TestHome() {
 }
 QString TestSysRoot() {
     return SysRoot();
+}
+
+namespace {
+
+long long ClockNs(clockid_t clock) {
+    struct timespec now {};
+    ::clock_gettime(clock, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+}  // namespace
+
+void WaitForCoarseClockToPassNow() {
+    const long long now = ClockNs(CLOCK_REALTIME);
+    while (ClockNs(CLOCK_REALTIME_COARSE) <= now) {
+        ::usleep(1000);
+    }
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {

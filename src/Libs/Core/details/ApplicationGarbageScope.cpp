@@ -370,7 +370,8 @@ void ApplicationGarbageScope::PlanItems() {
                              << Util::LogText(leftover->GetPath()) << "\"";
                 return;
             }
-            PlanItem(leftover, FSCleanerServer::FLAG_RECURSIVE);
+            // What came into it after the scan was never shown: it stays.
+            PlanItem(leftover, FSCleanerServer::FLAG_RECURSIVE, GetScanStartTime());
         });
     }
 }

@@ -1,5 +1,7 @@
 #include "Core/details/BatchScanningScope.h"
 
+#include <time.h>
+
 #include <QTimerEvent>
 #include <algorithm>
 
@@ -22,6 +24,11 @@ float BatchScanningScope::GetScanningProgress() const {
 }
 
 void BatchScanningScope::StartProducerScan() {
+    if (m_scanStarted == 0) {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        m_scanStarted = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    }
     m_state = SCANNING;
     m_lastScanningProgress = 0;
     m_startFailed = !m_producer || !m_producer->Start();
@@ -49,6 +56,7 @@ void BatchScanningScope::ResetScanningRun() {
         m_producer->Clear();
     }
     m_startFailed = false;
+    m_scanStarted = 0;
     m_lastScanningProgress = 0;
 }
 

@@ -46,6 +46,13 @@ protected:
     // For Reset(): every batch under way stops being current, the producer is
     // stopped, waited for and cleared, and progress goes back to 0.
     void ResetScanningRun();
+    // When the scan of what is shown began (ns since the epoch), kept across
+    // continued scans until a reset; 0 before any. An entry whose status
+    // changed later was not seen as it is. The fine clock: whatever was
+    // stamped before the scan is never later (file systems stamp from a clock
+    // that may lag it by a tick, so an entry changed within that tick after
+    // the start may count as seen; the scan itself is looking then).
+    long long GetScanStartTime() const { return m_scanStarted; }
     // For scans that continue with the items already shown: progress back to 0.
     void ResetScanningProgress() { m_lastScanningProgress = 0; }
 
@@ -84,6 +91,7 @@ private:
     IScanProducer* m_producer = nullptr;
     mutable float m_lastScanningProgress = 0;
     bool m_startFailed = false;
+    long long m_scanStarted = 0;
     RunGeneration m_generation;
     Util::GuiAntifreeze m_antifreeze{20};
 };

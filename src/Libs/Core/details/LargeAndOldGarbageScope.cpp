@@ -26,10 +26,6 @@ class LargeAndOldGarbageScope::Impl {
 public:
     QStringList searchPaths;
     MetadataQueryProducer producer;
-    // When the last scan started (ns since the epoch), read from the coarse
-    // clock the file system stamps files with. What changed inside a package
-    // after it is not what the user was shown, and stays.
-    long long scanStarted = 0;
 };
 
 LargeAndOldGarbageScope::LargeAndOldGarbageScope(QObject* parent)
@@ -146,9 +142,6 @@ void LargeAndOldGarbageScope::DoStartScanning() {
         return;
     }
     Reset();
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    m_impl->scanStarted = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
     m_impl->producer.GetQuery().SetSearchScopes(m_impl->searchPaths);
     StartProducerScan();
 }
@@ -205,7 +198,7 @@ void LargeAndOldGarbageScope::PlanItems() {
         // measured; a file alone, so that a folder found at its path instead
         // is never emptied.
         if (file->IsFolder()) {
-            PlanItem(file, FSCleanerServer::FLAG_RECURSIVE, m_impl->scanStarted);
+            PlanItem(file, FSCleanerServer::FLAG_RECURSIVE, GetScanStartTime());
         } else {
             PlanItem(file, 0);
         }

@@ -302,6 +302,32 @@ TEST_F(ApplicationScopeTest, UninstallRemovesTheBundleAndItsLeftoversOnly) {
     EXPECT_EQ(rows.first().path, bar);
 }
 
+// What came into a leftover after the scan was never shown: it stays with
+// the folders that hold it, that leftover is in error and not counted, and
+// the rest goes.
+TEST_F(ApplicationScopeTest, WhatCameIntoALeftoverAfterTheScanStays) {
+    Lib("Caches/com.example.foo/a/b.bin", QByteArray(20000, 'c'));
+    Lib("Preferences/com.example.foo.plist");
+    ApplicationGarbageScope scope(Paths({foo, bar}), DBRows());
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    GarbageApplication* app = scope.FindApplication(foo);
+    ASSERT_NE(app, nullptr);
+    app->Select(true);
+    ASSERT_EQ(app->GetPaths().size(), 3);
+    Varnex::Test::WaitForCoarseClockToPassNow();
+    const QString late = Lib("Caches/com.example.foo/a/saved-after.db", "the user's");
+
+    Clean(scope);
+    QFile kept(late);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("the user's"));
+    EXPECT_FALSE(PathExists(lib + "/Caches/com.example.foo/a/b.bin"));
+    EXPECT_FALSE(PathExists(foo));
+    EXPECT_FALSE(PathExists(lib + "/Preferences/com.example.foo.plist"));
+    EXPECT_TRUE(scope.ContainsError());
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
+}
+
 // Two bundles of one identifier share their data: neither offers it, and
 // uninstalling one leaves what the other uses.
 TEST_F(ApplicationScopeTest, BundlesSharingAnIdentifierNeverOfferTheirSharedData) {

@@ -37,12 +37,6 @@ Reason Clean(LargeAndOldGarbageScope& scope) {
                               : finished.last().at(1).value<Reason>();
 }
 
-long long CoarseNowNs() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
 AbstractGarbage* Find(LargeAndOldGarbageScope& scope, const QString& path) {
     for (AbstractGarbage* root : scope.GetRoots()) {
         if (root->GetPath() == path) {
@@ -157,12 +151,6 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
                      outside.Bytes("data-elsewhere").c_str()),
               0);
     const long long goBlocks = t.DiskUsage("go.bin");
-    // The scan starts after these changes as the coarse clock tells it
-    // (a file system may stamp them finer than that clock).
-    struct stat linked {};
-    ASSERT_EQ(::lstat(t.Bytes("Linked.app/Contents/data").c_str(), &linked), 0);
-    const long long linkedAt = static_cast<long long>(linked.st_ctim.tv_sec) * 1000000000LL + linked.st_ctim.tv_nsec;
-    ASSERT_TRUE(Varnex::Test::WaitUntil([&] { return CoarseNowNs() > linkedAt; }));
     LargeAndOldGarbageScope scope;
     scope.AddSearchPath(t.Root());
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
@@ -178,8 +166,7 @@ TEST(LargeAndOldScope, RemovesWhatWasSelectedAndOnlyWhatTheSearchFound) {
     t.MakeFile("Swap.app", "also mine");
     // A file saved into a package after the scan is not the package the user
     // was shown: it stays, and so does the package around it.
-    const long long scanned = CoarseNowNs();
-    ASSERT_TRUE(Varnex::Test::WaitUntil([&] { return CoarseNowNs() > scanned; }));
+    Varnex::Test::WaitForCoarseClockToPassNow();
     t.MakeFile("Kept.app/Contents/Resources/new-document.txt", "written after the scan");
 
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
