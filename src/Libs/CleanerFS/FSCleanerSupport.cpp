@@ -9,16 +9,18 @@
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSMountProbe.h"
+#include "CleanerFS/FSSystemCalls.h"
 
 namespace Varnex::Cleaner::Details {
 
 int StatEntry(int dirFd, const char* name, FSEntryInfo* out) {
     struct statx stx;
     const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
-    if (::statx(dirFd, name, flags,
-                STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_NLINK | STATX_SIZE |
-                    STATX_BLOCKS | STATX_BTIME | STATX_CTIME | STATX_MNT_ID,
-                &stx) != 0) {
+    if (FSSystemCalls::Statx(dirFd, name, flags,
+                             STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_NLINK |
+                                 STATX_SIZE | STATX_BLOCKS | STATX_BTIME | STATX_CTIME |
+                                 STATX_MNT_ID,
+                             &stx) != 0) {
         return errno;
     }
     out->mode = stx.stx_mode;
@@ -29,7 +31,8 @@ int StatEntry(int dirFd, const char* name, FSEntryInfo* out) {
     out->size = static_cast<long long>(stx.stx_size);
     out->blocks = stx.stx_blocks;
     out->birth = BirthOf(stx);
-    out->change = static_cast<long long>(stx.stx_ctime.tv_sec) * 1000000000LL + stx.stx_ctime.tv_nsec;
+    out->change =
+        static_cast<long long>(stx.stx_ctime.tv_sec) * 1000000000LL + stx.stx_ctime.tv_nsec;
     if ((stx.stx_mask & STATX_MNT_ID) && UseStatxMountId()) {
         out->mountId = stx.stx_mnt_id;
         out->mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&

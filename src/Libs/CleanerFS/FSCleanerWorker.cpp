@@ -9,6 +9,7 @@
 
 #include "CleanerCommon/Checks.h"
 #include "CleanerFS/FSEntryRemover.h"
+#include "CleanerFS/FSSystemCalls.h"
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
 
@@ -87,8 +88,8 @@ std::vector<FSCleanerWorker::Planned> FSCleanerWorker::DoFlatten(Segments segmen
     plan.reserve(total);
     for (std::vector<FSCleanerServer::PlanEntry>& segment : segments) {
         for (FSCleanerServer::PlanEntry& entry : segment) {
-            plan.push_back(
-                MakePlanned(entry.path, entry.flags, entry.hasExpected ? &entry.expected : nullptr));
+            plan.push_back(MakePlanned(entry.path, entry.flags,
+                                       entry.hasExpected ? &entry.expected : nullptr));
         }
         std::vector<FSCleanerServer::PlanEntry>().swap(segment);
     }
@@ -124,8 +125,7 @@ bool FSCleanerWorker::Start() {
     m_planSize = 0;
     if (m_active) {
         LOG(WARNING) << "The removal context " << m_context.toStdString()
-                     << " is already running; its new plan of " << total
-                     << " paths is dropped";
+                     << " is already running; its new plan of " << total << " paths is dropped";
         return false;
     }
     if (total == 0) {
@@ -136,14 +136,15 @@ bool FSCleanerWorker::Start() {
         // is: nothing runs.
         m_state = FSCleanerServer::RUN_FAILED;
         LOG(WARNING) << "The removal context " << m_context.toStdString()
-                     << " cannot start: " << variable << " is not an absolute UTF-8 path; its plan of "
-                     << total << " paths is dropped";
+                     << " cannot start: " << variable
+                     << " is not an absolute UTF-8 path; its plan of " << total
+                     << " paths is dropped";
         return false;
     }
     if (m_thread.joinable()) {
         m_thread.join();  // the last run has ended; its thread only has to exit
     }
-    FSCleanerFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FSCleanerFd root(FSSystemCalls::OpenAt(AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root.IsValid()) {
         const int err = errno;
         m_state = FSCleanerServer::RUN_FAILED;
@@ -158,9 +159,8 @@ bool FSCleanerWorker::Start() {
     m_active = true;
     m_state = FSCleanerServer::WORKING;
     try {
-        m_thread =
-            std::thread([this, removerPtr = remover.release(), plan = std::move(plan),
-                         total]() mutable {
+        m_thread = std::thread(
+            [this, removerPtr = remover.release(), plan = std::move(plan), total]() mutable {
                 std::unique_ptr<FSEntryRemover> owned(removerPtr);
                 Run(std::move(plan), total, owned.get());
             });
@@ -202,13 +202,13 @@ void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* 
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_results.append(FSCleanerServer::Result{
-                std::move(planned.path), code,
-                // Gone before its turn: whatever it held was not freed here
-                // (it may lie elsewhere, moved with its folder).
-                code == FSCleaner::REMOVED ? remover->GetFreed()
-                : code == FSCleaner::NOT_FOUND ? 0
-                                               : -1});
+            m_results.append(
+                FSCleanerServer::Result{std::move(planned.path), code,
+                                        // Gone before its turn: whatever it held was not freed here
+                                        // (it may lie elsewhere, moved with its folder).
+                                        code == FSCleaner::REMOVED     ? remover->GetFreed()
+                                        : code == FSCleaner::NOT_FOUND ? 0
+                                                                       : -1});
         }
         m_done.fetch_add(1, std::memory_order_relaxed);
     }

@@ -13,6 +13,7 @@
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSOverwrite.h"
 #include "CleanerFS/FSPrivateName.h"
+#include "CleanerFS/FSSystemCalls.h"
 #include "Platform/PathCodec.h"
 
 namespace Varnex::Cleaner::Details {
@@ -90,12 +91,13 @@ int FSEntryRemover::Process(const std::string& bytes, int flags,
         // Nothing to compare with, and most planned entries are files: unlink
         // at once, without examining them first. The kernel refuses a mount
         // point (EBUSY) and a folder (EISDIR); only folders go the long way.
-        if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
+        if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), 0) == 0) {
             return FSCleaner::REMOVED;
         }
         const int err = errno;
         if (err != EISDIR) {
-            *why = err == EBUSY ? std::string("it is a mount point") : ErrnoText(err);
+            *why = err == EBUSY ? std::string("it is busy (a mount point, or in use)")
+                                : ErrnoText(err);
             return CodeFromErrno(err, false);
         }
     }
@@ -145,7 +147,7 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
             return code;
         }
         // Never recursive: whatever the scan kept inside makes this fail.
-        if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
+        if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
             return FSCleaner::REMOVED;
         }
         const int err = errno;
@@ -155,9 +157,10 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
     // Blocks come back only with a file's last name (examined just now).
     const long long freed =
         info.nlink > 1 ? 0
-                       : static_cast<long long>(std::min<unsigned long long>(
-                             info.blocks, static_cast<unsigned long long>(LLONG_MAX / 512)) *
-                                                512);
+                       : static_cast<long long>(
+                             std::min<unsigned long long>(
+                                 info.blocks, static_cast<unsigned long long>(LLONG_MAX / 512)) *
+                             512);
     if (overwrite && S_ISREG(info.mode)) {
         const int err = ShredFile(parentFd, name, info, why);
         if (err == 0) {
@@ -174,7 +177,7 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         if (movedErr != 0) {
             return movedErr == ESTALE ? FSCleaner::REFUSED : CodeFromErrno(movedErr, false);
         }
-        if (::unlinkat(parentFd, aside.c_str(), 0) == 0) {
+        if (FSSystemCalls::UnlinkAt(parentFd, aside.c_str(), 0) == 0) {
             m_freed = freed;
             return FSCleaner::REMOVED;
         }
@@ -183,7 +186,7 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         PutBack(parentFd, aside, name);
         return CodeFromErrno(err, false);
     }
-    if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
+    if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), 0) == 0) {
         m_freed = freed;
         return FSCleaner::REMOVED;
     }
@@ -194,7 +197,7 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
     }
     if (err == EISDIR) {
         // It became a folder since it was examined: only an empty one goes.
-        if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
+        if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
             return FSCleaner::REMOVED;
         }
         err = errno;

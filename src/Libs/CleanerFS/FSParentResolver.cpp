@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSSystemCalls.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -166,7 +167,7 @@ bool FSParentResolver::Resolve(const std::string& parent, int* fd, const FSEntry
 int FSParentResolver::OpenComponent(int dirFd, const std::string& name,
                                     const std::string* lexicalPath, int* linkBudget, int* code,
                                     std::string* why) {
-    const int fd = ::openat(dirFd, name.c_str(), dirFlags);
+    const int fd = FSSystemCalls::OpenAt(dirFd, name.c_str(), dirFlags);
     if (fd >= 0) {
         return fd;
     }
@@ -221,8 +222,8 @@ int FSParentResolver::FollowTrusted(int dirFd, const std::string& name, const st
     // Wherever the link leads, only the folder it led to when the root was
     // configured is accepted, so the links inside its target may be followed
     // freely.
-    const int fd = ::openat(target[0] == '/' ? AT_FDCWD : dirFd, target.c_str(),
-                            O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int fd = FSSystemCalls::OpenAt(target[0] == '/' ? AT_FDCWD : dirFd, target.c_str(),
+                                         O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
         *code = CodeFromErrno(err == ENOTDIR ? ENOENT : err, false);
@@ -241,8 +242,9 @@ int FSParentResolver::FollowTrusted(int dirFd, const std::string& name, const st
 
 int FSParentResolver::FollowSystemLink(int dirFd, const std::string& target, int* linkBudget,
                                        int* code, std::string* why) {
-    FSCleanerFd current(target[0] == '/' ? ::dup(m_chain[0].fd.Get())
-                                         : ::openat(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FSCleanerFd current(target[0] == '/'
+                            ? ::dup(m_chain[0].fd.Get())
+                            : FSSystemCalls::OpenAt(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!current.IsValid()) {
         const int err = errno;
         *code = CodeFromErrno(err, false);
@@ -255,7 +257,7 @@ int FSParentResolver::FollowSystemLink(int dirFd, const std::string& target, int
         }
         int next;
         if (part == "..") {
-            next = ::openat(current.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            next = FSSystemCalls::OpenAt(current.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
             if (next < 0) {
                 const int err = errno;
                 *code = CodeFromErrno(err, false);

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "CleanerFS/FSSystemCalls.h"
+
 namespace Varnex::Cleaner::Details {
 
 namespace {
@@ -25,7 +27,8 @@ int MoveAside(int dirFd, const std::string& name, const FSEntryInfo& seen, const
               std::string* privateName, std::string* why) {
     for (int attempt = 0;; ++attempt) {
         *privateName = PrivateName(purpose);
-        if (::renameat2(dirFd, name.c_str(), dirFd, privateName->c_str(), RENAME_NOREPLACE) == 0) {
+        if (FSSystemCalls::RenameAt2(dirFd, name.c_str(), dirFd, privateName->c_str(),
+                                     RENAME_NOREPLACE) == 0) {
             break;
         }
         const int err = errno;
@@ -46,7 +49,8 @@ int MoveAside(int dirFd, const std::string& name, const FSEntryInfo& seen, const
 }
 
 void PutBack(int dirFd, const std::string& privateName, const std::string& name) {
-    if (::renameat2(dirFd, privateName.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) != 0) {
+    if (FSSystemCalls::RenameAt2(dirFd, privateName.c_str(), dirFd, name.c_str(),
+                                 RENAME_NOREPLACE) != 0) {
         LOG(WARNING) << "Cannot give \"" << EscapeForLog(name)
                      << "\" its name back: " << ErrnoText(errno) << "; it is kept as \""
                      << EscapeForLog(privateName) << "\" in the same folder";

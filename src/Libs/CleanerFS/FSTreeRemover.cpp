@@ -12,6 +12,7 @@
 #include "CleanerFS/FSCleanerFd.h"
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSOverwrite.h"
+#include "CleanerFS/FSSystemCalls.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -113,7 +114,7 @@ void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Lev
             }
         }
     }
-    if (::unlinkat(dirFd, name.c_str(), 0) == 0) {
+    if (FSSystemCalls::UnlinkAt(dirFd, name.c_str(), 0) == 0) {
         if (examined.nlink == 1 && rules.freed) {
             *rules.freed += static_cast<long long>(examined.blocks) * 512;
         }
@@ -137,7 +138,7 @@ void EmptyFiles(std::vector<Level>& stack, std::vector<char>& buffer, const Tree
     Level& level = stack.back();
     const int fd = level.fd.Get();
     for (;;) {
-        const ssize_t n = ::getdents64(fd, buffer.data(), buffer.size());
+        const ssize_t n = FSSystemCalls::GetDents(fd, buffer.data(), buffer.size());
         if (n == 0) {
             return;
         }
@@ -185,7 +186,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
                           std::string* why, long long keepChangedAfter) {
     m_freed = keepChangedAfter > 0 && !overwrite ? 0 : -1;
     const TreeRules rules{overwrite, keepChangedAfter, m_freed >= 0 ? &m_freed : nullptr};
-    FSCleanerFd topFd(::openat(parentFd, name.c_str(), readDirFlags));
+    FSCleanerFd topFd(FSSystemCalls::OpenAt(parentFd, name.c_str(), readDirFlags));
     if (!topFd.IsValid()) {
         const int err = errno;
         *why = ErrnoText(err);
@@ -212,7 +213,8 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         if (!current.folders.empty()) {
             const std::string child = std::move(current.folders.back());
             current.folders.pop_back();
-            FSCleanerFd childFd(::openat(current.fd.Get(), child.c_str(), readDirFlags));
+            FSCleanerFd childFd(
+                FSSystemCalls::OpenAt(current.fd.Get(), child.c_str(), readDirFlags));
             if (!childFd.IsValid()) {
                 const int err = errno;
                 if (err == ENOTDIR || err == ELOOP) {
@@ -248,7 +250,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         // `current` is empty now, as far as it could be emptied.
         Level& parent = stack[stack.size() - 2];
         if (!parent.fd.IsValid()) {
-            FSCleanerFd up(::openat(current.fd.Get(), "..", readDirFlags));
+            FSCleanerFd up(FSSystemCalls::OpenAt(current.fd.Get(), "..", readDirFlags));
             FSEntryInfo upInfo;
             if (!up.IsValid() || StatEntry(up.Get(), "", &upInfo) != 0 ||
                 upInfo.dev != parent.info.dev || upInfo.ino != parent.info.ino) {
@@ -268,7 +270,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
             failures.Add(FSCleaner::REFUSED, stack, childName, "made since the scan, kept");
             continue;
         }
-        if (::unlinkat(stack.back().fd.Get(), childName.c_str(), AT_REMOVEDIR) != 0) {
+        if (FSSystemCalls::UnlinkAt(stack.back().fd.Get(), childName.c_str(), AT_REMOVEDIR) != 0) {
             const int err = errno;
             // A folder that kept something after a failure below is not
             // reported again.
@@ -292,7 +294,7 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         *why = failures.Why();
         return failures.Code();
     }
-    if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
+    if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
         const int err = errno;
         if (err != ENOENT && !((err == ENOTEMPTY || err == EEXIST) && failures.Any())) {
             failures.Add(CodeFromErrno(err, true), stack, "", ErrnoText(err));

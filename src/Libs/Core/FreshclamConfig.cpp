@@ -83,7 +83,8 @@ bool FreshclamConfig::Write(const QString& confPath, const QString& dbFolder,
     const QByteArray text = QStringLiteral("DatabaseDirectory %1\nDatabaseMirror %2\n")
                                 .arg(dbFolder, mirrorHost)
                                 .toLocal8Bit();
-    if (file.write(text) != text.size()) {
+    // commit() does not see a failure of the last buffered write: flush() does.
+    if (file.write(text) != text.size() || !file.flush()) {
         const QString why = file.errorString();
         file.cancelWriting();
         return fail(QStringLiteral("Can't write ") + confPath + QStringLiteral(": ") + why);

@@ -125,10 +125,10 @@ QString FirstWord(const QString& exec) {
 // Programs that start another one named in their arguments.
 bool IsLauncher(const QString& program) {
     static const QStringList launchers = {
-        QStringLiteral("env"),     QStringLiteral("sh"),      QStringLiteral("bash"),
-        QStringLiteral("dash"),    QStringLiteral("zsh"),     QStringLiteral("flatpak"),
-        QStringLiteral("snap"),    QStringLiteral("nohup"),   QStringLiteral("python3"),
-        QStringLiteral("python"),  QStringLiteral("perl"),    QStringLiteral("xdg-open"),
+        QStringLiteral("env"),        QStringLiteral("sh"),         QStringLiteral("bash"),
+        QStringLiteral("dash"),       QStringLiteral("zsh"),        QStringLiteral("flatpak"),
+        QStringLiteral("snap"),       QStringLiteral("nohup"),      QStringLiteral("python3"),
+        QStringLiteral("python"),     QStringLiteral("perl"),       QStringLiteral("xdg-open"),
         QStringLiteral("gtk-launch"), QStringLiteral("systemd-run")};
     return launchers.contains(program.mid(program.lastIndexOf(QLatin1Char('/')) + 1));
 }
@@ -284,8 +284,9 @@ bool WriteWhole(const QString& path, const QString& text, QString* problem) {
         Fail(problem, QStringLiteral("%1: %2").arg(path, file.errorString()));
         return false;
     }
-    file.write(text.toUtf8());
-    if (!file.commit()) {
+    // commit() does not see a failure of the last buffered write: flush() does.
+    const QByteArray bytes = text.toUtf8();
+    if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
         Fail(problem, QStringLiteral("%1: %2").arg(path, file.errorString()));
         return false;
     }
@@ -363,7 +364,8 @@ bool WriteOurEntry(const QString& folder, const QString& path, QString* problem)
     }
     QString name;
     for (int n = 1; n < 1000; ++n) {
-        const QString candidate = ourPrefix + base + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) +
+        const QString candidate = ourPrefix + base +
+                                  (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) +
                                   QStringLiteral(".desktop");
         std::string bytes;
         struct stat st {};
@@ -378,11 +380,10 @@ bool WriteOurEntry(const QString& folder, const QString& path, QString* problem)
         return false;
     }
     const QString shownName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-    const QString text = QStringLiteral("[Desktop Entry]\nType=Application\nName=") +
-                         Escaped(shownName) + QStringLiteral("\nExec=") +
-                         Escaped(QuotedProgram(path)) + QLatin1Char('\n') + ourKey +
-                         QLatin1Char('=') + Escaped(path) + QLatin1Char('\n') + gnomeKey +
-                         QStringLiteral("=true\n");
+    const QString text =
+        QStringLiteral("[Desktop Entry]\nType=Application\nName=") + Escaped(shownName) +
+        QStringLiteral("\nExec=") + Escaped(QuotedProgram(path)) + QLatin1Char('\n') + ourKey +
+        QLatin1Char('=') + Escaped(path) + QLatin1Char('\n') + gnomeKey + QStringLiteral("=true\n");
     return WriteWhole(folder + QLatin1Char('/') + name, text, problem);
 }
 

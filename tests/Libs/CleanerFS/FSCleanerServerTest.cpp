@@ -23,6 +23,7 @@
 #include "CleanerFS/FSOverwrite.h"
 #include "CleanerFS/FSScanner.h"
 #include "CleanerFS/FSTreeRemover.h"
+#include "common/ImmutableGuard.h"
 #include "common/LogCapture.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
@@ -37,6 +38,7 @@ using Varnex::Cleaner::Details::MountProbeLimit;
 using Varnex::Cleaner::Details::ShredFile;
 using Varnex::Cleaner::Details::StatEntry;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
+using Varnex::Test::ImmutableGuard;
 using Varnex::Test::LogCapture;
 using Varnex::Test::ScopedEnv;
 using Varnex::Test::TempTree;
@@ -648,7 +650,8 @@ TEST_F(FSCleanerServerTest, AFileChangedAfterItsBoundStays) {
     ASSERT_EQ(seen.size() + seen2.size(), 2u);
     const auto changeOf = [&](const char* rel) {
         struct statx stx {};
-        EXPECT_EQ(::statx(AT_FDCWD, t.Bytes(rel).c_str(), AT_SYMLINK_NOFOLLOW, STATX_CTIME, &stx), 0);
+        EXPECT_EQ(::statx(AT_FDCWD, t.Bytes(rel).c_str(), AT_SYMLINK_NOFOLLOW, STATX_CTIME, &stx),
+                  0);
         return static_cast<long long>(stx.stx_ctime.tv_sec) * 1000000000LL + stx.stx_ctime.tv_nsec;
     };
     FSCleanerServer::Expected judged = seen.begin()->second;
@@ -658,7 +661,8 @@ TEST_F(FSCleanerServerTest, AFileChangedAfterItsBoundStays) {
     // Rewritten in place after the judgement (the clock moves on first).
     ASSERT_TRUE(WaitUntil([&] {
         QFile file(t.Path("rewritten"));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write("the user's") != 10) {
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write("the user's") != 10) {
             return false;
         }
         file.close();
@@ -744,37 +748,6 @@ TEST_F(FSCleanerServerTest, UnreadableFoldersFailWithPermissionDenied) {
     ::chmod(Bytes(t.Path("tree/closed")).c_str(), 0755);
     EXPECT_TRUE(t.Exists("tree/closed/file"));
 }
-
-namespace {
-
-// An immutable file: even root may not unlink it (EPERM).
-class ImmutableGuard {
-public:
-    bool Set(const QString& path) {
-        m_fd = ::open(Bytes(path).c_str(), O_RDONLY | O_CLOEXEC);
-        int flags = 0;
-        if (m_fd < 0 || ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) != 0) {
-            return false;
-        }
-        flags |= FS_IMMUTABLE_FL;
-        return ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ~ImmutableGuard() {
-        int flags = 0;
-        if (m_fd >= 0 && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags &= ~FS_IMMUTABLE_FL;
-            ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags);
-        }
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-
-private:
-    int m_fd = -1;
-};
-
-}  // namespace
 
 TEST_F(FSCleanerServerTest, RefusalsAreReportedAndPartTreesAreNeverRemoved) {
     TempTree t;

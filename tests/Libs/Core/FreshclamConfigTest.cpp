@@ -10,10 +10,12 @@
 #include <QFileInfo>
 
 #include "Core/FreshclamConfig.h"
+#include "common/FileSizeLimit.h"
 #include "common/LogCapture.h"
 #include "common/TempTree.h"
 
 using Varnex::Cleaner::Details::FreshclamConfig;
+using Varnex::Test::FileSizeLimit;
 using Varnex::Test::LogCapture;
 using Varnex::Test::TempTree;
 
@@ -94,7 +96,8 @@ TEST(FreshclamConfigTest, FailsCleanlyWhereItCantWrite) {
     tree.MakeDir("outside");
     tree.MakeSymlink(tree.Path("outside"), "engine4/etc");
     tree.MakeSymlink(tree.Path("outside"), "engine5");
-    for (const QString& conf : {tree.Path("engine4/etc/freshclam.conf"), tree.Path("engine5/etc/freshclam.conf")}) {
+    for (const QString& conf :
+         {tree.Path("engine4/etc/freshclam.conf"), tree.Path("engine5/etc/freshclam.conf")}) {
         EXPECT_FALSE(FreshclamConfig::Write(conf, "/db", mirror, &problem)) << conf.toStdString();
         EXPECT_TRUE(problem.contains("is a symbolic link")) << problem.toStdString();
     }
@@ -140,6 +143,24 @@ TEST(FreshclamConfigTest, ReadOnlyFolderKeepsTheOldFile) {
     }
     ::chmod(etc.constData(), 0755);
     EXPECT_FALSE(written);
+    EXPECT_EQ(tree.Read("etc/freshclam.conf"), "old\n");
+    EXPECT_EQ(
+        QDir(tree.Path("etc")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+        QStringList{"freshclam.conf"});
+}
+
+TEST(FreshclamConfigTest, AFullDiskKeepsTheOldFile) {
+    TempTree tree;
+    tree.MakeFile("etc/freshclam.conf", "old\n");
+    const QString conf = tree.Path("etc/freshclam.conf");
+    QString problem;
+    bool written = true;
+    {
+        FileSizeLimit full(8);
+        written = FreshclamConfig::Write(conf, "/a/long/enough/database/folder", mirror, &problem);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(problem.startsWith("Can't write " + conf + ": ")) << problem.toStdString();
     EXPECT_EQ(tree.Read("etc/freshclam.conf"), "old\n");
     EXPECT_EQ(
         QDir(tree.Path("etc")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),

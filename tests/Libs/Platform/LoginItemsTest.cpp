@@ -6,10 +6,12 @@
 #include <QDir>
 
 #include "Platform/LoginItems.h"
+#include "common/FileSizeLimit.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 
 using namespace Varnex::Platform;
+using Varnex::Test::FileSizeLimit;
 using Varnex::Test::ScopedEnv;
 using Varnex::Test::TempTree;
 
@@ -43,13 +45,14 @@ TEST(LoginItems, WhichEntriesAreOnAndWhatTheyStart) {
     Session s;
     const QString editor = s.App("Editor.app");
     const QString spaced = s.App("My $App \"x\"");
-    s.Entry("a-editor.desktop", "[Desktop Entry]\nType=Application\nExec=" + editor.toUtf8() +
-                                    " --hidden %U\n");
+    s.Entry("a-editor.desktop",
+            "[Desktop Entry]\nType=Application\nExec=" + editor.toUtf8() + " --hidden %U\n");
     s.Entry("b-hidden.desktop", "[Desktop Entry]\nExec=/bin/hidden\nHidden=True\n");
-    s.Entry("c-gnome-off.desktop", "[Desktop Entry]\nExec=/bin/off\nX-GNOME-Autostart-enabled=false\n");
-    s.Entry("d-quoted.desktop", "[Desktop Entry]\nExec = \"" +
-                                    QString(spaced).replace("$", "\\\\$").replace("\"", "\\\\\"").toUtf8() +
-                                    "\" -x\n");
+    s.Entry("c-gnome-off.desktop",
+            "[Desktop Entry]\nExec=/bin/off\nX-GNOME-Autostart-enabled=false\n");
+    s.Entry("d-quoted.desktop",
+            "[Desktop Entry]\nExec = \"" +
+                QString(spaced).replace("$", "\\\\$").replace("\"", "\\\\\"").toUtf8() + "\" -x\n");
     s.Entry("e-other-group.desktop", "[Other]\nExec=/bin/nope\n");
     // A launcher names no application: each such entry stands for itself.
     s.Entry("f-path.desktop", "[Desktop Entry]\nExec=sh -c true\n");
@@ -83,12 +86,14 @@ TEST(LoginItems, UsersEntriesAreSwitchedOffAndOnAndOursComeAndGo) {
     ASSERT_TRUE(RemoveLoginItem(chat, &problem)) << problem.toStdString();
     EXPECT_TRUE(s.List().isEmpty());
     // Switched off, not deleted: every line is still there, the other group untouched.
-    EXPECT_EQ(s.Read("chat.desktop"), "# mine\n[Desktop Entry]\nHidden=true\nName=Chat\nExec=" +
-                                          chat.toUtf8() + " --tray\n\n[Desktop Action x]\nHidden=false\n");
+    EXPECT_EQ(s.Read("chat.desktop"),
+              "# mine\n[Desktop Entry]\nHidden=true\nName=Chat\nExec=" + chat.toUtf8() +
+                  " --tray\n\n[Desktop Action x]\nHidden=false\n");
     EXPECT_FALSE(RemoveLoginItem(chat, &problem));  // not in the list any more
     ASSERT_TRUE(InsertLoginItem(chat, &problem)) << problem.toStdString();
     EXPECT_EQ(s.List(), QStringList{chat});
-    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files), QStringList{"chat.desktop"});
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files),
+              QStringList{"chat.desktop"});
 
     // An application with no entry gets one of ours, switched off (never
     // deleted) when removed and on again when inserted; a name with a quote,
@@ -118,4 +123,24 @@ TEST(LoginItems, UsersEntriesAreSwitchedOffAndOnAndOursComeAndGo) {
 
     EXPECT_FALSE(InsertLoginItem("relative/app", &problem));
     EXPECT_FALSE(InsertLoginItem("/a\nb", &problem));
+}
+
+TEST(LoginItems, AnEntryThatCannotBeRewrittenOnAFullDiskStaysAsItWas) {
+    Session s;
+    const QString chat = s.App("Chat");
+    const QByteArray users = "[Desktop Entry]\nName=Chat\nExec=" + chat.toUtf8() + "\n";
+    s.Entry("chat.desktop", users);
+    QString problem;
+    bool removed = true;
+    {
+        FileSizeLimit full(8);
+        removed = RemoveLoginItem(chat, &problem);
+    }
+    EXPECT_FALSE(removed);
+    EXPECT_TRUE(problem.contains("chat.desktop")) << problem.toStdString();
+    EXPECT_EQ(s.Read("chat.desktop"), users);
+    EXPECT_EQ(s.List(), QStringList{chat});
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart"))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"chat.desktop"});
 }

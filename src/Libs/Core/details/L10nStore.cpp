@@ -129,7 +129,7 @@ bool L10nStore::Write(const std::function<bool()>& stop) {
             }
         }
         if (!written) {
-            return true;
+            return false;
         }
     }
 }

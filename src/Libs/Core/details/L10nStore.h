@@ -45,7 +45,8 @@ public:
     QList<AppsDB::L10n> Load(const std::function<bool()>& stop);
     // The writer: removes the rows planned to go, then writes the queue in
     // one transaction, retrying a busy database a few times. A batch that
-    // cannot be written is dropped (the bundles are scanned again next time).
+    // cannot be written is dropped (the bundles are scanned again next time)
+    // and makes the answer false.
     bool Write(const std::function<bool()>& stop);
 
 private:

@@ -143,7 +143,8 @@ bool VirusFindingsFile::Save(const QString& path, long long handled,
                  finding.name.toUtf8().toPercentEncoding() + separator +
                  QByteArray::number(finding.size) + '\n';
     }
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
+    // commit() does not see a failure of the last buffered write: flush() does.
+    if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
         LOG(WARNING) << "Can't save the scan's findings to \"" << Util::LogText(path)
                      << "\": " << Util::LogText(file.errorString());
         return false;

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Varnex::Test {
+
+// Makes chosen system calls of the removal server fail while it lives (the
+// test-only build of CleanerFS, FSSystemCalls.h). A rule picks the calls of
+// one kind on one entry name ("" for any, a trailing '*' for a prefix; for
+// GET_DENTS the name of the folder read) and fails the nth of them, or every
+// one from the nth on, with its errno. Everything else reaches the system.
+// One instance at a time; install it only while no removal runs.
+class SystemCallFaults {
+public:
+    enum Call { OPEN_AT, STATX, UNLINK_AT, REMOVE_DIR, GET_DENTS, RENAME };
+    struct Rule {
+        Call call;
+        std::string name;
+        int nth = 1;
+        int err = 0;
+        bool fromNthOn = false;
+    };
+
+    explicit SystemCallFaults(std::vector<Rule> rules);
+    ~SystemCallFaults();
+    SystemCallFaults(const SystemCallFaults&) = delete;
+    SystemCallFaults& operator=(const SystemCallFaults&) = delete;
+
+    // How many calls the rules made fail.
+    int Injected() const;
+};
+
+}  // namespace Varnex::Test
