@@ -711,7 +711,9 @@ QString SystemPrefixOf(const QString& path) {
 }  // namespace
 
 void L10nGarbageScope::PlanItems() {
-    for (AbstractGarbage* root : m_roots) {
+    const RunGeneration::Ticket ticket = TakeTicket();
+    const GarbageList roots = m_roots;
+    for (AbstractGarbage* root : roots) {
         for (AbstractGarbage* child : root->GetChildren()) {
             auto* bundle = qobject_cast<GarbageL10nBundle*>(child);
             if (!bundle || !bundle->ShouldBeRemoved()) {
@@ -735,6 +737,11 @@ void L10nGarbageScope::PlanItems() {
                 if (!folder) {
                     LOG(WARNING) << "Not a localization folder of a known bundle, not removed: \""
                                  << Util::LogText(path) << "\"";
+                    // Selected and kept: the bundle tells it.
+                    bundle->SetError(AbstractGarbage::Error::REFUSED);
+                    if (!ticket.IsCurrent()) {
+                        return;  // a slot of ItemChanged reset the scope
+                    }
                     continue;
                 }
                 if (PlanItem(folder.get(), FSCleanerServer::FLAG_RECURSIVE)) {
