@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BindMount.h"
 #include "Hostile.h"
 #include "Swapper.h"
 #include "common/ClamavFixture.h"
@@ -89,4 +90,29 @@ TEST(HostileAntiVirus, InfectedTreeUnderSwapsNeverReachesTheOutside) {
         swapper.Stop();
         h.Verify(before, r, {root + "/d0", root + "/c.exe"});
     }
+}
+
+// An outside folder with infected files bound inside the tree, and an
+// outside infected file bound over a file of the tree: clamscan finds them
+// there, and they are never removed.
+TEST(HostileAntiVirus, ABindMountIsNeverCrossed) {
+    if (!ClamavFixture::HasClamscan()) {
+        GTEST_SKIP() << "clamscan is not installed";
+    }
+    Hostile h;
+    InfectedTree tree(h);
+    h.t.MakeDir("home/Scan/d0/mnt");
+    BindMount mount(h.t.Path("outside/virus-dir"), h.t.Path("home/Scan/d0/mnt"));
+    if (!mount.Ok()) {
+        GTEST_SKIP() << "mount --bind failed: " << mount.Error();
+    }
+    // An outside infected file bound over one of the tree's own.
+    h.t.MakeFile("home/Scan/d0/bound.exe", "clean");
+    BindMount file(h.t.Path("outside/infected.exe"), h.t.Path("home/Scan/d0/bound.exe"));
+    ASSERT_TRUE(file.Ok()) << file.Error();
+    const Checksums before = h.Snapshot();
+    const Outcome r = Clean({"--kind", "antivirus", h.t.Path("home/Scan")});
+    h.Verify(before, r);
+    EXPECT_FALSE(h.t.Exists("home/Scan/d0/a.exe"));
+    EXPECT_TRUE(h.t.Exists("home/Scan/d0/bound.exe"));
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BindMount.h"
 #include "Hostile.h"
 #include "Swapper.h"
 
@@ -126,4 +127,29 @@ TEST(HostileLanguages, SystemLanguagesUnderSwapsNeverReachTheOutside) {
         swapper.Stop();
         h.Verify(before, r, {r0.substr(0, r0.size() - 1)}, true);
     }
+}
+
+// An outside folder bound inside a French folder, and an outside German
+// folder bound over the bundle's own: the removal of a whole folder never
+// crosses into a mount, and what stays is told.
+TEST(HostileLanguages, ABindMountIsNeverCrossed) {
+    Hostile h;
+    MakeApplications(h);
+    const QString res = "sys/Applications/Foo.app/Contents/Resources/";
+    h.t.MakeDir(res + "fr.lproj/d0/mnt");
+    BindMount inside(h.t.Path("outside/docs"), h.t.Path(res + "fr.lproj/d0/mnt"));
+    if (!inside.Ok()) {
+        GTEST_SKIP() << "mount --bind failed: " << inside.Error();
+    }
+    BindMount over(h.t.Path("outside/res/de.lproj"), h.t.Path(res + "de.lproj"));
+    ASSERT_TRUE(over.Ok()) << over.Error();
+    const Checksums before = h.Snapshot();
+    // German lies only on the mount: not a language of the scan.
+    EXPECT_EQ(Clean({"--kind", "app-languages", "--select", "language://German"}).code, 2);
+    const Outcome r = Clean({"--kind", "app-languages", "--select", "language://French"});
+    h.Verify(before, r);
+    EXPECT_EQ(r.code, 1) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(Strings(r.json.value("failed").toArray()).contains(h.t.Path(res + "fr.lproj")))
+        << r.out.toStdString();
+    h.VerifyOutside(before);
 }

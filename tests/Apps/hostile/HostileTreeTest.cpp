@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BindMount.h"
 #include "Hostile.h"
 #include "Swapper.h"
 #include "common/FakeLaunchctl.h"
@@ -18,30 +19,6 @@
 #include "common/TestEnv.h"
 
 using namespace Varnex::Test;
-
-namespace {
-
-// A folder bound over another for the life of the object (root only).
-class BindMount {
-public:
-    BindMount(const QString& source, const QString& target) : m_target(target) {
-        m_ok = RunProgram("mount", {"--bind", source, target}, nullptr, &m_error) == 0;
-    }
-    ~BindMount() {
-        if (m_ok) {
-            RunProgram("umount", {"-l", m_target});
-        }
-    }
-    bool Ok() const { return m_ok; }
-    std::string Error() const { return m_error.toStdString(); }
-
-private:
-    QString m_target;
-    QByteArray m_error;
-    bool m_ok = false;
-};
-
-}  // namespace
 
 // The contents kinds: every swap at every seed, the root's parents swapped
 // for a link to the outside, folders for files, files for hard links.
