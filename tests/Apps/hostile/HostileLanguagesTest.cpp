@@ -31,6 +31,7 @@ void MakeApplications(Hostile& h) {
     h.t.MakeFile("sys/Applications/Foo.app/Contents/Info.plist", bundlePlist);
     h.Garbage(res + "fr.lproj", 3);
     h.t.MakeFileBytes("sys/Applications/Foo.app/Contents/Resources/fr.lproj/n\xfe\xfe.strings", "n");
+    h.t.MakeFileBytes("sys/Applications/Foo.app/Contents/Resources/it\xff.lproj/i", "i");
     h.t.MakeFile(res + "de.lproj/a.strings", QByteArray(20, 'd'));
     h.t.MakeFile(res + "en.lproj/a.strings", "e");
     h.t.MakeFile("outside/it.lproj/x.strings", "outside italian");
@@ -70,6 +71,7 @@ TEST(HostileLanguages, LinkedBundlesAndFoldersAreRefusedAndToldSo) {
     EXPECT_TRUE(h.t.Exists(res + "it.lproj"));
     EXPECT_FALSE(h.t.Exists("sys/Applications/New\nline.app/Contents/Resources/pt.lproj"));
     EXPECT_TRUE(h.t.ExistsBytes("sys/Applications/Bad\xff.app/Contents/Resources/es.lproj/s"));
+    EXPECT_TRUE(h.t.ExistsBytes("sys/Applications/Foo.app/Contents/Resources/it\xff.lproj/i"));
     // The linked bundle's French is outside: refused, so the run is no success.
     const QString linked = h.t.Path("sys/Applications/Linked.app/Contents/Resources/fr.lproj");
     EXPECT_EQ(r.code, 1) << r.err.toStdString();

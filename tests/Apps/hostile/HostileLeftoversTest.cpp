@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BindMount.h"
 #include "Hostile.h"
 #include "Swapper.h"
 #include "common/ScopedEnv.h"
@@ -95,4 +96,25 @@ TEST(HostileLeftovers, LeftoversUnderSwapsNeverReachTheOutside) {
         swapper.Stop();
         h.Verify(before, r, {lib + "/Caches", lib + "/Preferences"}, true);
     }
+}
+
+// An outside folder bound inside a leftover folder, an outside file bound
+// over the preferences file: neither is crossed, and what stays is told.
+TEST(HostileLeftovers, ABindMountIsNeverCrossed) {
+    Hostile h;
+    GoneApplication gone(h);
+    h.t.MakeDir("home/Library/Caches/com.example.foo/d0/mnt");
+    BindMount folder(h.t.Path("outside/docs"), h.t.Path("home/Library/Caches/com.example.foo/d0/mnt"));
+    if (!folder.Ok()) {
+        GTEST_SKIP() << "mount --bind failed: " << folder.Error();
+    }
+    BindMount file(h.t.Path("outside/precious"),
+                   h.t.Path("home/Library/Preferences/com.example.foo.plist"));
+    ASSERT_TRUE(file.Ok()) << file.Error();
+    const Checksums before = h.Snapshot();
+    const Outcome r = Clean({"--kind", "leftovers", "--select", h.t.Path("sys/Applications/Foo.app")});
+    h.Verify(before, r);
+    EXPECT_EQ(r.code, 1) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(h.t.Exists("home/Library/Caches/com.example.foo/d0/mnt/sub/deep.txt"));
+    EXPECT_FALSE(h.t.Exists("home/Library/Logs/DiagnosticReports/Foo_2020.crash"));
 }
