@@ -195,4 +195,36 @@ void LimitMountProbesForTests(MountProbeLimit limit) {
     probeLimit.store(limit);
 }
 
+namespace {
+
+// The mount an entry lies on, by statx, never following a final link; 0
+// when the kernel does not tell.
+std::uint64_t MountOf(const std::string& path) {
+    struct statx sx;
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &sx) !=
+            0 ||
+        (sx.stx_mask & STATX_MNT_ID) == 0) {
+        return 0;
+    }
+    return sx.stx_mnt_id;
+}
+
+}  // namespace
+
+bool StaysOnMountOf(const std::string& top, const std::string& path) {
+    const std::uint64_t mount = MountOf(top);
+    if (mount == 0) {
+        return false;
+    }
+    for (std::size_t at = top.size(); at < path.size();) {
+        const std::size_t next = path.find('/', at + 1);
+        const std::string entry = path.substr(0, next == std::string::npos ? path.size() : next);
+        if (MountOf(entry) != mount) {
+            return false;
+        }
+        at = entry.size();
+    }
+    return true;
+}
+
 }  // namespace Varnex::Cleaner::Details

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 // Which mount an entry lies on. statx tells it (STATX_MNT_ID, with the
 // STATX_ATTR_MOUNT_ROOT attribute) from Linux 5.8 on; before that a bind mount
@@ -16,6 +17,13 @@ namespace Varnex::Cleaner::Details {
 // name_to_handle_at reports, then the "mnt_id" of /proc/self/fdinfo. 0 when
 // none of them tells.
 std::uint64_t ProbeMountId(int dirFd, const char* name);
+
+// Whether `path` and every entry between it and `top` (a folder above it;
+// both absolute, as bytes) lie on top's mount, by statx's mount id. False
+// when a mount id cannot be told: a path found below a scan root (by a tool
+// that crosses mounts, or a database row) must not lead a removal into
+// something mounted there.
+bool StaysOnMountOf(const std::string& top, const std::string& path);
 
 // Whether anything is mounted anywhere below the folder open as folderFd, as
 // /proc/self/mountinfo tells. True when that cannot be told (mountinfo

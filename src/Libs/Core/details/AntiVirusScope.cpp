@@ -10,6 +10,7 @@
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Paths.h"
+#include "CleanerFS/FSMountProbe.h"
 #include "Core/AntiVirusManager.h"
 #include "Core/details/ClamscanLine.h"
 #include "Core/details/FileDates.h"
@@ -294,6 +295,21 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
         if (!S_ISREG(st.st_mode) || !below || !ClamscanLine::IsPlausibleVirusName(name)) {
             LOG(WARNING) << "Not taken as a finding: \"" << Util::LogText(decoded)
                          << "\" (not a regular file below the paths scanned)";
+            continue;
+        }
+        // clamscan goes into what is mounted below a path (a bind mount keeps
+        // the device number): what lies there is not of the paths scanned.
+        std::string bytes;
+        const bool onRootMount =
+            Platform::EncodePath(path, &bytes) &&
+            std::any_of(impl.scanRoots.begin(), impl.scanRoots.end(), [&](const QString& root) {
+                std::string rootBytes;
+                return IsBelow(path, root) && Platform::EncodePath(root, &rootBytes) &&
+                       StaysOnMountOf(rootBytes, bytes);
+            });
+        if (!onRootMount) {
+            LOG(WARNING) << "Not taken as a finding: \"" << Util::LogText(decoded)
+                         << "\" (on another mount than the path scanned)";
             continue;
         }
         if (IsExclusion(path) || GetItemIndex().Contains(path) || seen.contains(path)) {

@@ -14,6 +14,7 @@
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Paths.h"
+#include "CleanerFS/FSMountProbe.h"
 #include "CleanerWorkaround/GuiAntifreeze.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/GarbageDirectory.h"
@@ -648,36 +649,6 @@ namespace {
 // A folder that may be removed as a whole tree: a real folder (no link on
 // the way to it or at it) named "<name>.lproj". Its identity goes with the
 // plan, so that something put in its place meanwhile is refused.
-// The mount a folder lies on, by statx; 0 when the kernel does not tell.
-std::uint64_t MountOf(const std::string& path) {
-    struct statx sx;
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &sx) !=
-            0 ||
-        (sx.stx_mask & STATX_MNT_ID) == 0) {
-        return 0;
-    }
-    return sx.stx_mnt_id;
-}
-
-// Whether `path` and every folder between it and `top` (a folder above it)
-// lie on top's mount: a row of the database must not lead the removal into
-// something mounted inside a bundle.
-bool OnTheMountOf(const std::string& top, const std::string& path) {
-    const std::uint64_t mount = MountOf(top);
-    if (mount == 0) {
-        return false;
-    }
-    for (std::size_t at = top.size(); at < path.size();) {
-        const std::size_t next = path.find('/', at + 1);
-        const std::string folder = path.substr(0, next == std::string::npos ? path.size() : next);
-        if (MountOf(folder) != mount) {
-            return false;
-        }
-        at = folder.size();
-    }
-    return true;
-}
-
 std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path, const QString& top) {
     std::string bytes;
     std::string topBytes;
@@ -688,7 +659,7 @@ std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path, const
     }
     struct stat st {};
     if (::lstat(bytes.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ResolveLinks(bytes) != bytes ||
-        !OnTheMountOf(topBytes, bytes)) {
+        !StaysOnMountOf(topBytes, bytes)) {
         return nullptr;
     }
     auto folder = std::make_shared<GarbageDirectory>(path, false, nullptr);
@@ -711,7 +682,9 @@ QString SystemPrefixOf(const QString& path) {
 }  // namespace
 
 void L10nGarbageScope::PlanItems() {
-    for (AbstractGarbage* root : m_roots) {
+    const RunGeneration::Ticket ticket = TakeTicket();
+    const GarbageList roots = m_roots;
+    for (AbstractGarbage* root : roots) {
         for (AbstractGarbage* child : root->GetChildren()) {
             auto* bundle = qobject_cast<GarbageL10nBundle*>(child);
             if (!bundle || !bundle->ShouldBeRemoved()) {
@@ -735,6 +708,11 @@ void L10nGarbageScope::PlanItems() {
                 if (!folder) {
                     LOG(WARNING) << "Not a localization folder of a known bundle, not removed: \""
                                  << Util::LogText(path) << "\"";
+                    // Selected and kept: the bundle tells it.
+                    bundle->SetError(AbstractGarbage::Error::REFUSED);
+                    if (!ticket.IsCurrent()) {
+                        return;  // a slot of ItemChanged reset the scope
+                    }
                     continue;
                 }
                 if (PlanItem(folder.get(), FSCleanerServer::FLAG_RECURSIVE)) {

@@ -123,6 +123,11 @@ bool IsReachedWithoutLinks(const QString& root, const QString& rel, QHash<QStrin
     return true;
 }
 
+bool IsSymbolicLink(const QString& path) {
+    struct stat st {};
+    return LStat(path, &st) && S_ISLNK(st.st_mode);
+}
+
 bool IsRegularFile(const QString& path) {
     struct stat st {};
     return LStat(path, &st) && S_ISREG(st.st_mode);
@@ -404,6 +409,10 @@ iPhotoTrashScanner::Result iPhotoTrashScanner::DoStart() {
             } else if (!IsReachedWithoutLinks(m_scanLibraryPath, QStringLiteral("Masters/") + imagePath,
                                               &realFolders)) {
                 why = ": a symbolic link is on the way to its file: ";
+            } else if (IsSymbolicLink(path)) {
+                // The application would let the link go, and never the file
+                // it names: what it let go could not be told.
+                why = ": its file is a symbolic link: ";
             }
             if (why) {
                 // Not shown, yet in the trash: the trash is then not emptied whole.
