@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QVector>
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "Core/AbstractGarbageScope.h"
@@ -84,6 +85,14 @@ CheckStateChanges& ThreadChanges() {
     return changes;
 }
 
+// See AbstractGarbage::GetTreeVersion(). Starts above 0, the mark of an item
+// that has learnt nothing yet.
+std::atomic<quint64> treeVersion{1};
+
+void TreeChanged() {
+    treeVersion.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 // Running counts over the listed children that are not clean, kept so that a
@@ -109,6 +118,9 @@ AbstractGarbage::AbstractGarbage(QObject* parent) : QObject(parent), m_word{} {
 }
 
 AbstractGarbage::~AbstractGarbage() {
+    // Whoever learnt something about this item's tree must look again: it may
+    // have been the top or an ancestor of what they remember.
+    TreeChanged();
     if (m_word.changeSource) {
         std::vector<AbstractGarbage*>& sources = ThreadChanges().sources;
         sources.erase(std::remove(sources.begin(), sources.end(), this), sources.end());
@@ -176,12 +188,40 @@ bool AbstractGarbage::IsRoot() const {
     return GetParent() == nullptr;
 }
 
-int AbstractGarbage::GetDepth() const {
-    int depth = 0;
-    for (const AbstractGarbage* p = GetParent(); p; p = p->GetParent()) {
-        ++depth;
+quint64 AbstractGarbage::GetTreeVersion() {
+    return treeVersion.load(std::memory_order_relaxed);
+}
+
+void AbstractGarbage::LearnPlace() const {
+    const quint64 version = GetTreeVersion();
+    if (m_placeVersion == version) {
+        return;
     }
-    return depth;
+    // Every item of a deep tree asks (each change notifies its scope): one
+    // climb learns the whole path, so that the next items stop early.
+    thread_local std::vector<const AbstractGarbage*> path;
+    path.clear();
+    const AbstractGarbage* known = nullptr;
+    for (const AbstractGarbage* node = this; node;) {
+        if (node->m_placeVersion == version) {
+            known = node;
+            break;
+        }
+        path.push_back(node);
+        node = node->GetParent();
+    }
+    const AbstractGarbage* top = known ? known->m_top : path.back();
+    int depth = known ? known->m_depth + 1 : 0;
+    for (auto it = path.rbegin(); it != path.rend(); ++it, ++depth) {
+        (*it)->m_top = top;
+        (*it)->m_depth = depth;
+        (*it)->m_placeVersion = version;
+    }
+}
+
+int AbstractGarbage::GetDepth() const {
+    LearnPlace();
+    return m_depth;
 }
 
 int AbstractGarbage::GetIndex() const {
@@ -193,11 +233,10 @@ int AbstractGarbage::GetIndex() const {
 }
 
 AbstractGarbageScope* AbstractGarbage::GetScope() const {
-    const AbstractGarbage* item = this;
-    while (const AbstractGarbage* p = item->GetParent()) {
-        item = p;
-    }
-    return qobject_cast<AbstractGarbageScope*>(item->parent());
+    LearnPlace();
+    // The top's own parent is read now: a root handed to a scope (or taken
+    // from it) changes no item's children.
+    return qobject_cast<AbstractGarbageScope*>(m_top->parent());
 }
 
 AbstractGarbage::Status AbstractGarbage::GetStatus() const {
@@ -488,6 +527,7 @@ void AbstractGarbage::RemoveCheckStateWatcher(CheckStateWatcher* watcher) {
 }
 
 void AbstractGarbage::ChildAppended(AbstractGarbage* child) {
+    TreeChanged();
     if (!child || !m_counts || !m_counts->valid) {
         return;  // the next read counts the whole list
     }
@@ -505,6 +545,7 @@ void AbstractGarbage::ChildAppended(AbstractGarbage* child) {
 }
 
 void AbstractGarbage::ChildListChanged() {
+    TreeChanged();
     if (m_counts) {
         m_counts->valid = false;
     }
@@ -540,6 +581,7 @@ void AbstractGarbage::childEvent(QChildEvent* event) {
     // still under construction or destruction is no AbstractGarbage to
     // qobject_cast, and its bit is clear or no longer read.
     if (event->added() || event->removed()) {
+        TreeChanged();
         if (auto* item = qobject_cast<AbstractGarbage*>(event->child())) {
             item->m_word.counted = 0;
         }

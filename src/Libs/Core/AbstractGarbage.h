@@ -83,13 +83,19 @@ public:
     virtual void OnChildReady(AbstractGarbage* child);
     virtual void SetCheckState(CheckState state);
 
-    // Tree.
+    // Tree. GetDepth() and GetScope() are O(1) while no item anywhere gains
+    // or loses a child (see GetTreeVersion()); the first call after such a
+    // change climbs to the first ancestor that still knows its place.
     AbstractGarbage* GetParent();
     const AbstractGarbage* GetParent() const;
     bool IsRoot() const;
     int GetDepth() const;
     int GetIndex() const;
     AbstractGarbageScope* GetScope() const;
+    // Changes whenever an item, on any thread, gains or loses a child (its
+    // QObject children or its list of children) or is destroyed: what was
+    // learnt about the shape of a tree under one version holds while it lasts.
+    static quint64 GetTreeVersion();
 
     // Flags.
     bool IsClean() const { return m_word.clean; }
@@ -203,8 +209,15 @@ private:
         std::uint32_t counted : 1;         // in its parent's running counts
         std::uint32_t changeSource : 1;    // listed as a source of the open CheckStateChange
     };
+    // Fills in the top and depth of this item and of its ancestors up to the
+    // first one that knows them under the current tree version.
+    void LearnPlace() const;
+
     Word m_word;
+    mutable int m_depth = 0;                        // learnt under m_placeVersion
     mutable std::unique_ptr<ChildCounts> m_counts;  // only for items that have children
+    mutable const AbstractGarbage* m_top = nullptr;  // the root item of its tree
+    mutable quint64 m_placeVersion = 0;             // 0: nothing learnt
 };
 
 }  // namespace Varnex::Cleaner

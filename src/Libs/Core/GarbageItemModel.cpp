@@ -35,6 +35,15 @@ const int linearSearchLimit = 64;
 // The maps are dropped on every reset (scope clear, first root in hide-root mode,
 // scope destroyed); keys are never dereferenced.
 //
+// Shown parents. An index is valid only when every ancestor of its item is
+// shown, and a change below a folder n levels deep notifies all n ancestors:
+// checking each of them up to the root would cost O(n^2) per change. So the
+// model remembers, per folder, whether its children are rows (it is a shown
+// row, or the hidden first root). What it remembers holds while the tree
+// keeps its shape (AbstractGarbage::GetTreeVersion()) and the model hears no
+// insertion or reset (`shapeEpoch`); then a climb stops at the first folder
+// known. The row of the item itself is always checked against the live list.
+//
 // Changes collected during a check-state change or an insertion are whole-row
 // ranges per parent, plus the sources whose followers must be walked; both are
 // dropped by a reset. Items are deleted only by the scope's reset (or with the
@@ -107,6 +116,12 @@ struct GarbageItemModel::Impl : AbstractGarbage::CheckStateWatcher {
     // Counts resets: ranges collected before one are void.
     quint64 generation = 0;
     mutable QHash<const AbstractGarbage*, RowMap> rowMaps;  // by parent; null: the scope's roots
+    // Folders known to show their children as rows (true) or not (false),
+    // learnt under `shownVersion` and `shownEpoch`; keys are never dereferenced.
+    mutable QHash<const AbstractGarbage*, bool> shownParents;
+    mutable quint64 shownVersion = 0;
+    mutable quint64 shownEpoch = 0;
+    quint64 shapeEpoch = 1;  // advanced by every insertion signal and reset
 
     AbstractGarbage* FirstRoot() const {
         if (!scope) {
@@ -163,6 +178,50 @@ struct GarbageItemModel::Impl : AbstractGarbage::CheckStateWatcher {
         return holds(row) ? row : -1;
     }
 
+    // Whether the children of `node` are rows of the model: it is a shown row
+    // itself, or, with hide root, the first root.
+    bool IsShownParent(const AbstractGarbage* node) const {
+        const quint64 version = AbstractGarbage::GetTreeVersion();
+        if (shownVersion != version || shownEpoch != shapeEpoch) {
+            shownParents.clear();
+            shownVersion = version;
+            shownEpoch = shapeEpoch;
+        }
+        thread_local std::vector<const AbstractGarbage*> path;
+        path.clear();
+        bool shown = false;
+        for (;;) {
+            const auto known = shownParents.constFind(node);
+            if (known != shownParents.constEnd()) {
+                shown = known.value();
+                break;
+            }
+            path.push_back(node);
+            const AbstractGarbage* parent = node->GetParent();
+            if (!parent) {
+                if (hideRoot) {
+                    shown = node == FirstRoot();
+                } else {
+                    const int r = RowOf(node, nullptr);
+                    shown = r >= 0 && !IsUnannounced(nullptr, r);
+                }
+                break;
+            }
+            const int r = RowOf(node, parent);
+            if (r < 0 || IsUnannounced(parent, r)) {
+                break;  // not a row: neither is anything below it
+            }
+            node = parent;
+        }
+        for (const AbstractGarbage* visited : path) {
+            shownParents.insert(visited, shown);
+        }
+        return shown;
+    }
+
+    // The tree may have another shape than the one remembered.
+    void ShapeChanged() { ++shapeEpoch; }
+
     // True while `row` under `parent` belongs to an insertion that has been
     // announced but not finished: views must not hear of it before rowsInserted.
     bool IsUnannounced(const AbstractGarbage* parent, int row) const {
@@ -193,6 +252,7 @@ struct GarbageItemModel::Impl : AbstractGarbage::CheckStateWatcher {
 
     // Before every beginResetModel(): whatever was collected is superseded.
     void Superseded() {
+        ShapeChanged();
         ++generation;
         DropDeferred();
     }
@@ -326,35 +386,19 @@ QModelIndex GarbageItemModel::GetIndex(AbstractGarbage* item, int column) const 
     if (!item || !d.scope || column < 0 || column >= COLUMN_COUNT) {
         return QModelIndex();
     }
-    // Walk up to the root: every ancestor must be in its parent's list and
-    // announced, and the root must be shown (or, with hide root, be the first).
-    int row = -1;
-    for (const AbstractGarbage* node = item;;) {
-        const AbstractGarbage* parent = node->GetParent();
-        if (!parent) {
-            if (d.hideRoot) {
-                if (node == item || node != d.FirstRoot()) {
-                    return QModelIndex();
-                }
-                break;
-            }
-            const int r = d.RowOf(node, nullptr);
-            if (r < 0 || d.IsUnannounced(nullptr, r)) {
-                return QModelIndex();
-            }
-            if (node == item) {
-                row = r;
-            }
-            break;
-        }
-        const int r = d.RowOf(node, parent);
-        if (r < 0 || d.IsUnannounced(parent, r)) {
-            return QModelIndex();
-        }
-        if (node == item) {
-            row = r;
-        }
-        node = parent;
+    // The item must be in its parent's list and announced, and the parent
+    // must show its children (every ancestor shown, up to a shown root or,
+    // with hide root, the first root).
+    const AbstractGarbage* parent = item->GetParent();
+    if (!parent && d.hideRoot) {
+        return QModelIndex();
+    }
+    if (parent && !d.IsShownParent(parent)) {
+        return QModelIndex();
+    }
+    const int row = d.RowOf(item, parent);
+    if (row < 0 || d.IsUnannounced(parent, row)) {
+        return QModelIndex();
     }
     return createIndex(row, column, item);
 }
@@ -519,6 +563,7 @@ Qt::ItemFlags GarbageItemModel::flags(const QModelIndex& index) const {
 
 void GarbageItemModel::OnRowsAboutToBeInserted(AbstractGarbage* where, int count) {
     Impl& d = *m_impl;
+    d.ShapeChanged();
     Impl::Insertion insertion;
     insertion.where = where;
     insertion.count = count;
@@ -568,6 +613,7 @@ void GarbageItemModel::OnRowsAboutToBeInserted(AbstractGarbage* where, int count
 
 void GarbageItemModel::OnRowsInserted(AbstractGarbage* where, int count) {
     Impl& d = *m_impl;
+    d.ShapeChanged();
     if (d.insertions.isEmpty()) {
         LOG(WARNING) << "Item model: ItemsInserted(" << count << ") without ItemsAboutToBeInserted";
         return;
@@ -614,6 +660,7 @@ void GarbageItemModel::AfterScopeClear() {
         return;
     }
     if (--d.resetDepth == 0) {
+        d.ShapeChanged();
         d.rowMaps.clear();
         d.DropDeferred();
         endResetModel();

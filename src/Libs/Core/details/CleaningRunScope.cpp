@@ -185,6 +185,10 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
     QElapsedTimer clock;
     clock.start();
     std::size_t sinceLook = 0;
+    // One change for the views: a folder's last child cleaned re-sums and
+    // re-checks every ancestor, and a run cleans many; the rows that changed
+    // are announced once when these results are applied, not once per result.
+    const AbstractGarbage::CheckStateChange change;
     while (at < batch.size()) {
         if (budgetMs >= 0 && sinceLook == applyStep) {
             if (clock.elapsed() >= budgetMs) {
