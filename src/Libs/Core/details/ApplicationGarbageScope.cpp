@@ -370,8 +370,11 @@ void ApplicationGarbageScope::PlanItems() {
                              << Util::LogText(leftover->GetPath()) << "\"";
                 return;
             }
-            // What came into it after the scan was never shown: it stays.
-            PlanItem(leftover, FSCleanerServer::FLAG_RECURSIVE, GetScanStartTime());
+            // What came into a folder after the scan was never shown: it
+            // stays. A file is held to its identity only: its status also
+            // changes when this run removes another name of it.
+            PlanItem(leftover, FSCleanerServer::FLAG_RECURSIVE,
+                     leftover->IsDirectory() ? GetScanStartTime() : 0);
         });
     }
 }
