@@ -25,7 +25,7 @@ test: deps
 
 # The tests that run threads, under ThreadSanitizer: only their programs are
 # built (a threaded test left out of this list shows as "Not Run" and fails).
-TSAN_TARGETS ?= test_async test_cleaner_fs test_cleaner_workaround test_core test_core_details \
+TSAN_TARGETS ?= test_async test_cleaner_fs test_cleaner_fs_faults test_cleaner_workaround test_core test_core_details \
 	test_cleaner test_core_int test_platform
 tsan: deps
 	@$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKLARVIK_SANITIZE=thread >/dev/null
