@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "AppsCommand.h"
 #include "CleanerCommon/Logging.h"
@@ -289,7 +290,12 @@ int main(int argc, char** argv) {
         }
         options.selections.append(normal);
     }
-    for (const QCommandLineOption* option : {&enable, &disable}) {
+    // The options that take absolute paths, each into its list.
+    const std::pair<const QCommandLineOption*, QStringList*> pathOptions[] = {
+        {&enable, &options.enables},
+        {&disable, &options.disables},
+        {&antiVirusPath, &options.antiVirusPaths}};
+    for (const auto& [option, list] : pathOptions) {
         for (const QString& path : parser.values(*option)) {
             const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
             if (normal.isNull()) {
@@ -297,17 +303,8 @@ int main(int argc, char** argv) {
                                                     "without \"..\"")
                                          .arg(option->names().first(), Klarvik::Shown(path)));
             }
-            (option == &enable ? options.enables : options.disables).append(normal);
+            list->append(normal);
         }
-    }
-    for (const QString& path : parser.values(antiVirusPath)) {
-        const QString normal = Varnex::Cleaner::NormalizeAbsolutePath(path);
-        if (normal.isNull()) {
-            return Usage(parser, QStringLiteral("--antivirus-path \"%1\": give an absolute path, "
-                                                "without \"..\"")
-                                     .arg(Klarvik::Shown(path)));
-        }
-        options.antiVirusPaths.append(normal);
     }
     if (!Klarvik::IsStartupKind(options.kind) &&
         (!options.enables.isEmpty() || !options.disables.isEmpty())) {
