@@ -47,6 +47,15 @@ QString LastErrorLine(const QByteArray& errorTail) {
     return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last().trimmed());
 }
 
+// A finding counts what the disk gives back when it goes, as every file item
+// does; its length is what the confirmation and the saved findings compare.
+GarbageFileEx* NewFinding(const QString& path, const QString& name, const struct stat& st) {
+    auto* item = new GarbageFileEx(path, static_cast<long long>(st.st_blocks) * 512, QDateTime(),
+                                   AbstractGarbage::Kind::INFECTED, name, nullptr);
+    item->SetApparentSize(static_cast<long long>(st.st_size));
+    return item;
+}
+
 }  // namespace
 
 class AntiVirusScope::Impl {
@@ -315,8 +324,7 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
         if (IsExclusion(path) || GetItemIndex().Contains(path) || seen.contains(path)) {
             continue;
         }
-        auto* item = new GarbageFileEx(path, static_cast<long long>(st.st_size), QDateTime(),
-                                       AbstractGarbage::Kind::INFECTED, name, nullptr);
+        auto* item = NewFinding(path, name, st);
         item->SetIdentity(static_cast<unsigned long long>(st.st_dev),
                           static_cast<unsigned long long>(st.st_ino));
         seen.insert(path);
@@ -376,14 +384,13 @@ void AntiVirusScope::DoRestore() {
             !ClamscanLine::IsPlausibleVirusName(finding.name) || GetItemIndex().Contains(finding.path)) {
             continue;  // gone, changed or not a file: the finding no longer holds
         }
-        auto* item = new GarbageFileEx(finding.path, finding.size, QDateTime(),
-                                       AbstractGarbage::Kind::INFECTED, finding.name, nullptr);
+        auto* item = NewFinding(finding.path, finding.name, st);
         item->SetIdentity(static_cast<unsigned long long>(st.st_dev),
                           static_cast<unsigned long long>(st.st_ino));
         GetItemIndex().Insert(item);
         AddRoot(item);
         ++m_totalItems;
-        m_totalSize += finding.size;
+        m_totalSize += item->GetSize();
     }
     m_totalHandledItems = handled;
 }
@@ -395,7 +402,9 @@ void AntiVirusScope::DoSave() {
     }
     std::vector<VirusFindingsFile::Finding> findings;
     for (const AbstractGarbage* root : m_roots) {
-        findings.push_back({root->GetPath(), root->GetDescription(), root->GetSize()});
+        const auto* file = qobject_cast<const GarbageFile*>(root);
+        findings.push_back({root->GetPath(), root->GetDescription(),
+                            file ? file->GetApparentSize() : root->GetSize()});
     }
     VirusFindingsFile::Save(path, m_totalHandledItems, findings);
 }
@@ -427,7 +436,7 @@ bool AntiVirusScope::StartCheckingBeforePlanning(long long* count) {
         auto* file = qobject_cast<GarbageFile*>(root);
         if (file && file->ShouldBeRemoved() && !IsExclusion(file->GetPath())) {
             findings.push_back({file->GetPath(), file->GetDescription(), file->GetDevice(),
-                                file->GetInode(), file->GetSize()});
+                                file->GetInode(), file->GetApparentSize()});
         }
     }
     if (findings.empty()) {

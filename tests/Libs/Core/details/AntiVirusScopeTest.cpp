@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <QDataStream>
 #include <QFile>
@@ -114,6 +115,16 @@ TEST(AntiVirusScope, FindsTheInfectedFilesAndNoInnocentNamedLikeAReport) {
     }
     EXPECT_EQ(scope.GetTotalItems(), 4);
     EXPECT_GE(scope.GetTotalHandledItems(), 6);  // the clean files were reported on too
+    // Sizes are what the disk gives back, as cleaning counts it (a length
+    // here would make more cleaned than there was to clean).
+    long long onDisk = 0;
+    for (const QString& path : {odd, infected, cut1, cut2}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.toUtf8().constData(), &st), 0);
+        onDisk += static_cast<long long>(st.st_blocks) * 512;
+    }
+    ASSERT_GT(onDisk, 0);
+    EXPECT_EQ(scope.GetTotalSize(), onDisk);
 
     // Kept for the next run, the name with ", " and ": " included.
     AntiVirusScope restored(&m.manager);
@@ -127,6 +138,7 @@ TEST(AntiVirusScope, FindsTheInfectedFilesAndNoInnocentNamedLikeAReport) {
     EXPECT_FALSE(QFile::exists(cut1) || QFile::exists(cut2));
     EXPECT_TRUE(m.tree.Exists("docs/link.exe"));  // the link itself is no finding
     EXPECT_EQ(scope.GetTotalCleanedItems(), 4);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), onDisk);
 }
 
 TEST(AntiVirusScope, RemovesNothingThatAScanOfTheFileAloneDoesNotConfirm) {
