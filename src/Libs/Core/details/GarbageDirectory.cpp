@@ -11,8 +11,12 @@ QString LastPart(const QString& path) {
 
 }  // namespace
 
+QString GarbageDirectory::GetName() const {
+    return LastPart(m_path);
+}
+
 GarbageDirectory::GarbageDirectory(const QString& path, bool adminRights, QObject* parent)
-    : AbstractGarbage(parent), m_name(LastPart(path)), m_path(path), m_adminRights(adminRights) {}
+    : AbstractGarbage(parent), m_path(path), m_adminRights(adminRights) {}
 
 void GarbageDirectory::AddChild(AbstractGarbage* child, bool addSize) {
     if (!child) {

@@ -25,7 +25,7 @@ public:
     // Here or in any folder below: such a folder is never removed itself.
     bool HoldsHiddenEntries() const override { return m_hiddenInside; }
 
-    QString GetName() const override { return m_name; }
+    QString GetName() const override;  // from the path, when asked
     QString GetPath() const override { return m_path; }
     long long GetSize() const override { return m_size; }
     void SetSize(long long size) override;
@@ -47,7 +47,6 @@ public:
     long long GetBirth() const { return m_birth; }  // ns since the epoch; 0: not known
 
 private:
-    QString m_name;
     QString m_path;
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;

@@ -7,10 +7,13 @@ namespace Varnex::Cleaner::Details {
 
 GarbageFile::GarbageFile(const QString& path, long long size, QObject* parent)
     : AbstractGarbage(parent),
-      m_name(ExtractFileName(path).replace(QLatin1Char(':'), QLatin1Char('/'))),
       m_path(path),
       m_size(size) {
     StartReady();
+}
+
+QString GarbageFile::GetName() const {
+    return ExtractFileName(m_path).replace(QLatin1Char(':'), QLatin1Char('/'));
 }
 
 void GarbageFile::SetSize(long long size) {

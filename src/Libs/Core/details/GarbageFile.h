@@ -13,7 +13,9 @@ public:
     // (what removing it frees); the apparent size is its length in bytes.
     GarbageFile(const QString& path, long long size, QObject* parent);
 
-    QString GetName() const override { return m_name; }
+    // From the path when asked: a scan holds millions of items, a view shows
+    // a few names at a time.
+    QString GetName() const override;
     QString GetPath() const override { return m_path; }
     long long GetSize() const override { return m_size; }
     void SetSize(long long size) override;
@@ -39,7 +41,6 @@ public:
     virtual bool IsFolder() const { return false; }
 
 private:
-    QString m_name;
     QString m_path;
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;

@@ -329,6 +329,11 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
 
     std::vector<Bunch> bunches;
     QHash<GarbageDirectory*, int> bunchOf;
+    // A folder's entries come one after another: its item and bunch are kept
+    // from the entry before, found again only when the folder changes.
+    QString lastParentPath;
+    GarbageDirectory* lastParent = nullptr;
+    int lastBunch = -1;
     for (FSScanner::Result& result : results) {
         if (!GiveEventLoopATurn(ticket)) {
             DeleteBunches(bunches, 0);
@@ -345,22 +350,33 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
         // may become a root item. The scanner's paths are absolute and
         // normalised: the parent is the text before the last '/'.
         const int slash = path.lastIndexOf(QLatin1Char('/'));
-        GarbageDirectory* parent =
-            slash < 0 ? nullptr
-                      : FindDirectory(slash == 0 ? QStringLiteral("/") : path.left(slash));
-        if (!parent && !m_impl->scannedRoots.contains(path)) {
-            LOG(WARNING) << "Dropped a result whose folder is not shown: \"" << Util::LogText(path)
-                         << "\"";
-            continue;
-        }
-        auto slot = bunchOf.constFind(parent);
+        const QStringView folder =
+            slash == 0 ? QStringView(u"/") : QStringView(path).left(std::max(slash, 0));
+        GarbageDirectory* parent = nullptr;
         int at;
-        if (slot == bunchOf.constEnd()) {
-            at = static_cast<int>(bunches.size());
-            bunches.push_back(Bunch{parent, {}});
-            bunchOf.insert(parent, at);
+        if (lastParent && slash >= 0 && folder == lastParentPath) {
+            parent = lastParent;
+            at = lastBunch;
         } else {
-            at = *slot;
+            parent = slash < 0 ? nullptr : FindDirectory(folder.toString());
+            if (!parent && !m_impl->scannedRoots.contains(path)) {
+                LOG(WARNING) << "Dropped a result whose folder is not shown: \""
+                             << Util::LogText(path) << "\"";
+                continue;
+            }
+            auto slot = bunchOf.constFind(parent);
+            if (slot == bunchOf.constEnd()) {
+                at = static_cast<int>(bunches.size());
+                bunches.push_back(Bunch{parent, {}});
+                bunchOf.insert(parent, at);
+            } else {
+                at = *slot;
+            }
+            if (parent) {
+                lastParentPath = folder.toString();
+                lastParent = parent;
+                lastBunch = at;
+            }
         }
         if (result.adminRightsRequired) {
             SetAdminRightsRequired(true);
