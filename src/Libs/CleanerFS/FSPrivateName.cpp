@@ -17,8 +17,11 @@ namespace {
 
 std::string PrivateName(const char* purpose) {
     static std::atomic<unsigned long> counter{0};
-    return std::string(".klarvik-") + purpose + "." + std::to_string(::getpid()) + "." +
-           std::to_string(++counter);
+    // The process id is read once (it is a system call, and this runs once per
+    // entry removed). A forked child shares it with its parent: a name both
+    // pick is refused by RENAME_NOREPLACE and the next one is tried.
+    static const std::string process = std::to_string(::getpid());
+    return std::string(".klarvik-") + purpose + "." + process + "." + std::to_string(++counter);
 }
 
 }  // namespace
