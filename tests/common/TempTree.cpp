@@ -126,12 +126,15 @@ void TempTree::MakeFileBytes(const std::string& rel, const std::string& content)
 namespace {
 
 void AddDiskUsage(const std::string& path, std::vector<std::pair<dev_t, ino_t>>* seen,
-                  long long* total) {
+                  long long* total, bool withOwn = true) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
         return;
     }
     if (S_ISDIR(st.st_mode)) {
+        if (withOwn) {
+            *total += static_cast<long long>(st.st_blocks) * 512;
+        }
         DIR* dir = ::opendir(path.c_str());
         if (!dir) {
             return;
@@ -163,6 +166,13 @@ long long TempTree::DiskUsage(const QString& rel) const {
     std::vector<std::pair<dev_t, ino_t>> seen;
     long long total = 0;
     AddDiskUsage(Bytes(rel.toStdString()), &seen, &total);
+    return total;
+}
+
+long long TempTree::ContentsDiskUsage(const QString& rel) const {
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    long long total = 0;
+    AddDiskUsage(Bytes(rel.toStdString()), &seen, &total, false);
     return total;
 }
 

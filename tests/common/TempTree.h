@@ -34,10 +34,12 @@ public:
     bool Exists(const QString& rel) const;  // lstat: a dangling link exists
     bool ExistsBytes(const std::string& rel) const;
     QByteArray Read(const QString& rel) const;
-    // What the entries at and below rel take on the disk, as du counts them
-    // but without the folders' own blocks: each file's allocated blocks, a
-    // file with several names once. Links are not followed.
+    // What the entry at rel and all below it take on the disk, as du -s
+    // counts them: allocated blocks, folders' own included, a file with
+    // several names once. Links are not followed.
     long long DiskUsage(const QString& rel) const;
+    // The same without rel's own blocks: what a root folder holds.
+    long long ContentsDiskUsage(const QString& rel) const;
 
 private:
     QString m_root;

@@ -51,7 +51,8 @@ public:
         // What the entry takes on the disk (its allocated blocks, as du counts
         // them): what removing it can free. A file with several names is
         // counted once per scan session, at the first name reported; its
-        // other names get 0, as do folders.
+        // other names get 0. A folder's are its own blocks (what du counts
+        // for it), not its contents'; 0 when it could not be opened.
         long long diskSize = 0;
         bool isDirectory = false;
         std::string error;  // not empty when a folder could not be read fully

@@ -21,6 +21,7 @@ struct FolderTask {
     double weight = 0;          // its share of the walk, for the progress estimate
     int depth = 0;              // number of components of path
     bool isRoot = false;
+    long long diskSize = 0;     // its own blocks in bytes, once opened
     bool adminRightsRequired = false;  // as its parent judged it (roots: computed when listed)
 };
 

@@ -100,6 +100,7 @@ FSScanner::Result FolderRecord(const FolderTask& task, const std::string& error,
     r.device = task.device;
     r.inode = task.inode;
     r.birth = task.birth;
+    r.diskSize = task.diskSize;
     return r;
 }
 
@@ -258,6 +259,8 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
         // What was opened is what the record names.
         task->device = st->st_dev;
         task->inode = st->st_ino;
+        task->diskSize = DiskSizeOf(static_cast<unsigned long long>(st->st_blocks), 1,
+                                    st->st_dev, st->st_ino);
         if (!m_settings.scanUnsafe.load(std::memory_order_relaxed) &&
             m_settings.protectedFolders.Contains(st->st_dev, st->st_ino)) {
             LOG(WARNING) << "Not scanning \"" << EscapeForLog(task->path)
@@ -294,6 +297,8 @@ bool FolderWalker::Open(FolderTask* task, int* fd, struct stat* st) {
         ::close(*fd);
         return false;
     }
+    task->diskSize =
+        DiskSizeOf(static_cast<unsigned long long>(st->st_blocks), 1, st->st_dev, st->st_ino);
     return true;
 }
 

@@ -290,7 +290,7 @@ TEST(Klarvik, ScanPrintsTheTreeAsJson) {
 
 TEST(Klarvik, CleanRemovesWhatIsSelectedAndKeepsTheRest) {
     Sample s;
-    const long long selected = s.t.DiskUsage("Caches") - s.t.DiskUsage("Caches/Varnex") -
+    const long long selected = s.t.ContentsDiskUsage("Caches") - s.t.DiskUsage("Caches/Varnex") -
                                s.t.DiskUsage("Caches/keep-me");
     const Outcome r = Klarvik({"clean", "--kind", "caches", "--yes", "--json", "--exclude",
                                "keep-me", s.t.Path("Caches")});
@@ -753,24 +753,25 @@ TEST(Klarvik, JsonKeepsItsShapeAndEveryNameComesBackExactly) {
     EXPECT_FALSE(scan.out.contains('\x1b')) << "control characters are escaped";
     QJsonObject shape = scan.json;
     shape.insert("items", ByPath(shape.value("items").toArray()));
-    // Sizes are the blocks each file takes; the JSON gives its length too.
+    // Sizes are the blocks each entry takes (a folder's own with what it holds,
+    // but a root's contents only); the JSON gives a file's length too.
     const auto disk = [&](const QString& rel) { return h.t.DiskUsage("Caches/" + rel); };
     const QString escRel = QStringLiteral("esc\x1b[2J");
     const QJsonObject expected{
         {"kind", "caches"},
         {"finished", "done"},
         {"total_items", 6},
-        {"total_size", static_cast<double>(disk(""))},
+        {"total_size", static_cast<double>(h.t.ContentsDiskUsage("Caches"))},
         {"cleaned_items", 0},
         {"cleaned_size", 0},
         {"items_in_error", 0},
         {"skipped", QJsonObject{{"unreadable_folders", 0}, {"not_utf8_names", 0}}},
         {"items",
          QJsonArray{Item(
-             root, root, disk(""),
+             root, root, h.t.ContentsDiskUsage("Caches"),
              {Item(root + "/back\\slash", "back\\slash", disk("back\\slash"), {}, 3),
               Item(esc, "esc\x1b[2J", disk(escRel),
-                   {Item(esc + "/" + h.inner, h.inner, disk(escRel), {}, 4)}),
+                   {Item(esc + "/" + h.inner, h.inner, disk(escRel + "/" + h.inner), {}, 4)}),
               Item(root + "/new\nline", "new\nline", disk("new\nline"), {}, 1),
               Item(root + "/q\"uote", "q\"uote", disk("q\"uote"), {}, 2)})}}};
     EXPECT_EQ(shape, expected);

@@ -66,8 +66,14 @@ void GarbageDirectory::OnChildReady(AbstractGarbage*) {
     }
 }
 
+void GarbageDirectory::SetOwnSize(long long size) {
+    const long long contents = m_size - m_ownSize;
+    m_ownSize = size;
+    SetSize(contents + size);
+}
+
 void GarbageDirectory::UpdateSize() {
-    AbstractGarbage::UpdateSize();
+    SetSize(SumOfDirtyChildren() + m_ownSize);
     if (AbstractGarbage* parent = GetParent()) {
         parent->UpdateSize();
     }

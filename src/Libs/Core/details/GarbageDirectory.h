@@ -24,6 +24,10 @@ public:
     int GetKeptChildren() const { return m_readiness.Kept(); }
     // Here or in any folder below: such a folder is never removed itself.
     bool HoldsHiddenEntries() const override { return m_hiddenInside; }
+    // The folder's own blocks (its list of entries), counted in its size with
+    // what it holds: what its removal frees besides its contents.
+    void SetOwnSize(long long size);
+    long long GetOwnSize() const { return m_ownSize; }
 
     QString GetName() const override;  // from the path, when asked
     QString GetPath() const override { return m_path; }
@@ -52,6 +56,7 @@ private:
     unsigned long long m_inode = 0;
     long long m_birth = 0;
     long long m_size = 0;
+    long long m_ownSize = 0;
     GarbageList m_children;
     ChildReadiness m_readiness;
     bool m_adminRights;

@@ -389,6 +389,9 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             }
             folder->SetRequiredChildren(result.required, result.kept);
             folder->SetIdentity(result.device, result.inode, result.birth);
+            if (parent) {
+                folder->SetOwnSize(result.diskSize);  // a root stays: its blocks are not garbage
+            }
             item = folder;
         } else {
             auto* file = new GarbageFile(path, result.diskSize, nullptr);
@@ -450,7 +453,10 @@ void SystemGarbageScope::PlanItems() {
 }
 
 long long SystemGarbageScope::GetCleanedSize(AbstractGarbage* item) const {
-    // Folders count as cleaned items but their bytes are their files'.
+    // A folder's contents count as they go; its own blocks when it goes.
+    if (const auto* folder = qobject_cast<const GarbageDirectory*>(item)) {
+        return folder->GetOwnSize();
+    }
     return qobject_cast<GarbageFile*>(item) ? item->GetSize() : 0;
 }
 

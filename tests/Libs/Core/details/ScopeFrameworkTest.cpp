@@ -205,7 +205,7 @@ TEST(ScopeFramework, EveryRunOfTheRealScopeEndsOnceAndItsFiguresHold) {
     for (int i = 0; i < 400; ++i) {
         t.MakeFile(QString("Caches/d%1/f%2").arg(i % 20).arg(i), QByteArray(100, 'x'));
     }
-    const long long onDisk = t.DiskUsage("Caches");
+    const long long onDisk = t.ContentsDiskUsage("Caches");
     SystemGarbageScope scope(QStringList{t.Path("Caches")});
     LogCapture log;
     QSignalSpy started(&scope, &AbstractGarbageScope::ScanningStarted);
@@ -325,7 +325,7 @@ TEST(ScopeFramework, ResultsAppliedOverManyTicksCountOnceAndTheRunEndsAfterTheLa
         TempTree copy;
         ASSERT_EQ(Varnex::Test::RunProgram("cp", {"-a", t.Path("Caches"), copy.Path("Caches")}),
                   0);
-        const long long onDisk = copy.DiskUsage("Caches");
+        const long long onDisk = copy.ContentsDiskUsage("Caches");
         SystemGarbageScope scope(QStringList{copy.Path("Caches")});
         scope.SetApplyTimePerTick(0);
         ASSERT_EQ(ScanAndWait(scope), AbstractGarbageScope::DONE);

@@ -101,7 +101,7 @@ TEST(SystemGarbageScope, ScansNestedCachesIntoATreeWithTotals) {
     EXPECT_TRUE(qobject_cast<GarbageFile*>(link)) << "a link is shown as a file, never entered";
     EXPECT_EQ(scope.FindGarbage(c.t.Path("Caches/link-out/precious")), nullptr);
     // Sizes are what the disk holds: a link's own blocks, not its target's.
-    const long long onDisk = c.t.DiskUsage("Caches") - c.t.DiskUsage("Caches/com.keep");
+    const long long onDisk = c.t.ContentsDiskUsage("Caches") - c.t.DiskUsage("Caches/com.keep");
     EXPECT_EQ(scope.GetTotalItems(), 6);
     EXPECT_EQ(scope.GetTotalSize(), onDisk);
     EXPECT_EQ(root->GetSize(), onDisk);
@@ -122,22 +122,28 @@ TEST(SystemGarbageScope, SizesAreWhatTheDiskHoldsAndOnlyALastNameFrees) {
     ASSERT_GT(blocks, 0);
     SystemGarbageScope scope({t.Path("Caches")});
     Scan(scope);
-    // As du counts: the sparse file by its blocks, a file with two names once.
-    EXPECT_EQ(scope.GetTotalSize(), t.DiskUsage("Caches"));
-    EXPECT_EQ(scope.GetTotalSize(), sparseBlocks + 2 * blocks);
+    // As du counts: the sparse file by its blocks, a file with two names once,
+    // the folders below the root by their own blocks too.
+    const auto own = [&](const QString& rel) { return t.DiskUsage(rel) - t.ContentsDiskUsage(rel); };
+    ASSERT_GT(own("Caches/a"), 0);
+    EXPECT_EQ(scope.GetTotalSize(), t.ContentsDiskUsage("Caches"));
+    EXPECT_EQ(scope.GetTotalSize(),
+              sparseBlocks + 2 * blocks + own("Caches/a") + own("Caches/b") + own("Caches/c"));
     auto* sparse = qobject_cast<GarbageFile*>(scope.FindGarbage(t.Path("Caches/sparse")));
     ASSERT_NE(sparse, nullptr);
     EXPECT_EQ(sparse->GetApparentSize(), 10'000'000);
     EXPECT_EQ(scope.FindGarbage(t.Path("Caches/a"))->GetSize() +
                   scope.FindGarbage(t.Path("Caches/b"))->GetSize(),
-              blocks);
+              blocks + own("Caches/a") + own("Caches/b"));
+    const long long folders = own("Caches/a") + own("Caches/b") + own("Caches/c");
 
     // Both names of one/two go: their blocks are freed once. "shared" keeps
     // a name outside: removing it frees nothing, though the scan counted it.
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(t.Exists("Caches/c/shared"));
     EXPECT_EQ(t.Read("outside/shared"), QByteArray(9000, 's'));
-    EXPECT_EQ(scope.GetLastCleanedSize(), sparseBlocks + blocks);
+    // The folders went too, with their own blocks.
+    EXPECT_EQ(scope.GetLastCleanedSize(), sparseBlocks + blocks + folders);
     EXPECT_EQ(scope.GetLastCleanedItems(), 7);
 }
 
@@ -420,7 +426,7 @@ TEST(SystemGarbageScope, TheSameFolderThroughALinkIsShownAndCleanedOnce) {
     t.MakeSymlink(t.Path("Caches/sub"), "Sub");
     SystemGarbageScope scope({t.Path("Caches"), t.Path("Again"), t.Path("Sub")});
     Scan(scope);
-    EXPECT_EQ(scope.GetTotalSize(), t.DiskUsage("Caches"));
+    EXPECT_EQ(scope.GetTotalSize(), t.ContentsDiskUsage("Caches"));
     EXPECT_FALSE(scope.CanContinueScanning()) << "a root scanned with another one is scanned";
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(scope.ContainsError());
