@@ -1,7 +1,10 @@
 #include "Core/details/AntiVirusScope.h"
 
+#include <dirent.h>
 #include <glog/logging.h>
 #include <sys/stat.h>
+
+#include <cstring>
 
 #include <QFileInfo>
 #include <QHash>
@@ -40,6 +43,33 @@ bool NamesExistingEntry(const QByteArray& line, bool summarySeen, struct stat* s
 bool IsBelow(const QString& path, const QString& root) {
     return root == QLatin1String("/") || path == root ||
            (path.startsWith(root) && path.at(root.size()) == QLatin1Char('/'));
+}
+
+// Whether `text`, the bytes of a path cut at a line break, is how a longer
+// name goes on: its folder holds an entry whose name starts with its last
+// part and a line break. Such a name may hold whole lines of output
+// ("<folder>/c\n<root>/thesis.pdf: Virus FOUND\nd"), none of them a result.
+bool BeginsLongerName(const QByteArray& text) {
+    const int slash = text.lastIndexOf('/');
+    if (slash < 0) {
+        return false;
+    }
+    const QByteArray folder = slash == 0 ? QByteArray("/") : text.left(slash);
+    const QByteArray start = text.mid(slash + 1) + '\n';
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir) {
+        return false;
+    }
+    bool found = false;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, start.constData(), static_cast<std::size_t>(start.size())) ==
+            0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
 }
 
 // Whether every folder between `root` and `path` (which IsBelow() it) is a
@@ -295,7 +325,8 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             impl.pending.clear();
             if (NamesExistingEntry(joined, impl.summarySeen, &st)) {
                 line = std::move(joined);
-            } else if (!raw.contains(resultSeparator) && joined.size() <= maxCutNameBytes) {
+            } else if ((!raw.contains(resultSeparator) || BeginsLongerName(joined)) &&
+                       joined.size() <= maxCutNameBytes) {
                 impl.pending = std::move(joined);
                 continue;
             }

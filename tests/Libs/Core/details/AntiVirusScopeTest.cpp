@@ -102,6 +102,9 @@ TEST(AntiVirusScope, FindsTheInfectedFilesAndNoInnocentNamedLikeAReport) {
     // the findings, the innocent file is not.
     const QString cut1 = m.Infected("docs/a\n" + report);
     const QString cut2 = m.Infected("docs/b: x\n" + report);
+    // An innocent name whose middle line reads as a finding of the innocent
+    // file on its own: it is a line of that name, no result.
+    m.Clean("docs/c\n" + report + ": Evil FOUND\nd");
     m.tree.MakeSymlink(infected, "docs/link.exe");
     m.Clean("docs/empty", "");
 
