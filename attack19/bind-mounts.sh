@@ -12,8 +12,8 @@ mount --bind "$data/single/c.exe" "$data/in/f.exe"
 snapshot > "$work/snap/before"
 "$KLARVIK" clean antivirus --yes --antivirus-path "$data/in" 2>&1 | grep -v SystemInfo
 echo "rc=${PIPESTATUS[0]}"
-umount "$data/in/mnt" "$data/in/f.exe"
 snapshot > "$work/snap/after"
+umount "$data/in/mnt" "$data/in/f.exe"
 echo "changed (only ./data/in/a.exe may go):"; changed "$work/snap/before" "$work/snap/after"
 mkdir -p "$data/sysbind"; mount --bind "$KLARVIK_SYSROOT/Applications/ClamAV" "$data/sysbind" 2>/dev/null
 mkdir -p "$data/usrbind"; mount --bind /usr/share/doc "$data/usrbind"

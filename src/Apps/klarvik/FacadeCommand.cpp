@@ -378,8 +378,7 @@ int RunFacade(const Options& options, const QStringList& args) {
             static_cast<const Varnex::Cleaner::Details::AntiVirusScope*>(antiVirus)
                 ->GetSkippedNames();
         if (skipped > 0) {
-            Err(QStringLiteral("antivirus: %1 not UTF-8, left as they are (neither shown nor "
-                               "removed)")
+            Err(QStringLiteral("antivirus: %1 not UTF-8: neither shown nor removed")
                     .arg(Counted(skipped, "infected file whose name is",
                                  "infected files whose names are")));
         }
