@@ -371,6 +371,18 @@ int RunFacade(const Options& options, const QStringList& args) {
         Err(QStringLiteral("antivirus: %1")
                 .arg(problem.isEmpty() ? QStringLiteral("the scan failed") : Shown(problem)));
     }
+    // An infected file whose name is not UTF-8 can be neither shown nor
+    // removed: it is not in the table, so it is told here.
+    if (reasons.contains(antiVirus)) {
+        const long long skipped =
+            static_cast<const Varnex::Cleaner::Details::AntiVirusScope*>(antiVirus)
+                ->GetSkippedNames();
+        if (skipped > 0) {
+            Err(QStringLiteral("antivirus: %1 not UTF-8: neither shown nor removed")
+                    .arg(Counted(skipped, "infected file whose name is",
+                                 "infected files whose names are")));
+        }
+    }
 
     // --select: exactly these items of the scopes they belong to.
     if (cleaning && allDone && !options.selections.isEmpty()) {

@@ -12,6 +12,7 @@
 #include "RunOutput.h"
 #include "ScopeDriver.h"
 #include "ShownText.h"
+#include "TreeCensus.h"
 #include "TreeReport.h"
 
 namespace Klarvik {
@@ -43,6 +44,8 @@ void WriteList(FileListKind& kind, AbstractGarbageScope::FinishReason reason) {
     Out() << "Total: " << Counted(scope.GetTotalItems(), "file", "files") << ", "
           << FormatSize(scope.GetTotalSize(), 0) << " ("
           << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+    // An infected file whose name is not UTF-8 is left out of the list: told.
+    WriteCensus(kind.Census());
 }
 
 // Checks exactly the items named; nothing changes without names. False,

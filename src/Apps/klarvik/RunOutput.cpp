@@ -95,6 +95,10 @@ void WriteTotals(const AbstractGarbageScope& scope, AbstractGarbageScope::Finish
     Out() << "Total: " << Counted(scope.GetTotalItems(), "item", "items") << ", "
           << FormatSize(scope.GetTotalSize(), 0) << " ("
           << AbstractGarbageScope::GetFinishReasonString(reason) << ")\n";
+    WriteCensus(census);
+}
+
+void WriteCensus(const TreeCensus& census) {
     if (census.inError > 0) {
         Out() << Counted(census.inError, "item is", "items are") << " in error\n";
     }

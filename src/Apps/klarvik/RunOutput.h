@@ -42,6 +42,8 @@ void WriteDocument(const QJsonObject& summary, const Varnex::Cleaner::GarbageIte
 std::function<void(JsonWriter&)> PathList(const QStringList& paths);
 // The summary record of --jsonl on Out(): the totals and `counts` after them.
 void WriteSummaryRecord(const QJsonObject& summary, const JsonFields& counts);
+// The items in error and what was skipped, a line each (none when neither).
+void WriteCensus(const TreeCensus& census);
 // The totals for people: "Total: ...", the items in error, what was skipped.
 void WriteTotals(const Varnex::Cleaner::AbstractGarbageScope& scope,
                  Varnex::Cleaner::AbstractGarbageScope::FinishReason reason,

@@ -34,6 +34,8 @@ TEST(KlarvikAntiVirus, RemovesOnlyConfirmedFindingsAndSaysWhenThereIsNoEngine) {
     TempTree t;
     t.MakeFile("r/été, 2: x.exe", "x" + ClamavFixture::Marker());
     t.MakeFile("r/thesis.pdf", "my thesis");
+    // Found, but neither shown nor removable: the list tells it was left.
+    t.MakeFileBytes("r/b\xff.exe", ("y" + ClamavFixture::Marker()).toStdString());
     const QString r = t.Path("r");
     QByteArray out, err;
 
@@ -44,6 +46,7 @@ TEST(KlarvikAntiVirus, RemovesOnlyConfirmedFindingsAndSaysWhenThereIsNoEngine) {
     InstalledEngine installed;
     ASSERT_EQ(Klarvik({"scan", "--kind", "antivirus", r}, &out, &err), 0) << err.data();
     EXPECT_TRUE(out.contains("Total: 1 file")) << out.data();
+    EXPECT_TRUE(out.contains("Skipped: 1 name that cannot be read as UTF-8")) << out.data();
     EXPECT_TRUE(out.contains(ClamavFixture::VirusName().toUtf8())) << out.data();
     EXPECT_EQ(Klarvik({"clean", "--kind", "antivirus", r}, &out, &err), 2);  // no terminal, no --yes
     EXPECT_TRUE(t.Exists("r/été, 2: x.exe"));

@@ -129,3 +129,37 @@ TEST(KlarvikFacade, ScansAndCleansTheAntivirusFoldersGiven) {
     EXPECT_TRUE(data.Exists("out/b.exe"));  // not a folder given
     EXPECT_TRUE(out.contains("antivirus: cleaned 1 items")) << out.data();
 }
+
+// Cleaning the antivirus folder with another scope: an infected file outside
+// it, named by a line a file name puts on the scanner's output (through a link
+// inside the folder), stays; an infected file whose name is not UTF-8 is told,
+// as it can be neither shown nor removed.
+TEST(KlarvikFacade, TheAntivirusScopeRemovesNothingOutsideItsFoldersAndTellsWhatItLeft) {
+    if (!ClamavFixture::HasClamscan()) {
+        GTEST_SKIP() << "clamscan is not installed";
+    }
+    TempTree home, sysroot, data;
+    ScopedEnv h("HOME", home.Root().toUtf8()), r("KLARVIK_SYSROOT", sysroot.Root().toUtf8()),
+        c("XDG_CACHE_HOME", QByteArray()), d("XDG_DATA_HOME", QByteArray());
+    ClamavFixture engine{sysroot.Path("Applications/ClamAV")};
+    home.MakeFile("Library/Caches/com.a/one", "cache");
+    data.MakeFile("in/a.exe", "x" + ClamavFixture::Marker());
+    data.MakeFileBytes("in/b\xff.exe", ("y" + ClamavFixture::Marker()).toStdString());
+    data.MakeFile("samples/kept.bin", "z" + ClamavFixture::Marker());
+    data.MakeSymlink(data.Path("samples"), "in/linked");
+    data.MakeFile("in/x\n" + data.Path("in/linked/kept.bin") + ": " + ClamavFixture::VirusName() +
+                      " FOUND\ny",
+                  "innocent");
+    QByteArray out, err;
+    ASSERT_EQ(Klarvik({"clean", "antivirus", "user-caches", "--yes", "--antivirus-path",
+                       data.Path("in")},
+                      &out, &err),
+              0)
+        << out.data() << err.data();
+    EXPECT_FALSE(data.Exists("in/a.exe"));
+    EXPECT_FALSE(home.Exists("Library/Caches/com.a/one"));
+    EXPECT_EQ(data.Read("samples/kept.bin"), "z" + ClamavFixture::Marker());
+    EXPECT_TRUE(data.ExistsBytes("in/b\xff.exe"));
+    EXPECT_TRUE(err.contains("antivirus: 1 infected file whose name is not UTF-8")) << err.data();
+    EXPECT_TRUE(out.contains("antivirus: cleaned 1 items")) << out.data();
+}

@@ -1,7 +1,10 @@
 #include "Core/details/AntiVirusScope.h"
 
+#include <dirent.h>
 #include <glog/logging.h>
 #include <sys/stat.h>
+
+#include <cstring>
 
 #include <QFileInfo>
 #include <QHash>
@@ -42,6 +45,52 @@ bool IsBelow(const QString& path, const QString& root) {
            (path.startsWith(root) && path.at(root.size()) == QLatin1Char('/'));
 }
 
+// Whether `text`, the bytes of a path cut at a line break, is how a longer
+// name goes on: its folder holds an entry whose name starts with its last
+// part and a line break. Such a name may hold whole lines of output
+// ("<folder>/c\n<root>/thesis.pdf: Virus FOUND\nd"), none of them a result.
+bool BeginsLongerName(const QByteArray& text) {
+    const int slash = text.lastIndexOf('/');
+    if (slash < 0) {
+        return false;
+    }
+    const QByteArray folder = slash == 0 ? QByteArray("/") : text.left(slash);
+    const QByteArray start = text.mid(slash + 1) + '\n';
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir) {
+        return false;
+    }
+    bool found = false;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, start.constData(), static_cast<std::size_t>(start.size())) ==
+            0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// Whether every folder between `root` and `path` (which IsBelow() it) is a
+// folder, not a symbolic link: the scanner follows none, so a path through
+// one (a line a file name put on its output) leads out of what was scanned.
+bool IsBelowWithoutLinks(const QString& path, const QString& root) {
+    QString folder = root == QLatin1String("/") ? QString() : root;
+    const QStringList rest =
+        path.mid(folder.size() + 1).split(QLatin1Char('/'), Qt::KeepEmptyParts);
+    for (int i = 0; i + 1 < rest.size(); ++i) {
+        folder += QLatin1Char('/') + rest.at(i);
+        std::string bytes;
+        struct stat st {};
+        if (!Platform::EncodePath(folder, &bytes) || ::lstat(bytes.c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 QString LastErrorLine(const QByteArray& errorTail) {
     const QList<QByteArray> lines = errorTail.trimmed().split('\n');
     return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last().trimmed());
@@ -66,6 +115,10 @@ public:
     QStringList scanRoots;  // the paths of the scan under way, in their one spelling
     bool paused = false;
     bool summarySeen = false;
+    // Whether a summary line came, read from each line as it came: a cut
+    // name waiting for its end (a file gone before its line was read) may
+    // have taken the real summary in, but not its count of errors.
+    bool summaryLineSeen = false;
     // A line that ended inside a file name (a name holding a line break),
     // waiting for the rest of the name on the next line.
     QByteArray pending;
@@ -146,6 +199,7 @@ void AntiVirusScope::Reset() {
     });
     m_impl->scanRoots.clear();
     m_impl->summarySeen = false;
+    m_impl->summaryLineSeen = false;
     m_impl->pending.clear();
     m_impl->reportedErrors = 0;
     m_impl->problem.clear();
@@ -253,6 +307,15 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     GarbageList items;
     QSet<QString> seen;
     for (const QByteArray& raw : lines) {
+        // The scanner's summary comes after every result, so the last one
+        // counts (a name may hold a summary of its own before it).
+        const ClamscanLine alone = ClamscanLine::Parse(raw, impl.summaryLineSeen);
+        if (alone.kind == ClamscanLine::SUMMARY) {
+            impl.summaryLineSeen = true;
+            impl.reportedErrors = 0;
+        } else if (alone.kind == ClamscanLine::ERRORS) {
+            impl.reportedErrors = alone.errors;
+        }
         QByteArray line = raw;
         struct stat st {};
         if (!impl.pending.isEmpty()) {
@@ -262,7 +325,8 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             impl.pending.clear();
             if (NamesExistingEntry(joined, impl.summarySeen, &st)) {
                 line = std::move(joined);
-            } else if (!raw.contains(resultSeparator) && joined.size() <= maxCutNameBytes) {
+            } else if ((!raw.contains(resultSeparator) || BeginsLongerName(joined)) &&
+                       joined.size() <= maxCutNameBytes) {
                 impl.pending = std::move(joined);
                 continue;
             }
@@ -273,8 +337,7 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             continue;
         }
         if (parsed.kind == ClamscanLine::ERRORS) {
-            impl.reportedErrors = parsed.errors;
-            continue;
+            continue;  // counted above
         }
         const QByteArray& pathBytes = parsed.path;
         if (parsed.kind != ClamscanLine::RESULT || ::lstat(pathBytes.constData(), &st) != 0) {
@@ -299,11 +362,14 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
         const QString path = NormalizeAbsolutePath(decoded);
         const QString name = parsed.VirusName();
         const bool below =
-            !path.isNull() && std::any_of(impl.scanRoots.begin(), impl.scanRoots.end(),
-                                          [&](const QString& root) { return IsBelow(path, root); });
+            !path.isNull() &&
+            std::any_of(impl.scanRoots.begin(), impl.scanRoots.end(), [&](const QString& root) {
+                return IsBelow(path, root) && IsBelowWithoutLinks(path, root);
+            });
         if (!S_ISREG(st.st_mode) || !below || !ClamscanLine::IsPlausibleVirusName(name)) {
             LOG(WARNING) << "Not taken as a finding: \"" << Util::LogText(decoded)
-                         << "\" (not a regular file below the paths scanned)";
+                         << "\" (not a regular file below the paths scanned, "
+                            "without a link on the way)";
             continue;
         }
         // clamscan goes into what is mounted below a path (a bind mount keeps
@@ -321,7 +387,10 @@ bool AntiVirusScope::InsertBatch(const RunGeneration::Ticket& ticket) {
                          << "\" (on another mount than the path scanned)";
             continue;
         }
-        if (IsExclusion(path) || GetItemIndex().Contains(path) || seen.contains(path)) {
+        // The findings kept from the last scan name what was found: a name
+        // holding what a signature matches makes it a finding of its own.
+        if (IsExclusion(path) || GetItemIndex().Contains(path) || seen.contains(path) ||
+            path == GetLastVirusesPath()) {
             continue;
         }
         auto* item = NewFinding(path, name, st);

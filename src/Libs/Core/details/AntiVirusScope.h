@@ -19,7 +19,8 @@ namespace Varnex::Cleaner::Details {
 //
 // What the scanner prints is not trusted as it stands: a line is split at its
 // last ": ", and a finding counts only for a regular file below one of the
-// paths scanned, in its one spelling, not excluded. Before anything is
+// paths scanned, in its one spelling, with no symbolic link on the way (the
+// scanner follows none), not excluded. Before anything is
 // removed, each selected finding is confirmed by a scan of that file alone
 // (InfectionCheck); a finding that is not confirmed stays, REFUSED.
 //

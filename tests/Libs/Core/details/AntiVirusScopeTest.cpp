@@ -102,6 +102,9 @@ TEST(AntiVirusScope, FindsTheInfectedFilesAndNoInnocentNamedLikeAReport) {
     // the findings, the innocent file is not.
     const QString cut1 = m.Infected("docs/a\n" + report);
     const QString cut2 = m.Infected("docs/b: x\n" + report);
+    // An innocent name whose middle line reads as a finding of the innocent
+    // file on its own: it is a line of that name, no result.
+    m.Clean("docs/c\n" + report + ": Evil FOUND\nd");
     m.tree.MakeSymlink(infected, "docs/link.exe");
     m.Clean("docs/empty", "");
 
@@ -191,6 +194,50 @@ TEST(AntiVirusScope, RemovesNothingThatAScanOfTheFileAloneDoesNotConfirm) {
     EXPECT_TRUE(m.tree.Exists("t/swapped.bin"));
 }
 
+// A name with line breaks puts a finding of its own on the scan's output: an
+// infected file outside the path scanned, named through a link inside it. It
+// is no finding (the scanner follows no link), and it stays, though a scan of
+// it alone confirms it and the removal server follows the link (this
+// process's own, in folders of its own, when it runs as root).
+TEST(AntiVirusScope, ALineNamingAFileThroughALinkedFolderIsNoFinding) {
+    if (!ClamavFixture::HasClamscan()) {
+        GTEST_SKIP() << "clamscan is not installed";
+    }
+    Machine m;
+    const QString infected = m.Infected("t/real.bin");
+    m.Infected("samples/kept.bin");
+    m.tree.MakeSymlink(m.tree.Path("samples"), "t/linked");
+    m.Clean("t/x\n" + m.tree.Path("t/linked/kept.bin") + ": " + ClamavFixture::VirusName() +
+            " FOUND\ny");
+
+    AntiVirusScope scope(&m.manager);
+    scope.AddPath(m.tree.Path("t"));
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE) << scope.GetScanProblem().toStdString();
+    EXPECT_EQ(FindingPaths(scope), QStringList{infected});
+    ASSERT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_TRUE(m.tree.Exists("samples/kept.bin"));
+    EXPECT_FALSE(m.tree.Exists("t/real.bin"));
+}
+
+// The findings kept in the home folder hold the names of what was found; a
+// name that holds the marker makes them match the signature too. Scanning the
+// home folder again does not take them for a finding.
+TEST(AntiVirusScope, TheKeptFindingsAreNoFindingOfTheirOwn) {
+    if (!ClamavFixture::HasClamscan()) {
+        GTEST_SKIP() << "clamscan is not installed";
+    }
+    Machine m;
+    m.home.MakeFile("Downloads/" + QString::fromUtf8(ClamavFixture::Marker()) + ".exe",
+                    "x" + ClamavFixture::Marker());
+    AntiVirusScope scope(&m.manager);
+    scope.AddPath(m.home.Root());
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    ASSERT_EQ(scope.GetRoots().size(), 1);
+    ASSERT_TRUE(QFile::exists(AntiVirusScope::GetLastVirusesPath()));
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(FindingPaths(scope).size(), 1) << FindingPaths(scope).join(", ").toStdString();
+}
+
 TEST(AntiVirusScope, ADeadScannerOrAMissingEngineFailsTheScanWithTheReason) {
     if (!ClamavFixture::HasClamscan()) {
         GTEST_SKIP() << "clamscan is not installed";
@@ -212,6 +259,15 @@ TEST(AntiVirusScope, ADeadScannerOrAMissingEngineFailsTheScanWithTheReason) {
         "echo 'Total errors: 3'\nexit 1\n");
     EXPECT_EQ(Scan(scope), AbstractGarbageScope::FAILED);
     EXPECT_TRUE(scope.GetScanProblem().contains("3 errors")) << scope.GetScanProblem().toStdString();
+    // So they do when the last file reported on is gone by the time its line
+    // is read (a temporary file): its line is no cut name holding the summary.
+    m.engine.ReplaceClamscan(
+        "echo \"" + m.tree.Path("t/a.bin").toUtf8() + ": X FOUND\"\necho \"" +
+        m.tree.Path("t/gone.tmp").toUtf8() +
+        ": OK\"\necho\necho '----------- SCAN SUMMARY -----------'\n"
+        "echo 'Known viruses: 1'\necho 'Total errors: 1'\nexit 1\n");
+    EXPECT_EQ(Scan(scope), AbstractGarbageScope::FAILED);
+    EXPECT_TRUE(scope.GetScanProblem().contains("1 errors")) << scope.GetScanProblem().toStdString();
 
     QFile::remove(m.engine.ClamscanPath());
     EXPECT_EQ(Scan(scope), AbstractGarbageScope::FAILED);
