@@ -16,9 +16,11 @@ class GarbageLaunchAgent;
 // off runs `launchctl` at once (GarbageLaunchAgent::SetEnabled).
 //
 // `launchctl list` is read once per scan, on a thread of its own while the
-// folders are scanned; when it cannot be read every job shows off with an
-// error saying so, GetListingProblem() tells why, and the scan still
-// finishes DONE (the files are there; only their state is unknown).
+// folders are scanned; when it cannot be read (or is not believed: see
+// Platform::ListLaunchJobs) every job shows off, its state unknown
+// (GarbageLaunchAgent::IsStateKnown()), with an error saying so,
+// GetListingProblem() tells why, and the scan still finishes DONE (the files
+// are there; only their state is unknown).
 //
 // Cleaning unloads each selected job (`launchctl unload -w`, on a thread of
 // its own: StartCleaning() answers at once, and a stop kills the tool under
