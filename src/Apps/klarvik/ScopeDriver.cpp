@@ -56,6 +56,13 @@ void InstallHandler() {
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// A run during which Ctrl-C was pressed was stopped, even when it finished
+// before the stop reached it: the tools it waited for were killed then.
+ScopeDriver::Scope::FinishReason Stopped(ScopeDriver::Scope::FinishReason reason) {
+    return interrupted.load() && reason == ScopeDriver::Scope::DONE ? ScopeDriver::Scope::CANCELED
+                                                                    : reason;
+}
+
 }  // namespace
 
 ScopeDriver::ScopeDriver(Scope* scope, bool showProgress, QObject* parent)
@@ -111,7 +118,7 @@ ScopeDriver::Scope::FinishReason ScopeDriver::Scan() {
     if (m_records) {
         WriteProgressRecord();
     }
-    return reason;
+    return Stopped(reason);
 }
 
 bool ScopeDriver::Clean(Scope::FinishReason* reason) {
@@ -137,6 +144,7 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     if (m_records && started) {
         WriteProgressRecord();
     }
+    *reason = Stopped(*reason);
     return started;
 }
 
