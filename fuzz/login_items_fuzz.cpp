@@ -25,6 +25,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // name of an entry is found in the real PATH.
     ::setenv("HOME", scratch.toUtf8().constData(), 1);
     ::setenv("XDG_CONFIG_HOME", (scratch + QStringLiteral("/config")).toUtf8().constData(), 1);
+    // The system's autostart entries: below the scratch folder, none.
+    ::setenv("KLARVIK_SYSROOT", scratch.toUtf8().constData(), 1);
+    ::unsetenv("XDG_CONFIG_DIRS");
     ::setenv("PATH", (scratch + QStringLiteral("/bin")).toUtf8().constData(), 1);
     QDir().mkpath(scratch + QStringLiteral("/bin"));
     return 0;

@@ -12,8 +12,9 @@ home="$sample/home"
 sysroot="$sample/sysroot"
 mkdir -p "$home" "$sysroot"
 export HOME="$home" KLARVIK_SYSROOT="$sysroot"
-# The login items live below the sample home too.
-unset XDG_CONFIG_HOME
+# The login items live below the sample home (and the system's below the
+# sample system root) too.
+unset XDG_CONFIG_HOME XDG_CONFIG_DIRS
 
 # Caches with nested folders, the application's own folder (excluded), logs, a
 # trash, and a link that points outside the sample's caches.

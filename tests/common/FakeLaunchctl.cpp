@@ -31,6 +31,7 @@ FakeLaunchctl::FakeLaunchctl() {
                                         m_tree.Path(QStringLiteral("calls")).toUtf8());
     m_fail = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_FAIL", QByteArray());
     m_hang = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_HANG", QByteArray());
+    m_garble = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_GARBLE", QByteArray());
 }
 
 FakeLaunchctl::~FakeLaunchctl() = default;
@@ -63,6 +64,11 @@ void FakeLaunchctl::SetFailing(const QByteArray& commands) {
 void FakeLaunchctl::SetHanging(const QByteArray& commands) {
     m_hang.reset();
     m_hang = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_HANG", commands);
+}
+
+void FakeLaunchctl::SetGarbled(const QByteArray& commands) {
+    m_garble.reset();
+    m_garble = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_GARBLE", commands);
 }
 
 QByteArray FakeLaunchctl::JobPlist(const QString& label) {

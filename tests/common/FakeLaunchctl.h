@@ -26,6 +26,8 @@ public:
     // Subcommands that fail / hang from now on ("list unload"; empty: none).
     void SetFailing(const QByteArray& commands);
     void SetHanging(const QByteArray& commands);
+    // ... print something else than their output and exit with 0.
+    void SetGarbled(const QByteArray& commands);
 
     // An XML property list with this Label string.
     static QByteArray JobPlist(const QString& label);
@@ -37,6 +39,7 @@ private:
     std::unique_ptr<ScopedEnv> m_log;
     std::unique_ptr<ScopedEnv> m_fail;
     std::unique_ptr<ScopedEnv> m_hang;
+    std::unique_ptr<ScopedEnv> m_garble;
 };
 
 }  // namespace Varnex::Test

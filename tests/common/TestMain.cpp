@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
     ::unsetenv("XDG_DATA_HOME");
     ::unsetenv("XDG_CACHE_HOME");
     ::unsetenv("XDG_CONFIG_HOME");
+    // The system's autostart entries are those below the test system root.
+    ::unsetenv("XDG_CONFIG_DIRS");
     // Paths must never depend on the locale: run under the plainest one.
     ::setenv("LC_ALL", "C", 1);
     Varnex::Test::SetTestFolders(QString::fromStdString(home), QString::fromStdString(sysroot));

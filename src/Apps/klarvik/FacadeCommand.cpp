@@ -15,6 +15,7 @@
 #include "Core/Cleaner.h"
 #include "Core/details/AntiVirusScope.h"
 #include "Core/details/FileDates.h"
+#include "Core/details/LaunchAgentGarbageScope.h"
 #include "RootCheck.h"
 #include "RunOutput.h"
 #include "ScopeDriver.h"
@@ -383,6 +384,16 @@ int RunFacade(const Options& options, const QStringList& args) {
                                  "infected files whose names are")));
         }
     }
+    // Every job shows off when the listing could not be read: not a state to believe.
+    bool statesKnown = true;
+    if (const auto* jobs = qobject_cast<const Varnex::Cleaner::Details::LaunchAgentGarbageScope*>(
+            cleaner.GetLaunchAgentsScope());
+        jobs && reasons.contains(cleaner.GetLaunchAgentsScope()) &&
+        !jobs->GetListingProblem().isEmpty()) {
+        Err(QStringLiteral("launch-agents: which jobs are loaded is unknown: %1")
+                .arg(Shown(jobs->GetListingProblem())));
+        statesKnown = false;
+    }
 
     // --select: exactly these items of the scopes they belong to.
     if (cleaning && allDone && !options.selections.isEmpty()) {
@@ -437,7 +448,7 @@ int RunFacade(const Options& options, const QStringList& args) {
     }
     if (!cleaning) {
         cleaner.WaitBeforeAppQuit();
-        return allDone ? EXIT_DONE : EXIT_FAILED;
+        return allDone && statesKnown ? EXIT_DONE : EXIT_FAILED;
     }
     if (!allDone) {
         Err(QStringLiteral("a scan did not finish: nothing was removed"));

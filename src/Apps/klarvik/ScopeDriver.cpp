@@ -1,12 +1,13 @@
 #include "ScopeDriver.h"
 
-#include <algorithm>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <QEventLoop>
+#include <QHash>
+#include <QSet>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include "Platform/ToolRun.h"
 #include "RunOutput.h"
 #include "ShownText.h"
+#include "TreeReport.h"
 
 namespace Klarvik {
 
@@ -52,6 +54,13 @@ void InstallHandler() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     ::sigaction(SIGINT, &action, nullptr);
+}
+
+// A run during which Ctrl-C was pressed was stopped, even when it finished
+// before the stop reached it: the tools it waited for were killed then.
+ScopeDriver::Scope::FinishReason Stopped(ScopeDriver::Scope::FinishReason reason) {
+    return interrupted.load() && reason == ScopeDriver::Scope::DONE ? ScopeDriver::Scope::CANCELED
+                                                                    : reason;
 }
 
 }  // namespace
@@ -109,7 +118,7 @@ ScopeDriver::Scope::FinishReason ScopeDriver::Scan() {
     if (m_records) {
         WriteProgressRecord();
     }
-    return reason;
+    return Stopped(reason);
 }
 
 bool ScopeDriver::Clean(Scope::FinishReason* reason) {
@@ -135,6 +144,7 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     if (m_records && started) {
         WriteProgressRecord();
     }
+    *reason = Stopped(*reason);
     return started;
 }
 
@@ -237,6 +247,36 @@ void ScopeDriver::WriteProgressRecord() {
     m_sinceRecord.start();
 }
 
+namespace {
+
+using Varnex::Cleaner::AbstractGarbage;
+
+// The items of the scope's tree at `paths`, found in one walk.
+QHash<QString, const AbstractGarbage*> ItemsAt(const ScopeDriver::Scope& scope,
+                                               const QStringList& paths) {
+    QHash<QString, const AbstractGarbage*> found;
+    if (paths.isEmpty()) {
+        return found;
+    }
+    const QSet<QString> wanted(paths.begin(), paths.end());
+    QList<const AbstractGarbage*> pending;
+    for (const AbstractGarbage* root : scope.GetRoots()) {
+        pending.append(root);
+    }
+    while (!pending.isEmpty() && found.size() < wanted.size()) {
+        const AbstractGarbage* item = pending.takeLast();
+        if (wanted.contains(item->GetPath()) && !found.contains(item->GetPath())) {
+            found.insert(item->GetPath(), item);
+        }
+        for (const AbstractGarbage* child : item->GetChildren()) {
+            pending.append(child);
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
 int AskAndRemove(ScopeDriver& driver, const QString& question, bool yes, const QStringList& paths,
                  RemovalLines lines, Removal* out) {
     if (!yes) {
@@ -250,14 +290,38 @@ int AskAndRemove(ScopeDriver& driver, const QString& question, bool yes, const Q
         Err(QStringLiteral("the removal could not start"));
         return EXIT_FAILED;
     }
+    QSet<QString> kept;
     for (const QString& path : paths) {
-        const bool gone = !Varnex::Cleaner::Details::PathExists(path);
-        (gone ? out->removed : out->kept).append(path);
+        const bool stayed = Varnex::Cleaner::Details::PathExists(path);
+        (stayed ? out->kept : out->removed).append(path);
+        if (stayed) {
+            kept.insert(path);
+        }
+    }
+    // Why each stayed, from its item's error: one walk of the tree for all.
+    const QHash<QString, const AbstractGarbage*> items = ItemsAt(*driver.GetScope(), out->kept);
+    for (const QString& path : paths) {
+        if (!kept.contains(path)) {
+            if (lines == RemovalLines::RECORDS) {
+                WriteRecord(Out(), QLatin1String("removed"), {{QLatin1String("path"), path}});
+            } else if (lines == RemovalLines::TEXT) {
+                Out() << "removed: " << Shown(path) << '\n';
+            }
+            continue;
+        }
+        const AbstractGarbage* item = items.value(path);
+        const int error = item ? static_cast<int>(item->GetError()) : 0;
+        const QString message = error != 0 ? item->GetErrorString()
+                                : out->reason == ScopeDriver::Scope::CANCELED
+                                    ? QStringLiteral("the removal was stopped first")
+                                    : QStringLiteral("still there");
         if (lines == RemovalLines::RECORDS) {
-            WriteRecord(Out(), QLatin1String(gone ? "removed" : "failed"),
-                        {{QLatin1String("path"), path}});
+            WriteRecord(Out(), QLatin1String("failed"),
+                        {{QLatin1String("path"), path},
+                         {QLatin1String("error"), TreeReport::ErrorWord(error)},
+                         {QLatin1String("message"), message}});
         } else if (lines == RemovalLines::TEXT) {
-            Out() << (gone ? "removed: " : "not removed: ") << Shown(path) << '\n';
+            Out() << "not removed: " << Shown(path) << " (" << message << ")\n";
         }
     }
     return -1;

@@ -40,6 +40,7 @@ public:
     // input: "y", "Y" or "yes" is YES, anything else or its end NO, Ctrl-C
     // INTERRUPTED (at once, whether or not a line was being typed).
     static Answer Ask(const QString& question);
+    Scope* GetScope() const { return m_scope; }
     // Whether Ctrl-C was pressed while this driver was alive.
     static bool WasInterrupted();
     // Ctrl-C handling as a driver sets it up, for a program that drives
@@ -75,7 +76,8 @@ struct Removal {
     QStringList kept;     // still there
 };
 // How each path's outcome is told as it is found: "removed: PATH" and "not
-// removed: PATH" lines, "removed"/"failed" JSON Lines records, or nothing.
+// removed: PATH (why)" lines, "removed" and "failed" (with "error" and
+// "message") JSON Lines records, or nothing.
 enum class RemovalLines { TEXT, RECORDS, NONE };
 
 // Asks `question` unless `yes`, cleans, and sorts `paths` into *out, telling

@@ -59,13 +59,21 @@ QString Detail(AbstractGarbage* item) {
     return text;
 }
 
+// "on", "off", "gone", or "?" for a job whose state could not be read.
+const char* State(AbstractGarbage* item) {
+    const auto* agent = qobject_cast<GarbageLaunchAgent*>(item);
+    return item->IsClean()                   ? "gone "
+           : agent && !agent->IsStateKnown() ? "?    "
+           : item->IsEnabled()               ? "on   "
+                                             : "off  ";
+}
+
 void WriteItems(const AbstractGarbageScope& scope, AbstractGarbageScope::FinishReason reason) {
     int on = 0;
     for (AbstractGarbage* root : scope.GetRoots()) {
         on += root->IsEnabled() ? 1 : 0;
         const QString detail = Detail(root);
-        Out() << (root->IsClean() ? "gone " : root->IsEnabled() ? "on   " : "off  ")
-              << Shown(root->GetName()) << "  " << Shown(root->GetPath());
+        Out() << State(root) << Shown(root->GetName()) << "  " << Shown(root->GetPath());
         if (!detail.isEmpty()) {
             Out() << "  (" << Shown(detail) << ')';
         }
@@ -92,6 +100,9 @@ void WriteJson(const Options& options, const AbstractGarbageScope& scope,
                              {"detail", root->GetDescription()}};
             if (auto* agent = qobject_cast<GarbageLaunchAgent*>(root)) {
                 item.insert("label", agent->GetLabel());
+                if (!agent->IsStateKnown()) {
+                    item.insert("enabled", QJsonValue::Null);  // not "off": unknown
+                }
             }
             json.Value(item);
         }

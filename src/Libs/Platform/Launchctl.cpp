@@ -46,7 +46,11 @@ LaunchJobListing ParseLaunchctlList(const QByteArray& output) {
     const QList<QByteArray> lines = output.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         const QByteArray& line = lines.at(i);
-        if (line.isEmpty() || (i == 0 && line == header)) {
+        if (i == 0 && line == header) {
+            listing.header = true;
+            continue;
+        }
+        if (line.isEmpty()) {
             continue;
         }
         const QList<QByteArray> columns = line.split('\t');
@@ -71,28 +75,37 @@ LaunchJobListing ParseLaunchctlList(const QByteArray& output) {
 LaunchJobListing ListLaunchJobs(int timeLimitMs, const std::atomic<bool>* cancel) {
     const ToolOutcome outcome =
         RunTool(launchctl, {QStringLiteral("list")}, timeLimitMs, 16 << 20, cancel);
-    if (!outcome.Succeeded()) {
-        LaunchJobListing failed;
-        failed.problem = QStringLiteral("launchctl list ") + outcome.Describe();
-        LOG(WARNING) << "Can't tell which launch jobs are loaded: " << Shown(failed.problem);
-        return failed;
+    LaunchJobListing listing;
+    if (outcome.Succeeded()) {
+        listing = ParseLaunchctlList(outcome.output);
+        if (!listing.header) {
+            listing.problem = QStringLiteral("launchctl list printed no listing");
+        } else if (listing.badLines > 0) {
+            listing.problem =
+                QStringLiteral("launchctl list printed %1 that cannot be read")
+                    .arg(listing.badLines == 1 ? QStringLiteral("a line")
+                                               : QStringLiteral("%1 lines").arg(listing.badLines));
+        }
+    } else {
+        listing.problem = QStringLiteral("launchctl list ") + outcome.Describe();
     }
-    LaunchJobListing listing = ParseLaunchctlList(outcome.output);
-    if (listing.badLines > 0) {
-        LOG(WARNING) << "launchctl list: " << listing.badLines
-                     << " lines not of the form PID, status, label ignored";
+    if (!listing.problem.isEmpty()) {
+        listing.ok = false;
+        LOG(WARNING) << "Can't tell which launch jobs are loaded: " << Shown(listing.problem);
     }
     return listing;
 }
 
-bool SwitchLaunchJob(const QString& path, bool load, QString* problem, int timeLimitMs) {
+bool SwitchLaunchJob(const QString& path, bool load, QString* problem, int timeLimitMs,
+                     const std::atomic<bool>* cancel) {
     const QString verb = load ? QStringLiteral("load") : QStringLiteral("unload");
     std::string bytes;
     ToolOutcome outcome;
     // The path goes to the tool as the bytes of the file, or not at all (Qt
     // hands arguments over in the locale's encoding).
     if (EncodePath(path, &bytes) && path.toLocal8Bit() == QByteArray::fromStdString(bytes)) {
-        outcome = RunTool(launchctl, {verb, QStringLiteral("-w"), path}, timeLimitMs);
+        outcome =
+            RunTool(launchctl, {verb, QStringLiteral("-w"), path}, timeLimitMs, 16 << 20, cancel);
     } else {
         outcome.errorTail = "the path cannot be handed over";
     }

@@ -2,13 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QSet>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -49,6 +52,10 @@ struct Entry {
     int end = 0;      // the first line after its group
     QString app;      // empty: not a login item
     bool on = false;
+    // One of the system's entries (never changed); the user's entry of the
+    // same name, which takes its place once written, is at overridePath.
+    bool system = false;
+    QString overridePath;
 };
 
 // The first value of `key` in the entry's group, escapes undone; null when absent.
@@ -223,15 +230,11 @@ bool ReadEntry(const QString& folder, const QString& name, Entry* entry) {
     return true;
 }
 
-// Every readable entry of the folder, by file name. A missing folder has none.
-bool ReadEntries(QList<Entry>* entries, QString* problem, QString* folderOut = nullptr) {
-    const QString folder = LoginItemsFolder();
-    if (folderOut) {
-        *folderOut = folder;
-    }
+// The names of the ".desktop" entries of a folder. A missing folder has none.
+bool ReadEntryNames(const QString& folder, QStringList* names, QString* problem) {
     std::string bytes;
-    if (folder.isEmpty() || !EncodePath(folder, &bytes)) {
-        Fail(problem, QStringLiteral("no autostart folder: HOME is not usable"));
+    if (!EncodePath(folder, &bytes)) {
+        Fail(problem, QStringLiteral("%1: not a usable folder name").arg(folder));
         return false;
     }
     DIR* dir = ::opendir(bytes.c_str());
@@ -242,13 +245,12 @@ bool ReadEntries(QList<Entry>* entries, QString* problem, QString* folderOut = n
         Fail(problem, QStringLiteral("%1: %2").arg(folder, ErrnoText(errno)));
         return false;
     }
-    QStringList names;
     errno = 0;
     while (const dirent* d = ::readdir(dir)) {
         QString name;
         if (DecodePath(d->d_name, std::strlen(d->d_name), &name) &&
             name.endsWith(QLatin1String(".desktop")) && name.size() > 8) {
-            names.append(name);
+            names->append(name);
         }
     }
     const int readError = errno;
@@ -257,13 +259,56 @@ bool ReadEntries(QList<Entry>* entries, QString* problem, QString* folderOut = n
         Fail(problem, QStringLiteral("%1: %2").arg(folder, ErrnoText(readError)));
         return false;
     }
-    std::sort(names.begin(), names.end());
+    return true;
+}
+
+// The entries that count, by file name: every readable entry of the user's
+// folder, then those of the system's folders whose name no entry before them
+// has (the freedesktop.org rule: the user's entry of a name overrides the
+// system's, and the first system folder the others).
+bool ReadEntries(QList<Entry>* entries, QString* problem, QString* folderOut = nullptr) {
+    const QString folder = LoginItemsFolder();
+    if (folderOut) {
+        *folderOut = folder;
+    }
+    if (folder.isEmpty()) {
+        Fail(problem, QStringLiteral("no autostart folder: HOME is not usable"));
+        return false;
+    }
+    QStringList names;
+    if (!ReadEntryNames(folder, &names, problem)) {
+        return false;
+    }
+    // An unreadable entry of the user's overrides the system's all the same.
+    QSet<QString> taken(names.begin(), names.end());
+    QList<Entry> found;
     for (const QString& name : names) {
         Entry entry;
         if (ReadEntry(folder, name, &entry)) {
-            entries->append(entry);
+            found.append(entry);
         }
     }
+    for (const QString& systemFolder : SystemLoginItemsFolders()) {
+        QStringList systemNames;
+        if (!ReadEntryNames(systemFolder, &systemNames, problem)) {
+            return false;
+        }
+        for (const QString& name : systemNames) {
+            if (taken.contains(name)) {
+                continue;
+            }
+            taken.insert(name);
+            Entry entry;
+            if (ReadEntry(systemFolder, name, &entry)) {
+                entry.system = true;
+                entry.overridePath = folder + QLatin1Char('/') + name;
+                found.append(entry);
+            }
+        }
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Entry& a, const Entry& b) { return a.fileName < b.fileName; });
+    entries->append(found);
     return true;
 }
 
@@ -293,11 +338,59 @@ bool WriteWhole(const QString& path, const QString& text, QString* problem) {
     return true;
 }
 
+// A value escaped as the Desktop Entry format escapes strings.
+QString Escaped(const QString& value) {
+    QString out;
+    for (int i = 0; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        if (c == QLatin1Char('\\')) {
+            out += QStringLiteral("\\\\");
+        } else if (c == QLatin1Char(' ') && i == 0) {
+            out += QStringLiteral("\\s");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Writes a new file at `path` (its folder made when missing), never over an
+// entry that is there: written whole beside, then renamed to its name only
+// while that name is free.
+bool WriteNew(const QString& path, const QString& text, QString* problem) {
+    const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
+    std::string target;
+    if (!QtSpellsAlike(path) || !EncodePath(path, &target) || !QDir().mkpath(folder)) {
+        Fail(problem, QStringLiteral("%1: the entry cannot be written").arg(path));
+        return false;
+    }
+    QTemporaryFile file(folder + QStringLiteral("/.klarvik-entry-XXXXXX"));
+    const QByteArray bytes = text.toUtf8();
+    std::string written;
+    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush() ||
+        ::fchmod(file.handle(), 0644) != 0 || ::fsync(file.handle()) != 0 ||
+        !EncodePath(file.fileName(), &written)) {
+        Fail(problem, QStringLiteral("%1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    if (::renameat2(AT_FDCWD, written.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        Fail(problem, QStringLiteral("%1: %2").arg(path, ErrnoText(errno)));
+        return false;  // the copy goes with the temporary file
+    }
+    file.setAutoRemove(false);
+    return true;
+}
+
 // Rewrites the entry with each key set to its value on every line of it in
 // the group; "Hidden=true" is added after the group's header when it has no
 // Hidden line. The other lines stay as they are.
+//
+// A system entry is never changed: the user's entry of the same name is
+// written instead, a copy with the keys set and its application named
+// (X-Klarvik-Path), so that it stands for the same application, and never
+// over a file that appeared there meanwhile.
 bool SetKeys(const Entry& entry, const QList<QPair<QString, QString>>& keys, QString* problem) {
-    if (entry.isLink) {
+    if (entry.isLink && !entry.system) {
         Fail(problem, QStringLiteral("%1 is a symbolic link: not changed").arg(entry.path));
         return false;
     }
@@ -313,28 +406,18 @@ bool SetKeys(const Entry& entry, const QList<QPair<QString, QString>>& keys, QSt
                 found = true;
             }
         }
-        if (!found && key == hiddenKey && value == QLatin1String("true")) {
+        if (!found && ((key == hiddenKey && value == QLatin1String("true")) || entry.system)) {
             lines.insert(entry.header + 1, key + QLatin1Char('=') + value);
             ++end;
         }
     }
-    return WriteWhole(entry.path, lines.join(QLatin1Char('\n')), problem);
-}
-
-// A value escaped as the Desktop Entry format escapes strings.
-QString Escaped(const QString& value) {
-    QString out;
-    for (int i = 0; i < value.size(); ++i) {
-        const QChar c = value.at(i);
-        if (c == QLatin1Char('\\')) {
-            out += QStringLiteral("\\\\");
-        } else if (c == QLatin1Char(' ') && i == 0) {
-            out += QStringLiteral("\\s");
-        } else {
-            out += c;
+    if (entry.system) {
+        if (Value(entry, ourKey).isNull()) {
+            lines.insert(entry.header + 1, ourKey + QLatin1Char('=') + Escaped(entry.app));
         }
+        return WriteNew(entry.overridePath, lines.join(QLatin1Char('\n')), problem);
     }
-    return out;
+    return WriteWhole(entry.path, lines.join(QLatin1Char('\n')), problem);
 }
 
 // The Exec line's program: quoted, with its reserved characters escaped.
@@ -408,6 +491,27 @@ QString LoginItemsFolder() {
     return home.isEmpty() ? QString() : home + QStringLiteral("/.config/autostart");
 }
 
+QStringList SystemLoginItemsFolders() {
+    QString dirs;
+    switch (ReadPathVariable("XDG_CONFIG_DIRS", &dirs)) {
+        case PathVariable::VALID: {
+            QStringList folders;
+            for (const QString& dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+                // A relative one names no folder anyone could tell.
+                if (dir.startsWith(QLatin1Char('/'))) {
+                    folders.append(dir + QStringLiteral("/autostart"));
+                }
+            }
+            return folders;
+        }
+        case PathVariable::UNDECODABLE:
+            return {};  // which folders were meant cannot be told
+        case PathVariable::UNSET:
+            break;
+    }
+    return {SystemPath(QStringLiteral("/etc/xdg/autostart"))};
+}
+
 bool ListLoginItems(QStringList* paths, QString* problem) {
     QList<Entry> entries;
     if (!ReadEntries(&entries, problem)) {
@@ -440,7 +544,13 @@ bool InsertLoginItem(const QString& path, QString* problem) {
         if (entry.on) {
             return true;
         }
-        if (!off && !entry.isLink) {
+        // The user's own entry first; a system entry is switched on by the
+        // user's entry of its name.
+        if (!entry.system && !entry.isLink) {
+            off = &entry;
+            break;
+        }
+        if (!off && entry.system) {
             off = &entry;
         }
     }

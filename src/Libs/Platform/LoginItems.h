@@ -6,7 +6,9 @@
 // The user's login items. On macOS they are the session's shared file list;
 // here they are the freedesktop.org autostart entries of the session: the
 // ".desktop" files of $XDG_CONFIG_HOME/autostart ($HOME/.config/autostart
-// when XDG_CONFIG_HOME is unset).
+// when XDG_CONFIG_HOME is unset), and those of the system's folders
+// (SystemLoginItemsFolders()) that no entry of the user's of the same file
+// name overrides.
 //
 // The mapping:
 //  - An entry is in the login list when it is switched on: neither
@@ -25,9 +27,12 @@
 //  - Remove switches every entry of the application off with "Hidden=true",
 //    every other line kept as it was, so the entry can be switched on again
 //    and loses nothing; no entry is ever deleted.
+//  - A system entry is never changed: it is switched off (or on) by writing
+//    the user's entry of its file name, a copy of it with "Hidden=true" (or
+//    "Hidden=false") that names its application (X-Klarvik-Path).
 // Files are replaced atomically (written whole beside, then renamed over);
-// an entry that is a symbolic link is read but never changed. Only the
-// folder's own entries count (the system's /etc/xdg/autostart is not read).
+// an entry that is a symbolic link is read but never changed. OnlyShowIn and
+// NotShowIn are not read: an entry meant for another desktop counts too.
 //
 // Threads: any, one call at a time. Failures are answered (false and
 // *problem); nothing is logged here.
@@ -35,6 +40,10 @@ namespace Varnex::Platform {
 
 // The autostart folder; empty when neither variable gives one.
 QString LoginItemsFolder();
+// The system's autostart folders, the most important first: "autostart" in
+// each folder of $XDG_CONFIG_DIRS, else /etc/xdg/autostart below the system
+// root. None when XDG_CONFIG_DIRS does not decode.
+QStringList SystemLoginItemsFolders();
 
 // The paths of the switched-on entries, in the order of their file names,
 // each once. False, with *problem, when the folder exists but cannot be

@@ -7,11 +7,13 @@
 #include <QJsonObject>
 
 #include "common/ClamavFixture.h"
+#include "common/FakeLaunchctl.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
 using Varnex::Test::ClamavFixture;
+using Varnex::Test::FakeLaunchctl;
 using Varnex::Test::RunProgram;
 using Varnex::Test::ScopedEnv;
 using Varnex::Test::TempTree;
@@ -81,6 +83,24 @@ TEST(KlarvikFacade, ScansEveryScopeAndCleansExactlyWhatIsSelected) {
     ASSERT_EQ(Klarvik({"clean", "user-logs", "system-logs", "--yes"}, &out, &err), 0) << err.data();
     EXPECT_FALSE(home.Exists("Library/Logs/app.log"));
     EXPECT_TRUE(sysroot.Exists("var/log/apt/history.log"));
+}
+
+// Launch jobs whose state launchctl could not tell are no "all off".
+TEST(KlarvikFacade, ALaunchctlThatFailsIsTold) {
+    TempTree home, sysroot;
+    ScopedEnv h("HOME", home.Root().toUtf8()), r("KLARVIK_SYSROOT", sysroot.Root().toUtf8());
+    FakeLaunchctl fake;
+    home.MakeFile("Library/LaunchAgents/com.example.a.plist",
+                  FakeLaunchctl::JobPlist("com.example.a"));
+    fake.SetLoaded({"com.example.a"});
+    QByteArray out, err;
+    ASSERT_EQ(Klarvik({"scan", "launch-agents"}, &out, &err), 0) << err.data();
+    fake.SetGarbled("list");
+    EXPECT_EQ(Klarvik({"scan", "launch-agents"}, &out, &err), 1);
+    EXPECT_TRUE(
+        err.contains("launch-agents: which jobs are loaded is unknown: launchctl list "
+                     "printed no listing"))
+        << err.data();
 }
 
 // The antivirus scope scans only the folders given with --antivirus-path, and

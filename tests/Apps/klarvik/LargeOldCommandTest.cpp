@@ -1,10 +1,11 @@
 // `klarvik scan|clean --kind large-old` through the real program.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
-#include <unistd.h>
 
+#include "common/ImmutableGuard.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
@@ -89,4 +90,32 @@ TEST(KlarvikLargeOld, NeverRemovesAFileInTheSystemsOwnFolders) {
         EXPECT_TRUE(QFile::exists(big));
     }
     QFile::remove(big);
+}
+
+// A package that could be removed only in part says why it stayed, in the
+// text and in the JSON Lines record.
+TEST(KlarvikLargeOld, APackageNotRemovedSaysWhy) {
+    TempTree t;
+    t.MakeSparseFile("r/Big.app/Contents/Resources/data.bin", 20000000);
+    t.MakeFile("r/Big.app/Contents/Info.plist", "<plist/>");
+    const QString r = QDir(t.Path("r")).canonicalPath();
+    const QString package = r + "/Big.app";
+    Varnex::Test::ImmutableGuard stuck;
+    if (!stuck.Set(t.Path("r/Big.app/Contents/Resources/data.bin"))) {
+        GTEST_SKIP() << "no immutable files here";
+    }
+    QByteArray out, err;
+    EXPECT_EQ(
+        Klarvik({"clean", "--kind", "large-old", "--yes", "--select", package, r}, &out, &err), 1);
+    EXPECT_TRUE(out.contains("not removed: " + package.toUtf8() + " (Permission denied)"))
+        << out.data();
+    EXPECT_EQ(Klarvik({"clean", "--kind", "large-old", "--yes", "--jsonl", "--select", package, r},
+                      &out, &err),
+              1);
+    EXPECT_TRUE(
+        out.contains("{\"type\":\"failed\",\"path\":\"" + package.toUtf8() +
+                     "\",\"error\":\"permission_denied\",\"message\":\"Permission denied\"}"))
+        << out.data();
+    EXPECT_TRUE(t.Exists("r/Big.app/Contents/Resources/data.bin"));
+    EXPECT_FALSE(t.Exists("r/Big.app/Contents/Info.plist"));
 }

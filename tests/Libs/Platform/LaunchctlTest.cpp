@@ -4,6 +4,7 @@
 
 #include "Platform/Launchctl.h"
 #include "common/FakeLaunchctl.h"
+#include "common/PropertyListFixtures.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 
@@ -53,7 +54,21 @@ TEST(Launchctl, ToolThatFailsHangsOrIsMissingIsNoListing) {
     EXPECT_FALSE(listing.IsLoaded("com.example.agent"));
     EXPECT_TRUE(listing.problem.contains("exit code 5")) << listing.problem.toStdString();
 
+    // Exit 0 with something else than a listing, or a line of it that
+    // cannot be read (a label with a tab): the job on it might be any.
     fake.SetFailing("");
+    fake.SetGarbled("list");
+    listing = ListLaunchJobs();
+    EXPECT_FALSE(listing.ok);
+    EXPECT_TRUE(listing.problem.contains("printed no listing")) << listing.problem.toStdString();
+    fake.SetGarbled("");
+    fake.SetLoaded({"com.example.agent", "com.example\tother"});
+    listing = ListLaunchJobs();
+    EXPECT_FALSE(listing.ok);
+    EXPECT_FALSE(listing.IsLoaded("com.example.agent"));
+    EXPECT_TRUE(listing.problem.contains("a line that cannot be read"))
+        << listing.problem.toStdString();
+
     fake.SetHanging("list");
     listing = ListLaunchJobs(500);
     EXPECT_FALSE(listing.ok);
@@ -81,4 +96,9 @@ TEST(Launchctl, SwitchRunsLoadAndUnloadWithTheFile) {
     // Unloading what is not loaded is the tool's error, and is answered so.
     EXPECT_FALSE(SwitchLaunchJob(path, false, &problem));
     EXPECT_TRUE(problem.contains("exit code 3")) << problem.toStdString();
+    // The stand-in reads binary property lists too.
+    t.MakeFile("binary.plist",
+               Varnex::Test::BinaryPropertyList(FakeLaunchctl::JobPlist("com.example.binary")));
+    ASSERT_TRUE(SwitchLaunchJob(t.Path("binary.plist"), true, &problem)) << problem.toStdString();
+    EXPECT_EQ(fake.Loaded(), QStringList{"com.example.binary"});
 }

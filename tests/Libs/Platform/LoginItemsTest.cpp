@@ -17,11 +17,15 @@ using Varnex::Test::TempTree;
 
 namespace {
 
-// A home folder of its own with an autostart folder and a few applications.
+// A home folder and a system root of their own with an autostart folder
+// each and a few applications.
 struct Session {
     TempTree t;
+    TempTree sysroot;
     ScopedEnv home{"HOME", t.Root().toUtf8()};
+    ScopedEnv root{"KLARVIK_SYSROOT", sysroot.Root().toUtf8()};
     ScopedEnv config{"XDG_CONFIG_HOME", QByteArray()};
+    ScopedEnv dirs{"XDG_CONFIG_DIRS", QByteArray()};
 
     QString App(const QString& name) {
         t.MakeFile("apps/" + name, "#!/bin/sh\n");
@@ -31,6 +35,9 @@ struct Session {
         t.MakeFile(".config/autostart/" + name, text);
     }
     QByteArray Read(const QString& name) const { return t.Read(".config/autostart/" + name); }
+    void SystemEntry(const QString& name, const QByteArray& text) {
+        sysroot.MakeFile("etc/xdg/autostart/" + name, text);
+    }
     QStringList List() {
         QStringList paths;
         QString problem;
@@ -143,4 +150,49 @@ TEST(LoginItems, AnEntryThatCannotBeRewrittenOnAFullDiskStaysAsItWas) {
     EXPECT_EQ(QDir(s.t.Path(".config/autostart"))
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{"chat.desktop"});
+}
+
+// The system's entries count unless the user's entry of the same name
+// overrides them; one is switched off, and on again, by the user's entry of
+// its name, a copy that names its application, and never by changing the
+// system's file. XDG_CONFIG_DIRS names the system's folders, the first first.
+TEST(LoginItems, SystemEntriesAreOverriddenAndSwitchedByTheUsersEntry) {
+    Session s;
+    const QString tray = s.App("Tray");
+    const QString mail = s.App("Mail");
+    const QByteArray trayEntry = "[Desktop Entry]\nName=Tray\nExec=" + tray.toUtf8() + " -q\n";
+    s.SystemEntry("tray.desktop", trayEntry);
+    s.SystemEntry("mail.desktop", "[Desktop Entry]\nExec=" + mail.toUtf8() + "\n");
+    s.Entry("mail.desktop", "[Desktop Entry]\nExec=" + mail.toUtf8() + "\nHidden=true\n");
+    s.SystemEntry("shell.desktop", "[Desktop Entry]\nExec=sh -c 'sleep 1'\n");
+    const QString shell = s.sysroot.Path("etc/xdg/autostart/shell.desktop");
+    EXPECT_EQ(s.List(), (QStringList{shell, tray}));
+
+    QString problem;
+    for (const QString& app : {tray, shell}) {
+        ASSERT_TRUE(RemoveLoginItem(app, &problem)) << problem.toStdString();
+    }
+    EXPECT_TRUE(s.List().isEmpty());
+    EXPECT_EQ(s.sysroot.Read("etc/xdg/autostart/tray.desktop"), trayEntry);
+    EXPECT_TRUE(s.Read("tray.desktop").contains("\nHidden=true\n"))
+        << s.Read("tray.desktop").data();
+    EXPECT_TRUE(s.Read("tray.desktop").contains("Exec=" + tray.toUtf8() + " -q\n"));
+    // Switched on again: the same entry of the user's, standing for the same application.
+    for (const QString& app : {tray, shell}) {
+        ASSERT_TRUE(InsertLoginItem(app, &problem)) << problem.toStdString();
+    }
+    EXPECT_EQ(s.List(), (QStringList{shell, tray}));
+    EXPECT_EQ(QDir(s.t.Path(".config/autostart")).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"mail.desktop", "shell.desktop", "tray.desktop"}));
+    EXPECT_EQ(s.sysroot.Read("etc/xdg/autostart/tray.desktop"), trayEntry);
+
+    // XDG_CONFIG_DIRS instead of the system root's folder, the first one winning.
+    TempTree first, second;
+    first.MakeFile("autostart/mail.desktop", "[Desktop Entry]\nExec=" + mail.toUtf8() + "\n");
+    second.MakeFile("autostart/mail.desktop", "[Desktop Entry]\nExec=/bin/other\n");
+    second.MakeFile("autostart/clock.desktop",
+                    "[Desktop Entry]\nExec=" + s.App("Clock").toUtf8() + "\n");
+    ScopedEnv dirs("XDG_CONFIG_DIRS", (first.Root() + ":relative:" + second.Root()).toUtf8());
+    QDir(s.t.Path(".config/autostart")).removeRecursively();
+    EXPECT_EQ(s.List(), (QStringList{s.t.Path("apps/Clock"), mail}));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/AbstractGarbage.h"
+#include "Core/details/LaunchJobFile.h"
 
 namespace Varnex::Platform {
 struct LaunchJobListing;
@@ -45,17 +46,24 @@ public:
     // failed or the job is not in the state asked for, the item gets an
     // error (UNKNOWN) and GetProblem() says why; a later switch that works
     // clears it. When the listing cannot be read the flag is off (never
-    // guessed) and that is a failure too.
+    // guessed), IsStateKnown() false, and that is a failure too.
     //
-    // Only the file the scan read is ever switched: when the path now holds
-    // another entry (another inode, not a regular file) or a file naming
-    // another label, nothing runs and the item is refused (REFUSED). So is a
-    // job whose label another job file of the scanned folders has too, while
-    // that label is loaded: launchctl would stop whichever job it finds.
+    // Only the file the scan read is ever switched, and never by a label
+    // another job file carries too (LaunchJobFile): then nothing runs and
+    // the item is refused (REFUSED).
     //
     // A scan that could not read the listing makes items shown off with an
     // error (UNKNOWN) saying so, until a switch tells the truth.
     void SetEnabled(bool on) override;
+    // False while the last listing read for this job failed: the flag is
+    // off then, but nobody knows whether the job is loaded.
+    bool IsStateKnown() const { return m_stateKnown; }
+
+    // The file as the scan read it, for switching it on another thread.
+    LaunchJobFile GetJobFile() const;
+    // Shows what a switch or a removal's preparation came to: the state
+    // when a listing told it, the error and GetProblem() otherwise.
+    void ApplyOutcome(const LaunchJobFile::Outcome& outcome);
 
     // What the scan saw at the path (inode 0: not known); the removal
     // refuses an entry that is no longer this one.
@@ -69,9 +77,6 @@ public:
     long long GetBirth() const { return m_birth; }
 
 private:
-    // Whether the path still holds the job file the scan read; else why not.
-    bool IsTheScannedFile(QString* problem) const;
-
     QString m_name;
     QString m_path;
     QString m_label;
@@ -79,6 +84,7 @@ private:
     long long m_size;
     bool m_badLabel = false;
     bool m_switchFailed = false;
+    bool m_stateKnown = true;
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
     long long m_birth = 0;

@@ -3,12 +3,16 @@
 #include <glog/logging.h>
 
 #include <QSet>
+#include <atomic>
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CleanerCommon/LogText.h"
-#include "Core/details/LaunchAgentScanProducer.h"
 #include "Core/details/GarbageLaunchAgent.h"
+#include "Core/details/LaunchAgentScanProducer.h"
+#include "Core/details/WorkerProducer.h"
 #include "Platform/Launchctl.h"
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
@@ -17,9 +21,27 @@
 
 namespace Varnex::Cleaner::Details {
 
+namespace {
+
+// What the unloading before a cleaning found for one job file.
+struct Unloaded {
+    QString path;
+    LaunchJobFile::Outcome outcome;
+};
+
+}  // namespace
+
 class LaunchAgentGarbageScope::Impl {
 public:
     LaunchAgentScanProducer producer;
+    // Set to end the unloading at once: the tool under way is killed, and
+    // what it came to is still reported.
+    std::atomic<bool> cancelUnloading{false};
+    WorkerProducer<Unloaded> unloading{"the unloading of launch jobs"};
+
+    // Ends an unloading under way and shows on the items what it came to;
+    // the paths of the files it left removable.
+    QSet<QString> EndUnloading(LaunchAgentGarbageScope& scope, const RunGeneration::Ticket& ticket);
 };
 
 LaunchAgentGarbageScope::LaunchAgentGarbageScope(QObject* parent)
@@ -34,6 +56,8 @@ LaunchAgentGarbageScope::LaunchAgentGarbageScope(QObject* parent)
 }
 
 LaunchAgentGarbageScope::~LaunchAgentGarbageScope() {
+    m_impl->cancelUnloading = true;
+    m_impl->unloading.Wait();
     // The filter reaches into this scope: the walkers go first.
     InvalidateBatches();
     m_impl->producer.Stop();
@@ -149,22 +173,85 @@ bool LaunchAgentGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     return true;
 }
 
+bool LaunchAgentGarbageScope::StartCheckingBeforePlanning(long long* count) {
+    Impl& impl = *m_impl;
+    impl.cancelUnloading = true;
+    impl.unloading.Wait();
+    impl.unloading.Clear();
+    std::vector<std::pair<QString, LaunchJobFile>> jobs;
+    for (AbstractGarbage* root : m_roots) {
+        auto* agent = qobject_cast<GarbageLaunchAgent*>(root);
+        if (agent && agent->ShouldBeRemoved() && !agent->HasBadLabel() &&
+            !IsExclusion(agent->GetPath())) {
+            jobs.emplace_back(agent->GetPath(), agent->GetJobFile());
+        }
+    }
+    if (jobs.empty()) {
+        return false;
+    }
+    *count = static_cast<long long>(jobs.size());
+    impl.cancelUnloading = false;
+    // Off the scope's thread: a launchctl that hangs holds neither the
+    // application nor its stop.
+    impl.unloading.SetTask([jobs = std::move(jobs),
+                            cancel = &impl.cancelUnloading](WorkerProducer<Unloaded>::Sink& sink) {
+        for (const auto& [path, job] : jobs) {
+            if (cancel->load()) {
+                break;
+            }
+            sink.Add(Unloaded{path, job.PrepareRemoval(cancel)});
+        }
+        return true;
+    });
+    return impl.unloading.Start();
+}
+
+bool LaunchAgentGarbageScope::IsCheckingBeforePlanning() const {
+    return m_impl->unloading.IsWorking();
+}
+
+void LaunchAgentGarbageScope::DropCheckingBeforePlanning() {
+    m_impl->EndUnloading(*this, TakeTicket());
+}
+
+QSet<QString> LaunchAgentGarbageScope::Impl::EndUnloading(LaunchAgentGarbageScope& scope,
+                                                          const RunGeneration::Ticket& ticket) {
+    cancelUnloading = true;
+    unloading.Wait();
+    unloading.TakeBatch();
+    QSet<QString> removable;
+    for (const Unloaded& unloaded : unloading.MoveBatch()) {
+        GarbageLaunchAgent* agent = scope.FindAgent(unloaded.path);
+        if (!agent) {
+            continue;
+        }
+        if (unloaded.outcome.removable) {
+            removable.insert(unloaded.path);
+        }
+        if (!unloaded.outcome.problem.isEmpty()) {
+            LOG(WARNING) << "Launch job \"" << Util::LogText(unloaded.path)
+                         << "\" not removed: " << Util::LogText(unloaded.outcome.problem);
+        }
+        agent->ApplyOutcome(unloaded.outcome);
+        if (!ticket.IsCurrent()) {
+            return {};
+        }
+    }
+    return removable;
+}
+
 void LaunchAgentGarbageScope::PlanItems() {
     const RunGeneration::Ticket ticket = TakeTicket();
+    // By path: the selection may have changed while the unloading ran.
+    const QSet<QString> removable = m_impl->EndUnloading(*this, ticket);
+    if (!ticket.IsCurrent()) {
+        return;
+    }
     const GarbageList roots = m_roots;
     for (AbstractGarbage* root : roots) {
         auto* agent = qobject_cast<GarbageLaunchAgent*>(root);
-        if (!agent || !agent->ShouldBeRemoved() || IsExclusion(agent->GetPath())) {
-            continue;
-        }
-        // The job goes first; a file whose job is still loaded stays (its
-        // error says so, and PlanItem passes it over).
-        agent->SetEnabled(false);
-        if (!ticket.IsCurrent()) {
-            return;
-        }
-        if (!agent->IsEnabled() && agent->GetError() == AbstractGarbage::Error::OK &&
-            !agent->HasBadLabel()) {
+        if (agent && removable.contains(agent->GetPath()) && !agent->IsEnabled() &&
+            agent->GetError() == AbstractGarbage::Error::OK) {
             PlanItem(agent, 0);
         }
     }

@@ -16,18 +16,24 @@ class GarbageLaunchAgent;
 // off runs `launchctl` at once (GarbageLaunchAgent::SetEnabled).
 //
 // `launchctl list` is read once per scan, on a thread of its own while the
-// folders are scanned; when it cannot be read every job shows off with an
-// error saying so, GetListingProblem() tells why, and the scan still
-// finishes DONE (the files are there; only their state is unknown).
+// folders are scanned; when it cannot be read (or is not believed: see
+// Platform::ListLaunchJobs) every job shows off, its state unknown
+// (GarbageLaunchAgent::IsStateKnown()), with an error saying so,
+// GetListingProblem() tells why, and the scan still finishes DONE (the files
+// are there; only their state is unknown).
 //
-// Cleaning unloads each selected job (`launchctl unload -w`) and plans its
-// file for removal through the removal server (flags 0) only when the job
-// is no longer loaded afterwards: a file whose job could not be unloaded
-// stays, with an error saying so.
+// Cleaning unloads each selected job (`launchctl unload -w`, on a thread of
+// its own: StartCleaning() answers at once, and a stop kills the tool under
+// way and finishes CANCELED) and plans its file for removal through the
+// removal server (flags 0) only when the job is no longer loaded afterwards:
+// a file whose job could not be unloaded stays, with an error saying so. A
+// file whose label another job file carries too is never unloaded (launchd
+// would stop the other's job); it goes only while that label is not loaded
+// (LaunchJobFile::PrepareRemoval).
 //
-// Threads: the scope's; the scanner and the listing work on their own
-// threads. Switching a job (and so cleaning) runs `launchctl` on the scope's
-// thread (30 s at most each).
+// Threads: the scope's; the scanner, the listing and the unloading work on
+// their own threads. Switching a job by hand (SetEnabled) runs `launchctl` on
+// the scope's thread (30 s at most a run).
 class LaunchAgentGarbageScope : public ServerCleaningScope {
     Q_OBJECT
 public:
@@ -53,6 +59,10 @@ public slots:
 
 protected:
     bool InsertBatch(const RunGeneration::Ticket& ticket) override;
+    // The selected jobs are unloaded on a thread of their own first.
+    bool StartCheckingBeforePlanning(long long* count) override;
+    bool IsCheckingBeforePlanning() const override;
+    void DropCheckingBeforePlanning() override;
     void PlanItems() override;
 
 private:

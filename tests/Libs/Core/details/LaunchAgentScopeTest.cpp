@@ -4,10 +4,13 @@
 // its job is unloaded.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 #include "Core/details/GarbageLaunchAgent.h"
 #include "Core/details/LaunchAgentGarbageScope.h"
+#include "Platform/Launchctl.h"
 #include "common/FakeLaunchctl.h"
 #include "common/LogCapture.h"
 #include "common/PropertyListFixtures.h"
@@ -55,6 +58,23 @@ AbstractGarbageScope::FinishReason Scan(AbstractGarbageScope& scope) {
 
 int ListCalls(const FakeLaunchctl& fake) {
     return fake.Calls().count("list");
+}
+
+// Cleans what is selected and waits for the end (the jobs are unloaded in
+// the background first); FAILED also when it would not start.
+AbstractGarbageScope::FinishReason Clean(AbstractGarbageScope& scope) {
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    if (!scope.StartCleaning()) {
+        return AbstractGarbageScope::FAILED;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_EQ(finished.size(), 1);
+    return finished.isEmpty() ? AbstractGarbageScope::FAILED
+                              : finished.last().at(1).value<AbstractGarbageScope::FinishReason>();
+}
+
+QStringList Switches(const FakeLaunchctl& fake) {
+    return fake.Calls().filter(QRegularExpression("^(un)?load "));
 }
 
 }  // namespace
@@ -109,12 +129,14 @@ TEST(LaunchAgentScope, ShowsTheJobsLoadedByExactLabelReadingTheListingOnce) {
     EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded")) << log.Dump();
     // ... and not believed off: each item says so, the scope tells why.
     EXPECT_EQ(scope.FindAgent(agent)->GetError(), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_FALSE(scope.FindAgent(agent)->IsStateKnown());
     EXPECT_TRUE(scope.FindAgent(agent)->GetProblem().startsWith("whether the job is loaded is unknown"));
     EXPECT_TRUE(scope.GetListingProblem().contains("exit code 5")) << scope.GetListingProblem().toStdString();
     // A switch that tells the truth again clears it.
     m.launchctl.SetFailing("");
     scope.FindAgent(agent)->SetEnabled(true);
     EXPECT_TRUE(scope.FindAgent(agent)->IsEnabled());
+    EXPECT_TRUE(scope.FindAgent(agent)->IsStateKnown());
     EXPECT_EQ(scope.FindAgent(agent)->GetError(), AbstractGarbage::Error::OK);
 }
 
@@ -137,32 +159,84 @@ TEST(LaunchAgentScope, AHangingListingHoldsNeitherTheScopeNorItsStop) {
               AbstractGarbageScope::CANCELED);
 }
 
-// launchctl unloads by label: with a stale copy of a loaded job's file in
-// another folder, switching either file could stop the live job.
-TEST(LaunchAgentScope, AFileSharingALoadedLabelIsNeitherSwitchedNorRemoved) {
+// launchctl acts by label, and its -w records a job switched off by label:
+// with a stale copy of a job's file (or a file claiming a system job's
+// label), switching either file could stop the other's job, or keep it from
+// starting. Neither is ever switched; the copy goes only while its label is
+// not loaded, and then without any unload.
+TEST(LaunchAgentScope, AJobFileSharingItsLabelIsNeverSwitched) {
     Machine m;
     const QString live = m.Daemon("com.example.job.plist", FakeLaunchctl::JobPlist("com.example.job"));
     const QString stale = m.Agent("old-copy.plist", FakeLaunchctl::JobPlist("com.example.job"));
-    m.launchctl.SetLoaded({"com.example.job"});
+    const QString claimer = m.Agent("helper.plist", FakeLaunchctl::JobPlist("com.apple.core"));
+    m.sysroot.MakeFile("System/Library/LaunchDaemons/com.apple.core.plist",
+                       FakeLaunchctl::JobPlist("com.apple.core"));
+    m.launchctl.SetLoaded({"com.example.job", "com.apple.core"});
     LaunchAgentGarbageScope scope;
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
-    scope.FindAgent(stale)->Select(true);
     m.launchctl.ClearCalls();
-    EXPECT_FALSE(scope.StartCleaning());  // nothing left to remove
-    EXPECT_TRUE(m.launchctl.Calls().filter("unload").isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
-    EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.job"});
+    for (const QString& path : {stale, live, claimer}) {
+        for (const bool on : {false, true}) {
+            GarbageLaunchAgent* item = scope.FindAgent(path);
+            item->SetEnabled(on);
+            EXPECT_EQ(item->GetError(), AbstractGarbage::Error::REFUSED) << path.toStdString();
+            EXPECT_TRUE(item->IsEnabled()) << "the listing's truth: " << path.toStdString();
+        }
+    }
+    EXPECT_TRUE(Switches(m.launchctl).isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
+    EXPECT_EQ(m.launchctl.Loaded(), (QStringList{"com.example.job", "com.apple.core"}));
+    EXPECT_TRUE(scope.FindAgent(stale)->GetProblem().contains(live));
+    EXPECT_TRUE(scope.FindAgent(claimer)->GetProblem().contains("/System/Library/LaunchDaemons/"))
+        << scope.FindAgent(claimer)->GetProblem().toStdString();
+
+    // Loaded: the copy is refused and kept.
+    scope.FindAgent(stale)->Select(true);
+    Clean(scope);
+    EXPECT_TRUE(Switches(m.launchctl).isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
+    EXPECT_EQ(m.launchctl.Loaded(), (QStringList{"com.example.job", "com.apple.core"}));
     EXPECT_TRUE(m.home.Exists("Library/LaunchAgents/old-copy.plist"));
     EXPECT_EQ(scope.FindAgent(stale)->GetError(), AbstractGarbage::Error::REFUSED);
-    EXPECT_TRUE(scope.FindAgent(stale)->GetProblem().contains(live)) << scope.FindAgent(stale)->GetProblem().toStdString();
-    // Not loaded, the copy can go: nothing is stopped by unloading it.
+    EXPECT_TRUE(scope.FindAgent(stale)->GetProblem().contains(live));
+    // Not loaded, the copy goes alone: nothing is unloaded by its label.
     m.launchctl.SetLoaded({});
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
     scope.FindAgent(stale)->Select(true);
-    QSignalSpy cleaned(&scope, &AbstractGarbageScope::CleaningFinished);
-    ASSERT_TRUE(scope.StartCleaning());
-    ASSERT_TRUE(WaitUntil([&] { return !cleaned.isEmpty(); }, waitMs));
+    m.launchctl.ClearCalls();
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_TRUE(Switches(m.launchctl).isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
     EXPECT_FALSE(m.home.Exists("Library/LaunchAgents/old-copy.plist"));
     EXPECT_TRUE(m.sysroot.Exists("Library/LaunchDaemons/com.example.job.plist"));
+    EXPECT_TRUE(scope.FindAgent(stale)->IsClean());
+}
+
+// The jobs are unloaded off the scope's thread: a launchctl that hangs holds
+// neither the start of the cleaning nor its stop, which kills it and
+// finishes CANCELED, the file kept and its job's state told unknown.
+TEST(LaunchAgentScope, AStopDuringAHangingUnloadKillsItAndFinishesCanceled) {
+    Machine m;
+    const QString agent = m.Agent("com.example.a.plist", FakeLaunchctl::JobPlist("com.example.a"));
+    m.launchctl.SetLoaded({"com.example.a"});
+    LaunchAgentGarbageScope scope;
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    scope.FindAgent(agent)->Select(true);
+    m.launchctl.SetHanging("unload");
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(scope.StartCleaning());
+    EXPECT_TRUE(scope.IsCleaning());
+    ASSERT_TRUE(WaitUntil([&] { return !Switches(m.launchctl).isEmpty(); }, waitMs));
+    EXPECT_TRUE(finished.isEmpty());
+    scope.StopCleaning();
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
+    EXPECT_LT(clock.elapsed(), Varnex::Platform::launchctlTimeLimitMs) << "the tool was waited for";
+    EXPECT_EQ(finished.size(), 1);
+    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::CANCELED);
+    EXPECT_TRUE(m.home.Exists("Library/LaunchAgents/com.example.a.plist"));
+    EXPECT_FALSE(scope.FindAgent(agent)->IsStateKnown());
+    EXPECT_EQ(scope.FindAgent(agent)->GetError(), AbstractGarbage::Error::UNKNOWN);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 0);
 }
 
 TEST(LaunchAgentScope, SwitchingRunsTheToolAndShowsTheRealState) {
@@ -219,12 +293,8 @@ TEST(LaunchAgentScope, CleaningUnloadsFirstAndKeepsAFileWhoseJobStaysLoaded) {
     }
     ASSERT_TRUE(scope.IsCleaningPossible());
 
-    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
     m.launchctl.ClearCalls();
-    ASSERT_TRUE(scope.StartCleaning());
-    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, waitMs));
-    EXPECT_EQ(finished.last().at(1).value<AbstractGarbageScope::FinishReason>(),
-              AbstractGarbageScope::DONE);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_EQ(m.launchctl.Calls().first(), "unload -w " + on);
     EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.stuck"});
     EXPECT_FALSE(m.home.Exists("Library/LaunchAgents/com.example.on.plist"));
@@ -235,7 +305,7 @@ TEST(LaunchAgentScope, CleaningUnloadsFirstAndKeepsAFileWhoseJobStaysLoaded) {
     // A job that will not unload keeps its file, with an error saying so.
     scope.FindAgent(stuck)->Select(true);
     m.launchctl.SetFailing("unload");
-    EXPECT_FALSE(scope.StartCleaning());  // nothing left to remove
+    Clean(scope);
     EXPECT_TRUE(m.sysroot.Exists("Library/LaunchDaemons/com.example.stuck.plist"));
     EXPECT_TRUE(scope.FindAgent(stuck)->IsEnabled());
     EXPECT_EQ(scope.FindAgent(stuck)->GetError(), AbstractGarbage::Error::UNKNOWN);
@@ -254,7 +324,7 @@ TEST(LaunchAgentScope, AJobFileReplacedSinceTheScanIsNeitherSwitchedNorRemoved) 
     m.Agent("com.example.a.plist", FakeLaunchctl::JobPlist("com.example.important"));
     scope.FindAgent(agent)->Select(true);
     m.launchctl.ClearCalls();
-    EXPECT_FALSE(scope.StartCleaning());  // nothing left to remove
+    Clean(scope);
     EXPECT_TRUE(m.launchctl.Calls().filter("unload").isEmpty()) << m.launchctl.Calls().join('\n').toStdString();
     EXPECT_EQ(m.launchctl.Loaded(), QStringList{"com.example.important"});
     EXPECT_TRUE(m.home.Exists("Library/LaunchAgents/com.example.a.plist"));
