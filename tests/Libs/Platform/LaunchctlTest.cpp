@@ -4,11 +4,13 @@
 
 #include "Platform/Launchctl.h"
 #include "common/FakeLaunchctl.h"
+#include "common/LogCapture.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 
 using namespace Varnex::Platform;
 using Varnex::Test::FakeLaunchctl;
+using Varnex::Test::LogCapture;
 
 TEST(Launchctl, ListingIsReadByColumnsAndLabelsCompareWhole) {
     const QByteArray output =
@@ -58,6 +60,30 @@ TEST(Launchctl, ToolThatFailsHangsOrIsMissingIsNoListing) {
     listing = ListLaunchJobs(500);
     EXPECT_FALSE(listing.ok);
     EXPECT_TRUE(listing.problem.contains("timed out")) << listing.problem.toStdString();
+
+    fake.SetHanging("");
+    fake.SetCrashing("list");
+    {
+        LogCapture log;
+        listing = ListLaunchJobs();
+        EXPECT_FALSE(listing.ok);
+        EXPECT_FALSE(listing.IsLoaded("com.example.agent"));
+        EXPECT_TRUE(listing.problem.contains("ended by a signal")) << listing.problem.toStdString();
+        EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded"))
+            << log.Dump();
+    }
+    // Garbage with exit code 0: the loaded job's line is not one, and says so.
+    fake.SetCrashing("");
+    fake.SetGarbling("list");
+    {
+        LogCapture log;
+        listing = ListLaunchJobs();
+        EXPECT_EQ(listing.badLines, 2);
+        EXPECT_TRUE(listing.labels.isEmpty());
+        EXPECT_TRUE(log.Contains(google::WARNING, "launchctl list: 2 lines not of the form"))
+            << log.Dump();
+    }
+    fake.SetGarbling("");
 
     {
         Varnex::Test::ScopedEnv path("PATH", "/nonexistent");

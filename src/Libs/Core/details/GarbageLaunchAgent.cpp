@@ -180,6 +180,11 @@ void GarbageLaunchAgent::SetEnabled(bool on) {
     const bool loaded = listing.IsLoaded(m_label);
     if (!listing.ok) {
         problem = listing.problem;
+    } else if (!loaded && listing.badLines > 0) {
+        // Its own line may be one of those that could not be read.
+        problem = QStringLiteral("whether the job is still loaded is unknown: the listing had "
+                                 "%1 lines that could not be read")
+                      .arg(listing.badLines);
     } else if (loaded != on) {
         problem = (on ? QStringLiteral("the job is not loaded")
                       : QStringLiteral("the job is still loaded")) +
