@@ -29,9 +29,10 @@ FakeLaunchctl::FakeLaunchctl() {
                                           m_tree.Path(QStringLiteral("state")).toUtf8());
     m_log = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_LOG",
                                         m_tree.Path(QStringLiteral("calls")).toUtf8());
-    m_fail = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_FAIL", QByteArray());
-    m_hang = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_HANG", QByteArray());
-    m_garble = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_GARBLE", QByteArray());
+    for (const char* name : {"FAKE_LAUNCHCTL_FAIL", "FAKE_LAUNCHCTL_HANG", "FAKE_LAUNCHCTL_CRASH",
+                             "FAKE_LAUNCHCTL_GARBLE"}) {
+        m_modes[name] = std::make_unique<ScopedEnv>(name, QByteArray());
+    }
 }
 
 FakeLaunchctl::~FakeLaunchctl() = default;
@@ -56,19 +57,26 @@ void FakeLaunchctl::ClearCalls() {
     m_tree.MakeFile(QStringLiteral("calls"), QByteArray());
 }
 
+void FakeLaunchctl::SetMode(const char* variable, const QByteArray& commands) {
+    std::unique_ptr<ScopedEnv>& mode = m_modes[variable];
+    mode.reset();
+    mode = std::make_unique<ScopedEnv>(variable, commands);
+}
+
 void FakeLaunchctl::SetFailing(const QByteArray& commands) {
-    m_fail.reset();
-    m_fail = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_FAIL", commands);
+    SetMode("FAKE_LAUNCHCTL_FAIL", commands);
 }
 
 void FakeLaunchctl::SetHanging(const QByteArray& commands) {
-    m_hang.reset();
-    m_hang = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_HANG", commands);
+    SetMode("FAKE_LAUNCHCTL_HANG", commands);
 }
 
-void FakeLaunchctl::SetGarbled(const QByteArray& commands) {
-    m_garble.reset();
-    m_garble = std::make_unique<ScopedEnv>("FAKE_LAUNCHCTL_GARBLE", commands);
+void FakeLaunchctl::SetCrashing(const QByteArray& commands) {
+    SetMode("FAKE_LAUNCHCTL_CRASH", commands);
+}
+
+void FakeLaunchctl::SetGarbling(const QByteArray& commands) {
+    SetMode("FAKE_LAUNCHCTL_GARBLE", commands);
 }
 
 QByteArray FakeLaunchctl::JobPlist(const QString& label) {

@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
@@ -23,11 +25,12 @@ public:
     // One line per call: "list", "unload -w /path", ...
     QStringList Calls() const;
     void ClearCalls();
-    // Subcommands that fail / hang from now on ("list unload"; empty: none).
+    // Subcommands that fail / hang / die of SIGSEGV / print garbage and exit
+    // 0, from now on ("list unload"; empty: none).
     void SetFailing(const QByteArray& commands);
     void SetHanging(const QByteArray& commands);
-    // ... print something else than their output and exit with 0.
-    void SetGarbled(const QByteArray& commands);
+    void SetCrashing(const QByteArray& commands);
+    void SetGarbling(const QByteArray& commands);
 
     // An XML property list with this Label string.
     static QByteArray JobPlist(const QString& label);
@@ -37,9 +40,10 @@ private:
     std::unique_ptr<ScopedEnv> m_path;
     std::unique_ptr<ScopedEnv> m_state;
     std::unique_ptr<ScopedEnv> m_log;
-    std::unique_ptr<ScopedEnv> m_fail;
-    std::unique_ptr<ScopedEnv> m_hang;
-    std::unique_ptr<ScopedEnv> m_garble;
+    // The fake's FAKE_LAUNCHCTL_... variable of each way to misbehave.
+    std::map<std::string, std::unique_ptr<ScopedEnv>> m_modes;
+
+    void SetMode(const char* variable, const QByteArray& commands);
 };
 
 }  // namespace Varnex::Test

@@ -60,6 +60,11 @@ QString ReadProcess(const QString& program, const QStringList& args, int timeLim
         ::kill(static_cast<pid_t>(-pid), SIGKILL);
         process.kill();
         process.waitForFinished(killWaitMs);
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        // What it printed before it died may stop anywhere: none of it is taken.
+        LOG(ERROR) << CommandLine(program, args) << " was ended by a signal; its output is "
+                   << "not used";
+        return QString();
     }
     // With its size: QString::fromUtf8(QByteArray) would stop at a NUL byte.
     const QByteArray output = process.readAllStandardOutput();

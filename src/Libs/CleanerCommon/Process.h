@@ -18,6 +18,8 @@ constexpr int readProcessTimeLimitMs = 30000;
 //  - A program still running after the time limit is killed together with
 //    everything it started (it runs in a process group of its own); an ERROR is
 //    logged and the output read until then is returned.
+//  - A program that dies of a signal of its own (a crash) gives an empty
+//    text and an ERROR: what it printed may stop anywhere.
 // Blocks the calling thread (any thread; no event loop needed).
 QString ReadProcess(const QString& program, const QString& arg);
 QString ReadProcess(const QString& program, const QString& arg1, const QString& arg2,

@@ -14,6 +14,7 @@
 #include "CleanerFS/FSCleanerFd.h"
 #include "CleanerFS/FSMountProbe.h"
 #include "CleanerFS/FSPrivateName.h"
+#include "CleanerFS/FSSystemCalls.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -25,7 +26,7 @@ const char zeros[chunkSize] = {};
 int WriteZeros(int fd, off_t from, off_t to) {
     while (from < to) {
         const std::size_t n = static_cast<std::size_t>(std::min<off_t>(to - from, chunkSize));
-        const ssize_t written = ::pwrite(fd, zeros, n, from);
+        const ssize_t written = FSSystemCalls::PWrite(fd, zeros, n, from);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -122,8 +123,8 @@ int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::
     int err = 0;
     FSCleanerFd fd;
     {
-        fd.Reset(::openat(dirFd, privateName.c_str(),
-                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        fd.Reset(FSSystemCalls::OpenAt(dirFd, privateName.c_str(),
+                                       O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!fd.IsValid()) {
             err = errno;
             *why = "cannot open it to overwrite: " + ErrnoText(err);
@@ -175,7 +176,7 @@ int ShredFile(int dirFd, const std::string& name, const FSEntryInfo& seen, std::
                "\" while it was overwritten; that one is left there";
         return ESTALE;
     }
-    if (err == 0 && ::unlinkat(dirFd, privateName.c_str(), 0) != 0) {
+    if (err == 0 && FSSystemCalls::UnlinkAt(dirFd, privateName.c_str(), 0) != 0) {
         err = errno;
         *why = "overwritten, but cannot be removed: " + ErrnoText(err);
     }

@@ -10,8 +10,8 @@ namespace Varnex::Cleaner::Details {
 
 namespace {
 
-int RealOpenAt(int dirFd, const char* name, int flags) {
-    return ::openat(dirFd, name, flags);
+int RealOpenAt(int dirFd, const char* name, int flags, mode_t mode) {
+    return ::openat(dirFd, name, flags, mode);
 }
 
 int RealStatx(int dirFd, const char* name, int flags, unsigned int mask, struct statx* out) {
@@ -30,6 +30,10 @@ int RealRenameAt2(int fromFd, const char* from, int toFd, const char* to, unsign
     return ::renameat2(fromFd, from, toFd, to, flags);
 }
 
+ssize_t RealPWrite(int fd, const void* data, size_t size, off_t offset) {
+    return ::pwrite(fd, data, size, offset);
+}
+
 #ifdef KLARVIK_FAULT_SEAM
 // Read by the removal threads, written by a test between runs.
 std::atomic<decltype(&RealOpenAt)> openAtCall{&RealOpenAt};
@@ -37,6 +41,7 @@ std::atomic<decltype(&RealStatx)> statxCall{&RealStatx};
 std::atomic<decltype(&RealUnlinkAt)> unlinkAtCall{&RealUnlinkAt};
 std::atomic<decltype(&RealGetDents)> getDentsCall{&RealGetDents};
 std::atomic<decltype(&RealRenameAt2)> renameAt2Call{&RealRenameAt2};
+std::atomic<decltype(&RealPWrite)> pWriteCall{&RealPWrite};
 #define KLARVIK_SYSTEM_CALL(seam, real) seam##Call.load()
 #else
 #define KLARVIK_SYSTEM_CALL(seam, real) (&real)
@@ -44,8 +49,8 @@ std::atomic<decltype(&RealRenameAt2)> renameAt2Call{&RealRenameAt2};
 
 }  // namespace
 
-int FSSystemCalls::OpenAt(int dirFd, const char* name, int flags) {
-    return KLARVIK_SYSTEM_CALL(openAt, RealOpenAt)(dirFd, name, flags);
+int FSSystemCalls::OpenAt(int dirFd, const char* name, int flags, mode_t mode) {
+    return KLARVIK_SYSTEM_CALL(openAt, RealOpenAt)(dirFd, name, flags, mode);
 }
 
 int FSSystemCalls::Statx(int dirFd, const char* name, int flags, unsigned int mask,
@@ -66,6 +71,10 @@ int FSSystemCalls::RenameAt2(int fromFd, const char* from, int toFd, const char*
     return KLARVIK_SYSTEM_CALL(renameAt2, RealRenameAt2)(fromFd, from, toFd, to, flags);
 }
 
+ssize_t FSSystemCalls::PWrite(int fd, const void* data, size_t size, off_t offset) {
+    return KLARVIK_SYSTEM_CALL(pWrite, RealPWrite)(fd, data, size, offset);
+}
+
 #ifdef KLARVIK_FAULT_SEAM
 void FSSystemCalls::SetForTests(const Table& table) {
     openAtCall = table.openAt;
@@ -73,10 +82,12 @@ void FSSystemCalls::SetForTests(const Table& table) {
     unlinkAtCall = table.unlinkAt;
     getDentsCall = table.getDents;
     renameAt2Call = table.renameAt2;
+    pWriteCall = table.pWrite;
 }
 
 FSSystemCalls::Table FSSystemCalls::Real() {
-    return Table{&RealOpenAt, &RealStatx, &RealUnlinkAt, &RealGetDents, &RealRenameAt2};
+    return Table{&RealOpenAt, &RealStatx, &RealUnlinkAt, &RealGetDents, &RealRenameAt2,
+                 &RealPWrite};
 }
 #endif
 

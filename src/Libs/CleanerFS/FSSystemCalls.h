@@ -6,8 +6,8 @@
 
 namespace Varnex::Cleaner::Details {
 
-// The system calls through which the removal server opens, examines, reads
-// and removes entries. Each answers as the call it stands for: -1 (or the
+// The system calls through which the removal server opens, examines, reads,
+// overwrites and removes entries. Each answers as the call it stands for: -1 (or the
 // errno, for Statx) with errno set on failure.
 //
 // In the library these are the system calls themselves. A build made with
@@ -16,21 +16,25 @@ namespace Varnex::Cleaner::Details {
 // with any errno during a real run.
 class FSSystemCalls {
 public:
-    static int OpenAt(int dirFd, const char* name, int flags);
+    // openat(2); `mode` only with O_CREAT.
+    static int OpenAt(int dirFd, const char* name, int flags, mode_t mode = 0);
     // statx(2); returns 0 or -1 with errno set.
     static int Statx(int dirFd, const char* name, int flags, unsigned int mask, struct statx* out);
     static int UnlinkAt(int dirFd, const char* name, int flags);
     static ssize_t GetDents(int fd, void* buffer, size_t size);
     static int RenameAt2(int fromFd, const char* from, int toFd, const char* to,
                          unsigned int flags);
+    // pwrite(2).
+    static ssize_t PWrite(int fd, const void* data, size_t size, off_t offset);
 
 #ifdef KLARVIK_FAULT_SEAM
     struct Table {
-        int (*openAt)(int, const char*, int);
+        int (*openAt)(int, const char*, int, mode_t);
         int (*statx)(int, const char*, int, unsigned int, struct statx*);
         int (*unlinkAt)(int, const char*, int);
         ssize_t (*getDents)(int, void*, size_t);
         int (*renameAt2)(int, const char*, int, const char*, unsigned int);
+        ssize_t (*pWrite)(int, const void*, size_t, off_t);
     };
     // The functions the system calls go to; Real() gives the system's own.
     // Set it only while no removal runs.

@@ -12,6 +12,7 @@
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSMountProbe.h"
+#include "CleanerFS/FSSystemCalls.h"
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
 
@@ -114,7 +115,8 @@ std::string DeletionDate() {
 bool WriteAll(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        const ssize_t n = FSSystemCalls::PWrite(fd, data.data() + done, data.size() - done,
+                                                static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -328,8 +330,9 @@ int FSTrashMover::MoveInto(const Trash& trash, int parentFd, const std::string& 
         const std::string suffix = attempt == 1 ? std::string() : "." + std::to_string(attempt);
         const std::string candidate = Shorten(name, maxNameBytes - suffix.size()) + suffix;
         const std::string infoName = candidate + infoSuffix;
-        FSCleanerFd infoFd(::openat(trash.info.Get(), infoName.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        FSCleanerFd infoFd(
+            FSSystemCalls::OpenAt(trash.info.Get(), infoName.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!infoFd.IsValid()) {
             const int err = errno;
             if (err == EEXIST) {
@@ -342,16 +345,16 @@ int FSTrashMover::MoveInto(const Trash& trash, int parentFd, const std::string& 
         const bool closed = ::close(infoFd.Release()) == 0;
         if (!written || !closed) {
             const int err = errno;
-            ::unlinkat(trash.info.Get(), infoName.c_str(), 0);
+            FSSystemCalls::UnlinkAt(trash.info.Get(), infoName.c_str(), 0);
             *why = "cannot write its trash information: " + ErrnoText(err);
             return FailureCode(err);
         }
-        if (::renameat2(parentFd, name.c_str(), trash.files.Get(), candidate.c_str(),
-                        RENAME_NOREPLACE) == 0) {
+        if (FSSystemCalls::RenameAt2(parentFd, name.c_str(), trash.files.Get(), candidate.c_str(),
+                                     RENAME_NOREPLACE) == 0) {
             return FSCleaner::REMOVED;
         }
         const int err = errno;
-        ::unlinkat(trash.info.Get(), infoName.c_str(), 0);
+        FSSystemCalls::UnlinkAt(trash.info.Get(), infoName.c_str(), 0);
         if (err == EEXIST) {
             continue;  // a file in the trash without its information
         }

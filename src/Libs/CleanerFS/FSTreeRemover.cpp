@@ -199,8 +199,9 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         return CodeFromErrno(statErr, false);
     }
     if (topInfo.dev != top.dev || topInfo.ino != top.ino) {
+        // Not the folder examined: refused, as any entry that is not.
         *why = "it was replaced while it was examined";
-        return FSCleaner::FAILED;
+        return FSCleaner::REFUSED;
     }
 
     Failures failures;

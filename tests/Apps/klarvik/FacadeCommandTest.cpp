@@ -95,7 +95,7 @@ TEST(KlarvikFacade, ALaunchctlThatFailsIsTold) {
     fake.SetLoaded({"com.example.a"});
     QByteArray out, err;
     ASSERT_EQ(Klarvik({"scan", "launch-agents"}, &out, &err), 0) << err.data();
-    fake.SetGarbled("list");
+    fake.SetGarbling("list");
     EXPECT_EQ(Klarvik({"scan", "launch-agents"}, &out, &err), 1);
     EXPECT_TRUE(
         err.contains("launch-agents: which jobs are loaded is unknown: launchctl list "

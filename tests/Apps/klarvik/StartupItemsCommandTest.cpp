@@ -87,7 +87,7 @@ TEST(KlarvikStartupItems, LaunchAgentsAreSwitchedAndRemovedOnlyOnceUnloaded) {
     fake.SetFailing("");
     // Nor is one that exits with 0 having printed something else: the state
     // is shown unknown, not off.
-    fake.SetGarbled("list");
+    fake.SetGarbling("list");
     EXPECT_EQ(Klarvik({"scan", "--kind", "launch-agents"}, &out, &err), 1);
     EXPECT_TRUE(err.contains("which jobs are loaded is unknown: launchctl list printed no listing"))
         << err.data();
@@ -102,7 +102,7 @@ TEST(KlarvikStartupItems, LaunchAgentsAreSwitchedAndRemovedOnlyOnceUnloaded) {
                     .value("enabled")
                     .isNull())
         << out.data();
-    fake.SetGarbled("");
+    fake.SetGarbling("");
 
     ASSERT_EQ(Klarvik({"scan", "--kind", "launch-agents", "--disable", a, "--enable", d}, &out, &err), 0)
         << err.data();

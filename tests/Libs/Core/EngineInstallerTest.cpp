@@ -10,11 +10,13 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QRandomGenerator>
 #include <QStringList>
 #include <memory>
 #include <vector>
 
 #include "Core/EngineInstaller.h"
+#include "common/FileSizeLimit.h"
 #include "common/LogCapture.h"
 #include "common/LoopbackHttpServer.h"
 #include "common/ScopedEnv.h"
@@ -286,6 +288,45 @@ TEST_F(EngineInstallerTest, AnyBadDownloadOrArchiveLeavesTheInstalledEngineAlone
         EXPECT_EQ(Snapshot(prefix), before);
     }
     EXPECT_EQ(Snapshot(m_tree.Path(QStringLiteral("outside"))), outsideBefore);
+}
+
+// A full disk while the archive is written, and while tar unpacks a file that
+// compresses well: nothing installed, the reason told, the old engine whole.
+TEST_F(EngineInstallerTest, AFullDiskLeavesTheInstalledEngineAlone) {
+    MakeEngine(m_tree, QStringLiteral("noise/av-1.0.3"), "1.0.3");
+    QByteArray noise(256 * 1024, '\0');  // does not compress
+    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(noise.data()),
+                                   noise.size() / static_cast<int>(sizeof(quint32)));
+    m_tree.MakeFile(QStringLiteral("noise/av-1.0.3/share/noise"), noise);
+    MakeEngine(m_tree, QStringLiteral("zeros/av-1.0.3"), "1.0.3");
+    m_tree.MakeFile(QStringLiteral("zeros/av-1.0.3/share/zeros"), QByteArray(256 * 1024, '\0'));
+    struct Case {
+        const char* name;
+        const char* problem;
+    };
+    for (const Case& c : {Case{"noise", "cannot write the archive"}, Case{"zeros", "tar"}}) {
+        SCOPED_TRACE(c.name);
+        const QString name = QString::fromLatin1(c.name);
+        LoopbackHttpServer::Response response;
+        response.body = MakeArchive(m_tree, name, {QStringLiteral("av-1.0.3")});
+        ASSERT_EQ(response.body.size() > 64 * 1024, name == QLatin1String("noise"));
+        m_server.Serve(QLatin1Char('/') + name, response);
+        const QString prefix = MakePrefix(QStringLiteral("full-") + name);
+        const std::string before = Snapshot(prefix);
+        LogCapture log;
+        Outcome outcome;
+        {
+            Varnex::Test::FileSizeLimit full(64 * 1024);  // tar inherits it
+            outcome = Run(QLatin1Char('/') + name, prefix);
+        }
+        EXPECT_EQ(outcome.finished, 1);
+        EXPECT_FALSE(outcome.installed);
+        EXPECT_FALSE(outcome.canceled);
+        EXPECT_TRUE(outcome.problem.contains(QLatin1String(c.problem)))
+            << outcome.problem.toStdString();
+        EXPECT_TRUE(log.Contains(google::WARNING, "was not installed", source)) << log.Dump();
+        EXPECT_EQ(Snapshot(prefix), before);
+    }
 }
 
 TEST_F(EngineInstallerTest, StartRefusesWhatItCannotDoSafely) {

@@ -4,12 +4,14 @@
 
 #include "Platform/Launchctl.h"
 #include "common/FakeLaunchctl.h"
+#include "common/LogCapture.h"
 #include "common/PropertyListFixtures.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
 
 using namespace Varnex::Platform;
 using Varnex::Test::FakeLaunchctl;
+using Varnex::Test::LogCapture;
 
 TEST(Launchctl, ListingIsReadByColumnsAndLabelsCompareWhole) {
     const QByteArray output =
@@ -57,11 +59,11 @@ TEST(Launchctl, ToolThatFailsHangsOrIsMissingIsNoListing) {
     // Exit 0 with something else than a listing, or a line of it that
     // cannot be read (a label with a tab): the job on it might be any.
     fake.SetFailing("");
-    fake.SetGarbled("list");
+    fake.SetGarbling("list");
     listing = ListLaunchJobs();
     EXPECT_FALSE(listing.ok);
     EXPECT_TRUE(listing.problem.contains("printed no listing")) << listing.problem.toStdString();
-    fake.SetGarbled("");
+    fake.SetGarbling("");
     fake.SetLoaded({"com.example.agent", "com.example\tother"});
     listing = ListLaunchJobs();
     EXPECT_FALSE(listing.ok);
@@ -73,6 +75,30 @@ TEST(Launchctl, ToolThatFailsHangsOrIsMissingIsNoListing) {
     listing = ListLaunchJobs(500);
     EXPECT_FALSE(listing.ok);
     EXPECT_TRUE(listing.problem.contains("timed out")) << listing.problem.toStdString();
+
+    fake.SetHanging("");
+    fake.SetCrashing("list");
+    {
+        LogCapture log;
+        listing = ListLaunchJobs();
+        EXPECT_FALSE(listing.ok);
+        EXPECT_FALSE(listing.IsLoaded("com.example.agent"));
+        EXPECT_TRUE(listing.problem.contains("ended by a signal")) << listing.problem.toStdString();
+        EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded"))
+            << log.Dump();
+    }
+    // Garbage with exit code 0: the loaded job's line is not one, and says so.
+    fake.SetCrashing("");
+    fake.SetGarbling("list");
+    {
+        LogCapture log;
+        listing = ListLaunchJobs();
+        EXPECT_EQ(listing.badLines, 2);
+        EXPECT_TRUE(listing.labels.isEmpty());
+        EXPECT_TRUE(log.Contains(google::WARNING, "launchctl list: 2 lines not of the form"))
+            << log.Dump();
+    }
+    fake.SetGarbling("");
 
     {
         Varnex::Test::ScopedEnv path("PATH", "/nonexistent");

@@ -222,6 +222,9 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
         } else {
             LOG(ERROR) << "ERROR WHILE CLEANING \"" << Util::LogText(result.path)
                        << "\": " << result.code;
+            // Still there: a folder that showed clean once its last child was
+            // (then failed itself) is not.
+            item->SetClean(false);
             item->SetError(ConvertErrorCode(result.code));
         }
         // A slot of ItemChanged may have reset the scope: its items are gone.

@@ -7,19 +7,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QDirIterator>
 #include <QHash>
-#include <atomic>
 #include <cerrno>
 #include <string>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "CleanerFS/FSCleanerSupport.h"
+#include "FaultRun.h"
 #include "SystemCallFaults.h"
 #include "common/LogCapture.h"
 #include "common/TempTree.h"
-#include "common/TestEnv.h"
 
 using Varnex::Cleaner::Details::FSCleanerServer;
 using Varnex::Cleaner::Details::FSEntryInfo;
@@ -27,19 +25,16 @@ using Varnex::Cleaner::Details::ShownPath;
 using Varnex::Cleaner::Details::StatEntry;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
 using Varnex::Test::LogCapture;
+using Varnex::Test::NewFaultContext;
+using Varnex::Test::PrivateNamesUnder;
+using Varnex::Test::RunUnderFaults;
 using Varnex::Test::SystemCallFaults;
 using Varnex::Test::TempTree;
-using Varnex::Test::WaitUntil;
 
 namespace {
 
 FSCleanerServer& Server() {
     return FSCleanerServer::GetInstance();
-}
-
-QString NewContext() {
-    static std::atomic<int> counter{0};
-    return QStringLiteral("fault-test-%1").arg(counter++);
 }
 
 // Planned, in this order: two files of one folder (the second with what the
@@ -176,7 +171,7 @@ void RunCase(const Case& c) {
     SCOPED_TRACE(c.label);
     TempTree t;
     MakeTree(t);
-    const QString context = NewContext();
+    const QString context = NewFaultContext();
     for (const QString& rel : planned) {
         if (rel == "dir/b") {
             FSEntryInfo seen;
@@ -193,20 +188,8 @@ void RunCase(const Case& c) {
     }
 
     LogCapture log;
-    QList<FSCleanerServer::Result> results;
     int injected = 0;
-    {
-        SystemCallFaults faults(c.rules);
-        ASSERT_TRUE(Server().Start(context));
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                results += Server().GetResults(context);
-                return !Server().IsWorking(context);
-            },
-            30000));
-        injected = faults.Injected();
-    }
-    Server().Release(context);
+    const QList<FSCleanerServer::Result> results = RunUnderFaults(context, c.rules, &injected);
     ASSERT_GT(injected, 0) << "the fault never struck: the case tests nothing";
 
     QStringList order;
@@ -265,12 +248,7 @@ void RunCase(const Case& c) {
     for (const QString& rel : untouched) {
         EXPECT_EQ(t.Read(rel), rel.toUtf8()) << rel.toStdString();
     }
-    QDirIterator it(t.Root(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        EXPECT_FALSE(it.fileName().startsWith(".klarvik-")) << "left aside: " << path.toStdString();
-    }
+    EXPECT_EQ(PrivateNamesUnder(t.Root()), QStringList()) << "left aside";
     const std::string finished =
         "has finished 5 of 5 paths, " + std::to_string(c.failing.size()) + " failed";
     EXPECT_TRUE(log.Contains(google::INFO, finished)) << finished << "\n" << log.Dump();
@@ -289,21 +267,11 @@ TEST(FSCleanerFaults, AnEntryRemovedByAnotherMeanwhileCountsAsGone) {
     TempTree t;
     t.MakeFile("dir/a", "a");
     t.MakeFile("dir/keep", "keep");
-    const QString context = NewContext();
+    const QString context = NewFaultContext();
     Server().PlanToRemove(context, t.Path("dir/a"), 0);
-    QList<FSCleanerServer::Result> results;
-    {
-        ASSERT_EQ(::unlink(t.Path("dir/a").toStdString().c_str()), 0);
-        SystemCallFaults faults({R{C::UNLINK_AT, "a", 1, ENOENT}});
-        ASSERT_TRUE(Server().Start(context));
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                results += Server().GetResults(context);
-                return !Server().IsWorking(context);
-            },
-            30000));
-    }
-    Server().Release(context);
+    ASSERT_EQ(::unlink(t.Path("dir/a").toStdString().c_str()), 0);
+    int injected = 0;
+    const auto results = RunUnderFaults(context, {R{C::UNLINK_AT, "a", 1, ENOENT}}, &injected);
     ASSERT_EQ(results.size(), 1);
     EXPECT_EQ(results[0].code, FSCleaner::NOT_FOUND);
     EXPECT_EQ(results[0].freed, 0);
@@ -313,7 +281,7 @@ TEST(FSCleanerFaults, AnEntryRemovedByAnotherMeanwhileCountsAsGone) {
 TEST(FSCleanerFaults, ARunThatCannotOpenTheRootFailsAndRemovesNothing) {
     TempTree t;
     t.MakeFile("dir/a", "a");
-    const QString context = NewContext();
+    const QString context = NewFaultContext();
     Server().PlanToRemove(context, t.Path("dir/a"), 0);
     LogCapture log;
     {

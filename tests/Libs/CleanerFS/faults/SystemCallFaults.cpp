@@ -38,25 +38,35 @@ bool Matches(const std::string& pattern, const char* name) {
     return pattern == name;
 }
 
-// The errno to fail this call with, or 0 to let it through.
+// The errno to fail this call with, or 0 to let it through (after the
+// rule's action, run outside the lock: it may make system calls of its own).
 int Decide(SystemCallFaults::Call call, const char* name) {
-    Active& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    for (std::size_t i = 0; i < state.rules.size(); ++i) {
-        const SystemCallFaults::Rule& rule = state.rules[i];
-        if (rule.call != call || !Matches(rule.name, name)) {
-            continue;
-        }
-        const int count = ++state.seen[i];
-        if (count == rule.nth || (rule.fromNthOn && count > rule.nth)) {
-            ++state.injected;
-            return rule.err;
+    std::function<void()> before;
+    int err = 0;
+    {
+        Active& state = State();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        for (std::size_t i = 0; i < state.rules.size(); ++i) {
+            const SystemCallFaults::Rule& rule = state.rules[i];
+            if (rule.call != call || !Matches(rule.name, name)) {
+                continue;
+            }
+            const int count = ++state.seen[i];
+            if (count == rule.nth || (rule.fromNthOn && count > rule.nth)) {
+                ++state.injected;
+                before = rule.before;
+                err = rule.err;
+                break;
+            }
         }
     }
-    return 0;
+    if (before) {
+        before();
+    }
+    return err;
 }
 
-std::string FolderName(int fd) {
+std::string EntryName(int fd) {
     char target[PATH_MAX];
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t n = ::readlink(link.c_str(), target, sizeof(target) - 1);
@@ -67,12 +77,12 @@ std::string FolderName(int fd) {
     return path.substr(path.rfind('/') + 1);
 }
 
-int OpenAt(int dirFd, const char* name, int flags) {
+int OpenAt(int dirFd, const char* name, int flags, mode_t mode) {
     if (const int err = Decide(SystemCallFaults::OPEN_AT, name)) {
         errno = err;
         return -1;
     }
-    return FSSystemCalls::Real().openAt(dirFd, name, flags);
+    return FSSystemCalls::Real().openAt(dirFd, name, flags, mode);
 }
 
 int Statx(int dirFd, const char* name, int flags, unsigned int mask, struct statx* out) {
@@ -94,7 +104,7 @@ int UnlinkAt(int dirFd, const char* name, int flags) {
 }
 
 ssize_t GetDents(int fd, void* buffer, size_t size) {
-    if (const int err = Decide(SystemCallFaults::GET_DENTS, FolderName(fd).c_str())) {
+    if (const int err = Decide(SystemCallFaults::GET_DENTS, EntryName(fd).c_str())) {
         errno = err;
         return -1;
     }
@@ -109,6 +119,14 @@ int RenameAt2(int fromFd, const char* from, int toFd, const char* to, unsigned i
     return FSSystemCalls::Real().renameAt2(fromFd, from, toFd, to, flags);
 }
 
+ssize_t PWrite(int fd, const void* data, size_t size, off_t offset) {
+    if (const int err = Decide(SystemCallFaults::WRITE, EntryName(fd).c_str())) {
+        errno = err;
+        return -1;
+    }
+    return FSSystemCalls::Real().pWrite(fd, data, size, offset);
+}
+
 }  // namespace
 
 SystemCallFaults::SystemCallFaults(std::vector<Rule> rules) {
@@ -119,7 +137,7 @@ SystemCallFaults::SystemCallFaults(std::vector<Rule> rules) {
         state.rules = std::move(rules);
         state.injected = 0;
     }
-    FSSystemCalls::SetForTests({&OpenAt, &Statx, &UnlinkAt, &GetDents, &RenameAt2});
+    FSSystemCalls::SetForTests({&OpenAt, &Statx, &UnlinkAt, &GetDents, &RenameAt2, &PWrite});
 }
 
 SystemCallFaults::~SystemCallFaults() {

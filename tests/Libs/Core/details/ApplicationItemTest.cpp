@@ -57,7 +57,8 @@ private:
 };
 
 // Fake bundles in a temporary folder, a fake `mdls` first on PATH that records
-// its arguments and prints the content of a file the test chooses, and fixed
+// its arguments and prints the content of a file the test chooses (then hangs
+// or dies of SIGSEGV when the test makes a file so named), and fixed
 // creation times. PATH and TZ are restored afterwards.
 class ApplicationItem : public ::testing::Test {
 protected:
@@ -65,7 +66,8 @@ protected:
         tree.MakeFile("bin/mdls", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" +
                                       tree.Path("mdls-args").toUtf8() + "'\n[ -e '" +
                                       tree.Path("mdls-hangs").toUtf8() + "' ] && sleep 300\ncat '" +
-                                      tree.Path("mdls-output").toUtf8() + "'\n");
+                                      tree.Path("mdls-output").toUtf8() + "'\n[ -e '" +
+                                      tree.Path("mdls-crashes").toUtf8() + "' ] && kill -SEGV $$\n");
         QFile::setPermissions(tree.Path("bin/mdls"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         SetMdlsOutput(usedOutput);
@@ -238,6 +240,20 @@ TEST_F(ApplicationItem, AMissingOrStuckMdlsGivesTheCreationTime) {
     EXPECT_LT(clock.elapsed(), 25000);  // a hang guard; the old limit was 30 s
     EXPECT_TRUE(log.Contains(google::GLOG_ERROR, "still running after 5000 ms")) << log.Dump();
     EXPECT_TRUE(MdlsRan());
+}
+
+// A date printed by an mdls that then died is not believed: its output may
+// stop anywhere.
+TEST_F(ApplicationItem, AnMdlsThatCrashesGivesTheCreationTime) {
+    const QString path = Bundle("Crash.app", InfoXml(""));
+    tree.MakeFile("mdls-crashes", "");
+    LogCapture log;
+    EXPECT_EQ(GarbageApplication::ReadLastUsedTime(path), creationTime);
+    EXPECT_TRUE(MdlsRan());
+    EXPECT_TRUE(log.Contains(google::GLOG_ERROR, "was ended by a signal; its output is not used"))
+        << log.Dump();
+    EXPECT_TRUE(log.Contains(google::GLOG_ERROR, "Can't read: mdls -name kMDItemLastUsedDate"))
+        << log.Dump();
 }
 
 TEST_F(ApplicationItem, SizesFollowTheGroupsAndReachTheParentAndTheScope) {

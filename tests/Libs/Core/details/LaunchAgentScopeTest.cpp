@@ -312,6 +312,38 @@ TEST(LaunchAgentScope, CleaningUnloadsFirstAndKeepsAFileWhoseJobStaysLoaded) {
     EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
 }
 
+// A job that will not unload, followed by a listing that dies or is garbage:
+// its absence from what could not be read is no proof it is unloaded, so its
+// file stays, in error.
+TEST(LaunchAgentScope, AStuckJobKeepsItsFileWhateverTheListingAfterTheUnload) {
+    for (const char* listing : {"crash", "garble"}) {
+        SCOPED_TRACE(listing);
+        Machine m;
+        const QString stuck =
+            m.Daemon("com.example.stuck.plist", FakeLaunchctl::JobPlist("com.example.stuck"));
+        m.launchctl.SetLoaded({"com.example.stuck"});
+        LaunchAgentGarbageScope scope;
+        ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+        scope.FindAgent(stuck)->Select(true);
+        if (std::string(listing) == "crash") {
+            m.launchctl.SetCrashing("unload list");
+        } else {
+            m.launchctl.SetCrashing("unload");
+            m.launchctl.SetGarbling("list");
+        }
+        Varnex::Test::LogCapture log;
+        EXPECT_FALSE(scope.StartCleaning()) << "nothing may be left to remove";
+        EXPECT_EQ(m.sysroot.Read("Library/LaunchDaemons/com.example.stuck.plist"),
+                  FakeLaunchctl::JobPlist("com.example.stuck"));
+        EXPECT_EQ(scope.FindAgent(stuck)->GetError(), AbstractGarbage::Error::UNKNOWN);
+        EXPECT_FALSE(scope.FindAgent(stuck)->IsClean());
+        EXPECT_EQ(scope.GetTotalCleanedItems(), 0);
+        EXPECT_TRUE(log.Contains(google::WARNING, "Could not switch launch job \"" +
+                                                      stuck.toStdString() + "\" off"))
+            << log.Dump();
+    }
+}
+
 // A job file replaced after the scan by another job's file is neither
 // switched (launchctl would act on the other job) nor removed.
 TEST(LaunchAgentScope, AJobFileReplacedSinceTheScanIsNeitherSwitchedNorRemoved) {

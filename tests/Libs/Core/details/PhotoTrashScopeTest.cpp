@@ -14,11 +14,15 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 
 #include "Core/details/GarbageIPhotoAlbum.h"
 #include "Core/details/GarbageIPhotoFolder.h"
 #include "Core/details/GarbageIPhotoImage.h"
 #include "Core/details/iPhotoGarbageScope.h"
+#include "common/LogCapture.h"
 #include "common/PhotoLibraryFixture.h"
 #include "common/ScopedEnv.h"
 #include "common/TempTree.h"
@@ -430,4 +434,37 @@ TEST(PhotoTrashScope, AStopDuringTheScriptLeavesEverythingInTheTrash) {
         EXPECT_TRUE(Exists(m.trash + "/" + image.master)) << image.master.toStdString();
     }
     EXPECT_EQ(scope.GetTotalCleanedSize(), 0);
+}
+
+// The photo application holding its database locked: the scan fails once,
+// saying so, shows nothing and changes nothing; once the lock is gone the
+// library is read again.
+TEST(PhotoTrashScope, ALockedDatabaseFailsTheScanOnceAndShowsNothing) {
+    Machine m;
+    const QString before = QString::fromUtf8(Read(m.library + "/Database/Library.apdb").toHex());
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "photo-application");
+        db.setDatabaseName(m.library + "/Database/Library.apdb");
+        ASSERT_TRUE(db.open());
+        QSqlQuery lock(db);
+        ASSERT_TRUE(lock.exec("BEGIN EXCLUSIVE")) << lock.lastError().text().toStdString();
+        iPhotoGarbageScope scope;
+        QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
+        Varnex::Test::LogCapture log;
+        EXPECT_EQ(Scan(scope), AbstractGarbageScope::FAILED);
+        EXPECT_TRUE(log.Contains(google::GLOG_ERROR, "database is locked")) << log.Dump();
+        EXPECT_EQ(finished.size(), 1);
+        EXPECT_TRUE(scope.GetScanProblem().contains("locked")) << scope.GetScanProblem().toStdString();
+        EXPECT_TRUE(scope.GetRoots().isEmpty());
+        EXPECT_FALSE(scope.IsCleaningPossible());
+        ASSERT_TRUE(lock.exec("ROLLBACK"));
+    }
+    QSqlDatabase::removeDatabase("photo-application");
+    EXPECT_EQ(QString::fromUtf8(Read(m.library + "/Database/Library.apdb").toHex()), before);
+    for (const auto& image : m.trashed + m.kept) {
+        EXPECT_TRUE(Exists(m.Master(image)));
+    }
+    iPhotoGarbageScope scope;
+    EXPECT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_NE(ImageOf(scope, m.Master(m.trashed.first())), nullptr);
 }

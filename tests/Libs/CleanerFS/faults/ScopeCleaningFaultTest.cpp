@@ -1,0 +1,160 @@
+// Removal steps failing under a real scope: the cleaning finishes once, the
+// failed item is in error, stays on the disk and is not counted as cleaned;
+// what went is counted with what it gave back; a run that cannot start
+// starts nothing and removes nothing.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <cerrno>
+
+#include "CleanerFS/FSCleanerSupport.h"
+#include "Core/details/FileDates.h"
+#include "Core/details/SystemGarbageScope.h"
+#include "FaultRun.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+#include "common/TestEnv.h"
+
+using namespace Varnex::Cleaner;
+using namespace Varnex::Cleaner::Details;
+using Varnex::Test::LogCapture;
+using Varnex::Test::SystemCallFaults;
+using Varnex::Test::TempTree;
+using Varnex::Test::WaitUntil;
+using R = SystemCallFaults::Rule;
+using C = SystemCallFaults::Call;
+
+namespace {
+
+const QStringList files = {"Caches/com.a/f1", "Caches/com.a/sub/f2", "Caches/com.b/g"};
+
+struct Case {
+    const char* label;
+    R rule;
+    QString failing;  // the item that must end in error
+    AbstractGarbage::Error error;
+    bool shred = false;
+};
+
+// Lets what is already posted to the main thread come (a second finish, say).
+void LetPostedEventsCome(QObject* receiver) {
+    bool reached = false;
+    QMetaObject::invokeMethod(receiver, [&reached] { reached = true; }, Qt::QueuedConnection);
+    ASSERT_TRUE(WaitUntil([&] { return reached; }, 30000));
+}
+
+void ExpectItemsTellTheTruth(const AbstractGarbage* item) {
+    if (!item->IsRoot()) {
+        EXPECT_EQ(item->IsClean(), !PathExists(item->GetPath())) << item->GetPath().toStdString();
+    }
+    for (const AbstractGarbage* child : item->GetChildren()) {
+        ExpectItemsTellTheTruth(child);
+    }
+}
+
+}  // namespace
+
+TEST(ScopeCleaningFaults, AFailedStepLeavesItsItemInErrorAndUncounted) {
+    using E = AbstractGarbage::Error;
+    const std::vector<Case> cases = {
+        {"a file cannot be taken aside", R{C::RENAME, "f1", 1, EACCES}, "Caches/com.a/f1",
+         E::PERMISSION_DENIED},
+        {"a file taken aside cannot be unlinked", R{C::UNLINK_AT, ".klarvik-rm.*", 1, EIO},
+         "Caches/com.a/f1", E::UNKNOWN},
+        {"a file cannot be examined", R{C::STATX, "f2", 1, EIO}, "Caches/com.a/sub/f2",
+         E::UNKNOWN},
+        {"an emptied folder is busy", R{C::REMOVE_DIR, "sub", 1, EBUSY}, "Caches/com.a/sub",
+         E::REFUSED},
+        {"a file cannot be overwritten", R{C::WRITE, ".klarvik-shred.*", 1, ENOSPC},
+         "Caches/com.a/f1", E::UNKNOWN, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempTree t;
+        for (const QString& rel : files) {
+            t.MakeFile(rel, rel.toUtf8().repeated(1000));
+        }
+        SystemGarbageScope scope({t.Path("Caches")});
+        scope.EnableFillingFilesWithGarbage(c.shred);
+        QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
+        scope.StartScanning();
+        ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+        long long freed = 0;
+        for (const QString& rel : files) {
+            if (rel != c.failing) {
+                freed += t.DiskUsage(rel);
+            }
+        }
+        LogCapture log;
+        QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+        {
+            SystemCallFaults faults({c.rule});
+            ASSERT_TRUE(scope.StartCleaning());
+            ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, 30000));
+            EXPECT_EQ(faults.Injected(), 1);
+        }
+        LetPostedEventsCome(&scope);
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(finished.first().at(1).value<AbstractGarbageScope::FinishReason>(),
+                  AbstractGarbageScope::DONE);
+        AbstractGarbage* failed = scope.FindGarbage(t.Path(c.failing));
+        ASSERT_NE(failed, nullptr);
+        EXPECT_EQ(failed->GetStatus(), AbstractGarbage::Status::ERROR);
+        EXPECT_EQ(failed->GetError(), c.error);
+        EXPECT_TRUE(scope.ContainsError());
+        EXPECT_TRUE(t.Exists(c.failing));
+        for (const QString& rel : files) {
+            EXPECT_EQ(t.Exists(rel), rel == c.failing) << rel.toStdString();
+            if (t.Exists(rel) && !c.shred) {
+                EXPECT_EQ(t.Read(rel), rel.toUtf8().repeated(1000)) << rel.toStdString();
+            }
+        }
+        EXPECT_EQ(scope.GetLastCleanedSize(), freed);
+        ExpectItemsTellTheTruth(scope.GetRoots().at(0));
+        const std::string line = "ERROR WHILE CLEANING \"" + t.Path(c.failing).toStdString() + "\"";
+        EXPECT_TRUE(log.Contains(google::ERROR, line)) << line << "\n" << log.Dump();
+        EXPECT_TRUE(log.Contains(google::WARNING, "Cannot remove \"" + t.Path(c.failing).toStdString()))
+            << log.Dump();
+    }
+}
+
+// The server refusing to start: cleaning never starts (false, no signal at
+// all), nothing is removed or marked, and the next attempt works.
+TEST(ScopeCleaningFaults, ARunThatCannotStartStartsNothingAndRemovesNothing) {
+    TempTree t;
+    for (const QString& rel : files) {
+        t.MakeFile(rel, rel.toUtf8());
+    }
+    SystemGarbageScope scope({t.Path("Caches")});
+    QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+    LogCapture log;
+    QSignalSpy started(&scope, &AbstractGarbageScope::CleaningStarted);
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    {
+        SystemCallFaults faults({R{C::OPEN_AT, "/", 1, EMFILE}});
+        EXPECT_FALSE(scope.StartCleaning());
+        EXPECT_EQ(faults.Injected(), 1);
+    }
+    LetPostedEventsCome(&scope);
+    EXPECT_EQ(started.count(), 0);
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_FALSE(scope.IsCleaning());
+    for (const QString& rel : files) {
+        EXPECT_EQ(t.Read(rel), rel.toUtf8()) << rel.toStdString();
+    }
+    EXPECT_EQ(scope.GetLastCleanedItems(), 0);
+    EXPECT_FALSE(scope.ContainsError());
+    ExpectItemsTellTheTruth(scope.GetRoots().at(0));
+    EXPECT_TRUE(log.Contains(google::WARNING, "cannot start: Too many open files")) << log.Dump();
+    EXPECT_TRUE(log.Contains(google::WARNING, "The cleaning run did not start")) << log.Dump();
+
+    ASSERT_TRUE(scope.StartCleaning());
+    ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, 30000));
+    EXPECT_EQ(finished.first().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::DONE);
+    for (const QString& rel : files) {
+        EXPECT_FALSE(t.Exists(rel)) << rel.toStdString();
+    }
+}
