@@ -87,15 +87,15 @@ TEST(Launchctl, ToolThatFailsHangsOrIsMissingIsNoListing) {
         EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded"))
             << log.Dump();
     }
-    // Garbage with exit code 0: the loaded job's line is not one, and says so.
+    // Garbage with exit code 0: no listing to believe, and it says so.
     fake.SetCrashing("");
     fake.SetGarbling("list");
     {
         LogCapture log;
         listing = ListLaunchJobs();
-        EXPECT_EQ(listing.badLines, 2);
-        EXPECT_TRUE(listing.labels.isEmpty());
-        EXPECT_TRUE(log.Contains(google::WARNING, "launchctl list: 2 lines not of the form"))
+        EXPECT_FALSE(listing.ok);
+        EXPECT_FALSE(listing.IsLoaded("com.example.agent"));
+        EXPECT_TRUE(log.Contains(google::WARNING, "Can't tell which launch jobs are loaded"))
             << log.Dump();
     }
     fake.SetGarbling("");

