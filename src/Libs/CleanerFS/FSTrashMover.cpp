@@ -1,5 +1,7 @@
 #include "CleanerFS/FSTrashMover.h"
 
+#include <glog/logging.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -319,11 +321,11 @@ int FSTrashMover::Move(int parentFd, const std::string& name, const std::string&
             return FSCleaner::REFUSED;
         }
     }
-    return MoveInto(*trash, parentFd, name, original, why);
+    return MoveInto(*trash, parentFd, name, info, original, why);
 }
 
 int FSTrashMover::MoveInto(const Trash& trash, int parentFd, const std::string& name,
-                           const std::string& trashInfoPath, std::string* why) {
+                           const FSEntryInfo& seen, const std::string& trashInfoPath, std::string* why) {
     const std::string contents = "[Trash Info]\nPath=" + PercentEncode(trashInfoPath) +
                                  "\nDeletionDate=" + DeletionDate() + "\n";
     for (int attempt = 1; attempt <= maxNameAttempts; ++attempt) {
@@ -351,7 +353,24 @@ int FSTrashMover::MoveInto(const Trash& trash, int parentFd, const std::string& 
         }
         if (FSSystemCalls::RenameAt2(parentFd, name.c_str(), trash.files.Get(), candidate.c_str(),
                                      RENAME_NOREPLACE) == 0) {
-            return FSCleaner::REMOVED;
+            // A file saved over the name since it was examined would have gone
+            // instead: what was moved must be the entry examined.
+            FSEntryInfo moved;
+            if (StatEntry(trash.files.Get(), candidate.c_str(), &moved) == 0 &&
+                moved.dev == seen.dev && moved.ino == seen.ino &&
+                (moved.mode & S_IFMT) == (seen.mode & S_IFMT)) {
+                return FSCleaner::REMOVED;
+            }
+            if (FSSystemCalls::RenameAt2(trash.files.Get(), candidate.c_str(), parentFd,
+                                         name.c_str(), RENAME_NOREPLACE) == 0) {
+                FSSystemCalls::UnlinkAt(trash.info.Get(), infoName.c_str(), 0);
+            } else {
+                LOG(WARNING) << "Cannot give \"" << EscapeForLog(name)
+                             << "\" its place back: " << ErrnoText(errno)
+                             << "; it is in the trash as \"" << EscapeForLog(candidate) << "\"";
+            }
+            *why = "it was replaced while it was examined";
+            return FSCleaner::REFUSED;
         }
         const int err = errno;
         FSSystemCalls::UnlinkAt(trash.info.Get(), infoName.c_str(), 0);

@@ -52,6 +52,7 @@ private:
     const Trash& HomeTrash();
     const Trash& VolumeTrash(int parentFd);
     int MoveInto(const Trash& trash, int parentFd, const std::string& name,
+                 const FSEntryInfo& seen,
                  const std::string& trashInfoPath, std::string* why);
 
     std::string m_dataHome;

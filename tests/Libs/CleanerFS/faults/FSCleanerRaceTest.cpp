@@ -15,6 +15,7 @@
 #include "CleanerFS/FSCleanerSupport.h"
 #include "FaultRun.h"
 #include "common/LogCapture.h"
+#include "common/TestEnv.h"
 #include "common/TempTree.h"
 
 using Varnex::Cleaner::Details::FSCleanerServer;
@@ -95,6 +96,23 @@ TEST(FSCleanerRace, AFileSavedOverThePlannedNameAfterItWasExaminedStays) {
     EXPECT_EQ(out.code, FSCleaner::REFUSED);
     EXPECT_EQ(t.Read("dir/doc"), "saved since") << "the new version was removed";
     EXPECT_EQ(PrivateNamesUnder(t.Root()), QStringList()) << "the new version kept aside";
+    ExpectRefusedWithLine(log, t, "dir/doc", "it was replaced while it was examined (code 5)");
+}
+
+TEST(FSCleanerRace, AFileSavedOverThePlannedNameBeforeItGoesToTheTrashStaysWhereItWas) {
+    TempTree t;
+    t.MakeFile("dir/doc", "as scanned");
+    const auto seen = Seen(t, "dir/doc");
+    const QString trash = Varnex::Test::TestHome() + "/.local/share/Trash";
+    LogCapture log;
+    const Outcome out =
+        RunOne(t.Path("dir/doc"), FSCleanerServer::FLAG_TRASH, seen,
+               {R{C::RENAME, "doc", 1, 0, false, [&] { SaveOver(t, "dir/doc", "saved since"); }}});
+    ASSERT_EQ(out.injected, 1);
+    EXPECT_EQ(out.code, FSCleaner::REFUSED);
+    EXPECT_EQ(t.Read("dir/doc"), "saved since") << "the new version went to the trash";
+    EXPECT_FALSE(QFileInfo::exists(trash + "/files/doc"));
+    EXPECT_FALSE(QFileInfo::exists(trash + "/info/doc.trashinfo"));
     ExpectRefusedWithLine(log, t, "dir/doc", "it was replaced while it was examined (code 5)");
 }
 
