@@ -10,6 +10,7 @@
 #include "CleanerCommon/Checks.h"
 #include "CleanerFS/FSEntryRemover.h"
 #include "CleanerFS/FSSystemCalls.h"
+#include "CleanerFS/FSThreadPriority.h"
 #include "Platform/PathCodec.h"
 #include "Platform/SystemRoot.h"
 
@@ -162,6 +163,7 @@ bool FSCleanerWorker::Start() {
         m_thread = std::thread(
             [this, removerPtr = remover.release(), plan = std::move(plan), total]() mutable {
                 std::unique_ptr<FSEntryRemover> owned(removerPtr);
+                LowerThreadPriority();
                 Run(std::move(plan), total, owned.get());
             });
     } catch (const std::system_error& e) {

@@ -13,6 +13,7 @@
 #include "CleanerCommon/Checks.h"
 #include "CleanerCommon/Paths.h"
 #include "CleanerFS/FSCleanerSupport.h"
+#include "CleanerFS/FSThreadPriority.h"
 #include "CleanerFS/FolderQueue.h"
 #include "CleanerFS/FolderWalker.h"
 #include "CleanerFS/ResultQueue.h"
@@ -231,6 +232,7 @@ public:
     void StartThreads(unsigned int epoch) {
         for (unsigned int i = 0; i < m_threadCount; ++i) {
             m_threads.emplace_back([this, epoch] {
+                LowerThreadPriority();
                 FolderWalker walker(m_settings, &m_folders, &m_results);
                 walker.Run(epoch);
             });
