@@ -112,6 +112,9 @@ public:
     QStringList appList;
     QSet<QString> knownApps;
     QHash<QString, Planned> planned;
+    // What the removals of a bundle's folders gave back so far; -1 once one
+    // was not told.
+    QHash<GarbageL10nBundle*, long long> freedOfBundle;
     std::unique_ptr<L10nCleaningRun> run;
 
     // Read for every scanned entry on the walker threads: handed over as a
@@ -687,6 +690,7 @@ GarbageL10nBundle* L10nGarbageScope::FindL10nBundleForPath(const QString& path) 
 
 BatchProducer<CleaningResult>* L10nGarbageScope::PrepareCleaningRun(long long* count) {
     m_impl->planned.clear();
+    m_impl->freedOfBundle.clear();
     BatchProducer<CleaningResult>* server = ServerCleaningScope::PrepareCleaningRun(count);
     if (!server) {
         return nullptr;
@@ -767,7 +771,9 @@ void L10nGarbageScope::PlanItems() {
                     }
                     continue;
                 }
-                if (PlanItem(folder.get(), FSCleanerServer::FLAG_RECURSIVE)) {
+                // The server tells the blocks the removal really freed.
+                if (PlanItem(folder.get(), FSCleanerServer::FLAG_RECURSIVE |
+                                               FSCleanerServer::FLAG_FOLDER_BLOCKS)) {
                     m_impl->planned.insert(path, Impl::Planned{folder, bundle});
                 }
             }
@@ -789,6 +795,12 @@ void L10nGarbageScope::FilterCleaningResults(std::vector<CleaningResult>* batch)
                 continue;  // reported twice
             }
             bundle->SetPathClean(result.path, true);
+            // A folder already gone was not freed by this run; a file inside
+            // with another name elsewhere frees nothing.
+            const long long freed = result.code == FSCleaner::NOT_FOUND ? 0 : result.freed;
+            long long& sum = m_impl->freedOfBundle[bundle];
+            sum = sum < 0 || freed < 0 ? -1 : sum + freed;
+            result.freed = sum;
             m_impl->store->PlanRemoval(result.path);
             if (m_impl->l10nCache) {
                 m_impl->l10nCache->SetInvalidated();
