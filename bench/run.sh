@@ -8,8 +8,8 @@
 # Every figure is the median of $BENCH_RUNS (default 5) warm runs, wall clock.
 #
 # Sections: fs_scan, fs_remove, scope_scan, scope_clean, scope_flat,
-# scope_reset, scope_million, apps, appsdb, items, dups, large, frontend, leftovers, facade,
-# antivirus, photo (default:
+# scope_reset, scope_million, apps, appsdb, items, dups, large, frontend, leftovers, l10n,
+# facade, antivirus, photo (default:
 # all). Adding a benchmark: write a
 # function bench_<name> below (use warm_median, time_once, row and ratio) and
 # append <name> to all_sections.
@@ -21,7 +21,7 @@ bin=$build/bench
 data=$build/bench-data
 runs=${BENCH_RUNS:-5}
 all_sections=(fs_scan fs_remove scope_scan scope_clean scope_flat scope_reset scope_million apps appsdb
-    items dups large frontend leftovers facade antivirus photo)
+    items dups large frontend leftovers l10n facade antivirus photo)
 mkdir -p "$data"
 
 now() { date +%s.%N; }
@@ -460,6 +460,75 @@ EOF
     row "klarvik scan --kind leftovers" "$ours" "s"
     row "du -sb of the Library folder" "$du" "s"
     row "ratio (goal <= 1.5)" "$(ratio "$ours" "$du")"
+}
+
+# The localization scan: 1,000 applications below a system root holding 50,000
+# ".lproj" folders in 300,000 files, against du -sb of the same tree. The
+# figure is the first scan, before the applications database holds any
+# localization: the database is removed before every run (the scan then walks
+# every bundle and writes its rows). The second scan is served from the rows.
+bench_l10n() {
+    local base=$data/l10n-sys
+    if [[ ! -d $base ]]; then
+        echo "generating $base"
+        rm -rf "$base.partial"
+        python3 - "$base.partial" <<'EOF'
+import os, sys
+base = sys.argv[1]
+codes = ["fr", "de", "it", "es", "ja", "ko", "zh_CN", "pt", "pt_BR", "ru", "nl", "sv", "da",
+         "fi", "nb", "pl", "tr", "cs", "hu", "el", "he", "ar", "th", "vi", "id", "ms", "uk",
+         "ro", "sk", "hr", "ca", "hi", "bg", "lt", "lv", "et", "sl", "sr", "fa", "ur", "bn",
+         "ta", "te", "mr", "gu", "kn", "ml", "is", "ga", "en"]
+data = b"x" * 100
+for n in range(1000):
+    contents = os.path.join(base, "Applications", "App%d.app" % n, "Contents")
+    resources = os.path.join(contents, "Resources")
+    os.makedirs(os.path.join(contents, "MacOS"))
+    os.makedirs(resources)
+    for i in range(49):
+        with open(os.path.join(resources if i else contents, "r%d" % i), "wb") as f:
+            f.write(data)
+    with open(os.path.join(contents, "MacOS", "App%d" % n), "wb") as f:
+        f.write(data)
+    for code in codes:
+        lproj = os.path.join(resources, code + ".lproj")
+        os.makedirs(os.path.join(lproj, "Main.nib"))
+        for i in range(4):
+            with open(os.path.join(lproj, "s%d.strings" % i), "wb") as f:
+                f.write(data)
+        with open(os.path.join(lproj, "Main.nib", "keyedobjects.nib"), "wb") as f:
+            f.write(data)
+EOF
+        mv "$base.partial" "$base"
+    fi
+    local home
+    home=$(mktemp -d "${TMPDIR:-/tmp}/klarvik-l10n.XXXXXX")
+    echo "== l10n: app-languages over 300,000 files, 50,000 .lproj folders (median of $runs warm runs) =="
+    local doc
+    doc=$(env HOME="$home" KLARVIK_SYSROOT="$base" "$build/bin/klarvik" scan \
+        --kind app-languages --json 2>/dev/null || true)
+    if [[ $doc != *'"finished": "done"'* ]]; then
+        rm -rf "$home"
+        echo "FAILED: the localization scan did not finish" >&2
+        exit 1
+    fi
+    local ours cached du
+    # Every run starts without our database: the first scan of the machine.
+    l10n_first_scan() {
+        rm -rf "$home/Library"
+        env HOME="$home" KLARVIK_SYSROOT="$base" "$build/bin/klarvik" scan --kind app-languages --json
+    }
+    ours=$(warm_median l10n_first_scan)
+    env HOME="$home" KLARVIK_SYSROOT="$base" "$build/bin/klarvik" scan --kind app-languages \
+        --json >/dev/null 2>&1
+    cached=$(warm_median env HOME="$home" KLARVIK_SYSROOT="$base" "$build/bin/klarvik" scan \
+        --kind app-languages --json)
+    du=$(warm_median du -sb "$base")
+    rm -rf "$home"
+    row "klarvik scan, first (no rows)" "$ours" "s"
+    row "klarvik scan, from the rows" "$cached" "s"
+    row "du -sb of the system root" "$du" "s"
+    row "ratio first / du (goal <= 1.5)" "$(ratio "$ours" "$du")"
 }
 
 # The whole product: one Cleaner scanning every scope at once, the 200,000-file

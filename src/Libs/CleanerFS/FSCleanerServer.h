@@ -39,6 +39,10 @@ namespace Varnex::Cleaner::Details {
 //      than its folder (a file bind mount): it is never opened for writing.
 //      A file gone before its turn is an error (1), never shredded.
 //   16 needs administrator rights: tried as the current user; a refusal is 2.
+//   32 with 2: every entry of the tree is examined before it goes, and the
+//      bytes freed (Result::freed) are told: the blocks of the files whose
+//      last name went and the own blocks of every folder removed, the top's
+//      too (a folder has one name: its blocks go with it).
 //
 // Which paths are removed, and where:
 //  - A path that is relative, not normalised, cannot cross to bytes (see
@@ -88,6 +92,7 @@ public:
         FLAG_TRASH = 4,
         FLAG_SHRED = 8,
         FLAG_ADMIN = 16,
+        FLAG_FOLDER_BLOCKS = 32,
     };
 
     struct Result {
@@ -95,8 +100,11 @@ public:
         int code = FSCleaner::FAILED;
         // The bytes the removal gave back to the disk, where the server knows
         // them: a file's blocks when its last name was removed (or shredded),
-        // 0 when another name still holds them; -1 when not known (a folder,
-        // a whole tree, a move to the Trash, a path not examined first).
+        // 0 when another name still holds them; for a tree removed with a
+        // bound (Expected::unchangedSince), the blocks of its files whose last
+        // name went, and with flag 32 those and its folders' own; -1 when not
+        // known (a folder, another tree, a move to the Trash, a path not
+        // examined first).
         long long freed = -1;
     };
 

@@ -142,7 +142,8 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
     if (S_ISDIR(info.mode)) {
         if (flags & FSCleanerServer::FLAG_RECURSIVE) {
             const int code =
-                m_tree.Remove(parentFd, name, info, overwrite, m_protected, why, unchangedSince);
+                m_tree.Remove(parentFd, name, info, overwrite, m_protected, why, unchangedSince,
+                              (flags & FSCleanerServer::FLAG_FOLDER_BLOCKS) != 0);
             m_freed = m_tree.GetFreed();
             return code;
         }

@@ -71,7 +71,7 @@ private:
 struct TreeRules {
     bool overwrite = false;
     long long keepChangedAfter = 0;
-    // Sum of the blocks freed, when every entry is examined (else unused).
+    // Sum of the blocks freed; every entry is examined when it is set.
     long long* freed = nullptr;
 };
 
@@ -79,7 +79,7 @@ void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Lev
                  const std::vector<Level>& stack, Failures* failures) {
     const bool overwrite = rules.overwrite;
     FSEntryInfo examined;  // nlink 0: not examined
-    if (overwrite || rules.keepChangedAfter > 0) {
+    if (overwrite || rules.keepChangedAfter > 0 || rules.freed) {
         FSEntryInfo& info = examined;
         const int statErr = StatEntry(dirFd, name.c_str(), &info);
         if (statErr == ENOENT) {
@@ -183,8 +183,14 @@ void FSTreeRemover::SetEmptiedHookForTests(std::function<void()> hook) {
 
 int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryInfo& top,
                           bool overwrite, const ProtectedFolders& protectedFolders,
-                          std::string* why, long long keepChangedAfter) {
-    m_freed = keepChangedAfter > 0 && !overwrite ? 0 : -1;
+                          std::string* why, long long keepChangedAfter, bool countFreed) {
+    m_freed = (keepChangedAfter > 0 || countFreed) && !overwrite ? 0 : -1;
+    // A folder's blocks go with its only name.
+    const auto folderFreed = [this, countFreed](const FSEntryInfo& info) {
+        if (countFreed && m_freed >= 0) {
+            m_freed += static_cast<long long>(info.blocks) * 512;
+        }
+    };
     const TreeRules rules{overwrite, keepChangedAfter, m_freed >= 0 ? &m_freed : nullptr};
     FSCleanerFd topFd(FSSystemCalls::OpenAt(parentFd, name.c_str(), readDirFlags));
     if (!topFd.IsValid()) {
@@ -266,12 +272,15 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         }
         const std::string childName = std::move(current.name);
         const bool madeLater = keepChangedAfter > 0 && current.info.birth > keepChangedAfter;
+        const FSEntryInfo childInfo = current.info;
         stack.pop_back();
         if (madeLater) {
             failures.Add(FSCleaner::REFUSED, stack, childName, "made since the scan, kept");
             continue;
         }
-        if (FSSystemCalls::UnlinkAt(stack.back().fd.Get(), childName.c_str(), AT_REMOVEDIR) != 0) {
+        if (FSSystemCalls::UnlinkAt(stack.back().fd.Get(), childName.c_str(), AT_REMOVEDIR) == 0) {
+            folderFreed(childInfo);
+        } else {
             const int err = errno;
             // A folder that kept something after a failure below is not
             // reported again.
@@ -295,7 +304,9 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
         *why = failures.Why();
         return failures.Code();
     }
-    if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
+    if (FSSystemCalls::UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
+        folderFreed(topInfo);
+    } else {
         const int err = errno;
         if (err != ENOENT && !((err == ENOTEMPTY || err == EEXIST) && failures.Any())) {
             failures.Add(CodeFromErrno(err, true), stack, "", ErrnoText(err));

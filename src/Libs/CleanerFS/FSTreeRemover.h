@@ -39,10 +39,12 @@ public:
     // mounted into the tree, say) is refused and not entered. With
     // `keepChangedAfter` (ns since the epoch, 0: none), an entry whose status
     // changed later and a folder made later are kept (REFUSED); every entry
-    // is examined then, and GetFreed() tells the blocks given back.
+    // is examined then, and GetFreed() tells the blocks of the files whose
+    // last name went. With `countFreed` (and no `overwrite`) every entry is
+    // examined as well, and GetFreed() counts the folders' own blocks too.
     int Remove(int parentFd, const std::string& name, const FSEntryInfo& top, bool overwrite,
                const ProtectedFolders& protectedFolders, std::string* why,
-               long long keepChangedAfter = 0);
+               long long keepChangedAfter = 0, bool countFreed = false);
     // The bytes the last Remove() gave back to the disk: the blocks of the
     // files whose last name it removed. -1 when not known (entries were not
     // examined one by one).

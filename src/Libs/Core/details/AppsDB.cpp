@@ -55,15 +55,6 @@ bool Stat(const QString& path, struct stat* st) {
     return !path.isEmpty() && Platform::EncodePath(path, &bytes) && ::stat(bytes.c_str(), st) == 0;
 }
 
-// The modification time of `path` (links followed); invalid when unknown.
-QDateTime ModificationTime(const QString& path) {
-    struct stat st;
-    if (!Stat(path, &st)) {
-        return QDateTime();
-    }
-    return QDateTime::fromMSecsSinceEpoch(st.st_mtim.tv_sec * 1000LL + st.st_mtim.tv_nsec / 1000000,
-                                          Qt::UTC);
-}
 
 bool IsBundle(const QString& path) {
     struct stat st;
@@ -191,6 +182,15 @@ bool Execute(DBName db, const QString& sql, Bindings values, const std::string& 
 }
 
 }  // namespace
+
+QDateTime ModificationTime(const QString& path) {
+    struct stat st;
+    if (!Stat(path, &st)) {
+        return QDateTime();
+    }
+    return QDateTime::fromMSecsSinceEpoch(st.st_mtim.tv_sec * 1000LL + st.st_mtim.tv_nsec / 1000000,
+                                          Qt::UTC);
+}
 
 bool LoadApplications(QList<Application>* apps, const std::function<bool()>& stop) {
     const std::string what = "Can't select applications from the database";

@@ -100,6 +100,10 @@ bool SaveL10nExclusions(const QStringList& names);
 QStringList LoadL10nExclusions(DBName db);
 bool SaveL10nExclusions(const QStringList& names, DBName db);
 
+// The modification time of `path` (links followed), in UTC: what a row's
+// lastModified holds. Invalid when unknown. Any thread.
+QDateTime ModificationTime(const QString& path);
+
 // Drop rows whose path is gone or was modified after it was measured (and,
 // for applications, paths that are not bundles).
 void ClearRemovedApplications();

@@ -187,6 +187,41 @@ void Rollback(QSqlDatabase& conn) {
     query.exec(QStringLiteral("ROLLBACK"));
 }
 
+// The measure of the sizes in the localization rows, kept as the file's
+// user_version: 0 (files of earlier releases) held apparent sizes; 1 holds
+// the blocks a removal frees, folders' own included.
+const int l10nSizesVersion = 1;
+
+QString SetVersionStatement() {
+    return QStringLiteral("PRAGMA user_version = %1").arg(l10nSizesVersion);
+}
+
+// Inside the check's write transaction, on a valid file: rows measured by an
+// older rule are dropped (their bundles are scanned again), and the file is
+// marked as measured by the current one. False with *error when a statement
+// failed.
+bool DropRowsOfOlderSizes(QSqlDatabase& conn, DBName db, bool* changed, QSqlError* error) {
+    QSqlQuery query(conn);
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
+        *error = query.lastError();
+        return false;
+    }
+    const int version = query.value(0).toInt();
+    query.finish();
+    *changed = false;
+    if (version >= l10nSizesVersion) {
+        return true;
+    }
+    LOG(INFO) << "Dropping the localization rows of an older size measure";
+    const QString table = db == SystemL10ns ? QStringLiteral("SysL10n") : QStringLiteral("L10n");
+    if (!query.exec(QStringLiteral("DELETE FROM ") + table) || !query.exec(SetVersionStatement())) {
+        *error = query.lastError();
+        return false;
+    }
+    *changed = true;
+    return true;
+}
+
 }  // namespace
 
 QStringList SchemaStatements(DBName db) {
@@ -275,7 +310,7 @@ SchemaState CheckSchema(QSqlDatabase& conn, DBName db, QSqlError* out) {
             }
         }
         QSqlQuery commit(conn);
-        if (!commit.exec(QStringLiteral("COMMIT"))) {
+        if (!commit.exec(SetVersionStatement()) || !commit.exec(QStringLiteral("COMMIT"))) {
             const QSqlError failed = commit.lastError();
             Rollback(conn);
             if (IsBusyError(failed)) {
@@ -288,11 +323,29 @@ SchemaState CheckSchema(QSqlDatabase& conn, DBName db, QSqlError* out) {
         return SchemaState::CREATED;
     }
     const Validation validation = ValidateTables(conn, db, tables, &error);
-    Rollback(conn);
-    if (validation == Validation::QUERY_FAILED) {
+    if (validation != Validation::VALID) {
+        Rollback(conn);
+        if (validation == Validation::QUERY_FAILED) {
+            return ReportFailure(conn, error, out);
+        }
+        return SchemaState::INVALID;
+    }
+    bool changed = false;
+    if (!DropRowsOfOlderSizes(conn, db, &changed, &error)) {
+        Rollback(conn);
         return ReportFailure(conn, error, out);
     }
-    return validation == Validation::VALID ? SchemaState::VALID : SchemaState::INVALID;
+    if (!changed) {
+        Rollback(conn);
+        return SchemaState::VALID;
+    }
+    QSqlQuery commit(conn);
+    if (!commit.exec(QStringLiteral("COMMIT"))) {
+        const QSqlError failed = commit.lastError();
+        Rollback(conn);
+        return ReportFailure(conn, failed, out);
+    }
+    return SchemaState::VALID;
 }
 
 }  // namespace Varnex::Cleaner::Details::AppsDB

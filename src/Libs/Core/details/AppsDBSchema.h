@@ -38,7 +38,9 @@ enum class SchemaState {
 };
 
 // Checks `conn` (open on the file of `db`) inside one write transaction and
-// creates the schema there when the file has no tables. Logs what it finds,
+// creates the schema there when the file has no tables. On a valid file whose
+// localization rows were measured by an older rule (its user_version), drops
+// those rows, so that their bundles are scanned again. Logs what it finds,
 // except a lock (BUSY), which the caller reports once it stops trying; *error
 // is the failed statement's error when there was one.
 SchemaState CheckSchema(QSqlDatabase& conn, DBName db, QSqlError* error = nullptr);

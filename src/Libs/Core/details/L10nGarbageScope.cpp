@@ -99,6 +99,9 @@ public:
     QHash<QString, QSet<QString>> languagesOfApp;  // English and excluded ones too
     // The resource seals of the code signatures met, by seal folder.
     QHash<QString, Platform::ResourceSeal> seals;
+    // The seal folder that holds the localization folders of a folder (empty:
+    // none), by that folder: looked for once, not once per localization.
+    QHash<QString, QString> sealRootOfFolder;
     QSet<QString> userLanguages;
     mutable float progress = 0;
     float mergeProgress = 0;
@@ -109,10 +112,15 @@ public:
     QStringList appList;
     QSet<QString> knownApps;
     QHash<QString, Planned> planned;
+    // What the removals of a bundle's folders gave back so far; -1 once one
+    // was not told.
+    QHash<GarbageL10nBundle*, long long> freedOfBundle;
     std::unique_ptr<L10nCleaningRun> run;
 
+    // Read for every scanned entry on the walker threads: handed over as a
+    // snapshot that is shared, not copied.
     mutable std::mutex exclusionMutex;
-    ExclusionChecker exclusionTest;
+    std::shared_ptr<const ExclusionChecker> exclusionTest;
 };
 
 L10nGarbageScope::L10nGarbageScope(std::shared_ptr<AppPathsCache> appPathsCache, bool isSystem,
@@ -184,18 +192,18 @@ AbstractGarbageScope::ExclusionChecker L10nGarbageScope::GetExclusionTest() cons
 }
 
 void L10nGarbageScope::RebuildExclusionTest() {
-    ExclusionChecker test = GetExclusionTest();
+    auto test = std::make_shared<const ExclusionChecker>(GetExclusionTest());
     std::lock_guard<std::mutex> lock(m_impl->exclusionMutex);
     m_impl->exclusionTest = std::move(test);
 }
 
 bool L10nGarbageScope::IsExclusion(const QString& text) const {
-    ExclusionChecker test;
+    std::shared_ptr<const ExclusionChecker> test;
     {
         std::lock_guard<std::mutex> lock(m_impl->exclusionMutex);
         test = m_impl->exclusionTest;
     }
-    return test && test(text);
+    return test && *test && (*test)(text);
 }
 
 // Scanning --------------------------------------------------------------------
@@ -438,7 +446,13 @@ GarbageL10nBundle* L10nGarbageScope::AddL10nFolder(const QString& path, bool fro
 }
 
 QString L10nGarbageScope::SealProblem(const QString& lprojPath, const QString& bundlePath) {
-    const QString root = Platform::ResourceSealRoot(lprojPath, bundlePath);
+    const QString parent = lprojPath.left(lprojPath.lastIndexOf(QLatin1Char('/')));
+    auto known = m_impl->sealRootOfFolder.constFind(parent);
+    if (known == m_impl->sealRootOfFolder.constEnd()) {
+        known = m_impl->sealRootOfFolder.insert(parent,
+                                                Platform::ResourceSealRoot(lprojPath, bundlePath));
+    }
+    const QString root = *known;
     if (root.isEmpty()) {
         return QString();
     }
@@ -461,35 +475,75 @@ QString L10nGarbageScope::SealProblem(const QString& lprojPath, const QString& b
 bool L10nGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
     // Moved here: the batch must outlive a scope destroyed during a turn.
     FSScanner::Results results = m_impl->producer.MoveBatch();
+    // The scanner reports a folder before its entries and lists a folder's
+    // entries together: the localization folder of the previous entry is
+    // remembered by its bytes, and its blocks are added up until another one
+    // comes, so that the entries inside one cost neither a decoding nor a
+    // look-up nor a change notification each.
+    struct Current {
+        std::string inside;  // the folder's bytes and '/'; empty: none
+        QString folder;
+        GarbageL10nBundle* bundle = nullptr;
+        long long blocks = 0;
+    } current;
+    const auto flush = [this, &current] {
+        if (current.bundle && current.blocks > 0) {
+            current.bundle->AddSizeForPath(current.folder, current.blocks);
+            m_totalSize += current.blocks;
+        }
+        current.blocks = 0;
+    };
     for (FSScanner::Result& result : results) {
         if (!GiveEventLoopATurn(ticket)) {
-            return false;
+            return false;  // the items are gone: nothing to add to
         }
-        const QString path = Util::Utf8ToQString(result.path);
+        const std::string& bytes = result.path;
+        if (!current.inside.empty() && bytes.compare(0, current.inside.size(), current.inside) == 0 &&
+            bytes.find(".lproj", current.inside.size()) == std::string::npos) {
+            current.blocks += result.diskSize;  // inside the same folder
+            continue;
+        }
+        flush();
+        if (!ticket.IsCurrent()) {
+            return false;  // a slot of ItemChanged reset the scope
+        }
+        current = Current();
+        if (bytes.find(".lproj") == std::string::npos) {
+            continue;  // inside no localization folder
+        }
+        const QString path = Util::Utf8ToQString(bytes);
         if (path.isEmpty()) {
             continue;
         }
-        if (result.isDirectory) {
-            // A link named "x.lproj" is no folder of the bundle: not offered.
-            if (path.endsWith(lprojSuffix) && ExtractLProjPath(path) == path) {
-                bool current = true;
-                AddL10nFolder(path, true, ticket, &current);
-                if (!current) {
-                    return false;
-                }
+        QString folder;
+        GarbageL10nBundle* bundle = nullptr;
+        // A link named "x.lproj" is no folder of the bundle: not offered.
+        if (result.isDirectory && path.endsWith(lprojSuffix) && ExtractLProjPath(path) == path) {
+            // Reported once: its own blocks count with it.
+            const bool known = m_impl->bundleByLProj.contains(path);
+            bool isCurrent = true;
+            bundle = AddL10nFolder(path, true, ticket, &isCurrent);
+            if (!isCurrent) {
+                return false;
             }
-        } else if (result.size != 0) {
-            const QString folder = ExtractLProjPath(path);
-            if (GarbageL10nBundle* bundle = m_impl->bundleByLProj.value(folder)) {
-                bundle->AddSizeForPath(folder, result.size);
-                m_totalSize += result.size;
-                if (!ticket.IsCurrent()) {
-                    return false;
-                }
+            folder = path;
+            if (known) {
+                bundle = nullptr;
             }
+        } else {
+            folder = ExtractLProjPath(path);
+            bundle = m_impl->bundleByLProj.value(folder);
         }
+        if (folder.isEmpty()) {
+            continue;
+        }
+        current.inside = bytes.substr(0, static_cast<std::size_t>(folder.toUtf8().size())) + '/';
+        current.folder = folder;
+        current.bundle = bundle;
+        current.blocks = bundle ? result.diskSize : 0;
     }
-    return true;
+    flush();
+    return ticket.IsCurrent();
 }
 
 void L10nGarbageScope::OnScanningFinished(FinishReason reason) {
@@ -577,6 +631,7 @@ void L10nGarbageScope::Reset() {
         m_impl->newBundleSet.clear();
         m_impl->languagesOfApp.clear();
         m_impl->seals.clear();
+        m_impl->sealRootOfFolder.clear();
         m_impl->planned.clear();
         m_impl->appList.clear();
         m_impl->knownApps.clear();
@@ -635,6 +690,7 @@ GarbageL10nBundle* L10nGarbageScope::FindL10nBundleForPath(const QString& path) 
 
 BatchProducer<CleaningResult>* L10nGarbageScope::PrepareCleaningRun(long long* count) {
     m_impl->planned.clear();
+    m_impl->freedOfBundle.clear();
     BatchProducer<CleaningResult>* server = ServerCleaningScope::PrepareCleaningRun(count);
     if (!server) {
         return nullptr;
@@ -715,7 +771,9 @@ void L10nGarbageScope::PlanItems() {
                     }
                     continue;
                 }
-                if (PlanItem(folder.get(), FSCleanerServer::FLAG_RECURSIVE)) {
+                // The server tells the blocks the removal really freed.
+                if (PlanItem(folder.get(), FSCleanerServer::FLAG_RECURSIVE |
+                                               FSCleanerServer::FLAG_FOLDER_BLOCKS)) {
                     m_impl->planned.insert(path, Impl::Planned{folder, bundle});
                 }
             }
@@ -737,6 +795,12 @@ void L10nGarbageScope::FilterCleaningResults(std::vector<CleaningResult>* batch)
                 continue;  // reported twice
             }
             bundle->SetPathClean(result.path, true);
+            // A folder already gone was not freed by this run; a file inside
+            // with another name elsewhere frees nothing.
+            const long long freed = result.code == FSCleaner::NOT_FOUND ? 0 : result.freed;
+            long long& sum = m_impl->freedOfBundle[bundle];
+            sum = sum < 0 || freed < 0 ? -1 : sum + freed;
+            result.freed = sum;
             m_impl->store->PlanRemoval(result.path);
             if (m_impl->l10nCache) {
                 m_impl->l10nCache->SetInvalidated();

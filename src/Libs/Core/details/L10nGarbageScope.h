@@ -26,8 +26,10 @@ class GarbageL10nBundle;
 //
 // Cleaning removes each planned ".lproj" folder as a whole tree, and only one
 // that still is a real folder (not a link) inside a bundle of the paths cache
-// or below a system library folder, whatever the rows said. A bundle counts
-// as cleaned once, when its last folder is gone.
+// or below a system library folder, whatever the rows said. Sizes are the blocks removal frees
+// (FSScanner::Result::diskSize, the folders' own included), and so are the
+// rows'. A bundle counts as cleaned once, when its last folder is gone, with
+// the blocks its removals really gave back.
 //
 // Threads: the scope's (main) thread. The database work runs on the caches'
 // threads and never reaches back into the scope.

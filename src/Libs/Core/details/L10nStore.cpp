@@ -2,7 +2,6 @@
 
 #include <glog/logging.h>
 
-#include <QFileInfo>
 #include <QSet>
 #include <chrono>
 #include <thread>
@@ -94,10 +93,11 @@ bool L10nStore::Write(const std::function<bool()>& stop) {
         if (batch.isEmpty()) {
             return true;
         }
-        // Dated here, off the scope's thread: a stat per folder.
+        // Dated here, off the scope's thread: a stat per folder (in UTC: a
+        // local time would read the time zone for every one).
         for (AppsDB::L10n& l10n : batch) {
             if (!l10n.lastModified.isValid()) {
-                l10n.lastModified = QFileInfo(l10n.path).lastModified();
+                l10n.lastModified = AppsDB::ModificationTime(l10n.path);
             }
         }
         bool written = false;

@@ -319,6 +319,31 @@ TEST_F(AppsDBTest, LocalizationRowsMarkTheirBundleDirty) {
     EXPECT_TRUE(AppsDB::LoadL10ns(AppsDB::SystemL10ns).isEmpty());
 }
 
+// Rows of earlier releases held apparent sizes, not blocks: a file that
+// says nothing of its measure loses its localization rows, nothing else.
+TEST_F(AppsDBTest, LocalizationRowsOfAnOlderSizeMeasureAreDropped) {
+    ASSERT_TRUE(AppsDB::SaveApplications({App("/Apps/A.app")}));
+    ASSERT_TRUE(AppsDB::SaveL10n("/Apps/A.app/fr.lproj", "French", "/Apps/A.app", 100, QDateTime(),
+                                 AppsDB::Applications));
+    ASSERT_TRUE(AppsDB::SaveL10n("/S/fr.lproj", "French", "", 100, QDateTime(),
+                                 AppsDB::SystemL10ns));
+    AppsDB::CloseConnections();
+    // Reopened as it is: the rows stay.
+    EXPECT_EQ(AppsDB::LoadL10ns(AppsDB::Applications).size(), 1);
+    AppsDB::CloseConnections();
+    for (AppsDB::DBName db : {AppsDB::Applications, AppsDB::SystemL10ns}) {
+        RawDb raw(AppsDB::GetDBFilePath(db));
+        raw.Exec("PRAGMA user_version = 0");
+    }
+    EXPECT_TRUE(AppsDB::LoadL10ns(AppsDB::Applications).isEmpty());
+    EXPECT_TRUE(AppsDB::LoadL10ns(AppsDB::SystemL10ns).isEmpty());
+    EXPECT_EQ(AppsDB::LoadApplications().size(), 1);
+    ASSERT_TRUE(AppsDB::SaveL10n("/Apps/A.app/fr.lproj", "French", "/Apps/A.app", 100, QDateTime(),
+                                 AppsDB::Applications));
+    AppsDB::CloseConnections();
+    EXPECT_EQ(AppsDB::LoadL10ns(AppsDB::Applications).size(), 1);
+}
+
 TEST_F(AppsDBTest, ExclusionsAreReplacedWholeOrNotAtAll) {
     const QStringList names = {QString::fromUtf8("Français"), "German", "German", "a\nb: c"};
     ASSERT_TRUE(AppsDB::SaveL10nExclusions(names));

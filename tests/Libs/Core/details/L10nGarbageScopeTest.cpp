@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -92,6 +94,23 @@ GarbageL10nBundle* BundleAt(const L10nGarbageScope& scope, const QString& langua
     return nullptr;
 }
 
+// The blocks of a tree outside a TempTree (no hard links there), as du -s
+// counts them.
+long long DiskUsageOf(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        return 0;
+    }
+    long long sum = static_cast<long long>(st.st_blocks) * 512;
+    if (S_ISDIR(st.st_mode)) {
+        for (const QString& name :
+             QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+            sum += DiskUsageOf(path + "/" + name);
+        }
+    }
+    return sum;
+}
+
 int Rows(AppsDB::DBName db) {
     return AppsDB::LoadL10ns(db).size();
 }
@@ -125,10 +144,24 @@ protected:
     void TearDown() override { AppsDB::CloseConnections(); }
 
     QString Res(const QString& app) const { return app + res; }
+    // What the localization folder `lproj` of the application folder `app`
+    // (relative) takes on the disk, as du -s counts it.
+    long long Du(const QString& app, const QString& lproj) const {
+        return t.DiskUsage(app + res + lproj);
+    }
 
     TempTree t;
     QString foo, bar, twin;
     std::shared_ptr<L10nGarbageScope::AppPathsCache> apps;
+
+    // The blocks of every folder offered by the fixture.
+    long long AllOffered() const {
+        long long sum = Du("B/Bar.app", "fr.lproj") + Du("B/Foo.app", "fr.lproj");
+        for (const char* lproj : {"fr.lproj", "French.lproj", "nds.lproj", "it.lproj"}) {
+            sum += Du("A/Foo.app", lproj);
+        }
+        return sum;
+    }
 };
 
 TEST_F(L10nScopeTest, LanguagesGroupTheirFoldersByBundleAndEnglishIsNeverOffered) {
@@ -143,28 +176,38 @@ TEST_F(L10nScopeTest, LanguagesGroupTheirFoldersByBundleAndEnglishIsNeverOffered
     QStringList paths = fooFrench->GetPaths();
     paths.sort();
     EXPECT_EQ(paths, QStringList({Res(foo) + "French.lproj", Res(foo) + "fr.lproj"}));
-    EXPECT_EQ(fooFrench->GetSize(), 180);
-    EXPECT_EQ(fooFrench->GetSizeForPath(Res(foo) + "fr.lproj"), 130);
+    // Sizes are blocks, as du counts them: the folders' own (fr.lproj/sub
+    // too) with their files'.
+    const long long fooFr = Du("A/Foo.app", "fr.lproj");
+    const long long french = fooFr + Du("A/Foo.app", "French.lproj") +
+                             Du("B/Bar.app", "fr.lproj") + Du("B/Foo.app", "fr.lproj");
+    EXPECT_EQ(fooFrench->GetSize(), fooFr + Du("A/Foo.app", "French.lproj"));
+    EXPECT_EQ(fooFrench->GetSizeForPath(Res(foo) + "fr.lproj"), fooFr);
     // Two applications called Foo stay two bundles.
     ASSERT_TRUE(BundleAt(scope, "French", twin));
-    EXPECT_EQ(BundleAt(scope, "French", twin)->GetSize(), 40);
+    EXPECT_EQ(BundleAt(scope, "French", twin)->GetSize(), Du("B/Foo.app", "fr.lproj"));
     EXPECT_EQ(Language(scope, "French")->GetChildren().size(), 3);
-    EXPECT_EQ(Language(scope, "French")->GetSize(), 240);
+    EXPECT_EQ(Language(scope, "French")->GetSize(), french);
     ASSERT_TRUE(BundleAt(scope, "German", foo));
     EXPECT_EQ(BundleAt(scope, "German", foo)->GetPaths(), QStringList({Res(foo) + "nds.lproj"}));
     // Every bundle counted once, whatever the number of results for it.
     EXPECT_EQ(scope.GetTotalItems(), 5);
-    EXPECT_EQ(scope.GetTotalSize(), 240 + 7 + 9);
+    EXPECT_EQ(scope.GetTotalSize(),
+              french + Du("A/Foo.app", "nds.lproj") + Du("A/Foo.app", "it.lproj"));
     EXPECT_FALSE(Language(scope, "French")->IsSelected());  // nothing selected by default
     EXPECT_EQ(scope.FindL10nBundleForPath(Res(foo) + "fr.lproj/sub/b.nib"), fooFrench);
     EXPECT_EQ(scope.FindL10nBundleForPath(Res(bar) + "es.lproj"), nullptr);
 }
 
 TEST_F(L10nScopeTest, ASecondScanIsServedFromTheDatabase) {
+    long long fooFrench = 0;
+    long long total = 0;
     {
         L10nGarbageScope scope(apps, false);
         ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
         ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 6; }, waitMs));
+        fooFrench = BundleAt(scope, "French", foo)->GetSize();
+        total = scope.GetTotalSize();
     }
     for (const AppsDB::L10n& row : AppsDB::LoadL10ns(AppsDB::Applications)) {
         EXPECT_EQ(row.appPath, ExtractBundlePath(row.path));
@@ -174,13 +217,15 @@ TEST_F(L10nScopeTest, ASecondScanIsServedFromTheDatabase) {
     }
     EXPECT_EQ(Rows(AppsDB::SystemL10ns), 0);
     // Grown without touching the folder: only a new scan of it would see it.
-    t.MakeFile("A/Foo.app" + res + "fr.lproj/a.strings", QByteArray(1000, 'a'));
+    t.MakeFile("A/Foo.app" + res + "fr.lproj/a.strings", QByteArray(100000, 'a'));
 
     L10nGarbageScope again(apps, false);
     ASSERT_EQ(Scan(again), AbstractGarbageScope::DONE);
     EXPECT_EQ(Names(again), QStringList({"French", "German", "Italian"}));
     ASSERT_TRUE(BundleAt(again, "French", foo));
-    EXPECT_EQ(BundleAt(again, "French", foo)->GetSize(), 180);
+    // The rows hold what the scan showed: the same blocks.
+    EXPECT_EQ(BundleAt(again, "French", foo)->GetSize(), fooFrench);
+    EXPECT_EQ(again.GetTotalSize(), total);
     EXPECT_EQ(again.GetTotalItems(), 5);
 }
 
@@ -233,9 +278,41 @@ TEST_F(L10nScopeTest, CleaningRemovesOnlyPlannedFoldersAndCountsABundleWithItsLa
     EXPECT_FALSE(fooFrench->IsPathClean(Res(foo) + "French.lproj"));
     EXPECT_TRUE(BundleAt(scope, "French", bar)->IsClean());
     EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
-    EXPECT_EQ(scope.GetTotalCleanedSize(), 20 + 40);
+    EXPECT_EQ(scope.GetTotalCleanedSize(),
+              BundleAt(scope, "French", bar)->GetSize() + BundleAt(scope, "French", twin)->GetSize());
     // The removed folders' rows go; the rest stay.
     ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 3; }, waitMs));
+}
+
+// What a cleaning counts is what the disk got back: the blocks of the
+// folders and of the files whose last name went. A file of two folders of one
+// bundle counts once; one that keeps a name outside counts when shown (the
+// scan sees only this name) but frees nothing, so it is not counted cleaned.
+TEST_F(L10nScopeTest, TheCleanedSizeIsWhatTheDiskGotBack) {
+    t.MakeFile("A/Foo.app" + res + "fr.lproj/shared", QByteArray(50000, 's'));
+    t.MakeHardLink("A/Foo.app" + res + "fr.lproj/shared", "A/Foo.app" + res + "French.lproj/shared");
+    t.MakeFile("B/Bar.app" + res + "fr.lproj/held", QByteArray(70000, 'h'));
+    t.MakeHardLink("B/Bar.app" + res + "fr.lproj/held", "precious/held");
+    const long long shared = t.DiskUsage("A/Foo.app" + res + "fr.lproj/shared");
+    const long long held = t.DiskUsage("precious/held");
+    const long long fooBlocks =
+        Du("A/Foo.app", "fr.lproj") + Du("A/Foo.app", "French.lproj") - shared;
+    const long long barBlocks = Du("B/Bar.app", "fr.lproj");
+    const long long twinBlocks = Du("B/Foo.app", "fr.lproj");
+    L10nGarbageScope scope(apps, false);
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(BundleAt(scope, "French", foo)->GetSize(), fooBlocks);
+    EXPECT_EQ(BundleAt(scope, "French", bar)->GetSize(), barBlocks);
+
+    const long long before = t.DiskUsage("");
+    Language(scope, "French")->Select(true);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 3);
+    EXPECT_EQ(t.Read("precious/held").size(), 70000);
+    const long long freed = before - t.DiskUsage("");
+    EXPECT_EQ(freed, fooBlocks + barBlocks - held + twinBlocks);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), freed);
+    EXPECT_EQ(scope.GetLastCleanedSize(), freed);
 }
 
 TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
@@ -306,7 +383,7 @@ TEST_F(L10nScopeTest, ARescanBeforeTheWriterIsDoneShowsAndStoresEachFolderOnce) 
     // what is still queued, shows it with the stored rows and queues it again.
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
     EXPECT_EQ(scope.GetTotalItems(), 5);
-    EXPECT_EQ(scope.GetTotalSize(), 256);
+    EXPECT_EQ(scope.GetTotalSize(), AllOffered());
     EXPECT_EQ(BundleAt(scope, "French", foo)->GetPaths().size(), 2);
     ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 6; }, waitMs));
     EXPECT_LE(scope.GetScanningProgress(), 1.0f);
@@ -330,7 +407,7 @@ TEST_F(L10nScopeTest, AQuickRestartScansEveryFolderOnce) {
     QCoreApplication::processEvents();
     EXPECT_EQ(finished.count(), 2);
     EXPECT_EQ(scope.GetTotalItems(), 5);
-    EXPECT_EQ(scope.GetTotalSize(), 256);
+    EXPECT_EQ(scope.GetTotalSize(), AllOffered());
     ASSERT_TRUE(BundleAt(scope, "French", foo));
     EXPECT_EQ(BundleAt(scope, "French", foo)->GetPaths().size(), 2);
 }
@@ -405,6 +482,8 @@ TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
     make(framework + "/fr.lproj/a.strings", 11);
     make(finder + "/French.lproj/b.strings", 13);
     make(finder + "/en.lproj/b.strings", 17);
+    const long long blocks =
+        DiskUsageOf(framework + "/fr.lproj") + DiskUsageOf(finder + "/French.lproj");
     L10nGarbageScope scope(AppsCache({}), true);
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
     EXPECT_EQ(Names(scope), QStringList({"French"}));
@@ -412,7 +491,7 @@ TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
     ASSERT_TRUE(system);
     EXPECT_EQ(system->GetName(), "System");
     EXPECT_EQ(system->GetPaths().size(), 2);
-    EXPECT_EQ(system->GetSize(), 24);
+    EXPECT_EQ(system->GetSize(), blocks);
     ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::SystemL10ns) == 2; }, waitMs));
     EXPECT_EQ(Rows(AppsDB::Applications), 0);
 
@@ -422,7 +501,7 @@ TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
     EXPECT_FALSE(QFileInfo::exists(finder + "/French.lproj"));
     EXPECT_TRUE(QFileInfo::exists(finder + "/en.lproj/b.strings"));
     EXPECT_EQ(scope.GetTotalCleanedItems(), 1);
-    EXPECT_EQ(scope.GetTotalCleanedSize(), 24);
+    EXPECT_EQ(scope.GetTotalCleanedSize(), blocks);
     Varnex::Test::RemoveTestTree(
         SystemPath("/Library/Frameworks/KlarvikL10n.framework").toStdString());
     Varnex::Test::RemoveTestTree(
