@@ -441,9 +441,12 @@ TEST_F(L10nScopeTest, DefaultSelectionSparesTheUsersLanguagesAndAnOnlyLocalizati
 TEST_F(L10nScopeTest, LocalizationsSealedInACodeSignatureAreShownAndKept) {
     const QString seal = "/Contents/_CodeSignature/CodeResources";
     t.MakeFile("B/Bar.app" + res + "it.lproj/i.strings", QByteArray(9, 'i'));
+    // Sealed inside a folder that is named like a localization too.
+    t.MakeFile("B/Bar.app" + res + "Legacy.lproj/de.lproj/g.strings", QByteArray(9, 'g'));
     t.MakeFile("B/Bar.app" + seal,
                "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>files</key><dict>"
-               "<key>Resources/fr.lproj/a.strings</key><data>AAAA</data></dict>"
+               "<key>Resources/fr.lproj/a.strings</key><data>AAAA</data>"
+               "<key>Resources/Legacy.lproj/de.lproj/g.strings</key><data>AAAA</data></dict>"
                "<key>files2</key><dict><key>Resources/it.lproj/i.strings</key>"
                "<dict><key>hash2</key><data>AAAA</data><key>optional</key><true/></dict>"
                "</dict></dict></plist>");
@@ -456,14 +459,17 @@ TEST_F(L10nScopeTest, LocalizationsSealedInACodeSignatureAreShownAndKept) {
     EXPECT_TRUE(sealed->GetDescription().contains("code signature")) << sealed->GetDescription().toStdString();
     EXPECT_EQ(BundleAt(scope, "French", twin)->GetError(), AbstractGarbage::Error::REFUSED);
     EXPECT_EQ(BundleAt(scope, "Italian", bar)->GetError(), AbstractGarbage::Error::OK);
+    EXPECT_EQ(BundleAt(scope, "German", bar)->GetError(), AbstractGarbage::Error::REFUSED);
 
     Language(scope, "French")->Select(true);
     Language(scope, "Italian")->Select(true);
+    Language(scope, "German")->Select(true);
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_TRUE(t.Exists("B/Bar.app" + res + "fr.lproj/a.strings"));
     EXPECT_TRUE(t.Exists("B/Foo.app" + res + "fr.lproj/a.strings"));
     EXPECT_FALSE(t.Exists("A/Foo.app" + res + "fr.lproj"));  // not signed
     EXPECT_FALSE(t.Exists("B/Bar.app" + res + "it.lproj"));  // optional in the seal
+    EXPECT_TRUE(t.Exists("B/Bar.app" + res + "Legacy.lproj/de.lproj/g.strings"));
 }
 
 TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
