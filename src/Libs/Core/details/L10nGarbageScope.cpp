@@ -65,6 +65,16 @@ QSet<QString> UserLanguages() {
     return names;
 }
 
+// The system library folder a path lies in; empty when none.
+QString SystemPrefixOf(const QString& path) {
+    for (const QString& prefix : GetSystemLibraryPrefixes()) {
+        if (!prefix.isEmpty() && path.startsWith(prefix + QLatin1Char('/'))) {
+            return prefix;
+        }
+    }
+    return QString();
+}
+
 QString LanguageOfFolder(const QString& lprojPath) {
     return FindLanguage(ExtractBasicLangCode(ExtractLProjName(lprojPath))).GetName();
 }
@@ -428,8 +438,11 @@ GarbageL10nBundle* L10nGarbageScope::AddL10nFolder(const QString& path, bool fro
     }
     bundle->AddPath(path);
     m_impl->bundleByLProj.insert(path, bundle);
-    if (bundle->GetProblem().isEmpty() && !bundlePath.isEmpty()) {
-        const QString problem = SealProblem(path, bundlePath);
+    // The system's frameworks and applications are signed as well: their
+    // seals are looked for up to the library folder.
+    const QString sealBound = m_impl->isSystem ? SystemPrefixOf(path) : appPath;
+    if (bundle->GetProblem().isEmpty() && !sealBound.isEmpty()) {
+        const QString problem = SealProblem(path, sealBound);
         if (!problem.isEmpty()) {
             LOG(INFO) << "Localization kept: \"" << Util::LogText(path)
                       << "\": " << Util::LogText(problem);
@@ -723,16 +736,6 @@ std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path, const
                         static_cast<unsigned long long>(st.st_ino));
     folder->Select(true);
     return folder;
-}
-
-// The system library folder a path lies in; empty when none.
-QString SystemPrefixOf(const QString& path) {
-    for (const QString& prefix : GetSystemLibraryPrefixes()) {
-        if (!prefix.isEmpty() && path.startsWith(prefix + QLatin1Char('/'))) {
-            return prefix;
-        }
-    }
-    return QString();
 }
 
 }  // namespace

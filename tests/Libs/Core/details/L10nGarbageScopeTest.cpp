@@ -488,28 +488,46 @@ TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
     make(framework + "/fr.lproj/a.strings", 11);
     make(finder + "/French.lproj/b.strings", 13);
     make(finder + "/en.lproj/b.strings", 17);
+    // A signed framework: its German folder is sealed, so the system's German
+    // bundle is refused.
+    const QString signedFramework =
+        SystemPath("/Library/Frameworks/KlarvikL10nSigned.framework/Versions/A");
+    make(signedFramework + "/Resources/de.lproj/c.strings", 19);
+    {
+        make(signedFramework + "/_CodeSignature/CodeResources", 0);
+        QFile seal(signedFramework + "/_CodeSignature/CodeResources");
+        ASSERT_TRUE(seal.open(QIODevice::WriteOnly));
+        seal.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>files2</key><dict>"
+                   "<key>Resources/de.lproj/c.strings</key><dict><key>hash2</key><data>AAAA</data>"
+                   "</dict></dict></dict></plist>");
+    }
     const long long blocks =
         DiskUsageOf(framework + "/fr.lproj") + DiskUsageOf(finder + "/French.lproj");
     L10nGarbageScope scope(AppsCache({}), true);
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
-    EXPECT_EQ(Names(scope), QStringList({"French"}));
+    EXPECT_EQ(Names(scope), QStringList({"French", "German"}));
+    EXPECT_EQ(BundleAt(scope, "German", QString())->GetError(), AbstractGarbage::Error::REFUSED);
     GarbageL10nBundle* system = BundleAt(scope, "French", QString());
     ASSERT_TRUE(system);
     EXPECT_EQ(system->GetName(), "System");
     EXPECT_EQ(system->GetPaths().size(), 2);
     EXPECT_EQ(system->GetSize(), blocks);
-    ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::SystemL10ns) == 2; }, waitMs));
+    ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::SystemL10ns) == 3; }, waitMs));
     EXPECT_EQ(Rows(AppsDB::Applications), 0);
 
     Language(scope, "French")->Select(true);
+    Language(scope, "German")->Select(true);
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(QFileInfo::exists(framework + "/fr.lproj"));
     EXPECT_FALSE(QFileInfo::exists(finder + "/French.lproj"));
     EXPECT_TRUE(QFileInfo::exists(finder + "/en.lproj/b.strings"));
+    EXPECT_TRUE(QFileInfo::exists(signedFramework + "/Resources/de.lproj/c.strings"));
     EXPECT_EQ(scope.GetTotalCleanedItems(), 1);
     EXPECT_EQ(scope.GetTotalCleanedSize(), blocks);
     Varnex::Test::RemoveTestTree(
         SystemPath("/Library/Frameworks/KlarvikL10n.framework").toStdString());
+    Varnex::Test::RemoveTestTree(
+        SystemPath("/Library/Frameworks/KlarvikL10nSigned.framework").toStdString());
     Varnex::Test::RemoveTestTree(
         SystemPath("/System/Library/CoreServices/KlarvikL10n.app").toStdString());
     AppsDB::CloseConnections();
