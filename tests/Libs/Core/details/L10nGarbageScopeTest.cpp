@@ -362,6 +362,26 @@ TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
     EXPECT_TRUE(!mounted || t.Exists("outside/de.lproj/notes"));
 }
 
+// What the exclusions leave out was never shown: the folder that holds it is
+// kept rather than removed whole with it, also when the folder comes from the
+// database of an earlier scan that knew no such exclusion.
+TEST_F(L10nScopeTest, AFolderHoldingAnExcludedEntryIsKept) {
+    t.MakeFile("A/Foo.app" + res + "fr.lproj/sub/keep.strings", QByteArray(5, 'k'));
+    {
+        L10nGarbageScope first(apps, false);
+        ASSERT_EQ(Scan(first), AbstractGarbageScope::DONE);
+        ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 6; }, waitMs));
+    }
+    L10nGarbageScope scope(apps, false);
+    scope.AddExclusion("keep.strings");
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    Language(scope, "French")->Select(true);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_TRUE(t.Exists("A/Foo.app" + res + "fr.lproj/sub/keep.strings"));
+    EXPECT_EQ(BundleAt(scope, "French", foo)->GetError(), AbstractGarbage::Error::REFUSED);
+    EXPECT_FALSE(t.Exists("B/Bar.app" + res + "fr.lproj"));
+}
+
 TEST_F(L10nScopeTest, AStoppedScanWritesNoRecords) {
     L10nGarbageScope scope(apps, false);
     QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
