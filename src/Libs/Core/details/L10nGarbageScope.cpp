@@ -1,6 +1,5 @@
 #include "Core/details/L10nGarbageScope.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <glog/logging.h>
 #include <sys/stat.h>
@@ -10,10 +9,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerCommon/Paths.h"
@@ -66,47 +63,6 @@ QSet<QString> UserLanguages() {
         }
     }
     return names;
-}
-
-// What in the tree of a folder to be removed whole the scan left out, or
-// could not name: an entry the exclusions match, or one whose name is not
-// UTF-8. The removal would take it along, so the folder is kept (empty: none
-// such). Links are not followed and other file systems not entered, as the
-// removal does not.
-std::string LeftOutEntry(const std::string& folder,
-                         const std::function<bool(const QString&)>& excluded) {
-    struct stat top {};
-    if (::lstat(folder.c_str(), &top) != 0) {
-        return std::string();  // gone: the removal tells it
-    }
-    std::vector<std::string> folders{folder};
-    while (!folders.empty()) {
-        const std::string at = std::move(folders.back());
-        folders.pop_back();
-        DIR* dir = ::opendir(at.c_str());
-        if (!dir) {
-            continue;  // unreadable: the removal fails on it
-        }
-        while (const dirent* entry = ::readdir(dir)) {
-            const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-                continue;
-            }
-            const std::string path = at + '/' + name;
-            const QString text = Util::Utf8ToQString(path);
-            if (text.isNull() || excluded(text)) {
-                ::closedir(dir);
-                return text.isNull() ? std::string("an entry whose name is not UTF-8")
-                                     : "\"" + Util::LogText(text) + "\"";
-            }
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == top.st_dev) {
-                folders.push_back(path);
-            }
-        }
-        ::closedir(dir);
-    }
-    return std::string();
 }
 
 // The system library folder a path lies in; empty when none.
@@ -810,8 +766,10 @@ void L10nGarbageScope::PlanItems() {
                           : nullptr;
                 std::string bytes;
                 if (folder && Platform::EncodePath(path, &bytes)) {
-                    const std::string leftOut = LeftOutEntry(
-                        bytes, [this](const QString& entry) { return IsExclusion(entry); });
+                    // The scan left out what it could not name as well: its
+                    // blocks were never counted.
+                    const std::string leftOut = FindLeftOutEntry(
+                        bytes, [this](const QString& entry) { return IsExclusion(entry); }, true);
                     if (!leftOut.empty()) {
                         LOG(WARNING) << "Holds what is left out (" << leftOut
                                      << "), not removed: \"" << Util::LogText(path) << "\"";

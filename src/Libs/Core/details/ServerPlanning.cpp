@@ -1,5 +1,8 @@
 #include "Core/details/ServerPlanning.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <limits>
 #include <vector>
 
@@ -10,6 +13,8 @@
 #include "Core/details/GarbageLaunchAgent.h"
 #include "Core/details/GarbageLeftover.h"
 #include "Core/details/PlanWalk.h"
+#include "CleanerCommon/LogText.h"
+#include "QtUtil/Utf8.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -81,6 +86,42 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
                        [&plan](const PlannedPath& planned) { plan.push_back(planned); });
     FSCleanerServer::GetInstance().PlanToRemove(context->GetName(), plan);
     *count += static_cast<long long>(plan.size());
+}
+
+std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded,
+                             bool unnamedToo) {
+    struct stat top {};
+    if (::lstat(folder.c_str(), &top) != 0) {
+        return std::string();  // gone: the removal tells it
+    }
+    std::vector<std::string> folders{folder};
+    while (!folders.empty()) {
+        const std::string at = std::move(folders.back());
+        folders.pop_back();
+        DIR* dir = ::opendir(at.c_str());
+        if (!dir) {
+            continue;  // unreadable: the removal fails on it
+        }
+        while (const dirent* entry = ::readdir(dir)) {
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                continue;
+            }
+            const std::string path = at + '/' + name;
+            const QString text = Util::Utf8ToQString(path);
+            if (text.isNull() ? unnamedToo : IsExcluded(excluded, text)) {
+                ::closedir(dir);
+                return text.isNull() ? std::string("an entry whose name is not UTF-8")
+                                     : "\"" + Util::LogText(text) + "\"";
+            }
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == top.st_dev) {
+                folders.push_back(path);
+            }
+        }
+        ::closedir(dir);
+    }
+    return std::string();
 }
 
 AbstractGarbage::Error ConvertErrorCode(int code) {

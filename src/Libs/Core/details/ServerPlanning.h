@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "Core/AbstractGarbage.h"
@@ -34,6 +35,14 @@ void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusi
 // number of planned paths to *count.
 void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
                           int extraFlags = 0, const PlanExclusion& excluded = {});
+
+// What in the tree of a folder to be removed whole the scan left out: an
+// entry `excluded` matches, or (with `unnamedToo`) one whose name is not
+// UTF-8. The removal would take it along, so the folder must be kept. Empty
+// when there is none; otherwise the entry, as a log would tell it. Links are
+// not followed and other file systems not entered, as the removal does not.
+std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded,
+                             bool unnamedToo);
 
 // The item error for a result code of the server: 1 (removed) gives OK; codes
 // outside 0 to 5 give UNKNOWN.
