@@ -1,12 +1,14 @@
 #include "Core/details/ServerPlanning.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <limits>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSCleanerSupport.h"
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/GarbageFile.h"
@@ -90,8 +92,8 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
 
 std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded,
                              bool unnamedToo) {
-    struct stat top {};
-    if (::lstat(folder.c_str(), &top) != 0) {
+    FSEntryInfo top;
+    if (StatEntry(AT_FDCWD, folder.c_str(), &top) != 0) {
         return std::string();  // gone: the removal tells it
     }
     std::vector<std::string> folders{folder};
@@ -114,8 +116,12 @@ std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& exc
                 return text.isNull() ? std::string("an entry whose name is not UTF-8")
                                      : "\"" + Util::LogText(text) + "\"";
             }
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == top.st_dev) {
+            // Files need no look of their own; a folder is entered only on
+            // the tree's own mount (a bind mount may lead back above it).
+            FSEntryInfo info;
+            if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) &&
+                StatEntry(AT_FDCWD, path.c_str(), &info) == 0 && S_ISDIR(info.mode) &&
+                !IsOtherMount(top, info)) {
                 folders.push_back(path);
             }
         }
