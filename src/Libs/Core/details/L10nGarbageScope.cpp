@@ -766,10 +766,22 @@ void L10nGarbageScope::PlanItems() {
                           : nullptr;
                 std::string bytes;
                 if (folder && Platform::EncodePath(path, &bytes)) {
-                    // The scan left out what it could not name as well: its
-                    // blocks were never counted.
+                    // The scan left out what it could not name as well (its
+                    // blocks were never counted), and a localization folder
+                    // inside of a language left out (English among them).
                     const std::string leftOut = FindLeftOutEntry(
-                        bytes, [this](const QString& entry) { return IsExclusion(entry); }, true);
+                        bytes,
+                        [this](const QString& entry) {
+                            if (IsExclusion(entry)) {
+                                return true;
+                            }
+                            if (!entry.endsWith(lprojSuffix) || ExtractLProjPath(entry) != entry) {
+                                return false;
+                            }
+                            const QString language = LanguageOfFolder(entry);
+                            return !language.isEmpty() && IsExclusion(language);
+                        },
+                        true);
                     if (!leftOut.empty()) {
                         LOG(WARNING) << "Holds what is left out (" << leftOut
                                      << "), not removed: \"" << Util::LogText(path) << "\"";

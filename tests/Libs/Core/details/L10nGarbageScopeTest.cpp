@@ -364,21 +364,25 @@ TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
 
 // What the exclusions leave out was never shown: the folder that holds it is
 // kept rather than removed whole with it, also when the folder comes from the
-// database of an earlier scan that knew no such exclusion.
+// database of an earlier scan that knew no such exclusion. So is one that
+// holds a localization folder of a language left out.
 TEST_F(L10nScopeTest, AFolderHoldingAnExcludedEntryIsKept) {
     t.MakeFile("A/Foo.app" + res + "fr.lproj/sub/keep.strings", QByteArray(5, 'k'));
+    t.MakeFile("B/Foo.app" + res + "fr.lproj/it.lproj/i.strings", QByteArray(5, 'i'));
     {
         L10nGarbageScope first(apps, false);
         ASSERT_EQ(Scan(first), AbstractGarbageScope::DONE);
-        ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 6; }, waitMs));
+        ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 7; }, waitMs));
     }
     L10nGarbageScope scope(apps, false);
     scope.AddExclusion("keep.strings");
+    scope.AddExclusion("language://Italian");
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
     Language(scope, "French")->Select(true);
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_TRUE(t.Exists("A/Foo.app" + res + "fr.lproj/sub/keep.strings"));
     EXPECT_EQ(BundleAt(scope, "French", foo)->GetError(), AbstractGarbage::Error::REFUSED);
+    EXPECT_TRUE(t.Exists("B/Foo.app" + res + "fr.lproj/it.lproj/i.strings"));
     EXPECT_FALSE(t.Exists("B/Bar.app" + res + "fr.lproj"));
 }
 
