@@ -379,7 +379,7 @@ void ApplicationGarbageScope::PlanItems() {
             if (excluded && leftover->IsDirectory()) {
                 const std::string leftOut =
                     Platform::EncodePath(leftover->GetPath(), &bytes)
-                        ? FindLeftOutEntry(bytes, excluded, false)
+                        ? FindLeftOutEntry(bytes, excluded)
                         : std::string("its path cannot be encoded");
                 if (!leftOut.empty()) {
                     LOG(WARNING) << "Holds what is left out (" << leftOut << "), not removed: \""

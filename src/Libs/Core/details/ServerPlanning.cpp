@@ -90,8 +90,7 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
     *count += static_cast<long long>(plan.size());
 }
 
-std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded,
-                             bool unnamedToo) {
+std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded) {
     FSEntryInfo top;
     if (StatEntry(AT_FDCWD, folder.c_str(), &top) != 0) {
         return std::string();  // gone: the removal tells it
@@ -111,10 +110,9 @@ std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& exc
             }
             const std::string path = at + '/' + name;
             const QString text = Util::Utf8ToQString(path);
-            if (text.isNull() ? unnamedToo : IsExcluded(excluded, text)) {
+            if (!text.isNull() && IsExcluded(excluded, text)) {
                 ::closedir(dir);
-                return text.isNull() ? std::string("an entry whose name is not UTF-8")
-                                     : "\"" + Util::LogText(text) + "\"";
+                return "\"" + Util::LogText(text) + "\"";
             }
             // Files need no look of their own; a folder is entered only on
             // the tree's own mount (a bind mount may lead back above it).
