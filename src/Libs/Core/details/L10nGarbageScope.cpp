@@ -40,6 +40,9 @@ using L10nCache = AsyncCache<QList<AppsDB::L10n>>;
 
 const QString languageScheme = QStringLiteral("language://");
 const QString lprojSuffix = QStringLiteral(".lproj");
+// No localization folder takes a terabyte: a row that says so is no hint
+// (and a few of them would overflow the sums).
+const long long largestRowSize = 1LL << 40;
 
 // A cache whose current run has ended, whatever its outcome (a failed or
 // canceled load counts as an empty one).
@@ -321,7 +324,8 @@ bool L10nGarbageScope::InsertCachedL10ns(QList<AppsDB::L10n>* cached,
         // A row is only a hint: it must still name a localization folder of
         // a bundle this instance looks at, and its language is the folder's.
         if (NormalizeAbsolutePath(l10n.path) != l10n.path ||
-            ExtractLProjPath(l10n.path) != l10n.path) {
+            ExtractLProjPath(l10n.path) != l10n.path || l10n.size < 0 ||
+            l10n.size > largestRowSize) {
             continue;
         }
         if (m_impl->isSystem
@@ -766,9 +770,9 @@ void L10nGarbageScope::PlanItems() {
                           : nullptr;
                 std::string bytes;
                 if (folder && Platform::EncodePath(path, &bytes)) {
-                    // The scan left out what it could not name as well (its
-                    // blocks were never counted), and a localization folder
-                    // inside of a language left out (English among them).
+                    // What the exclusions leave out inside would go with the
+                    // folder, and so would a localization folder inside of a
+                    // language left out (English among them).
                     const std::string leftOut = FindLeftOutEntry(
                         bytes,
                         [this](const QString& entry) {
@@ -780,8 +784,7 @@ void L10nGarbageScope::PlanItems() {
                             }
                             const QString language = LanguageOfFolder(entry);
                             return !language.isEmpty() && IsExclusion(language);
-                        },
-                        true);
+                        });
                     if (!leftOut.empty()) {
                         LOG(WARNING) << "Holds what is left out (" << leftOut
                                      << "), not removed: \"" << Util::LogText(path) << "\"";

@@ -362,6 +362,30 @@ TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
     EXPECT_TRUE(!mounted || t.Exists("outside/de.lproj/notes"));
 }
 
+// A row is a hint: one of a size no folder has (negative, or near the largest
+// number, where two would overflow the sums) is dropped and its bundle is
+// scanned instead.
+TEST_F(L10nScopeTest, RowsOfImpossibleSizesAreDropped) {
+    auto row = [](const QString& path, const QString& appPath, long long size) {
+        AppsDB::L10n l10n;
+        l10n.path = path;
+        l10n.name = "French";
+        l10n.appPath = appPath;
+        l10n.size = size;
+        l10n.lastModified = QDateTime::currentDateTimeUtc();
+        return l10n;
+    };
+    const long long huge = 9000000000000000000LL;
+    ASSERT_TRUE(AppsDB::SaveL10ns({row(Res(bar) + "fr.lproj", bar, huge),
+                                   row(Res(twin) + "fr.lproj", twin, huge),
+                                   row(Res(foo) + "fr.lproj", foo, -5)},
+                                  AppsDB::Applications));
+    L10nGarbageScope scope(apps, false);
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(BundleAt(scope, "French", bar)->GetSize(), Du("B/Bar.app", "fr.lproj"));
+    EXPECT_EQ(scope.GetTotalSize(), AllOffered());
+}
+
 // What the exclusions leave out was never shown: the folder that holds it is
 // kept rather than removed whole with it, also when the folder comes from the
 // database of an earlier scan that knew no such exclusion. So is one that
