@@ -72,8 +72,13 @@ ResourceSeal ReadResourceSeal(const QString& sealRoot) {
         }
         const QVariantMap entries = files.toMap();
         for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-            const int mark = it.key().indexOf(lprojMark);
-            if (mark >= 0 && IsRequired(it.value())) {
+            if (!IsRequired(it.value())) {
+                continue;
+            }
+            // Every folder on the way named like a localization holds the
+            // file: "Resources/Old.lproj/fr.lproj/x" seals both.
+            for (int mark = it.key().indexOf(lprojMark); mark >= 0;
+                 mark = it.key().indexOf(lprojMark, mark + 1)) {
                 seal.sealedLocalizations.insert(it.key().left(mark + lprojMark.size() - 1));
             }
         }

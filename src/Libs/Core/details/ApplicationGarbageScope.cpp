@@ -356,12 +356,15 @@ bool ApplicationGarbageScope::IsRemovableLeftover(const GarbageApplication* app,
 }
 
 void ApplicationGarbageScope::PlanItems() {
+    // Only text exclusions can match inside a tree that is not excluded as
+    // a whole: without them no tree is walked.
+    const PlanExclusion excluded = GetExclusions().isEmpty() ? PlanExclusion() : GetExclusionTest();
     for (AbstractGarbage* root : m_roots) {
         auto* app = qobject_cast<GarbageApplication*>(root);
         if (!app) {
             continue;
         }
-        ForEachLeftover(app, [this, app](GarbageLeftover* leftover) {
+        ForEachLeftover(app, [this, app, &excluded](GarbageLeftover* leftover) {
             if (!leftover->ShouldBeRemoved() || leftover->IsClean()) {
                 return;
             }
@@ -369,6 +372,20 @@ void ApplicationGarbageScope::PlanItems() {
                 LOG(WARNING) << "Not a leftover of a known place, not removed: \""
                              << Util::LogText(leftover->GetPath()) << "\"";
                 return;
+            }
+            // It goes as a whole tree: what the exclusions leave out inside
+            // would go with it.
+            std::string bytes;
+            if (excluded && leftover->IsDirectory()) {
+                const std::string leftOut =
+                    Platform::EncodePath(leftover->GetPath(), &bytes)
+                        ? FindLeftOutEntry(bytes, excluded)
+                        : std::string("its path cannot be encoded");
+                if (!leftOut.empty()) {
+                    LOG(WARNING) << "Holds what is left out (" << leftOut << "), not removed: \""
+                                 << Util::LogText(leftover->GetPath()) << "\"";
+                    return;
+                }
             }
             // What came into a folder after the scan was never shown: it
             // stays. A file is held to its identity only: its status also

@@ -40,6 +40,9 @@ using L10nCache = AsyncCache<QList<AppsDB::L10n>>;
 
 const QString languageScheme = QStringLiteral("language://");
 const QString lprojSuffix = QStringLiteral(".lproj");
+// No localization folder takes a terabyte: a row that says so is no hint
+// (and a few of them would overflow the sums).
+const long long largestRowSize = 1LL << 40;
 
 // A cache whose current run has ended, whatever its outcome (a failed or
 // canceled load counts as an empty one).
@@ -63,6 +66,16 @@ QSet<QString> UserLanguages() {
         }
     }
     return names;
+}
+
+// The system library folder a path lies in; empty when none.
+QString SystemPrefixOf(const QString& path) {
+    for (const QString& prefix : GetSystemLibraryPrefixes()) {
+        if (!prefix.isEmpty() && path.startsWith(prefix + QLatin1Char('/'))) {
+            return prefix;
+        }
+    }
+    return QString();
 }
 
 QString LanguageOfFolder(const QString& lprojPath) {
@@ -311,7 +324,8 @@ bool L10nGarbageScope::InsertCachedL10ns(QList<AppsDB::L10n>* cached,
         // A row is only a hint: it must still name a localization folder of
         // a bundle this instance looks at, and its language is the folder's.
         if (NormalizeAbsolutePath(l10n.path) != l10n.path ||
-            ExtractLProjPath(l10n.path) != l10n.path) {
+            ExtractLProjPath(l10n.path) != l10n.path || l10n.size < 0 ||
+            l10n.size > largestRowSize) {
             continue;
         }
         if (m_impl->isSystem
@@ -428,8 +442,11 @@ GarbageL10nBundle* L10nGarbageScope::AddL10nFolder(const QString& path, bool fro
     }
     bundle->AddPath(path);
     m_impl->bundleByLProj.insert(path, bundle);
-    if (bundle->GetProblem().isEmpty() && !bundlePath.isEmpty()) {
-        const QString problem = SealProblem(path, bundlePath);
+    // The system's frameworks and applications are signed as well: their
+    // seals are looked for up to the library folder.
+    const QString sealBound = m_impl->isSystem ? SystemPrefixOf(path) : appPath;
+    if (bundle->GetProblem().isEmpty() && !sealBound.isEmpty()) {
+        const QString problem = SealProblem(path, sealBound);
         if (!problem.isEmpty()) {
             LOG(INFO) << "Localization kept: \"" << Util::LogText(path)
                       << "\": " << Util::LogText(problem);
@@ -725,16 +742,6 @@ std::shared_ptr<GarbageDirectory> MakeRemovableFolder(const QString& path, const
     return folder;
 }
 
-// The system library folder a path lies in; empty when none.
-QString SystemPrefixOf(const QString& path) {
-    for (const QString& prefix : GetSystemLibraryPrefixes()) {
-        if (!prefix.isEmpty() && path.startsWith(prefix + QLatin1Char('/'))) {
-            return prefix;
-        }
-    }
-    return QString();
-}
-
 }  // namespace
 
 void L10nGarbageScope::PlanItems() {
@@ -761,9 +768,34 @@ void L10nGarbageScope::PlanItems() {
                     known ? MakeRemovableFolder(
                                 path, m_impl->isSystem ? SystemPrefixOf(path) : bundle->GetPath())
                           : nullptr;
-                if (!folder) {
+                std::string bytes;
+                if (folder && Platform::EncodePath(path, &bytes)) {
+                    // What the exclusions leave out inside would go with the
+                    // folder, and so would a localization folder inside of a
+                    // language left out (English among them).
+                    const std::string leftOut = FindLeftOutEntry(
+                        bytes,
+                        [this](const QString& entry) {
+                            if (IsExclusion(entry)) {
+                                return true;
+                            }
+                            if (!entry.endsWith(lprojSuffix) || ExtractLProjPath(entry) != entry) {
+                                return false;
+                            }
+                            const QString language = LanguageOfFolder(entry);
+                            return !language.isEmpty() && IsExclusion(language);
+                        });
+                    if (!leftOut.empty()) {
+                        LOG(WARNING) << "Holds what is left out (" << leftOut
+                                     << "), not removed: \"" << Util::LogText(path) << "\"";
+                        folder.reset();
+                    }
+                } else {
+                    folder.reset();
                     LOG(WARNING) << "Not a localization folder of a known bundle, not removed: \""
                                  << Util::LogText(path) << "\"";
+                }
+                if (!folder) {
                     // Selected and kept: the bundle tells it.
                     bundle->SetError(AbstractGarbage::Error::REFUSED);
                     if (!ticket.IsCurrent()) {

@@ -1,15 +1,22 @@
 #include "Core/details/ServerPlanning.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <limits>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "CleanerFS/FSCleanerSupport.h"
 #include "CleanerFS/FSCleanerServerContext.h"
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/GarbageFile.h"
 #include "Core/details/GarbageLaunchAgent.h"
 #include "Core/details/GarbageLeftover.h"
 #include "Core/details/PlanWalk.h"
+#include "CleanerCommon/LogText.h"
+#include "QtUtil/Utf8.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -81,6 +88,44 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
                        [&plan](const PlannedPath& planned) { plan.push_back(planned); });
     FSCleanerServer::GetInstance().PlanToRemove(context->GetName(), plan);
     *count += static_cast<long long>(plan.size());
+}
+
+std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded) {
+    FSEntryInfo top;
+    if (StatEntry(AT_FDCWD, folder.c_str(), &top) != 0) {
+        return std::string();  // gone: the removal tells it
+    }
+    std::vector<std::string> folders{folder};
+    while (!folders.empty()) {
+        const std::string at = std::move(folders.back());
+        folders.pop_back();
+        DIR* dir = ::opendir(at.c_str());
+        if (!dir) {
+            continue;  // unreadable: the removal fails on it
+        }
+        while (const dirent* entry = ::readdir(dir)) {
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                continue;
+            }
+            const std::string path = at + '/' + name;
+            const QString text = Util::Utf8ToQString(path);
+            if (!text.isNull() && IsExcluded(excluded, text)) {
+                ::closedir(dir);
+                return "\"" + Util::LogText(text) + "\"";
+            }
+            // Files need no look of their own; a folder is entered only on
+            // the tree's own mount (a bind mount may lead back above it).
+            FSEntryInfo info;
+            if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) &&
+                StatEntry(AT_FDCWD, path.c_str(), &info) == 0 && S_ISDIR(info.mode) &&
+                !IsOtherMount(top, info)) {
+                folders.push_back(path);
+            }
+        }
+        ::closedir(dir);
+    }
+    return std::string();
 }
 
 AbstractGarbage::Error ConvertErrorCode(int code) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "Core/AbstractGarbage.h"
@@ -34,6 +35,13 @@ void ForEachPlannedPath(AbstractGarbage* item, int extraFlags, const PlanExclusi
 // number of planned paths to *count.
 void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item, long long* count,
                           int extraFlags = 0, const PlanExclusion& excluded = {});
+
+// What in the tree of a folder to be removed whole the exclusions leave out:
+// the first entry `excluded` matches, as a log would tell it (empty: none).
+// The scan never showed it and the removal would take it along, so the
+// folder must be kept. Links are not followed and other mounts not entered,
+// as the removal does not. A name that is not UTF-8 matches no exclusion.
+std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded);
 
 // The item error for a result code of the server: 1 (removed) gives OK; codes
 // outside 0 to 5 give UNKNOWN.

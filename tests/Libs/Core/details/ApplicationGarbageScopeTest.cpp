@@ -328,6 +328,27 @@ TEST_F(ApplicationScopeTest, WhatCameIntoALeftoverAfterTheScanStays) {
     EXPECT_EQ(scope.GetTotalCleanedItems(), 2);
 }
 
+// A bundle or leftover goes as a whole tree: one that holds what the
+// exclusions leave out stays with it; the rest goes.
+TEST_F(ApplicationScopeTest, ATreeHoldingAnExcludedEntryStays) {
+    const QString cached = Lib("Caches/com.example.foo/keep.me");
+    const QString prefs = Lib("Preferences/com.example.foo.plist");
+    t.MakeFile("A/Foo.app/Contents/Resources/keep.me", "the user's");
+    ApplicationGarbageScope scope(Paths({foo, bar}), DBRows());
+    scope.AddExclusion("keep.me");
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    GarbageApplication* app = scope.FindApplication(foo);
+    ASSERT_NE(app, nullptr);
+    app->Select(true);
+    ASSERT_EQ(app->GetPaths().size(), 3);
+
+    Clean(scope);
+    EXPECT_TRUE(PathExists(cached));
+    EXPECT_TRUE(t.Exists("A/Foo.app/Contents/Resources/keep.me"));
+    EXPECT_FALSE(PathExists(prefs));
+    EXPECT_EQ(scope.GetTotalCleanedItems(), 1);
+}
+
 // Two bundles of one identifier share their data: neither offers it, and
 // uninstalling one leaves what the other uses.
 TEST_F(ApplicationScopeTest, BundlesSharingAnIdentifierNeverOfferTheirSharedData) {

@@ -362,6 +362,54 @@ TEST_F(L10nScopeTest, RowsThatAreNoFolderOfAKnownBundleAreNeverRemoved) {
     EXPECT_TRUE(!mounted || t.Exists("outside/de.lproj/notes"));
 }
 
+// A row is a hint: one of a size no folder has (negative, or near the largest
+// number, where two would overflow the sums) is dropped and its bundle is
+// scanned instead.
+TEST_F(L10nScopeTest, RowsOfImpossibleSizesAreDropped) {
+    auto row = [](const QString& path, const QString& appPath, long long size) {
+        AppsDB::L10n l10n;
+        l10n.path = path;
+        l10n.name = "French";
+        l10n.appPath = appPath;
+        l10n.size = size;
+        l10n.lastModified = QDateTime::currentDateTimeUtc();
+        return l10n;
+    };
+    const long long huge = 9000000000000000000LL;
+    ASSERT_TRUE(AppsDB::SaveL10ns({row(Res(bar) + "fr.lproj", bar, huge),
+                                   row(Res(twin) + "fr.lproj", twin, huge),
+                                   row(Res(foo) + "fr.lproj", foo, -5)},
+                                  AppsDB::Applications));
+    L10nGarbageScope scope(apps, false);
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    EXPECT_EQ(BundleAt(scope, "French", bar)->GetSize(), Du("B/Bar.app", "fr.lproj"));
+    EXPECT_EQ(scope.GetTotalSize(), AllOffered());
+}
+
+// What the exclusions leave out was never shown: the folder that holds it is
+// kept rather than removed whole with it, also when the folder comes from the
+// database of an earlier scan that knew no such exclusion. So is one that
+// holds a localization folder of a language left out.
+TEST_F(L10nScopeTest, AFolderHoldingAnExcludedEntryIsKept) {
+    t.MakeFile("A/Foo.app" + res + "fr.lproj/sub/keep.strings", QByteArray(5, 'k'));
+    t.MakeFile("B/Foo.app" + res + "fr.lproj/it.lproj/i.strings", QByteArray(5, 'i'));
+    {
+        L10nGarbageScope first(apps, false);
+        ASSERT_EQ(Scan(first), AbstractGarbageScope::DONE);
+        ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::Applications) == 7; }, waitMs));
+    }
+    L10nGarbageScope scope(apps, false);
+    scope.AddExclusion("keep.strings");
+    scope.AddExclusion("language://Italian");
+    ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
+    Language(scope, "French")->Select(true);
+    EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
+    EXPECT_TRUE(t.Exists("A/Foo.app" + res + "fr.lproj/sub/keep.strings"));
+    EXPECT_EQ(BundleAt(scope, "French", foo)->GetError(), AbstractGarbage::Error::REFUSED);
+    EXPECT_TRUE(t.Exists("B/Foo.app" + res + "fr.lproj/it.lproj/i.strings"));
+    EXPECT_FALSE(t.Exists("B/Bar.app" + res + "fr.lproj"));
+}
+
 TEST_F(L10nScopeTest, AStoppedScanWritesNoRecords) {
     L10nGarbageScope scope(apps, false);
     QSignalSpy finished(&scope, &AbstractGarbageScope::ScanningFinished);
@@ -441,9 +489,12 @@ TEST_F(L10nScopeTest, DefaultSelectionSparesTheUsersLanguagesAndAnOnlyLocalizati
 TEST_F(L10nScopeTest, LocalizationsSealedInACodeSignatureAreShownAndKept) {
     const QString seal = "/Contents/_CodeSignature/CodeResources";
     t.MakeFile("B/Bar.app" + res + "it.lproj/i.strings", QByteArray(9, 'i'));
+    // Sealed inside a folder that is named like a localization too.
+    t.MakeFile("B/Bar.app" + res + "Legacy.lproj/de.lproj/g.strings", QByteArray(9, 'g'));
     t.MakeFile("B/Bar.app" + seal,
                "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>files</key><dict>"
-               "<key>Resources/fr.lproj/a.strings</key><data>AAAA</data></dict>"
+               "<key>Resources/fr.lproj/a.strings</key><data>AAAA</data>"
+               "<key>Resources/Legacy.lproj/de.lproj/g.strings</key><data>AAAA</data></dict>"
                "<key>files2</key><dict><key>Resources/it.lproj/i.strings</key>"
                "<dict><key>hash2</key><data>AAAA</data><key>optional</key><true/></dict>"
                "</dict></dict></plist>");
@@ -456,14 +507,17 @@ TEST_F(L10nScopeTest, LocalizationsSealedInACodeSignatureAreShownAndKept) {
     EXPECT_TRUE(sealed->GetDescription().contains("code signature")) << sealed->GetDescription().toStdString();
     EXPECT_EQ(BundleAt(scope, "French", twin)->GetError(), AbstractGarbage::Error::REFUSED);
     EXPECT_EQ(BundleAt(scope, "Italian", bar)->GetError(), AbstractGarbage::Error::OK);
+    EXPECT_EQ(BundleAt(scope, "German", bar)->GetError(), AbstractGarbage::Error::REFUSED);
 
     Language(scope, "French")->Select(true);
     Language(scope, "Italian")->Select(true);
+    Language(scope, "German")->Select(true);
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_TRUE(t.Exists("B/Bar.app" + res + "fr.lproj/a.strings"));
     EXPECT_TRUE(t.Exists("B/Foo.app" + res + "fr.lproj/a.strings"));
     EXPECT_FALSE(t.Exists("A/Foo.app" + res + "fr.lproj"));  // not signed
     EXPECT_FALSE(t.Exists("B/Bar.app" + res + "it.lproj"));  // optional in the seal
+    EXPECT_TRUE(t.Exists("B/Bar.app" + res + "Legacy.lproj/de.lproj/g.strings"));
 }
 
 TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
@@ -482,28 +536,46 @@ TEST(L10nSystemScope, SystemFoldersFormOneSystemBundlePerLanguage) {
     make(framework + "/fr.lproj/a.strings", 11);
     make(finder + "/French.lproj/b.strings", 13);
     make(finder + "/en.lproj/b.strings", 17);
+    // A signed framework: its German folder is sealed, so the system's German
+    // bundle is refused.
+    const QString signedFramework =
+        SystemPath("/Library/Frameworks/KlarvikL10nSigned.framework/Versions/A");
+    make(signedFramework + "/Resources/de.lproj/c.strings", 19);
+    {
+        make(signedFramework + "/_CodeSignature/CodeResources", 0);
+        QFile seal(signedFramework + "/_CodeSignature/CodeResources");
+        ASSERT_TRUE(seal.open(QIODevice::WriteOnly));
+        seal.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>files2</key><dict>"
+                   "<key>Resources/de.lproj/c.strings</key><dict><key>hash2</key><data>AAAA</data>"
+                   "</dict></dict></dict></plist>");
+    }
     const long long blocks =
         DiskUsageOf(framework + "/fr.lproj") + DiskUsageOf(finder + "/French.lproj");
     L10nGarbageScope scope(AppsCache({}), true);
     ASSERT_EQ(Scan(scope), AbstractGarbageScope::DONE);
-    EXPECT_EQ(Names(scope), QStringList({"French"}));
+    EXPECT_EQ(Names(scope), QStringList({"French", "German"}));
+    EXPECT_EQ(BundleAt(scope, "German", QString())->GetError(), AbstractGarbage::Error::REFUSED);
     GarbageL10nBundle* system = BundleAt(scope, "French", QString());
     ASSERT_TRUE(system);
     EXPECT_EQ(system->GetName(), "System");
     EXPECT_EQ(system->GetPaths().size(), 2);
     EXPECT_EQ(system->GetSize(), blocks);
-    ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::SystemL10ns) == 2; }, waitMs));
+    ASSERT_TRUE(WaitUntil([] { return Rows(AppsDB::SystemL10ns) == 3; }, waitMs));
     EXPECT_EQ(Rows(AppsDB::Applications), 0);
 
     Language(scope, "French")->Select(true);
+    Language(scope, "German")->Select(true);
     EXPECT_EQ(Clean(scope), AbstractGarbageScope::DONE);
     EXPECT_FALSE(QFileInfo::exists(framework + "/fr.lproj"));
     EXPECT_FALSE(QFileInfo::exists(finder + "/French.lproj"));
     EXPECT_TRUE(QFileInfo::exists(finder + "/en.lproj/b.strings"));
+    EXPECT_TRUE(QFileInfo::exists(signedFramework + "/Resources/de.lproj/c.strings"));
     EXPECT_EQ(scope.GetTotalCleanedItems(), 1);
     EXPECT_EQ(scope.GetTotalCleanedSize(), blocks);
     Varnex::Test::RemoveTestTree(
         SystemPath("/Library/Frameworks/KlarvikL10n.framework").toStdString());
+    Varnex::Test::RemoveTestTree(
+        SystemPath("/Library/Frameworks/KlarvikL10nSigned.framework").toStdString());
     Varnex::Test::RemoveTestTree(
         SystemPath("/System/Library/CoreServices/KlarvikL10n.app").toStdString());
     AppsDB::CloseConnections();
