@@ -50,10 +50,6 @@ bool IsReadyState(AntiVirusManager::State state) {
            state == AntiVirusManager::UNPACKING;
 }
 
-QString Text(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
 }  // namespace
 
 class AntiVirusManager::Impl {

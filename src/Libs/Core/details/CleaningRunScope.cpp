@@ -11,6 +11,7 @@
 
 #include "CleanerCommon/LogText.h"
 #include "CleanerWorkaround/GuiAntifreeze.h"
+#include "Core/details/FileDates.h"
 #include "Core/details/ServerPlanning.h"
 
 namespace Varnex::Cleaner::Details {
@@ -93,16 +94,16 @@ void CleaningRunScope::ContinuePreparation() {
     }
     m_preparing = false;
     if (count == 0) {
-        FinishCleaning(DONE);
+        EndRun(DONE);
     } else if (!StartPreparedRun(count)) {
-        FinishCleaning(FAILED);
+        EndRun(FAILED);
     }
 }
 
 void CleaningRunScope::CancelPreparation() {
     m_preparing = false;
     DropCleaningPreparation();
-    FinishCleaning(CANCELED);
+    EndRun(CANCELED);
 }
 
 void CleaningRunScope::DoStopCleaning() {
@@ -115,7 +116,7 @@ void CleaningRunScope::DoStopCleaning() {
         return;
     }
     if (m_cleaningTimer == 0 || !m_run) {
-        FinishCleaning(CANCELED);
+        EndRun(CANCELED);
         return;
     }
     m_state = STOPPING_CLEANING;
@@ -158,7 +159,7 @@ void CleaningRunScope::ProcessCleaningResults() {
         } else if (m_run->WasStopped() || m_state == STOPPING_CLEANING) {
             reason = CANCELED;
         }
-        FinishCleaning(reason);
+        EndRun(reason);
     }
 }
 
@@ -218,7 +219,11 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
             m_totalCleanedSize += size;
             m_lastCleanedSize += size;
             cleaned += size;
+            const bool parentWasClean = item->GetParent() && item->GetParent()->IsClean();
             item->SetClean(true);
+            if (!parentWasClean) {
+                NoteShownCleanAhead(item);
+            }
         } else {
             LOG(ERROR) << "ERROR WHILE CLEANING \"" << Util::LogText(result.path)
                        << "\": " << result.code;
@@ -246,6 +251,39 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
     return cleaned;
 }
 
+void CleaningRunScope::NoteShownCleanAhead(AbstractGarbage* item) {
+    for (AbstractGarbage* a = item->GetParent(); a && !a->IsRoot() && a->IsClean();
+         a = a->GetParent()) {
+        m_shownCleanAhead.push_back(a);
+    }
+}
+
+bool CleaningRunScope::DoSettleShownClean() {
+    std::vector<AbstractGarbage*> ahead;
+    ahead.swap(m_shownCleanAhead);
+    const RunGeneration::Ticket ticket = TakeTicket();
+    const AbstractGarbage::CheckStateChange change;
+    for (AbstractGarbage* item : ahead) {
+        // Only an item a report of its own path would reach: a group of the
+        // view is clean when its children are.
+        if (!item->IsClean() || m_countedItems.contains(item) ||
+            FindItemForPath(item->GetPath()) != item || !PathExists(item->GetPath())) {
+            continue;
+        }
+        item->SetClean(false);
+        if (!ticket.IsCurrent()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CleaningRunScope::EndRun(FinishReason reason) {
+    if (DoSettleShownClean()) {
+        FinishCleaning(reason);
+    }
+}
+
 void CleaningRunScope::AbortCleaningRun() {
     if (!IsCleaning()) {
         return;
@@ -255,7 +293,7 @@ void CleaningRunScope::AbortCleaningRun() {
         return;
     }
     if (!m_run) {
-        FinishCleaning(CANCELED);
+        EndRun(CANCELED);
         return;
     }
     const RunGeneration::Ticket ticket = TakeTicket();
@@ -273,7 +311,7 @@ void CleaningRunScope::AbortCleaningRun() {
         m_cleaningWatcher->CheckCleanedSize(cleaned);
     }
     if (ticket.IsCurrent() && IsCleaning()) {
-        FinishCleaning(CANCELED);
+        EndRun(CANCELED);
     }
 }
 
@@ -305,6 +343,7 @@ void CleaningRunScope::ResetCleaningRun() {
     BatchProducer<CleaningResult>::Batch().swap(m_queued);
     m_queuedAt = 0;
     m_countedItems.clear();
+    m_shownCleanAhead.clear();
     m_cleaningStartTime = QDateTime();
     m_cleaningStopTime = QDateTime();
 }

@@ -3,6 +3,7 @@
 #include <QSet>
 #include <QString>
 #include <functional>
+#include <vector>
 
 #include "Core/details/BatchScanningScope.h"
 
@@ -107,6 +108,16 @@ private:
     void ContinuePreparation();
     // Ends a preparation under way with CANCELED.
     void CancelPreparation();
+    // Finishes the run with `reason`, once the folders shown clean ahead of
+    // their own report tell the truth (DoSettleShownClean).
+    void EndRun(FinishReason reason);
+    // A folder shows clean when its last child is cleaned, before the run
+    // reaches the folder itself. A run stopped in between never reports it:
+    // each such item that was not counted and is still on the disk shows
+    // not clean again. False when a slot reset the scope meanwhile.
+    bool DoSettleShownClean();
+    // Notes `item`'s ancestors that have just turned clean with it.
+    void NoteShownCleanAhead(AbstractGarbage* item);
 
     BatchProducer<CleaningResult>* m_run = nullptr;
     bool m_preparing = false;  // CLEANING, the run not started yet
@@ -115,6 +126,8 @@ private:
     std::size_t m_queuedAt = 0;
     int m_applyMs;
     QSet<const AbstractGarbage*> m_countedItems;
+    // Ancestors of cleaned items that turned clean with them, in this run.
+    std::vector<AbstractGarbage*> m_shownCleanAhead;
 };
 
 }  // namespace Varnex::Cleaner::Details

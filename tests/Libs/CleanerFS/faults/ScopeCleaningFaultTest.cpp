@@ -6,7 +6,10 @@
 
 #include <QSet>
 #include <QSignalSpy>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "CleanerFS/FSCleanerSupport.h"
 #include "Core/details/FileDates.h"
@@ -129,6 +132,45 @@ TEST(ScopeCleaningFaults, AFailedStepLeavesItsItemInErrorAndUncounted) {
         EXPECT_TRUE(log.Contains(google::WARNING, "Cannot remove \"" + t.Path(c.failing).toStdString()))
             << log.Dump();
     }
+}
+
+// A stop that lands after a folder's last child and before the folder: the
+// folder showed clean with that child, was never reached and is still there.
+TEST(ScopeCleaningFaults, AFolderLeftByAStopAfterItsLastChildIsNotShownClean) {
+    TempTree t;
+    for (const QString& rel : files) {
+        t.MakeFile(rel, rel.toUtf8());
+    }
+    SystemGarbageScope scope({t.Path("Caches")});
+    QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+    std::atomic<bool> reached{false};
+    std::atomic<bool> release{false};
+    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+    {
+        // The only file of sub is being taken aside when the stop comes.
+        SystemCallFaults faults({R{C::RENAME, "f2", 1, 0, false, [&] {
+                                       reached = true;
+                                       for (int i = 0; i < 30000 && !release; ++i) {
+                                           std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                       }
+                                   }}});
+        ASSERT_TRUE(scope.StartCleaning());
+        ASSERT_TRUE(WaitUntil([&] { return reached.load(); }, 30000));
+        scope.StopCleaning();
+        release = true;
+        ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, 30000));
+    }
+    LetPostedEventsCome(&scope);
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.first().at(1).value<AbstractGarbageScope::FinishReason>(),
+              AbstractGarbageScope::CANCELED);
+    EXPECT_FALSE(t.Exists("Caches/com.a/sub/f2"));
+    ASSERT_TRUE(t.Exists("Caches/com.a/sub"));
+    EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/com.a/sub"))->IsClean());
+    EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/com.a"))->IsClean());
+    ExpectItemsTellTheTruth(scope.GetRoots().at(0));
 }
 
 // The server refusing to start: cleaning never starts (false, no signal at
