@@ -312,7 +312,7 @@ int RunClean(const Options& options) {
 
     AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
     if (!driver.Clean(&reason)) {
-        Err(QStringLiteral("the removal could not start"));
+        Err(ScopeDriver::NotStartedText());
         return EXIT_FAILED;
     }
     QStringList removed;

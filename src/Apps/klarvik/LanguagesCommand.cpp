@@ -158,7 +158,7 @@ int RunLanguages(const Options& options) {
     }
     AbstractGarbageScope::FinishReason reason = AbstractGarbageScope::FAILED;
     if (!driver.Clean(&reason)) {
-        Err(QStringLiteral("the removal could not start"));
+        Err(ScopeDriver::NotStartedText());
         return EXIT_FAILED;
     }
     scope.WaitForCaching();

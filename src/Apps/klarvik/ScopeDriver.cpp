@@ -148,6 +148,15 @@ bool ScopeDriver::Clean(Scope::FinishReason* reason) {
     return started;
 }
 
+QString ScopeDriver::NotStartedText() {
+    // Planning refuses what changed since the scan or holds an excluded
+    // entry, each with a warning; the removal server's refusal is logged too.
+    // Warnings are shown with --verbose.
+    return QStringLiteral(
+        "the removal could not start, nothing was removed: no selected item could be planned, "
+        "or the removal server refused the run (--verbose tells which)");
+}
+
 ScopeDriver::Answer ScopeDriver::Ask(const QString& question) {
     std::fprintf(stderr, "%s", question.toUtf8().constData());
     std::fflush(stderr);
@@ -287,7 +296,7 @@ int AskAndRemove(ScopeDriver& driver, const QString& question, bool yes, const Q
         }
     }
     if (!driver.Clean(&out->reason)) {
-        Err(QStringLiteral("the removal could not start"));
+        Err(ScopeDriver::NotStartedText());
         return EXIT_FAILED;
     }
     QSet<QString> kept;

@@ -31,6 +31,9 @@ public:
     // "cleaning", "fraction" (0 to 1), "cleaned_size"}. Null: none.
     void SetProgressRecords(QTextStream* out);
 
+    // The line told when Clean() returns false: nothing was removed, and why
+    // the run may have been refused.
+    static QString NotStartedText();
     // Scans and returns how the scan finished.
     Scope::FinishReason Scan();
     // Cleans what is selected. False when the scope refused to start (nothing

@@ -33,12 +33,16 @@ public:
         env.remove("LANGUAGE");
     }
 
-    QJsonObject Run(const QStringList& args, int expectedCode = 0) const {
+    QJsonObject Run(const QStringList& args, int expectedCode = 0, QString* err = nullptr) const {
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(KLARVIK_PROGRAM, args + QStringList{"--json"});
         EXPECT_TRUE(p.waitForFinished(120000));
-        EXPECT_EQ(p.exitCode(), expectedCode) << p.readAllStandardError().toStdString();
+        const QString errText = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), expectedCode) << errText.toStdString();
+        if (err) {
+            *err = errText;
+        }
         return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
     }
 
@@ -98,4 +102,16 @@ TEST(KlarvikLanguages, ASealedLocalizationIsToldAndKept) {
     EXPECT_EQ(scanned.value("items_in_error").toInt(), 1);
     s.Run({"clean", "--kind", "app-languages", "--yes", "--select", "language://German"});
     EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/de.lproj/a.strings"));
+
+    // The only folder of a language holds an excluded file: it is kept, and
+    // the refusal says that nothing was removed and where to look.
+    s.tree.MakeFile("sys/Applications/Foo.app/Contents/Resources/fr.lproj/keep.txt", "k");
+    QString err;
+    s.Run({"clean", "--kind", "app-languages", "--yes", "--select", "language://French",
+           "--exclude", "keep.txt"},
+          1, &err);
+    EXPECT_TRUE(err.contains("nothing was removed") && err.contains("--verbose"))
+        << err.toStdString();
+    EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/fr.lproj/keep.txt"));
+    EXPECT_TRUE(s.tree.Exists("sys/Applications/Foo.app/Contents/Resources/fr.lproj/a.strings"));
 }
