@@ -1,7 +1,5 @@
 #include "Core/details/CleaningRunScope.h"
 
-#include "QtUtil/SignalBlocker.h"
-
 #include <glog/logging.h>
 
 #include <QElapsedTimer>
@@ -13,6 +11,7 @@
 #include "CleanerWorkaround/GuiAntifreeze.h"
 #include "Core/details/FileDates.h"
 #include "Core/details/ServerPlanning.h"
+#include "QtUtil/SignalBlocker.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -211,6 +210,9 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
             if (m_countedItems.size() == before) {
                 continue;
             }
+            if (!m_shownCleanAhead.isEmpty()) {
+                m_shownCleanAhead.remove(item);
+            }
             // A file whose blocks another name still holds frees nothing; the
             // last name frees them, though the scan counted them elsewhere.
             const long long size = result.freed >= 0 ? result.freed : GetCleanedSize(item);
@@ -242,8 +244,10 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
         // What a slot had queued meanwhile (an abort applies all it takes, so
         // normally nothing) came after these.
         if (HasQueuedResults()) {
-            batch.insert(batch.end(), std::make_move_iterator(m_queued.begin() + static_cast<std::ptrdiff_t>(m_queuedAt)),
-                         std::make_move_iterator(m_queued.end()));
+            batch.insert(
+                batch.end(),
+                std::make_move_iterator(m_queued.begin() + static_cast<std::ptrdiff_t>(m_queuedAt)),
+                std::make_move_iterator(m_queued.end()));
         }
         m_queued = std::move(batch);
         m_queuedAt = at;
@@ -254,13 +258,13 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
 void CleaningRunScope::NoteShownCleanAhead(AbstractGarbage* item) {
     for (AbstractGarbage* a = item->GetParent(); a && !a->IsRoot() && a->IsClean();
          a = a->GetParent()) {
-        m_shownCleanAhead.push_back(a);
+        m_shownCleanAhead.insert(a);
     }
 }
 
 bool CleaningRunScope::DoSettleShownClean() {
-    std::vector<AbstractGarbage*> ahead;
-    ahead.swap(m_shownCleanAhead);
+    const QList<AbstractGarbage*> ahead = m_shownCleanAhead.values();
+    m_shownCleanAhead.clear();
     const RunGeneration::Ticket ticket = TakeTicket();
     const AbstractGarbage::CheckStateChange change;
     for (AbstractGarbage* item : ahead) {

@@ -3,7 +3,6 @@
 #include <QSet>
 #include <QString>
 #include <functional>
-#include <vector>
 
 #include "Core/details/BatchScanningScope.h"
 
@@ -126,8 +125,10 @@ private:
     std::size_t m_queuedAt = 0;
     int m_applyMs;
     QSet<const AbstractGarbage*> m_countedItems;
-    // Ancestors of cleaned items that turned clean with them, in this run.
-    std::vector<AbstractGarbage*> m_shownCleanAhead;
+    // Ancestors of cleaned items that turned clean with them in this run and
+    // were not reported yet (a run reports a folder right after its contents:
+    // few at a time).
+    QSet<AbstractGarbage*> m_shownCleanAhead;
 };
 
 }  // namespace Varnex::Cleaner::Details

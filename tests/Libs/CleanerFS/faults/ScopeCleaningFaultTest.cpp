@@ -43,7 +43,8 @@ struct Case {
 // Lets what is already posted to the main thread come (a second finish, say).
 void LetPostedEventsCome(QObject* receiver) {
     bool reached = false;
-    QMetaObject::invokeMethod(receiver, [&reached] { reached = true; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        receiver, [&reached] { reached = true; }, Qt::QueuedConnection);
     ASSERT_TRUE(WaitUntil([&] { return reached; }, 30000));
 }
 
@@ -65,8 +66,7 @@ TEST(ScopeCleaningFaults, AFailedStepLeavesItsItemInErrorAndUncounted) {
          E::PERMISSION_DENIED},
         {"a file taken aside cannot be unlinked", R{C::UNLINK_AT, ".klarvik-rm.*", 1, EIO},
          "Caches/com.a/f1", E::UNKNOWN},
-        {"a file cannot be examined", R{C::STATX, "f2", 1, EIO}, "Caches/com.a/sub/f2",
-         E::UNKNOWN},
+        {"a file cannot be examined", R{C::STATX, "f2", 1, EIO}, "Caches/com.a/sub/f2", E::UNKNOWN},
         {"an emptied folder is busy", R{C::REMOVE_DIR, "sub", 1, EBUSY}, "Caches/com.a/sub",
          E::REFUSED},
         {"a file cannot be overwritten", R{C::WRITE, ".klarvik-shred.*", 1, ENOSPC},
@@ -129,7 +129,8 @@ TEST(ScopeCleaningFaults, AFailedStepLeavesItsItemInErrorAndUncounted) {
         ExpectItemsTellTheTruth(scope.GetRoots().at(0));
         const std::string line = "ERROR WHILE CLEANING \"" + t.Path(c.failing).toStdString() + "\"";
         EXPECT_TRUE(log.Contains(google::ERROR, line)) << line << "\n" << log.Dump();
-        EXPECT_TRUE(log.Contains(google::WARNING, "Cannot remove \"" + t.Path(c.failing).toStdString()))
+        EXPECT_TRUE(
+            log.Contains(google::WARNING, "Cannot remove \"" + t.Path(c.failing).toStdString()))
             << log.Dump();
     }
 }
@@ -153,7 +154,8 @@ TEST(ScopeCleaningFaults, AFolderLeftByAStopAfterItsLastChildIsNotShownClean) {
         SystemCallFaults faults({R{C::RENAME, "f2", 1, 0, false, [&] {
                                        reached = true;
                                        for (int i = 0; i < 30000 && !release; ++i) {
-                                           std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                           std::this_thread::sleep_for(
+                                               std::chrono::milliseconds(1));
                                        }
                                    }}});
         ASSERT_TRUE(scope.StartCleaning());
