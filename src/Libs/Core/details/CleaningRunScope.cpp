@@ -266,20 +266,24 @@ bool CleaningRunScope::DoSettleShownClean() {
     const QList<AbstractGarbage*> ahead = m_shownCleanAhead.values();
     m_shownCleanAhead.clear();
     const RunGeneration::Ticket ticket = TakeTicket();
-    const AbstractGarbage::CheckStateChange change;
-    for (AbstractGarbage* item : ahead) {
-        // Only an item a report of its own path would reach: a group of the
-        // view is clean when its children are.
-        if (!item->IsClean() || m_countedItems.contains(item) ||
-            FindItemForPath(item->GetPath()) != item || !PathExists(item->GetPath())) {
-            continue;
-        }
-        item->SetClean(false);
-        if (!ticket.IsCurrent()) {
-            return false;
+    {
+        const AbstractGarbage::CheckStateChange change;
+        for (AbstractGarbage* item : ahead) {
+            // Only an item a report of its own path would reach: a group of
+            // the view is clean when its children are.
+            if (!item->IsClean() || m_countedItems.contains(item) ||
+                FindItemForPath(item->GetPath()) != item || !PathExists(item->GetPath())) {
+                continue;
+            }
+            item->SetClean(false);
+            if (!ticket.IsCurrent()) {
+                return false;
+            }
         }
     }
-    return true;
+    // The change's watchers are told as it closes, and may reset the scope
+    // (which ends the run) or destroy it.
+    return ticket.IsCurrent() && IsCleaning();
 }
 
 void CleaningRunScope::EndRun(FinishReason reason) {

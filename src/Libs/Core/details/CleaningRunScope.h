@@ -113,7 +113,8 @@ private:
     // A folder shows clean when its last child is cleaned, before the run
     // reaches the folder itself. A run stopped in between never reports it:
     // each such item that was not counted and is still on the disk shows
-    // not clean again. False when a slot reset the scope meanwhile.
+    // not clean again. False when a slot or a check-state watcher reset the
+    // scope meanwhile (the run is over then).
     bool DoSettleShownClean();
     // Notes `item`'s ancestors that have just turned clean with it.
     void NoteShownCleanAhead(AbstractGarbage* item);

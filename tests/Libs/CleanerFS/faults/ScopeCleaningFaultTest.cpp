@@ -138,41 +138,72 @@ TEST(ScopeCleaningFaults, AFailedStepLeavesItsItemInErrorAndUncounted) {
 // A stop that lands after a folder's last child and before the folder: the
 // folder showed clean with that child, was never reached and is still there.
 TEST(ScopeCleaningFaults, AFolderLeftByAStopAfterItsLastChildIsNotShownClean) {
-    TempTree t;
-    for (const QString& rel : files) {
-        t.MakeFile(rel, rel.toUtf8());
+    // A view resetting the scope when it hears that the folder shows not
+    // clean again: the run still finishes once.
+    struct Resetter : AbstractGarbage::CheckStateWatcher {
+        SystemGarbageScope* scope = nullptr;
+        QString f2, sub;
+        int resets = 0;
+        void CheckStateChangeEnded(const GarbageList&) override {
+            AbstractGarbage* file = scope->FindGarbage(f2);
+            AbstractGarbage* folder = scope->FindGarbage(sub);
+            if (resets == 0 && file && folder && file->IsClean() && !folder->IsClean()) {
+                ++resets;
+                scope->Reset();
+            }
+        }
+    };
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset by a watcher" : "stopped");
+        TempTree t;
+        for (const QString& rel : files) {
+            t.MakeFile(rel, rel.toUtf8());
+        }
+        SystemGarbageScope scope({t.Path("Caches")});
+        QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
+        scope.StartScanning();
+        ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+        Resetter resetter;
+        resetter.scope = &scope;
+        resetter.f2 = t.Path("Caches/com.a/sub/f2");
+        resetter.sub = t.Path("Caches/com.a/sub");
+        if (reset) {
+            AbstractGarbage::AddCheckStateWatcher(&resetter);
+        }
+        std::atomic<bool> reached{false};
+        std::atomic<bool> release{false};
+        QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
+        {
+            // The only file of sub is being taken aside when the stop comes.
+            SystemCallFaults faults({R{C::RENAME, "f2", 1, 0, false, [&] {
+                                           reached = true;
+                                           for (int i = 0; i < 30000 && !release; ++i) {
+                                               std::this_thread::sleep_for(
+                                                   std::chrono::milliseconds(1));
+                                           }
+                                       }}});
+            ASSERT_TRUE(scope.StartCleaning());
+            ASSERT_TRUE(WaitUntil([&] { return reached.load(); }, 30000));
+            scope.StopCleaning();
+            release = true;
+            ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, 30000));
+        }
+        LetPostedEventsCome(&scope);
+        AbstractGarbage::RemoveCheckStateWatcher(&resetter);
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(finished.first().at(1).value<AbstractGarbageScope::FinishReason>(),
+                  AbstractGarbageScope::CANCELED);
+        EXPECT_FALSE(t.Exists("Caches/com.a/sub/f2"));
+        ASSERT_TRUE(t.Exists("Caches/com.a/sub"));
+        if (reset) {
+            EXPECT_EQ(resetter.resets, 1);
+            EXPECT_TRUE(scope.GetRoots().isEmpty());
+            continue;
+        }
+        EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/com.a/sub"))->IsClean());
+        EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/com.a"))->IsClean());
+        ExpectItemsTellTheTruth(scope.GetRoots().at(0));
     }
-    SystemGarbageScope scope({t.Path("Caches")});
-    QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
-    scope.StartScanning();
-    ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
-    std::atomic<bool> reached{false};
-    std::atomic<bool> release{false};
-    QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
-    {
-        // The only file of sub is being taken aside when the stop comes.
-        SystemCallFaults faults({R{C::RENAME, "f2", 1, 0, false, [&] {
-                                       reached = true;
-                                       for (int i = 0; i < 30000 && !release; ++i) {
-                                           std::this_thread::sleep_for(
-                                               std::chrono::milliseconds(1));
-                                       }
-                                   }}});
-        ASSERT_TRUE(scope.StartCleaning());
-        ASSERT_TRUE(WaitUntil([&] { return reached.load(); }, 30000));
-        scope.StopCleaning();
-        release = true;
-        ASSERT_TRUE(WaitUntil([&] { return !finished.isEmpty(); }, 30000));
-    }
-    LetPostedEventsCome(&scope);
-    ASSERT_EQ(finished.count(), 1);
-    EXPECT_EQ(finished.first().at(1).value<AbstractGarbageScope::FinishReason>(),
-              AbstractGarbageScope::CANCELED);
-    EXPECT_FALSE(t.Exists("Caches/com.a/sub/f2"));
-    ASSERT_TRUE(t.Exists("Caches/com.a/sub"));
-    EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/com.a/sub"))->IsClean());
-    EXPECT_FALSE(scope.FindGarbage(t.Path("Caches/com.a"))->IsClean());
-    ExpectItemsTellTheTruth(scope.GetRoots().at(0));
 }
 
 // The server refusing to start: cleaning never starts (false, no signal at
