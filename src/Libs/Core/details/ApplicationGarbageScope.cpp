@@ -375,17 +375,9 @@ void ApplicationGarbageScope::PlanItems() {
             }
             // It goes as a whole tree: what the exclusions leave out inside
             // would go with it.
-            std::string bytes;
-            if (excluded && leftover->IsDirectory()) {
-                const std::string leftOut =
-                    Platform::EncodePath(leftover->GetPath(), &bytes)
-                        ? FindLeftOutEntry(bytes, excluded)
-                        : std::string("its path cannot be encoded");
-                if (!leftOut.empty()) {
-                    LOG(WARNING) << "Holds what is left out (" << leftOut << "), not removed: \""
-                                 << Util::LogText(leftover->GetPath()) << "\"";
-                    return;
-                }
+            if (excluded && leftover->IsDirectory() &&
+                KeepsLeftOutEntry(leftover->GetPath(), excluded)) {
+                return;
             }
             // What came into a folder after the scan was never shown: it
             // stays. A file is held to its identity only: its status also

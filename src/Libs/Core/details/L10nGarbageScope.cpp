@@ -478,13 +478,15 @@ QString L10nGarbageScope::SealProblem(const QString& lprojPath, const QString& b
         it = m_impl->seals.insert(root, Platform::ReadResourceSeal(root));
     }
     if (!it->readable) {
-        return QStringLiteral("the application's code signature cannot be read (%1): removing "
-                              "a localization could break it")
+        return QStringLiteral(
+                   "the application's code signature cannot be read (%1): removing "
+                   "a localization could break it")
             .arg(it->problem);
     }
     if (it->sealedLocalizations.contains(lprojPath.mid(root.size() + 1))) {
-        return QStringLiteral("sealed in the application's code signature: removing it would "
-                              "break the signature");
+        return QStringLiteral(
+            "sealed in the application's code signature: removing it would "
+            "break the signature");
     }
     return QString();
 }
@@ -515,7 +517,8 @@ bool L10nGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             return false;  // the items are gone: nothing to add to
         }
         const std::string& bytes = result.path;
-        if (!current.inside.empty() && bytes.compare(0, current.inside.size(), current.inside) == 0 &&
+        if (!current.inside.empty() &&
+            bytes.compare(0, current.inside.size(), current.inside) == 0 &&
             bytes.find(".lproj", current.inside.size()) == std::string::npos) {
             current.blocks += result.diskSize;  // inside the same folder
             continue;
@@ -768,32 +771,24 @@ void L10nGarbageScope::PlanItems() {
                     known ? MakeRemovableFolder(
                                 path, m_impl->isSystem ? SystemPrefixOf(path) : bundle->GetPath())
                           : nullptr;
-                std::string bytes;
-                if (folder && Platform::EncodePath(path, &bytes)) {
-                    // What the exclusions leave out inside would go with the
-                    // folder, and so would a localization folder inside of a
-                    // language left out (English among them).
-                    const std::string leftOut = FindLeftOutEntry(
-                        bytes,
-                        [this](const QString& entry) {
-                            if (IsExclusion(entry)) {
-                                return true;
-                            }
-                            if (!entry.endsWith(lprojSuffix) || ExtractLProjPath(entry) != entry) {
-                                return false;
-                            }
-                            const QString language = LanguageOfFolder(entry);
-                            return !language.isEmpty() && IsExclusion(language);
-                        });
-                    if (!leftOut.empty()) {
-                        LOG(WARNING) << "Holds what is left out (" << leftOut
-                                     << "), not removed: \"" << Util::LogText(path) << "\"";
-                        folder.reset();
+                // What the exclusions leave out inside would go with the
+                // folder, and so would a localization folder inside of a
+                // language left out (English among them).
+                const auto leftOut = [this](const QString& entry) {
+                    if (IsExclusion(entry)) {
+                        return true;
                     }
-                } else {
-                    folder.reset();
+                    if (!entry.endsWith(lprojSuffix) || ExtractLProjPath(entry) != entry) {
+                        return false;
+                    }
+                    const QString language = LanguageOfFolder(entry);
+                    return !language.isEmpty() && IsExclusion(language);
+                };
+                if (!folder) {
                     LOG(WARNING) << "Not a localization folder of a known bundle, not removed: \""
                                  << Util::LogText(path) << "\"";
+                } else if (KeepsLeftOutEntry(path, leftOut)) {
+                    folder.reset();
                 }
                 if (!folder) {
                     // Selected and kept: the bundle tells it.

@@ -2,20 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glog/logging.h>
 #include <sys/stat.h>
 
 #include <limits>
 #include <vector>
 
+#include "CleanerCommon/LogText.h"
 #include "CleanerFS/FSCleanerServer.h"
-#include "CleanerFS/FSCleanerSupport.h"
 #include "CleanerFS/FSCleanerServerContext.h"
+#include "CleanerFS/FSCleanerSupport.h"
 #include "Core/details/GarbageDirectory.h"
 #include "Core/details/GarbageFile.h"
 #include "Core/details/GarbageLaunchAgent.h"
 #include "Core/details/GarbageLeftover.h"
 #include "Core/details/PlanWalk.h"
-#include "CleanerCommon/LogText.h"
+#include "Platform/PathCodec.h"
 #include "QtUtil/Utf8.h"
 
 namespace Varnex::Cleaner::Details {
@@ -31,9 +33,8 @@ bool IsExcluded(const PlanExclusion& excluded, const QString& path) {
 void SetExpected(AbstractGarbage* item, PlannedPath* out) {
     if (auto* file = qobject_cast<GarbageFile*>(item)) {
         out->hasExpected = true;
-        out->expected =
-            FSCleanerServer::Expected{file->IsFolder(), file->GetDevice(), file->GetInode(),
-                                                  file->GetBirth()};
+        out->expected = FSCleanerServer::Expected{file->IsFolder(), file->GetDevice(),
+                                                  file->GetInode(), file->GetBirth()};
     } else if (auto* folder = qobject_cast<GarbageDirectory*>(item)) {
         out->hasExpected = true;
         out->expected = FSCleanerServer::Expected{true, folder->GetDevice(), folder->GetInode(),
@@ -126,6 +127,19 @@ std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& exc
         ::closedir(dir);
     }
     return std::string();
+}
+
+bool KeepsLeftOutEntry(const QString& folder, const PlanExclusion& excluded) {
+    std::string bytes;
+    const std::string leftOut = Platform::EncodePath(folder, &bytes)
+                                    ? FindLeftOutEntry(bytes, excluded)
+                                    : std::string("its path cannot be encoded");
+    if (leftOut.empty()) {
+        return false;
+    }
+    LOG(WARNING) << "Holds what is left out (" << leftOut << "), not removed: \""
+                 << Util::LogText(folder) << "\"";
+    return true;
 }
 
 AbstractGarbage::Error ConvertErrorCode(int code) {

@@ -42,6 +42,10 @@ void PlanToRemoveOnServer(FSCleanerServerContext* context, AbstractGarbage* item
 // folder must be kept. Links are not followed and other mounts not entered,
 // as the removal does not. A name that is not UTF-8 matches no exclusion.
 std::string FindLeftOutEntry(const std::string& folder, const PlanExclusion& excluded);
+// Whether a folder to be removed whole must be kept for what the exclusions
+// leave out inside it (FindLeftOutEntry), told with a WARNING; a folder whose
+// path cannot be encoded is kept too.
+bool KeepsLeftOutEntry(const QString& folder, const PlanExclusion& excluded);
 
 // The item error for a result code of the server: 1 (removed) gives OK; codes
 // outside 0 to 5 give UNKNOWN.

@@ -40,6 +40,12 @@ struct Case {
     bool shred = false;
 };
 
+void Scan(SystemGarbageScope& scope) {
+    QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
+    scope.StartScanning();
+    ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+}
+
 // Lets what is already posted to the main thread come (a second finish, say).
 void LetPostedEventsCome(QObject* receiver) {
     bool reached = false;
@@ -80,9 +86,7 @@ TEST(ScopeCleaningFaults, AFailedStepLeavesItsItemInErrorAndUncounted) {
         }
         SystemGarbageScope scope({t.Path("Caches")});
         scope.EnableFillingFilesWithGarbage(c.shred);
-        QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
-        scope.StartScanning();
-        ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+        ASSERT_NO_FATAL_FAILURE(Scan(scope));
         long long freed = 0;
         QSet<QString> folders;
         for (const QString& rel : files) {
@@ -160,9 +164,7 @@ TEST(ScopeCleaningFaults, AFolderLeftByAStopAfterItsLastChildIsNotShownClean) {
             t.MakeFile(rel, rel.toUtf8());
         }
         SystemGarbageScope scope({t.Path("Caches")});
-        QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
-        scope.StartScanning();
-        ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+        ASSERT_NO_FATAL_FAILURE(Scan(scope));
         Resetter resetter;
         resetter.scope = &scope;
         resetter.f2 = t.Path("Caches/com.a/sub/f2");
@@ -214,9 +216,7 @@ TEST(ScopeCleaningFaults, ARunThatCannotStartStartsNothingAndRemovesNothing) {
         t.MakeFile(rel, rel.toUtf8());
     }
     SystemGarbageScope scope({t.Path("Caches")});
-    QSignalSpy scanned(&scope, &AbstractGarbageScope::ScanningFinished);
-    scope.StartScanning();
-    ASSERT_TRUE(WaitUntil([&] { return !scanned.isEmpty(); }, 30000));
+    ASSERT_NO_FATAL_FAILURE(Scan(scope));
     LogCapture log;
     QSignalSpy started(&scope, &AbstractGarbageScope::CleaningStarted);
     QSignalSpy finished(&scope, &AbstractGarbageScope::CleaningFinished);
