@@ -4,6 +4,7 @@
 #include <glog/logging.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <system_error>
 
@@ -15,6 +16,23 @@
 #include "Platform/SystemRoot.h"
 
 namespace Varnex::Cleaner::Details {
+
+namespace {
+
+// Below this many paths a run stays on one thread: a second one would save
+// little, and small plans keep their plain order.
+constexpr std::size_t twoThreadsFrom = 4096;
+// Parts small enough that the two threads end close together, large enough
+// that taking one is rare.
+constexpr std::size_t partsPerThread = 16;
+constexpr std::size_t minPartSize = 256;
+
+bool IsAtOrBelow(const std::string& path, const std::string& folder) {
+    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+}  // namespace
 
 FSCleanerWorker::FSCleanerWorker(const QString& context) : m_context(context) {}
 
@@ -154,17 +172,32 @@ bool FSCleanerWorker::Start() {
         return false;
     }
     auto remover = std::make_unique<FSEntryRemover>(std::move(root), m_trusted);
+    std::unique_ptr<FSEntryRemover> second;
+    std::vector<std::string> trustedLinks;
+    if (total >= twoThreadsFrom && std::thread::hardware_concurrency() >= 2) {
+        // Its own descriptors: a resolver belongs to one thread.
+        FSCleanerFd secondRoot(
+            FSSystemCalls::OpenAt(AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (secondRoot.IsValid()) {
+            second = std::make_unique<FSEntryRemover>(std::move(secondRoot), m_trusted);
+        }
+        for (const auto& link : m_trusted) {
+            trustedLinks.push_back(link.first);
+        }
+    }
     m_stop = false;
     m_done = 0;
     m_total = total;
     m_active = true;
     m_state = FSCleanerServer::WORKING;
     try {
-        m_thread = std::thread(
-            [this, removerPtr = remover.release(), plan = std::move(plan), total]() mutable {
+        m_thread =
+            std::thread([this, removerPtr = remover.release(), secondPtr = second.release(),
+                         plan = std::move(plan), total, links = std::move(trustedLinks)]() mutable {
                 std::unique_ptr<FSEntryRemover> owned(removerPtr);
                 LowerThreadPriority();
-                Run(std::move(plan), total, owned.get());
+                Run(std::move(plan), total, owned.get(), std::unique_ptr<FSEntryRemover>(secondPtr),
+                    std::move(links));
             });
     } catch (const std::system_error& e) {
         m_active = false;
@@ -176,7 +209,105 @@ bool FSCleanerWorker::Start() {
     return true;
 }
 
-void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* remover) {
+bool FSCleanerWorker::DoDivide(const std::vector<Planned>& plan,
+                               const std::vector<std::string>& trustedLinks,
+                               FSPlanSplitter::Parts* parts) {
+    if (plan.size() < twoThreadsFrom) {
+        return false;
+    }
+    std::vector<QStringView> paths;
+    paths.reserve(plan.size());
+    for (const Planned& planned : plan) {
+        if (planned.flags & (FSCleanerServer::FLAG_TRASH | FSCleanerServer::FLAG_SHRED)) {
+            // Moves into one shared Trash, and overwrites, go one at a time.
+            return false;
+        }
+        paths.emplace_back(planned.path);
+    }
+    if (!trustedLinks.empty()) {
+        std::string common;
+        const QStringView folder = FSPlanSplitter::CommonFolder(paths);
+        if (folder.isEmpty() || !Platform::EncodePath(folder.toString(), &common)) {
+            return false;
+        }
+        for (const std::string& link : trustedLinks) {
+            if (IsAtOrBelow(link, common)) {
+                return false;
+            }
+        }
+    }
+    const std::size_t partSize = std::max(minPartSize, plan.size() / (2 * partsPerThread));
+    return FSPlanSplitter::Split(paths, partSize, parts);
+}
+
+bool FSCleanerWorker::DoRemoveOne(Planned& planned, FSEntryRemover* remover) {
+    int code;
+    if (planned.flags & identityKnown) {
+        const FSCleanerServer::Expected expected{
+            (planned.flags & identityFolder) != 0,
+            planned.device == deviceTooWide ? ~0ULL : planned.device, planned.inode, planned.birth,
+            planned.unchangedSince};
+        code = remover->Remove(planned.path, planned.flags & ~(identityKnown | identityFolder),
+                               &expected);
+    } else {
+        code = remover->Remove(planned.path, planned.flags, nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_results.append(
+            FSCleanerServer::Result{std::move(planned.path), code,
+                                    // Gone before its turn: whatever it held was not freed here
+                                    // (it may lie elsewhere, moved with its folder).
+                                    code == FSCleaner::REMOVED     ? remover->GetFreed()
+                                    : code == FSCleaner::NOT_FOUND ? 0
+                                                                   : -1});
+    }
+    m_done.fetch_add(1, std::memory_order_relaxed);
+    return code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND;
+}
+
+std::size_t FSCleanerWorker::DoRunInParts(std::vector<Planned>& plan,
+                                          const FSPlanSplitter::Parts& parts,
+                                          FSEntryRemover* remover, FSEntryRemover* second) {
+    std::atomic<std::size_t> nextPart{0};
+    std::atomic<std::size_t> failed{0};
+    const auto work = [&](FSEntryRemover* own) {
+        std::size_t ownFailed = 0;
+        for (std::size_t part = nextPart++; part < parts.parts.size(); part = nextPart++) {
+            for (std::uint32_t position : parts.parts[part]) {
+                if (m_stop.load(std::memory_order_relaxed)) {
+                    break;
+                }
+                ownFailed += DoRemoveOne(plan[position], own) ? 1 : 0;
+            }
+        }
+        failed += ownFailed;
+    };
+    std::thread helper;
+    try {
+        // It keeps the niceness of this thread.
+        helper = std::thread(work, second);
+    } catch (const std::system_error& e) {
+        LOG(WARNING) << "The removal context " << m_context.toStdString()
+                     << " runs on one thread: " << e.what();
+    }
+    work(remover);
+    if (helper.joinable()) {
+        helper.join();
+    }
+    std::size_t lastFailed = 0;
+    for (std::uint32_t position : parts.last) {
+        if (m_stop.load(std::memory_order_relaxed)) {
+            break;
+        }
+        lastFailed += DoRemoveOne(plan[position], remover) ? 1 : 0;
+    }
+    return failed + lastFailed;
+}
+
+void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* remover,
+                          std::unique_ptr<FSEntryRemover> second,
+                          std::vector<std::string> trustedLinks) {
     std::vector<Planned> plan = DoFlatten(std::move(segments), total);
     DropRepeatedPaths(&plan);
     {
@@ -184,35 +315,19 @@ void FSCleanerWorker::Run(Segments segments, std::size_t total, FSEntryRemover* 
         m_total = plan.size();
     }
     std::size_t failed = 0;
-    for (Planned& planned : plan) {
-        if (m_stop.load(std::memory_order_relaxed)) {
-            break;
+    FSPlanSplitter::Parts parts;
+    if (second && DoDivide(plan, trustedLinks, &parts)) {
+        LOG(INFO) << "The removal context " << m_context.toStdString() << " runs "
+                  << parts.parts.size() << " parts of its plan on two threads, then "
+                  << parts.last.size() << " folders above them";
+        failed = DoRunInParts(plan, parts, remover, second.get());
+    } else {
+        for (Planned& planned : plan) {
+            if (m_stop.load(std::memory_order_relaxed)) {
+                break;
+            }
+            failed += DoRemoveOne(planned, remover) ? 1 : 0;
         }
-        int code;
-        if (planned.flags & identityKnown) {
-            const FSCleanerServer::Expected expected{
-                (planned.flags & identityFolder) != 0,
-                planned.device == deviceTooWide ? ~0ULL : planned.device, planned.inode,
-                planned.birth, planned.unchangedSince};
-            code = remover->Remove(planned.path, planned.flags & ~(identityKnown | identityFolder),
-                                   &expected);
-        } else {
-            code = remover->Remove(planned.path, planned.flags, nullptr);
-        }
-        if (code != FSCleaner::REMOVED && code != FSCleaner::NOT_FOUND) {
-            ++failed;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_results.append(
-                FSCleanerServer::Result{std::move(planned.path), code,
-                                        // Gone before its turn: whatever it held was not freed here
-                                        // (it may lie elsewhere, moved with its folder).
-                                        code == FSCleaner::REMOVED     ? remover->GetFreed()
-                                        : code == FSCleaner::NOT_FOUND ? 0
-                                                                       : -1});
-        }
-        m_done.fetch_add(1, std::memory_order_relaxed);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const bool stopped = m_stop.load();

@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QHash>
+#include <QSet>
+#include <QThread>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
+#include "common/LogCapture.h"
 #include "common/TempTree.h"
 #include "common/TestEnv.h"
 
@@ -68,18 +72,34 @@ QList<FSCleanerServer::Result> TakeAll(const QString& context) {
     return results;
 }
 
-// The results of a run that may have been cut short: a prefix of the plan in
-// its order, each path once, each reported path gone, every other path still
-// there.
-void CheckPrefix(const QStringList& planned, const QList<FSCleanerServer::Result>& results) {
-    ASSERT_LE(results.size(), planned.size());
-    for (int i = 0; i < results.size(); ++i) {
-        ASSERT_EQ(results[i].path, planned[i]);
-        EXPECT_EQ(results[i].code, FSCleaner::REMOVED) << planned[i].toStdString();
-        EXPECT_FALSE(Exists(planned[i])) << planned[i].toStdString();
+// The results of a run that may have been cut short: planned paths, each
+// once, each gone, every other planned path still there, and no folder before
+// a file planned in it. Large plans run on two threads: the order of the
+// results is not the plan's.
+void CheckReported(const QStringList& planned, const QList<FSCleanerServer::Result>& results) {
+    const QSet<QString> plannedSet(planned.begin(), planned.end());
+    QHash<QString, int> filesIn;  // per planned folder, its planned files not reported yet
+    for (const QString& path : planned) {
+        filesIn[path.section('/', 0, -2)] += 1;
     }
-    for (int i = results.size(); i < planned.size(); ++i) {
-        ASSERT_TRUE(Exists(planned[i])) << "unprocessed but gone: " << planned[i].toStdString();
+    QSet<QString> reported;
+    for (const FSCleanerServer::Result& result : results) {
+        const std::string path = result.path.toStdString();
+        ASSERT_TRUE(plannedSet.contains(result.path)) << "never planned: " << path;
+        ASSERT_FALSE(reported.contains(result.path)) << "reported twice: " << path;
+        reported.insert(result.path);
+        EXPECT_EQ(result.code, FSCleaner::REMOVED) << path;
+        EXPECT_FALSE(Exists(result.path)) << path;
+        if (filesIn.contains(result.path)) {
+            EXPECT_EQ(filesIn.value(result.path), 0) << "a folder before its files: " << path;
+        } else {
+            filesIn[result.path.section('/', 0, -2)] -= 1;
+        }
+    }
+    for (const QString& path : planned) {
+        if (!reported.contains(path)) {
+            ASSERT_TRUE(Exists(path)) << "unprocessed but gone: " << path.toStdString();
+        }
     }
 }
 
@@ -99,14 +119,87 @@ TEST(FSCleanerServerRun, StopLeavesEveryUnprocessedPathOnDisk) {
     results += TakeAll(context.name);
     EXPECT_EQ(Server().GetState(context.name), FSCleanerServer::STOPPED);
     EXPECT_LT(results.size(), planned.size()) << "the run ended before it could be stopped";
-    CheckPrefix(planned, results);
+    CheckReported(planned, results);
     EXPECT_FLOAT_EQ(Server().GetProgress(context.name),
                     static_cast<float>(results.size()) / planned.size());
 
     // The rest is not run later by accident: a new Start has nothing to run.
     EXPECT_FALSE(Server().Start(context.name));
     EXPECT_TRUE(Server().GetResults(context.name).isEmpty());
-    CheckPrefix(planned, results);
+    CheckReported(planned, results);
+}
+
+// A plan large enough to run on two threads, checked against what the scan
+// saw: a file saved over a planned one after the scan, and a file that was
+// never planned, stay with their folders; every other path goes, and each
+// folder is reported after what was planned inside it.
+TEST(FSCleanerServerRun, ALargePlanOnTwoThreadsRemovesExactlyWhatOneWould) {
+    TempTree t;
+    Context context;
+    std::vector<FSCleanerServer::PlanEntry> plan;
+    const auto planSeen = [&](const QString& rel) {
+        struct stat st;
+        ASSERT_EQ(::lstat(t.Bytes(rel.toStdString()).c_str(), &st), 0);
+        plan.push_back(
+            {t.Path(rel), 0, true,
+             FSCleanerServer::Expected{S_ISDIR(st.st_mode), st.st_dev, st.st_ino, 0, 0}});
+    };
+    for (int s = 0; s < 50; ++s) {
+        for (int f = 0; f < 100; ++f) {
+            t.MakeFile(QStringLiteral("big/s%1/inner/f%2").arg(s).arg(f), "x");
+            planSeen(QStringLiteral("big/s%1/inner/f%2").arg(s).arg(f));
+        }
+        planSeen(QStringLiteral("big/s%1/inner").arg(s));
+        t.MakeFile(QStringLiteral("big/s%1/é: \n").arg(s), "y");
+        planSeen(QStringLiteral("big/s%1/é: \n").arg(s));
+        planSeen(QStringLiteral("big/s%1").arg(s));
+    }
+    planSeen("big");
+    t.MakeFile("big/s7/inner/f3.new", "saved since");
+    ASSERT_EQ(::rename(t.Bytes("big/s7/inner/f3.new").c_str(), t.Bytes("big/s7/inner/f3").c_str()),
+              0);
+    t.MakeFile("big/s31/kept", "never planned");
+
+    Varnex::Test::LogCapture log;
+    Server().PlanToRemove(context.name, plan);
+    ASSERT_TRUE(Server().Start(context.name));
+    const QList<FSCleanerServer::Result> results = TakeAll(context.name);
+    if (std::thread::hardware_concurrency() >= 2) {
+        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "on two threads")) << log.Dump();
+    }
+    ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
+    QHash<QString, int> code;
+    for (const FSCleanerServer::Result& result : results) {
+        ASSERT_FALSE(code.contains(result.path)) << "twice: " << result.path.toStdString();
+        code.insert(result.path, result.code);
+        // Whatever lies below it was reported before it.
+        const QString below = result.path + '/';
+        for (const FSCleanerServer::PlanEntry& entry : plan) {
+            if (entry.path.startsWith(below)) {
+                ASSERT_TRUE(code.contains(entry.path))
+                    << entry.path.toStdString() << " after " << result.path.toStdString();
+            }
+        }
+    }
+    const QSet<QString> stay{t.Path("big/s7/inner/f3"), t.Path("big/s7/inner"), t.Path("big/s7"),
+                             t.Path("big/s31"), t.Path("big")};
+    for (const FSCleanerServer::PlanEntry& entry : plan) {
+        const std::string path = entry.path.toStdString();
+        if (stay.contains(entry.path)) {
+            EXPECT_NE(code.value(entry.path), FSCleaner::REMOVED) << path;
+            EXPECT_TRUE(Exists(entry.path)) << path;
+        } else {
+            EXPECT_EQ(code.value(entry.path), FSCleaner::REMOVED) << path;
+            EXPECT_FALSE(Exists(entry.path)) << path;
+        }
+    }
+    EXPECT_EQ(code.value(t.Path("big/s7/inner/f3")), FSCleaner::REFUSED);
+    EXPECT_EQ(code.value(t.Path("big/s31")), FSCleaner::NOT_EMPTY);
+    EXPECT_EQ(t.Read("big/s7/inner/f3"), "saved since");
+    EXPECT_EQ(t.Read("big/s31/kept"), "never planned");
+    EXPECT_EQ(QDir(t.Path("big")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System),
+              QStringList({"s31", "s7"}));
+    EXPECT_FLOAT_EQ(Server().GetProgress(context.name), 1.0f);
 }
 
 TEST(FSCleanerServerRun, ReleaseWhileRunningStopsAndForgets) {
@@ -122,14 +215,18 @@ TEST(FSCleanerServerRun, ReleaseWhileRunningStopsAndForgets) {
     EXPECT_TRUE(Server().GetResults(context.name).isEmpty());
     EXPECT_EQ(Server().GetState(context.name), FSCleanerServer::IDLE);
     int gone = 0;
-    while (gone < planned.size() && !Exists(planned[gone])) {
-        ++gone;
+    for (const QString& path : planned) {
+        gone += Exists(path) ? 0 : 1;
     }
     EXPECT_GT(gone, 0);
     EXPECT_LT(gone, planned.size());
-    for (int i = gone; i < planned.size(); ++i) {
-        ASSERT_TRUE(Exists(planned[i])) << planned[i].toStdString();
+    // Nothing goes after the release.
+    QThread::msleep(50);
+    int goneLater = 0;
+    for (const QString& path : planned) {
+        goneLater += Exists(path) ? 0 : 1;
     }
+    EXPECT_EQ(goneLater, gone);
     // The name can be used again, from scratch.
     Server().PlanToRemove(context.name, planned.last(), 0);
     ASSERT_TRUE(Server().Start(context.name));
@@ -152,9 +249,9 @@ TEST(FSCleanerServerRun, ContextsRunIndependently) {
     Server().Stop(a.name);
     const auto resultsA = TakeAll(a.name);
     const auto resultsB = TakeAll(b.name);
-    CheckPrefix(plannedA, resultsA);
+    CheckReported(plannedA, resultsA);
     ASSERT_EQ(resultsB.size(), plannedB.size());
-    CheckPrefix(plannedB, resultsB);
+    CheckReported(plannedB, resultsB);
     if (resultsA.size() < plannedA.size()) {
         EXPECT_EQ(Server().GetState(a.name), FSCleanerServer::STOPPED);
     }
@@ -188,7 +285,7 @@ TEST(FSCleanerServerRun, StartRefusesEmptyAndRunningPlansAndDropsThem) {
         EXPECT_EQ(results.last().path, t.Path("late"));
         EXPECT_FALSE(Exists(t.Path("late")));
     }
-    CheckPrefix(planned, results.mid(0, planned.size()));
+    CheckReported(planned, results.mid(0, planned.size()));
 }
 
 TEST(FSCleanerServerRun, WorkingUntilTheLastResultIsTaken) {

@@ -65,9 +65,6 @@ bool CleaningRunScope::ContinuePreparingCleaningRun(const RunGeneration::Ticket&
 }
 
 bool CleaningRunScope::StartPreparedRun(long long count) {
-    // Sized once: growing a set of a million paths while results come in
-    // would rehash it all in one turn of the event loop.
-    m_countedItems.reserve(static_cast<int>(std::min<long long>(count, 1 << 30)));
     if (!m_run->Start()) {
         LOG(WARNING) << "The cleaning run did not start";
         return false;
@@ -205,9 +202,7 @@ long long CleaningRunScope::ApplyResults(const RunGeneration::Ticket& ticket, in
         if (IsCleanedCode(result.code)) {
             // A folder may already show clean (its last child was); it still
             // counts once. An item reported twice does not count twice.
-            const int before = m_countedItems.size();
-            m_countedItems.insert(item);
-            if (m_countedItems.size() == before) {
+            if (!m_countedItems.Insert(item)) {
                 continue;
             }
             if (!m_shownCleanAhead.isEmpty()) {
@@ -271,7 +266,7 @@ bool CleaningRunScope::DoSettleShownClean() {
         for (AbstractGarbage* item : ahead) {
             // Only an item a report of its own path would reach: a group of
             // the view is clean when its children are.
-            if (!item->IsClean() || m_countedItems.contains(item) ||
+            if (!item->IsClean() || m_countedItems.Contains(item) ||
                 FindItemForPath(item->GetPath()) != item || !PathExists(item->GetPath())) {
                 continue;
             }
@@ -350,7 +345,7 @@ void CleaningRunScope::ResetCleaningRun() {
     m_lastCleanedSize = 0;
     BatchProducer<CleaningResult>::Batch().swap(m_queued);
     m_queuedAt = 0;
-    m_countedItems.clear();
+    m_countedItems.Clear();
     m_shownCleanAhead.clear();
     m_cleaningStartTime = QDateTime();
     m_cleaningStopTime = QDateTime();

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "Core/details/BatchScanningScope.h"
+#include "Core/details/CountedItems.h"
 
 namespace Varnex::Cleaner::Details {
 
@@ -125,9 +126,9 @@ private:
     BatchProducer<CleaningResult>::Batch m_queued;
     std::size_t m_queuedAt = 0;
     int m_applyMs;
-    QSet<const AbstractGarbage*> m_countedItems;
+    CountedItems m_countedItems;
     // Ancestors of cleaned items that turned clean with them in this run and
-    // were not reported yet (a run reports a folder right after its contents:
+    // were not reported yet (a run reports a folder soon after its contents:
     // few at a time).
     QSet<AbstractGarbage*> m_shownCleanAhead;
 };
