@@ -9,7 +9,9 @@ namespace Varnex::Cleaner::Details {
 
 // The removal server: the only component of the library that deletes. It works
 // per named context: a context gathers a plan of paths, runs it on a worker
-// thread of its own, and reports one result per processed path.
+// thread of its own, and reports one result per processed path. A large plan
+// of plain removals runs on two threads, each on whole subtrees of it; a
+// planned folder is still processed after everything planned inside it.
 //
 // Thread-safe; contexts are independent. Every call may come from any thread.
 // The server is a process-wide singleton; it lives until the process exits,
@@ -168,11 +170,12 @@ public:
     // preparation (state RUN_FAILED; among them HOME or KLARVIK_SYSROOT that is
     // not valid UTF-8, logged at WARNING with the variable's name).
     bool Start(const QString& context);
-    // Finishes the current path, then ends the run (state STOPPED). Paths not
+    // Finishes the current path (of each thread), then ends the run (state STOPPED). Paths not
     // yet processed get no result and stay untouched. A tree removal (flag 2)
     // under way is finished first.
     void Stop(const QString& context);
-    // Each result once, in processing order, with the path exactly as planned.
+    // Each result once, in processing order (plan order but for the two
+    // threads of a large plan), with the path exactly as planned.
     // Every processed path has exactly one result.
     QList<Result> GetResults(const QString& context);
     // True until the run is over and its last result has been taken.

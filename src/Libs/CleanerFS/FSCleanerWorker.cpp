@@ -27,6 +27,46 @@ constexpr std::size_t twoThreadsFrom = 4096;
 constexpr std::size_t partsPerThread = 16;
 constexpr std::size_t minPartSize = 256;
 
+// Two spellings of one entry (a link the resolver follows on the way, a
+// mount of the same folder) would put it in two parts, and a folder could go
+// while the other thread still works inside it. The text of the paths tells
+// the parts apart only when every folder between `common` and the planned
+// entries is a plain folder on common's device: each is examined once.
+bool AreFoldersBelowPlain(const std::vector<QStringView>& paths, QStringView common,
+                          std::string* why) {
+    std::string bytes;
+    struct stat st;
+    if (!Platform::EncodePath(common.toString(), &bytes) || ::lstat(bytes.c_str(), &st) != 0) {
+        *why = "its common folder cannot be examined";
+        return false;
+    }
+    const dev_t device = st.st_dev;
+    QSet<QStringView> examined;
+    QStringView lastParent;
+    for (const QStringView path : paths) {
+        QStringView folder = path.left(std::max(0, static_cast<int>(path.lastIndexOf('/'))));
+        if (folder == lastParent) {
+            continue;
+        }
+        lastParent = folder;
+        // Up to the first folder examined before: those above it were too.
+        while (folder.size() > common.size() && !examined.contains(folder)) {
+            examined.insert(folder);
+            if (!Platform::EncodePath(folder.toString(), &bytes)) {
+                *why = "a folder on the way cannot be encoded";
+                return false;
+            }
+            if (::lstat(bytes.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_dev != device)) {
+                *why = "\"" + ShownPath(folder.toString()) +
+                       "\" on the way is a link or another mount";
+                return false;
+            }
+            folder = folder.left(std::max(0, static_cast<int>(folder.lastIndexOf('/'))));
+        }
+    }
+    return true;
+}
+
 bool IsAtOrBelow(const std::string& path, const std::string& folder) {
     return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
            (path.size() == folder.size() || path[folder.size()] == '/');
@@ -211,7 +251,7 @@ bool FSCleanerWorker::Start() {
 
 bool FSCleanerWorker::DoDivide(const std::vector<Planned>& plan,
                                const std::vector<std::string>& trustedLinks,
-                               FSPlanSplitter::Parts* parts) {
+                               FSPlanSplitter::Parts* parts) const {
     if (plan.size() < twoThreadsFrom) {
         return false;
     }
@@ -224,17 +264,21 @@ bool FSCleanerWorker::DoDivide(const std::vector<Planned>& plan,
         }
         paths.emplace_back(planned.path);
     }
-    if (!trustedLinks.empty()) {
-        std::string common;
-        const QStringView folder = FSPlanSplitter::CommonFolder(paths);
-        if (folder.isEmpty() || !Platform::EncodePath(folder.toString(), &common)) {
+    const QStringView common = FSPlanSplitter::CommonFolder(paths);
+    std::string commonBytes;
+    if (common.isEmpty() || !Platform::EncodePath(common.toString(), &commonBytes)) {
+        return false;
+    }
+    for (const std::string& link : trustedLinks) {
+        if (IsAtOrBelow(link, commonBytes)) {
             return false;
         }
-        for (const std::string& link : trustedLinks) {
-            if (IsAtOrBelow(link, common)) {
-                return false;
-            }
-        }
+    }
+    std::string why;
+    if (!AreFoldersBelowPlain(paths, common, &why)) {
+        LOG(INFO) << "The removal context " << m_context.toStdString()
+                  << " runs on one thread: " << why;
+        return false;
     }
     const std::size_t partSize = std::max(minPartSize, plan.size() / (2 * partsPerThread));
     return FSPlanSplitter::Split(paths, partSize, parts);
@@ -271,6 +315,9 @@ std::size_t FSCleanerWorker::DoRunInParts(std::vector<Planned>& plan,
                                           FSEntryRemover* remover, FSEntryRemover* second) {
     std::atomic<std::size_t> nextPart{0};
     std::atomic<std::size_t> failed{0};
+    std::mutex linkLock;
+    remover->ShareLinkLock(&linkLock);
+    second->ShareLinkLock(&linkLock);
     const auto work = [&](FSEntryRemover* own) {
         std::size_t ownFailed = 0;
         for (std::size_t part = nextPart++; part < parts.parts.size(); part = nextPart++) {
@@ -295,6 +342,7 @@ std::size_t FSCleanerWorker::DoRunInParts(std::vector<Planned>& plan,
     if (helper.joinable()) {
         helper.join();
     }
+    remover->ShareLinkLock(nullptr);
     std::size_t lastFailed = 0;
     for (std::uint32_t position : parts.last) {
         if (m_stop.load(std::memory_order_relaxed)) {

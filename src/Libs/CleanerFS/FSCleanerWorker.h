@@ -82,11 +82,11 @@ private:
     static std::vector<Planned> DoFlatten(Segments segments, std::size_t total);
     // The plan divided for two threads; false when it runs in plan order on
     // one (too small, a move to the Trash or an overwrite in it, paths that
-    // cannot be divided, or a trusted link below the folder every path shares,
-    // through which two paths could name the same entry).
-    static bool DoDivide(const std::vector<Planned>& plan,
-                         const std::vector<std::string>& trustedLinks,
-                         FSPlanSplitter::Parts* parts);
+    // cannot be divided, or a trusted link, another link or a mount below the
+    // folder every path shares, through which two paths could name the same
+    // entry).
+    bool DoDivide(const std::vector<Planned>& plan, const std::vector<std::string>& trustedLinks,
+                  FSPlanSplitter::Parts* parts) const;
     // Removes one planned path and hands its result over; true if it failed.
     bool DoRemoveOne(Planned& planned, FSEntryRemover* remover);
     // Returns the number of failed paths.

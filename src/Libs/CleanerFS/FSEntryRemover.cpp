@@ -156,12 +156,11 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         return CodeFromErrno(err, true);
     }
     // Blocks come back only with a file's last name (examined just now).
-    const long long freed =
-        info.nlink > 1 ? 0
-                       : static_cast<long long>(
-                             std::min<unsigned long long>(
-                                 info.blocks, static_cast<unsigned long long>(LLONG_MAX / 512)) *
-                             512);
+    const long long blocks =
+        static_cast<long long>(std::min<unsigned long long>(
+                                   info.blocks, static_cast<unsigned long long>(LLONG_MAX / 512)) *
+                               512);
+    long long freed = info.nlink > 1 ? 0 : blocks;
     if (overwrite && S_ISREG(info.mode)) {
         const int err = ShredFile(parentFd, name, info, why);
         if (err == 0) {
@@ -177,6 +176,15 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         const int movedErr = MoveAside(parentFd, name, info, "rm", &aside, why);
         if (movedErr != 0) {
             return movedErr == ESTALE ? FSCleaner::REFUSED : CodeFromErrno(movedErr, false);
+        }
+        std::unique_lock<std::mutex> linkLock;
+        if (info.nlink > 1 && m_linkLock) {
+            // The other thread may have taken another of its names since.
+            linkLock = std::unique_lock<std::mutex>(*m_linkLock);
+            FSEntryInfo now;
+            if (StatEntry(parentFd, aside.c_str(), &now) == 0 && now.nlink == 1) {
+                freed = blocks;
+            }
         }
         if (FSSystemCalls::UnlinkAt(parentFd, aside.c_str(), 0) == 0) {
             m_freed = freed;

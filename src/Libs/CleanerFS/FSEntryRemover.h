@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <mutex>
 #include <string>
 
 #include "CleanerCommon/ProtectedFolders.h"
@@ -27,6 +28,10 @@ public:
     int Remove(const QString& path, int flags, const FSCleanerServer::Expected* expected);
     // What the last Remove() gave back to the disk (FSCleanerServer::Result).
     long long GetFreed() const { return m_freed; }
+    // For a run on two threads, one lock for both: a file examined with other
+    // names is removed under it and examined again first, so that of two
+    // names taken at once the last one tells that the blocks came back.
+    void ShareLinkLock(std::mutex* lock) { m_linkLock = lock; }
 
 private:
     int Process(const std::string& bytes, int flags, const FSCleanerServer::Expected* expected,
@@ -45,6 +50,7 @@ private:
     FSTreeRemover m_tree;
     FSTrashMover m_trash;
     long long m_freed = -1;
+    std::mutex* m_linkLock = nullptr;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -1,0 +1,175 @@
+// A large plan runs on two threads, divided into parts by the text of its
+// paths. Two spellings of one folder (a link of the system on the way) are
+// two subtrees by their text but one on the disk: the division must not let
+// the folder go before what is planned inside it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QHash>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "CleanerFS/FSCleanerServer.h"
+#include "FaultRun.h"
+#include "common/LogCapture.h"
+#include "common/TempTree.h"
+
+using Varnex::Cleaner::Details::FSCleanerServer;
+namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
+using Varnex::Test::LogCapture;
+using Varnex::Test::NewFaultContext;
+using Varnex::Test::RunUnderFaults;
+using Varnex::Test::SystemCallFaults;
+using Varnex::Test::TempTree;
+using R = SystemCallFaults::Rule;
+using C = SystemCallFaults::Call;
+
+namespace {
+
+// Set once by one thread of the run, awaited by the other.
+class Signal {
+public:
+    void Raise() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_raised = true;
+        m_changed.notify_all();
+    }
+    bool WaitFor(std::chrono::seconds bound) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, bound, [this] { return m_raised; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_raised = false;
+};
+
+}  // namespace
+
+// The files of "real/d" are planned through "link" (a link of the system, as
+// /var leads to /private/var on a Mac), the folder itself after them as
+// "real/d". In plan order the folder goes once its files are gone: REMOVED.
+// Divided by text, the folder's part may run while the other thread still
+// works on the files: the folder is then reported NOT_EMPTY and stays,
+// emptied.
+//
+// To make the interleaving certain, the first file's removal waits (with a
+// bound) for the folder's removal to be tried, but only when the run says it
+// runs on two threads; on one thread nothing waits.
+TEST(FSCleanerTwoThreads, AFolderPlannedAfterItsFilesGoesAfterThemWhateverLinkTheirPathsTake) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs links owned by root (a link of the system)";
+    }
+    TempTree t;
+    constexpr int files = 5000;
+    std::vector<FSCleanerServer::PlanEntry> plan;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("f%1").arg(i, 4, 10, QLatin1Char('0'));
+        t.MakeFile("real/d/" + name, "x");
+        plan.push_back({t.Path("link/d/" + name), 0, false, {}});
+    }
+    // Owned by root in a folder only root may change: followed on the way.
+    t.MakeSymlink(t.Path("real"), "link");
+    struct stat st;
+    ASSERT_EQ(::lstat(t.Bytes("link").c_str(), &st), 0);
+    ASSERT_EQ(st.st_uid, 0u);
+    plan.push_back({t.Path("real/d"), 0, false, {}});
+
+    LogCapture log;
+    Signal folderTried;
+    const auto waitForFolder = [&] {
+        if (log.Contains(google::GLOG_INFO, "on two threads")) {
+            folderTried.WaitFor(std::chrono::seconds(20));
+        }
+    };
+    const QString context = NewFaultContext();
+    FSCleanerServer::GetInstance().PlanToRemove(context, plan);
+    int injected = 0;
+    const QList<FSCleanerServer::Result> results =
+        RunUnderFaults(context,
+                       {R{C::UNLINK_AT, "f0000", 1, 0, false, waitForFolder},
+                        R{C::REMOVE_DIR, "d", 1, 0, false, [&] { folderTried.Raise(); }}},
+                       &injected);
+
+    ASSERT_EQ(results.size(), files + 1);
+    QHash<QString, int> codes;
+    for (const FSCleanerServer::Result& result : results) {
+        ASSERT_FALSE(codes.contains(result.path)) << "twice: " << result.path.toStdString();
+        codes.insert(result.path, result.code);
+    }
+    for (const FSCleanerServer::PlanEntry& entry : plan) {
+        EXPECT_EQ(codes.value(entry.path, -1), FSCleaner::REMOVED) << entry.path.toStdString();
+    }
+    EXPECT_FALSE(t.Exists("real/d")) << "the folder was tried before its files were gone";
+}
+
+// A file with two names, both planned with what the scan saw, in parts the
+// two threads run at the same time. Its blocks come back with the last name
+// that goes, and that name's result says so; removed one after the other,
+// one of the two results tells them. If both names are examined before either
+// goes, each sees another name still holding the blocks and both say 0.
+//
+// As above, the first name's removal waits (with a bound, and only on two
+// threads) until the other thread is about to take the second name aside.
+TEST(FSCleanerTwoThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
+    TempTree t;
+    constexpr int files = 5000;
+    std::vector<FSCleanerServer::PlanEntry> plan;
+    const auto planSeen = [&](const QString& rel) {
+        struct stat st;
+        ASSERT_EQ(::lstat(t.Bytes(rel.toStdString()).c_str(), &st), 0);
+        FSCleanerServer::Expected seen;
+        seen.isDirectory = S_ISDIR(st.st_mode);
+        seen.device = st.st_dev;
+        seen.inode = st.st_ino;
+        plan.push_back({t.Path(rel), 0, true, seen});
+    };
+    t.MakeFile("d/x", QByteArray(64 * 1024, 'x'));
+    t.MakeHardLink("d/x", "d/y");
+    struct stat st;
+    ASSERT_EQ(::lstat(t.Bytes("d/x").c_str(), &st), 0);
+    const long long blocks = static_cast<long long>(st.st_blocks) * 512;
+    ASSERT_GT(blocks, 0);
+    planSeen("d/x");
+    for (int i = 1; i < files; ++i) {
+        const QString name = QStringLiteral("d/f%1").arg(i, 4, 10, QLatin1Char('0'));
+        t.MakeFile(name, "x");
+        planSeen(name);
+        if (i == 1000) {
+            planSeen("d/y");  // a part of its own, well after the first
+        }
+    }
+
+    LogCapture log;
+    Signal secondExamined;
+    const auto waitForSecond = [&] {
+        if (log.Contains(google::GLOG_INFO, "on two threads")) {
+            secondExamined.WaitFor(std::chrono::seconds(20));
+        }
+    };
+    const QString context = NewFaultContext();
+    FSCleanerServer::GetInstance().PlanToRemove(context, plan);
+    int injected = 0;
+    const QList<FSCleanerServer::Result> results =
+        RunUnderFaults(context,
+                       {R{C::RENAME, "x", 1, 0, false, waitForSecond},
+                        R{C::RENAME, "y", 1, 0, false, [&] { secondExamined.Raise(); }}},
+                       &injected);
+
+    ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
+    QHash<QString, FSCleanerServer::Result> byPath;
+    for (const FSCleanerServer::Result& result : results) {
+        byPath.insert(result.path, result);
+    }
+    const FSCleanerServer::Result x = byPath.value(t.Path("d/x"));
+    const FSCleanerServer::Result y = byPath.value(t.Path("d/y"));
+    EXPECT_EQ(x.code, FSCleaner::REMOVED);
+    EXPECT_EQ(y.code, FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("d/x"));
+    EXPECT_FALSE(t.Exists("d/y"));
+    EXPECT_EQ(x.freed + y.freed, blocks) << "x told " << x.freed << ", y told " << y.freed;
+}
