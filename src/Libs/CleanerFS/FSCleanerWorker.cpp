@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <system_error>
 
@@ -97,21 +98,42 @@ FSCleanerWorker::Planned FSCleanerWorker::MakePlanned(const QString& path, int f
 }
 
 void FSCleanerWorker::DropRepeatedPaths(std::vector<Planned>* plan) {
-    QSet<QString> seen;
-    seen.reserve(static_cast<int>(plan->size()));
-    std::size_t kept = 0;
+    // Open addressing over the kept positions, with each one's hash beside
+    // it: no allocation per path, and a path is read again only when the
+    // hashes match.
+    constexpr std::uint32_t empty = std::numeric_limits<std::uint32_t>::max();
+    if (plan->size() >= empty / 2) {
+        return;  // never in practice; every path then simply runs
+    }
+    std::size_t capacity = 16;
+    while (capacity < plan->size() * 2) {
+        capacity <<= 1;
+    }
+    std::vector<std::uint32_t> kept(capacity, empty);
+    std::vector<std::uint32_t> hashes(capacity, 0);
+    std::size_t count = 0;
     for (std::size_t i = 0; i < plan->size(); ++i) {
-        const int before = seen.size();
-        seen.insert((*plan)[i].path);
-        if (seen.size() == before) {
+        const QString& path = (*plan)[i].path;
+        const std::uint32_t hash = qHash(path);
+        std::size_t slot = hash & (capacity - 1);
+        bool repeated = false;
+        for (; kept[slot] != empty; slot = (slot + 1) & (capacity - 1)) {
+            if (hashes[slot] == hash && (*plan)[kept[slot]].path == path) {
+                repeated = true;
+                break;
+            }
+        }
+        if (repeated) {
             continue;
         }
-        if (kept != i) {
-            (*plan)[kept] = std::move((*plan)[i]);
+        if (count != i) {
+            (*plan)[count] = std::move((*plan)[i]);
         }
-        ++kept;
+        kept[slot] = static_cast<std::uint32_t>(count);
+        hashes[slot] = hash;
+        ++count;
     }
-    plan->resize(kept);
+    plan->resize(count);
 }
 
 void FSCleanerWorker::Plan(const QString& path, int flags,

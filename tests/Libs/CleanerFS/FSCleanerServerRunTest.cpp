@@ -155,6 +155,9 @@ TEST(FSCleanerServerRun, ALargePlanOnTwoThreadsRemovesExactlyWhatOneWould) {
         planSeen(QStringLiteral("big/s%1").arg(s));
     }
     planSeen("big");
+    // Planned again, with what another entry looked like: the first stays.
+    plan.push_back(plan[5]);
+    plan.back().expected.inode += 1;
     t.MakeFile("big/s7/inner/f3.new", "saved since");
     ASSERT_EQ(::rename(t.Bytes("big/s7/inner/f3.new").c_str(), t.Bytes("big/s7/inner/f3").c_str()),
               0);
@@ -167,7 +170,7 @@ TEST(FSCleanerServerRun, ALargePlanOnTwoThreadsRemovesExactlyWhatOneWould) {
     if (std::thread::hardware_concurrency() >= 2) {
         EXPECT_TRUE(log.Contains(google::GLOG_INFO, "on two threads")) << log.Dump();
     }
-    ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
+    ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size() - 1);
     QHash<QString, int> code;
     for (const FSCleanerServer::Result& result : results) {
         ASSERT_FALSE(code.contains(result.path)) << "twice: " << result.path.toStdString();
