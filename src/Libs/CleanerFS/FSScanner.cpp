@@ -271,6 +271,10 @@ void FSScanner::AddResultFilter(Filter filter) {
     m_impl->m_settings.filters.push_back(std::move(filter));
 }
 
+void FSScanner::SetPathsDecoded(bool decoded) {
+    m_impl->m_settings.decodePaths.store(decoded);
+}
+
 void FSScanner::SetScanUnsafePaths(bool scan) {
     m_impl->m_settings.scanUnsafe.store(scan);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <functional>
 #include <list>
 #include <memory>
@@ -46,7 +47,10 @@ namespace Varnex::Cleaner::Details {
 class FSScanner {
 public:
     struct Result {
-        std::string path;    // UTF-8, absolute, normalised
+        std::string path;    // UTF-8, absolute, normalised; empty when decoded
+        // The same path as text, when the scanner hands its paths over decoded
+        // (SetPathsDecoded); null otherwise.
+        QString text;
         long long size = 0;  // apparent size of a file or link; 0 for a folder
         // What the entry takes on the disk (its allocated blocks, as du counts
         // them): what removing it can free. A file with several names is
@@ -83,6 +87,13 @@ public:
     // thread-safe. A result passes only if every filter returns true; a folder
     // that is filtered out is not entered.
     void AddResultFilter(Filter filter);
+    // Set before a scan. On: every result comes with its path decoded in
+    // `text` (by the one codec of paths, Platform::DecodePathOrNull) and
+    // `path` left empty. The walkers then make and free the bytes and make the
+    // text, so a consumer in QString neither decodes nor frees memory of
+    // theirs on its own thread (frees across threads contend for the
+    // allocator's locks with the walkers themselves).
+    void SetPathsDecoded(bool decoded);
     // Whether paths for which IsPathSafe() is false are scanned (off by default).
     // Off: an unsafe root is not scanned at all (it reports nothing, like a
     // missing root, and a warning is logged); an unsafe entry below a root is

@@ -183,6 +183,12 @@ void FolderWalker::Walk(FolderTask* task) {
         List(fd, *task, st);
         ::close(fd);
     }
+    if (m_settings.decodePaths.load(std::memory_order_relaxed)) {
+        for (FSScanner::Result& result : m_batch) {
+            result.text = Platform::DecodePathOrNull(result.path);
+            std::string().swap(result.path);
+        }
+    }
     const bool delivered = m_batch.empty() || m_results->Push(&m_batch);
     double weightDone = task->weight;
     if (delivered && !m_children.empty()) {

@@ -24,6 +24,7 @@ class ResultQueue;
 struct WalkSettings {
     std::vector<FSScanner::Filter> filters;
     std::atomic<bool> scanUnsafe{false};
+    std::atomic<bool> decodePaths{false};  // FSScanner::SetPathsDecoded
     // Paths deeper than this many components are never unsafe (checked with
     // IsPathSafe() only up to it: the unsafe folders all lie near "/", the
     // system root and the home folder).

@@ -16,9 +16,15 @@ bool ResultQueue::Push(FSScanner::Results* batch) {
         batch->clear();
         return false;
     }
-    if (m_pending.empty()) {
+    if (m_pending.empty() && batch->size() >= m_capacity) {
         m_pending.swap(*batch);
     } else {
+        // Room for a full queue at the first push after a take: a walker
+        // holding the lock never moves the records already queued (that
+        // took milliseconds at full size, while the consumer waited to take).
+        if (m_pending.capacity() < m_capacity) {
+            m_pending.reserve(m_capacity);
+        }
         m_pending.insert(m_pending.end(), std::make_move_iterator(batch->begin()),
                          std::make_move_iterator(batch->end()));
     }

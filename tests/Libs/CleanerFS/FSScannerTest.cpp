@@ -16,6 +16,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "CleanerCommon/Checks.h"
 #include "CleanerFS/FSMountProbe.h"
@@ -156,6 +157,36 @@ TEST(FSScannerTest, ReportsTreeWithCountsSizesAndOddNames) {
         ASSERT_EQ(::lstat(r.path.c_str(), &st), 0) << r.path;
         EXPECT_EQ(r.device, st.st_dev) << r.path;
         EXPECT_EQ(r.inode, st.st_ino) << r.path;
+    }
+
+    // Handed over decoded: the same records, each path as text and no bytes,
+    // the odd names included; filters still see the bytes.
+    FSScanner decoding(20);
+    decoding.SetPathsDecoded(true);
+    std::atomic<int> filtered{0};
+    decoding.AddResultFilter([&](const std::string& path) {
+        if (!path.empty() && path[0] == '/') {
+            ++filtered;
+        }
+        return true;
+    });
+    FSScanner::Results decoded = ScanAll(decoding, {root});
+    EXPECT_GT(filtered.load(), 0);
+    for (Result& r : decoded) {
+        EXPECT_TRUE(r.path.empty()) << r.path;
+        ASSERT_FALSE(r.text.isNull());
+        r.path = Utf8(r.text);
+    }
+    ExpectContract(decoded, Roots({root}));
+    const auto again = ByPath(decoded);
+    ASSERT_EQ(again.size(), map.size());
+    for (const auto& [path, r] : map) {
+        ASSERT_EQ(again.count(path), 1u) << path;
+        const Result& d = again.at(path);
+        EXPECT_EQ(d.text, Platform::DecodePathOrNull(path)) << path;
+        EXPECT_EQ(std::make_tuple(d.isDirectory, d.size, d.required, d.kept, d.inode),
+                  std::make_tuple(r.isDirectory, r.size, r.required, r.kept, r.inode))
+            << path;
     }
 }
 

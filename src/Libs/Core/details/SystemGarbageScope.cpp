@@ -82,6 +82,7 @@ SystemGarbageScope::SystemGarbageScope(QStringList paths, QObject* parent)
     }
     CreateRemovalContext(m_impl.get());
     SetProducer(&m_impl->producer);
+    m_impl->producer.GetScanner().SetPathsDecoded(true);
     // Runs on the scanner's threads: IsExclusion reads an immutable snapshot.
     m_impl->producer.GetScanner().AddResultFilter([this](const std::string& utf8) {
         const QString path = Util::Utf8ToQString(utf8);
@@ -339,10 +340,8 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
             DeleteBunches(bunches, 0);
             return false;
         }
-        const QString path = Util::Utf8ToQString(result.path);
-        // Freed as the batch goes, between the turns of the event loop, not
-        // all at once when it ends.
-        std::string().swap(result.path);
+        // Decoded by the walkers: the item keeps their text as it is.
+        const QString path = std::move(result.text);
         if (path.isEmpty() || index.Contains(path)) {
             continue;
         }
@@ -403,6 +402,10 @@ bool SystemGarbageScope::InsertBatch(const RunGeneration::Ticket& ticket) {
         bunches[static_cast<std::size_t>(at)].items.append(item);
     }
 
+    // What the batch no longer needs goes now, before the next turn: freeing
+    // a full batch takes about a millisecond, too much to add after the last.
+    FSScanner::Results().swap(results);
+    QHash<GarbageDirectory*, int>().swap(bunchOf);
     for (std::size_t b = 0; b < bunches.size(); ++b) {
         if (!GiveEventLoopATurn(ticket)) {
             DeleteBunches(bunches, b);
