@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include "CleanerWorkaround/GuiAntifreeze.h"
 #include "Core/AbstractGarbageScope.h"
 #include "Core/details/IScanProducer.h"
@@ -71,11 +73,13 @@ protected:
     // Lets the event loop run when 20 ms have passed since its last turn.
     // False when the ticket is no longer current afterwards.
     bool GiveEventLoopATurn(const RunGeneration::Ticket& ticket) const;
-    // Inserts items under `where` (null: new roots) between one pair of
-    // insertion signals: `add` attaches each item (AddChild or AddRoot), then
-    // `done` runs (a size update) before ItemsInserted. False when the ticket
-    // stopped being current on the way; the items not attached by then are
-    // deleted.
+    // Inserts items under `where` (null: new roots), in slices of at most
+    // insertSlice items with a turn of the event loop between two slices (a
+    // folder of a million files is no longer one step). Each slice has its
+    // pair of insertion signals: `add` attaches each of its items (AddChild
+    // or AddRoot), then `done` runs (a size update) before ItemsInserted.
+    // False when the ticket stopped being current on the way; the items not
+    // attached by then are deleted.
     template <class Add, class Done>
     bool InsertGroup(AbstractGarbage* where, const GarbageList& items,
                      const RunGeneration::Ticket& ticket, Add&& add, Done&& done);
@@ -94,34 +98,45 @@ private:
     long long m_scanStarted = 0;
     RunGeneration m_generation;
     Util::GuiAntifreeze m_antifreeze{20};
+
+    static constexpr int insertSlice = 4096;
 };
 
 template <class Add, class Done>
 bool BatchScanningScope::InsertGroup(AbstractGarbage* where, const GarbageList& items,
                                      const RunGeneration::Ticket& ticket, Add&& add, Done&& done) {
-    if (items.isEmpty()) {
-        return true;
-    }
     const int n = items.size();
-    emit ItemsAboutToBeInserted(where, n);
-    for (int i = 0; i < n; ++i) {
-        if (!ticket.IsCurrent()) {
-            for (int j = i; j < n; ++j) {
-                delete items.at(j);
-            }
-            return false;
+    const auto abandon = [&items, n](int from) {
+        for (int j = from; j < n; ++j) {
+            delete items.at(j);
         }
-        add(items.at(i));
-    }
-    if (!ticket.IsCurrent()) {
         return false;
+    };
+    for (int from = 0; from < n; from += insertSlice) {
+        if (from > 0 && !GiveEventLoopATurn(ticket)) {
+            return abandon(from);
+        }
+        const int end = std::min(n, from + insertSlice);
+        emit ItemsAboutToBeInserted(where, end - from);
+        for (int i = from; i < end; ++i) {
+            if (!ticket.IsCurrent()) {
+                return abandon(i);
+            }
+            add(items.at(i));
+        }
+        if (!ticket.IsCurrent()) {
+            return abandon(end);
+        }
+        done();
+        if (!ticket.IsCurrent()) {
+            return abandon(end);
+        }
+        emit ItemsInserted(where, end - from);
+        if (!ticket.IsCurrent()) {
+            return abandon(end);
+        }
     }
-    done();
-    if (!ticket.IsCurrent()) {
-        return false;
-    }
-    emit ItemsInserted(where, n);
-    return ticket.IsCurrent();
+    return true;
 }
 
 }  // namespace Varnex::Cleaner::Details
