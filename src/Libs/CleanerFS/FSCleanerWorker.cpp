@@ -257,7 +257,7 @@ bool FSCleanerWorker::Start() {
             std::thread([this, removerPtr = remover.release(), secondPtr = second.release(),
                          plan = std::move(plan), total, links = std::move(trustedLinks)]() mutable {
                 std::unique_ptr<FSEntryRemover> owned(removerPtr);
-                LowerThreadPriority();
+                LowerThreadPriority(removalNiceSteps);
                 Run(std::move(plan), total, owned.get(), std::unique_ptr<FSEntryRemover>(secondPtr),
                     std::move(links));
             });

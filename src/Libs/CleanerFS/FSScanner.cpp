@@ -232,7 +232,7 @@ public:
     void StartThreads(unsigned int epoch) {
         for (unsigned int i = 0; i < m_threadCount; ++i) {
             m_threads.emplace_back([this, epoch] {
-                LowerThreadPriority();
+                LowerThreadPriority(walkerNiceSteps);
                 FolderWalker walker(m_settings, &m_folders, &m_results);
                 walker.Run(epoch);
             });
