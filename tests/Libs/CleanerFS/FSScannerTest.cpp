@@ -12,10 +12,13 @@
 #include <QString>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "CleanerCommon/Checks.h"
@@ -188,6 +191,91 @@ TEST(FSScannerTest, ReportsTreeWithCountsSizesAndOddNames) {
                   std::make_tuple(r.isDirectory, r.size, r.required, r.kept, r.inode))
             << path;
     }
+}
+
+// A folder of more entries than the result queue holds comes as one batch
+// larger than the queue, among the small batches of other folders: decoded,
+// every record still comes once, after its folder, naming its own entry; a
+// scanner that does not decode still hands over bytes.
+TEST(FSScannerTest, DecodedPathsOfAFolderWiderThanTheQueueComeOnceInOrder) {
+    TempTree tree;
+    constexpr int wide = 70000;
+    tree.MakeDir("wide/sub");
+    const std::string wideBytes = tree.Bytes("wide");
+    for (int i = 0; i < wide; ++i) {
+        const std::string name = wideBytes + (i % 7 == 0 ? "/\xc3\xa9t\xc3\xa9 " : "/f") +
+                                 std::to_string(i) + (i % 11 == 0 ? "\nx: y" : "");
+        const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << name;
+        ::close(fd);
+    }
+    tree.MakeFileBytes("wide/bad\xff", "1");
+    tree.MakeFile(QStringLiteral("wide/sub/") + QString(255, QChar(0x65e5)).left(85), "1");
+    for (int d = 0; d < 40; ++d) {
+        for (int i = 0; i < 30; ++i) {
+            tree.MakeFile(QString("small%1/n%2").arg(d).arg(i), "1");
+        }
+    }
+    const std::string root = Utf8(tree.Root());
+
+    FSScanner plain(20);
+    const FSScanner::Results bytes = ScanAll(plain, {root});
+    ExpectContract(bytes, Roots({root}));
+    for (const Result& r : bytes) {
+        ASSERT_TRUE(r.text.isNull()) << r.path;
+    }
+    const auto map = ByPath(bytes);
+    const std::size_t expected = 1 + 1 + wide + 1 + 1 + 40 * 31;
+    ASSERT_EQ(map.size(), expected);
+
+    FSScanner decoding(20);
+    decoding.SetPathsDecoded(true);
+    decoding.Scan({root});
+    FSScanner::Results decoded;
+    // A consumer slower than the walkers: the queue fills and waits.
+    ASSERT_TRUE(Varnex::Test::WaitUntil([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        FSScanner::Results batch = decoding.GetResults();
+        decoded.insert(decoded.end(), std::make_move_iterator(batch.begin()),
+                       std::make_move_iterator(batch.end()));
+        return batch.empty() && !decoding.IsWorking();
+    }));
+    for (Result& r : decoded) {
+        ASSERT_TRUE(r.path.empty()) << r.path;
+        ASSERT_FALSE(r.text.isNull());
+        r.path = Utf8(r.text);
+        ASSERT_FALSE(r.path.empty());
+    }
+    ExpectContract(decoded, Roots({root}));
+    const auto again = ByPath(decoded);
+    ASSERT_EQ(again.size(), expected);
+    for (const auto& [path, r] : map) {
+        ASSERT_EQ(again.count(path), 1u) << path;
+        const Result& d = again.at(path);
+        EXPECT_EQ(std::make_tuple(d.isDirectory, d.required, d.kept, d.inode),
+                  std::make_tuple(r.isDirectory, r.required, r.kept, r.inode))
+            << path;
+    }
+    EXPECT_EQ(again.at(Utf8(tree.Path("wide"))).kept, 1);
+
+    // The same scanner again on the same tree, continued with another root.
+    TempTree more;
+    more.MakeFile("m/x", "1");
+    decoding.Scan({root});
+    decoding.Scan({Utf8(more.Root())});
+    FSScanner::Results second;
+    ASSERT_TRUE(Varnex::Test::WaitUntil([&] {
+        FSScanner::Results batch = decoding.GetResults();
+        second.insert(second.end(), std::make_move_iterator(batch.begin()),
+                      std::make_move_iterator(batch.end()));
+        return batch.empty() && !decoding.IsWorking();
+    }));
+    for (Result& r : second) {
+        ASSERT_TRUE(r.path.empty()) << r.path;
+        r.path = Utf8(r.text);
+    }
+    ExpectContract(second, Roots({root, Utf8(more.Root())}));
+    EXPECT_EQ(ByPath(second).size(), expected + 3);
 }
 
 TEST(FSScannerTest, NamesThatAreNotUtf8AreKeptAndLoggedOncePerFolder) {
