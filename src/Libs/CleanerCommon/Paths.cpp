@@ -1,5 +1,6 @@
 #include "CleanerCommon/Paths.h"
 
+#include <QHash>
 #include <QSet>
 #include <climits>
 #include <cstdlib>
@@ -305,6 +306,11 @@ bool IsInTrashFolder(const QString& path) {
 std::string ResolveLinks(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
     return real ? std::string(real.get()) : std::string();
+}
+
+std::uint32_t PathHash(const QString& path) {
+    const std::uint32_t h = qHash(path) * 0x9E3779B1u;
+    return h ^ (h >> 15);
 }
 
 }  // namespace Varnex::Cleaner

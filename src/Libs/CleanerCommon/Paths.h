@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <string>
 
 // Names taken apart from paths. Everything here is lexical: nothing touches the
@@ -85,5 +86,11 @@ bool IsInTrashFolder(const QString& path);
 // Where the system keeps its own bundles and frameworks, below the system
 // root: SystemPath("/System/Library"), SystemPath("/Library"); no trailing '/'.
 QStringList GetSystemLibraryPrefixes();
+
+// A path's hash for an open-addressing table with a power-of-two mask. qHash
+// alone leaves the low bits poorly spread for paths with long common prefixes
+// where Qt hashes without CRC32 (31 * h + c); a multiplicative finish spreads
+// them.
+std::uint32_t PathHash(const QString& path);
 
 }  // namespace Varnex::Cleaner

@@ -10,7 +10,7 @@ namespace Varnex::Cleaner::Details {
 // The removal server: the only component of the library that deletes. It works
 // per named context: a context gathers a plan of paths, runs it on a worker
 // thread of its own, and reports one result per processed path. A large plan
-// of plain removals runs on two threads, each on whole subtrees of it; a
+// of plain removals runs on several threads, each on whole subtrees of it; a
 // planned folder is still processed after everything planned inside it.
 //
 // Thread-safe; contexts are independent. Every call may come from any thread.

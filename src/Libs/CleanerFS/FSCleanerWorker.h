@@ -24,10 +24,10 @@ class FSEntryRemover;
 // results. Every call is thread-safe; the run itself happens on the worker
 // thread, which touches the shared state only to hand over each result.
 //
-// A large plan runs on two threads where the machine has the cores: the plan
-// is divided into parts that hold whole subtrees (FSPlanSplitter), the two
-// threads take the parts in turn, and the planned folders above the parts go
-// last, on the run's own thread, once both are done. Results then come in the
+// A large plan runs on several threads where the machine has two cores or
+// more: the plan is divided into parts that hold whole subtrees
+// (FSPlanSplitter), the threads take the parts in turn, and the planned
+// folders above the parts go last, on the run's own thread, once all are done. Results then come in the
 // order the paths are done, not in plan order; every path still comes once,
 // and a folder always after what is planned inside it.
 class FSCleanerWorker {
@@ -80,21 +80,22 @@ private:
     using Segments = std::vector<std::vector<FSCleanerServer::PlanEntry>>;
     // On the run's thread: the plan as the removal works through it.
     static std::vector<Planned> DoFlatten(Segments segments, std::size_t total);
-    // The plan divided for two threads; false when it runs in plan order on
+    // The plan divided for `threads` threads; false when it runs in plan order on
     // one (too small, a move to the Trash or an overwrite in it, paths that
     // cannot be divided, or a trusted link, another link or a mount below the
     // folder every path shares, through which two paths could name the same
     // entry).
-    bool DoDivide(const std::vector<Planned>& plan, const std::vector<std::string>& trustedLinks,
-                  FSPlanSplitter::Parts* parts) const;
+    bool DoDivide(const std::vector<Planned>& plan, std::size_t threads,
+                  const std::vector<std::string>& trustedLinks, FSPlanSplitter::Parts* parts) const;
     // Removes one planned path and hands its result over; true if it failed.
     bool DoRemoveOne(Planned& planned, FSEntryRemover* remover);
+    // The removers of the threads that help the run's own with a large plan.
+    using Helpers = std::vector<std::unique_ptr<FSEntryRemover>>;
     // Returns the number of failed paths.
     std::size_t DoRunInParts(std::vector<Planned>& plan, const FSPlanSplitter::Parts& parts,
-                             FSEntryRemover* remover, FSEntryRemover* second);
-    // `second`, when given, is the remover of a second thread for a large plan.
-    void Run(Segments segments, std::size_t total, FSEntryRemover* remover,
-             std::unique_ptr<FSEntryRemover> second, std::vector<std::string> trustedLinks);
+                             FSEntryRemover* remover, const Helpers& helpers);
+    void Run(Segments segments, std::size_t total, FSEntryRemover* remover, Helpers helpers,
+             std::vector<std::string> trustedLinks);
 
     const QString m_context;
     mutable std::mutex m_mutex;

@@ -179,7 +179,7 @@ int FSEntryRemover::RemoveOne(int parentFd, const std::string& name, const std::
         }
         std::unique_lock<std::mutex> linkLock;
         if (info.nlink > 1 && m_linkLock) {
-            // The other thread may have taken another of its names since.
+            // Another thread may have taken another of its names since.
             linkLock = std::unique_lock<std::mutex>(*m_linkLock);
             FSEntryInfo now;
             if (StatEntry(parentFd, aside.c_str(), &now) == 0 && now.nlink == 1) {

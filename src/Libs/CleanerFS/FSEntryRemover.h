@@ -28,7 +28,7 @@ public:
     int Remove(const QString& path, int flags, const FSCleanerServer::Expected* expected);
     // What the last Remove() gave back to the disk (FSCleanerServer::Result).
     long long GetFreed() const { return m_freed; }
-    // For a run on two threads, one lock for both: a file examined with other
+    // For a run on several threads, one lock for all: a file examined with other
     // names is removed under it and examined again first, so that of two
     // names taken at once the last one tells that the blocks came back.
     void ShareLinkLock(std::mutex* lock) { m_linkLock = lock; }

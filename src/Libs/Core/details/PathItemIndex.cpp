@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "CleanerCommon/Paths.h"
+
 namespace Varnex::Cleaner::Details {
 
 namespace {
@@ -31,10 +33,7 @@ PathItemIndex::PathItemIndex() = default;
 PathItemIndex::~PathItemIndex() = default;
 
 std::uint32_t PathItemIndex::HashOf(const QString& path) {
-    // qHash leaves the low bits poorly spread for paths with long common
-    // prefixes; a multiplicative finish fixes that for a power-of-two mask.
-    std::uint32_t h = qHash(path) * 0x9E3779B1u;
-    h ^= h >> 15;
+    const std::uint32_t h = PathHash(path);
     return h > removedSlot ? h : h + 2;
 }
 

@@ -1,4 +1,4 @@
-// A large plan runs on two threads, divided into parts by the text of its
+// A large plan runs on several threads, divided into parts by the text of its
 // paths. Two spellings of one folder (a link of the system on the way) are
 // two subtrees by their text but one on the disk: the division must not let
 // the folder go before what is planned inside it.
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
@@ -29,7 +30,7 @@ using C = SystemCallFaults::Call;
 
 namespace {
 
-// Set once by one thread of the run, awaited by the other.
+// Set once by one thread of the run, awaited by another.
 class Signal {
 public:
     void Raise() {
@@ -53,14 +54,14 @@ private:
 // The files of "real/d" are planned through "link" (a link of the system, as
 // /var leads to /private/var on a Mac), the folder itself after them as
 // "real/d". In plan order the folder goes once its files are gone: REMOVED.
-// Divided by text, the folder's part may run while the other thread still
+// Divided by text, the folder's part may run while another thread still
 // works on the files: the folder is then reported NOT_EMPTY and stays,
 // emptied.
 //
 // To make the interleaving certain, the first file's removal waits (with a
 // bound) for the folder's removal to be tried, but only when the run says it
-// runs on two threads; on one thread nothing waits.
-TEST(FSCleanerTwoThreads, AFolderPlannedAfterItsFilesGoesAfterThemWhateverLinkTheirPathsTake) {
+// runs on several threads; on one thread nothing waits.
+TEST(FSCleanerThreads, AFolderPlannedAfterItsFilesGoesAfterThemWhateverLinkTheirPathsTake) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs links owned by root (a link of the system)";
     }
@@ -82,7 +83,7 @@ TEST(FSCleanerTwoThreads, AFolderPlannedAfterItsFilesGoesAfterThemWhateverLinkTh
     LogCapture log;
     Signal folderTried;
     const auto waitForFolder = [&] {
-        if (log.Contains(google::GLOG_INFO, "on two threads")) {
+        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
             folderTried.WaitFor(std::chrono::seconds(20));
         }
     };
@@ -107,15 +108,15 @@ TEST(FSCleanerTwoThreads, AFolderPlannedAfterItsFilesGoesAfterThemWhateverLinkTh
     EXPECT_FALSE(t.Exists("real/d")) << "the folder was tried before its files were gone";
 }
 
-// A file with two names, both planned with what the scan saw, in parts the
-// two threads run at the same time. Its blocks come back with the last name
+// A file with two names, both planned with what the scan saw, in parts two
+// threads run at the same time. Its blocks come back with the last name
 // that goes, and that name's result says so; removed one after the other,
 // one of the two results tells them. If both names are examined before either
 // goes, each sees another name still holding the blocks and both say 0.
 //
-// As above, the first name's removal waits (with a bound, and only on two
-// threads) until the other thread is about to take the second name aside.
-TEST(FSCleanerTwoThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
+// As above, the first name's removal waits (with a bound, and only on
+// several threads) until another thread is about to take the second name aside.
+TEST(FSCleanerThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
     TempTree t;
     constexpr int files = 5000;
     std::vector<FSCleanerServer::PlanEntry> plan;
@@ -147,7 +148,7 @@ TEST(FSCleanerTwoThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
     LogCapture log;
     Signal secondExamined;
     const auto waitForSecond = [&] {
-        if (log.Contains(google::GLOG_INFO, "on two threads")) {
+        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
             secondExamined.WaitFor(std::chrono::seconds(20));
         }
     };
@@ -160,6 +161,9 @@ TEST(FSCleanerTwoThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
                         R{C::RENAME, "y", 1, 0, false, [&] { secondExamined.Raise(); }}},
                        &injected);
 
+    if (std::thread::hardware_concurrency() >= 2) {
+        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads")) << log.Dump();
+    }
     ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
     QHash<QString, FSCleanerServer::Result> byPath;
     for (const FSCleanerServer::Result& result : results) {
