@@ -1,5 +1,8 @@
 # Entry points: `make run` and `make test` (see README.md).
 JOBS ?= $(shell nproc)
+# Tests spend much of their time waiting on child processes and timers: twice
+# as many at once as there are cores keeps the cores busy.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 CMAKE ?= cmake
 
 .PHONY: all deps build run test tsan fuzz bench clean format
@@ -21,7 +24,7 @@ run: build
 test: deps
 	@$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKLARVIK_SANITIZE=address >/dev/null
 	@$(CMAKE) --build build-asan -j$(JOBS)
-	@cd build-asan && ctest --output-on-failure -j$(JOBS)
+	@cd build-asan && ctest --output-on-failure -j$(TEST_JOBS)
 
 # The tests that run threads, under ThreadSanitizer: only their programs are
 # built (a threaded test left out of this list shows as "Not Run" and fails).
@@ -30,7 +33,7 @@ TSAN_TARGETS ?= test_async test_cleaner_fs test_cleaner_fs_faults test_cleaner_w
 tsan: deps
 	@$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKLARVIK_SANITIZE=thread >/dev/null
 	@$(CMAKE) --build build-tsan -j$(JOBS) --target $(TSAN_TARGETS)
-	@cd build-tsan && ctest --output-on-failure -j$(JOBS) -L threaded
+	@cd build-tsan && ctest --output-on-failure -j$(TEST_JOBS) -L threaded
 
 # The fuzz targets (clang, libFuzzer, ASan and UBSan), each run FUZZ_SECONDS
 # from a copy of its seed corpus; any finding fails the run (see README.md).

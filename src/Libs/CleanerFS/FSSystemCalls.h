@@ -10,10 +10,10 @@ namespace Varnex::Cleaner::Details {
 // overwrites and removes entries. Each answers as the call it stands for: -1 (or the
 // errno, for Statx) with errno set on failure.
 //
-// In the library these are the system calls themselves. A build made with
-// KLARVIK_FAULT_SEAM (a test-only copy of the library, never the product)
-// lets a test put its own functions in their place, to make any step fail
-// with any errno during a real run.
+// In the library these are the system calls themselves. The test-only copy
+// of the library (CleanerFSFaultSeam, never the product) lets a test put its
+// own functions in their place, to make any step fail with any errno during a
+// real run: only it defines SetForTests() and Real().
 class FSSystemCalls {
 public:
     // openat(2); `mode` only with O_CREAT.
@@ -27,7 +27,6 @@ public:
     // pwrite(2).
     static ssize_t PWrite(int fd, const void* data, size_t size, off_t offset);
 
-#ifdef KLARVIK_FAULT_SEAM
     struct Table {
         int (*openAt)(int, const char*, int, mode_t);
         int (*statx)(int, const char*, int, unsigned int, struct statx*);
@@ -40,7 +39,6 @@ public:
     // Set it only while no removal runs.
     static void SetForTests(const Table& table);
     static Table Real();
-#endif
 };
 
 }  // namespace Varnex::Cleaner::Details
