@@ -174,7 +174,7 @@ public:
     // yet processed get no result and stay untouched. A tree removal (flag 2)
     // under way is finished first.
     void Stop(const QString& context);
-    // Each result once, in processing order (plan order but for the two
+    // Each result once, in processing order (plan order but for the
     // threads of a large plan), with the path exactly as planned.
     // Every processed path has exactly one result.
     QList<Result> GetResults(const QString& context);

@@ -31,7 +31,11 @@ public:
     // For a run on several threads, one lock for all: a file examined with other
     // names is removed under it and examined again first, so that of two
     // names taken at once the last one tells that the blocks came back.
-    void ShareLinkLock(std::mutex* lock) { m_linkLock = lock; }
+    // Trees removed whole take it too, for each file with other names.
+    void ShareLinkLock(std::mutex* lock) {
+        m_linkLock = lock;
+        m_tree.ShareLinkLock(lock);
+    }
 
 private:
     int Process(const std::string& bytes, int flags, const FSCleanerServer::Expected* expected,

@@ -73,6 +73,8 @@ struct TreeRules {
     long long keepChangedAfter = 0;
     // Sum of the blocks freed; every entry is examined when it is set.
     long long* freed = nullptr;
+    // Shared by the threads of a run, for files with several names.
+    std::mutex* linkLock = nullptr;
 };
 
 void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Level& level,
@@ -112,6 +114,17 @@ void RemoveEntry(int dirFd, const std::string& name, const TreeRules& rules, Lev
                 }
                 return;
             }
+        }
+    }
+    std::unique_lock<std::mutex> linkLock;
+    if (examined.nlink > 1 && rules.freed && rules.linkLock) {
+        // Another thread may be taking another of its names: examined again
+        // under the lock they share, the last name to go tells the blocks.
+        linkLock = std::unique_lock<std::mutex>(*rules.linkLock);
+        FSEntryInfo now;
+        if (StatEntry(dirFd, name.c_str(), &now) == 0 && now.dev == examined.dev &&
+            now.ino == examined.ino) {
+            examined.nlink = now.nlink;
         }
     }
     if (FSSystemCalls::UnlinkAt(dirFd, name.c_str(), 0) == 0) {
@@ -191,7 +204,8 @@ int FSTreeRemover::Remove(int parentFd, const std::string& name, const FSEntryIn
             m_freed += static_cast<long long>(info.blocks) * 512;
         }
     };
-    const TreeRules rules{overwrite, keepChangedAfter, m_freed >= 0 ? &m_freed : nullptr};
+    const TreeRules rules{overwrite, keepChangedAfter, m_freed >= 0 ? &m_freed : nullptr,
+                          m_linkLock};
     FSCleanerFd topFd(FSSystemCalls::OpenAt(parentFd, name.c_str(), readDirFlags));
     if (!topFd.IsValid()) {
         const int err = errno;

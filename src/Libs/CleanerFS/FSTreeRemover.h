@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ public:
     // files whose last name it removed. -1 when not known (entries were not
     // examined one by one).
     long long GetFreed() const { return m_freed; }
+    // The lock of a run on several threads (FSEntryRemover::ShareLinkLock):
+    // a file with other names is examined again and unlinked under it.
+    void ShareLinkLock(std::mutex* lock) { m_linkLock = lock; }
 
     // Tests only: called on the worker thread when a tree has been emptied,
     // just before its top is checked and removed. Set it while no run is under
@@ -58,6 +62,7 @@ public:
 private:
     std::vector<char> m_buffer;
     long long m_freed = -1;
+    std::mutex* m_linkLock = nullptr;
 };
 
 }  // namespace Varnex::Cleaner::Details

@@ -177,3 +177,73 @@ TEST(FSCleanerThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
     EXPECT_FALSE(t.Exists("d/y"));
     EXPECT_EQ(x.freed + y.freed, blocks) << "x told " << x.freed << ", y told " << y.freed;
 }
+
+// The same file, its two names in two planned trees (flag 2 with 32) that
+// two threads remove at the same time. The tree that removes the last name
+// must tell the file's blocks; in plan order the second tree finds it with one
+// name and does. If each tree examines its name while the other still stands
+// and counts by what it saw then, each sees another name holding the blocks
+// and neither tells them: freed space goes unreported.
+//
+// The first name's unlink waits (with a bound, and only when the run is
+// divided) until the other tree has examined the second name: both are
+// examined before either goes.
+TEST(FSCleanerThreads, TheBlocksOfAFileWithNamesInTwoPlannedTreesAreToldOnce) {
+    TempTree t;
+    constexpr int files = 4100;  // with the trees, enough to divide
+    t.MakeFile("a/x", QByteArray(64 * 1024, 'x'));
+    t.MakeHardLink("a/x", "b/y");
+    struct stat st;
+    ASSERT_EQ(::lstat(t.Bytes("a/x").c_str(), &st), 0);
+    const long long blocks = static_cast<long long>(st.st_blocks) * 512;
+    ASSERT_GT(blocks, 0);
+    ASSERT_EQ(::lstat(t.Bytes("a").c_str(), &st), 0);
+    long long folders = static_cast<long long>(st.st_blocks) * 512;
+    ASSERT_EQ(::lstat(t.Bytes("b").c_str(), &st), 0);
+    folders += static_cast<long long>(st.st_blocks) * 512;
+
+    const int tree = FSCleanerServer::FLAG_RECURSIVE | FSCleanerServer::FLAG_FOLDER_BLOCKS;
+    std::vector<FSCleanerServer::PlanEntry> plan;
+    plan.push_back({t.Path("a"), tree, false, {}});
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("d/f%1").arg(i, 4, 10, QLatin1Char('0'));
+        t.MakeFile(name, "x");
+        plan.push_back({t.Path(name), 0, false, {}});
+    }
+    plan.push_back({t.Path("b"), tree, false, {}});  // a part well after the first
+
+    LogCapture log;
+    Signal secondExamined;
+    const auto waitForSecond = [&] {
+        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
+            secondExamined.WaitFor(std::chrono::seconds(20));
+        }
+    };
+    const QString context = NewFaultContext();
+    FSCleanerServer::GetInstance().PlanToRemove(context, plan);
+    int injected = 0;
+    const QList<FSCleanerServer::Result> results =
+        RunUnderFaults(context,
+                       {R{C::UNLINK_AT, "x", 1, 0, false, waitForSecond},
+                        R{C::STATX, "y", 1, 0, false, nullptr, [&] { secondExamined.Raise(); }}},
+                       &injected);
+
+    if (std::thread::hardware_concurrency() >= 2) {
+        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads"))
+            << log.Dump();
+    }
+    ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
+    QHash<QString, FSCleanerServer::Result> byPath;
+    for (const FSCleanerServer::Result& result : results) {
+        byPath.insert(result.path, result);
+    }
+    const FSCleanerServer::Result a = byPath.value(t.Path("a"));
+    const FSCleanerServer::Result b = byPath.value(t.Path("b"));
+    ASSERT_EQ(a.code, FSCleaner::REMOVED);
+    ASSERT_EQ(b.code, FSCleaner::REMOVED);
+    EXPECT_FALSE(t.Exists("a"));
+    EXPECT_FALSE(t.Exists("b"));
+    EXPECT_EQ(a.freed + b.freed, blocks + folders)
+        << "a told " << a.freed << ", b told " << b.freed << "; the file's blocks are " << blocks
+        << ", the folders' " << folders;
+}

@@ -40,7 +40,8 @@ bool Matches(const std::string& pattern, const char* name) {
 
 // The errno to fail this call with, or 0 to let it through (after the
 // rule's action, run outside the lock: it may make system calls of its own).
-int Decide(SystemCallFaults::Call call, const char* name) {
+// *after: what to run once the call has returned.
+int Decide(SystemCallFaults::Call call, const char* name, std::function<void()>* after) {
     std::function<void()> before;
     int err = 0;
     {
@@ -55,6 +56,7 @@ int Decide(SystemCallFaults::Call call, const char* name) {
             if (count == rule.nth || (rule.fromNthOn && count > rule.nth)) {
                 ++state.injected;
                 before = rule.before;
+                *after = rule.after;
                 err = rule.err;
                 break;
             }
@@ -77,54 +79,53 @@ std::string EntryName(int fd) {
     return path.substr(path.rfind('/') + 1);
 }
 
-int OpenAt(int dirFd, const char* name, int flags, mode_t mode) {
-    if (const int err = Decide(SystemCallFaults::OPEN_AT, name)) {
+// A call as the rules decide: failed, or made, with the rule's `after` then.
+template <typename Real, typename... Args>
+auto Through(SystemCallFaults::Call call, const char* name, Real real, Args... args)
+    -> decltype(real(args...)) {
+    std::function<void()> after;
+    if (const int err = Decide(call, name, &after)) {
         errno = err;
         return -1;
     }
-    return FSSystemCalls::Real().openAt(dirFd, name, flags, mode);
+    const auto result = real(args...);
+    if (after) {
+        const int err = errno;
+        after();
+        errno = err;
+    }
+    return result;
+}
+
+int OpenAt(int dirFd, const char* name, int flags, mode_t mode) {
+    return Through(SystemCallFaults::OPEN_AT, name, FSSystemCalls::Real().openAt, dirFd, name,
+                   flags, mode);
 }
 
 int Statx(int dirFd, const char* name, int flags, unsigned int mask, struct statx* out) {
-    if (const int err = Decide(SystemCallFaults::STATX, name)) {
-        errno = err;
-        return -1;
-    }
-    return FSSystemCalls::Real().statx(dirFd, name, flags, mask, out);
+    return Through(SystemCallFaults::STATX, name, FSSystemCalls::Real().statx, dirFd, name, flags,
+                   mask, out);
 }
 
 int UnlinkAt(int dirFd, const char* name, int flags) {
     const auto call =
         (flags & AT_REMOVEDIR) ? SystemCallFaults::REMOVE_DIR : SystemCallFaults::UNLINK_AT;
-    if (const int err = Decide(call, name)) {
-        errno = err;
-        return -1;
-    }
-    return FSSystemCalls::Real().unlinkAt(dirFd, name, flags);
+    return Through(call, name, FSSystemCalls::Real().unlinkAt, dirFd, name, flags);
 }
 
 ssize_t GetDents(int fd, void* buffer, size_t size) {
-    if (const int err = Decide(SystemCallFaults::GET_DENTS, EntryName(fd).c_str())) {
-        errno = err;
-        return -1;
-    }
-    return FSSystemCalls::Real().getDents(fd, buffer, size);
+    return Through(SystemCallFaults::GET_DENTS, EntryName(fd).c_str(),
+                   FSSystemCalls::Real().getDents, fd, buffer, size);
 }
 
 int RenameAt2(int fromFd, const char* from, int toFd, const char* to, unsigned int flags) {
-    if (const int err = Decide(SystemCallFaults::RENAME, from)) {
-        errno = err;
-        return -1;
-    }
-    return FSSystemCalls::Real().renameAt2(fromFd, from, toFd, to, flags);
+    return Through(SystemCallFaults::RENAME, from, FSSystemCalls::Real().renameAt2, fromFd, from,
+                   toFd, to, flags);
 }
 
 ssize_t PWrite(int fd, const void* data, size_t size, off_t offset) {
-    if (const int err = Decide(SystemCallFaults::WRITE, EntryName(fd).c_str())) {
-        errno = err;
-        return -1;
-    }
-    return FSSystemCalls::Real().pWrite(fd, data, size, offset);
+    return Through(SystemCallFaults::WRITE, EntryName(fd).c_str(), FSSystemCalls::Real().pWrite,
+                   fd, data, size, offset);
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ namespace Varnex::Test {
 // GET_DENTS and WRITE the name of the folder read or the file written) and
 // fails the nth of them, or every one from the nth on, with its errno; or,
 // with `before` and no errno, runs `before` (another process's doing, say)
-// and lets the call through. Everything else reaches the system.
+// and lets the call through, then runs `after` once it returned. Everything
+// else reaches the system.
 // One instance at a time; install it only while no removal runs.
 class SystemCallFaults {
 public:
@@ -24,6 +25,8 @@ public:
         int err = 0;
         bool fromNthOn = false;
         std::function<void()> before = nullptr;
+        // Run once the struck call has returned (its errno kept).
+        std::function<void()> after = nullptr;
     };
 
     explicit SystemCallFaults(std::vector<Rule> rules);
