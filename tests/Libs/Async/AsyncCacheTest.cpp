@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Async/AsyncCache.h"
-#include "Gate.h"
+#include "common/Gate.h"
 #include "common/LogCapture.h"
 #include "common/TestEnv.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Async/CallChain.h"
-#include "Gate.h"
+#include "common/Gate.h"
 #include "common/LogCapture.h"
 #include "common/TestEnv.h"
 

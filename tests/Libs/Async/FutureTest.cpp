@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "Async/Future.h"
-#include "Gate.h"
+#include "common/Gate.h"
 #include "common/LogCapture.h"
 #include "common/TestEnv.h"
 

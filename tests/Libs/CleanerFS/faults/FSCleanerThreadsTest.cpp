@@ -8,18 +8,19 @@
 
 #include <QHash>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "CleanerFS/FSCleanerServer.h"
 #include "FaultRun.h"
+#include "common/Gate.h"
 #include "common/LogCapture.h"
 #include "common/TempTree.h"
 
 using Varnex::Cleaner::Details::FSCleanerServer;
 namespace FSCleaner = Varnex::Cleaner::Details::FSCleaner;
+using Varnex::Test::Gate;
 using Varnex::Test::LogCapture;
 using Varnex::Test::NewFaultContext;
 using Varnex::Test::RunUnderFaults;
@@ -30,24 +31,16 @@ using C = SystemCallFaults::Call;
 
 namespace {
 
-// Set once by one thread of the run, awaited by another.
-class Signal {
-public:
-    void Raise() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_raised = true;
-        m_changed.notify_all();
-    }
-    bool WaitFor(std::chrono::seconds bound) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, bound, [this] { return m_raised; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_raised = false;
-};
+// A hook for the first of two steps of a run: it waits (with a bound) for
+// `second` to open, but only when the run says it is divided; on one thread
+// nothing waits.
+std::function<void()> WaitWhenDivided(const LogCapture& log, Gate& second) {
+    return [&log, &second] {
+        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
+            second.WaitOpen(std::chrono::seconds(20));
+        }
+    };
+}
 
 }  // namespace
 
@@ -81,19 +74,15 @@ TEST(FSCleanerThreads, AFolderPlannedAfterItsFilesGoesAfterThemWhateverLinkTheir
     plan.push_back({t.Path("real/d"), 0, false, {}});
 
     LogCapture log;
-    Signal folderTried;
-    const auto waitForFolder = [&] {
-        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
-            folderTried.WaitFor(std::chrono::seconds(20));
-        }
-    };
+    Gate folderTried;
+    const auto waitForFolder = WaitWhenDivided(log, folderTried);
     const QString context = NewFaultContext();
     FSCleanerServer::GetInstance().PlanToRemove(context, plan);
     int injected = 0;
     const QList<FSCleanerServer::Result> results =
         RunUnderFaults(context,
                        {R{C::UNLINK_AT, "f0000", 1, 0, false, waitForFolder},
-                        R{C::REMOVE_DIR, "d", 1, 0, false, [&] { folderTried.Raise(); }}},
+                        R{C::REMOVE_DIR, "d", 1, 0, false, [&] { folderTried.Open(); }}},
                        &injected);
 
     ASSERT_EQ(results.size(), files + 1);
@@ -146,19 +135,15 @@ TEST(FSCleanerThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
     }
 
     LogCapture log;
-    Signal secondExamined;
-    const auto waitForSecond = [&] {
-        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
-            secondExamined.WaitFor(std::chrono::seconds(20));
-        }
-    };
+    Gate secondExamined;
+    const auto waitForSecond = WaitWhenDivided(log, secondExamined);
     const QString context = NewFaultContext();
     FSCleanerServer::GetInstance().PlanToRemove(context, plan);
     int injected = 0;
     const QList<FSCleanerServer::Result> results =
         RunUnderFaults(context,
                        {R{C::RENAME, "x", 1, 0, false, waitForSecond},
-                        R{C::RENAME, "y", 1, 0, false, [&] { secondExamined.Raise(); }}},
+                        R{C::RENAME, "y", 1, 0, false, [&] { secondExamined.Open(); }}},
                        &injected);
 
     if (std::thread::hardware_concurrency() >= 2) {
@@ -213,19 +198,15 @@ TEST(FSCleanerThreads, TheBlocksOfAFileWithNamesInTwoPlannedTreesAreToldOnce) {
     plan.push_back({t.Path("b"), tree, false, {}});  // a part well after the first
 
     LogCapture log;
-    Signal secondExamined;
-    const auto waitForSecond = [&] {
-        if (log.Contains(google::GLOG_INFO, "parts of its plan on")) {
-            secondExamined.WaitFor(std::chrono::seconds(20));
-        }
-    };
+    Gate secondExamined;
+    const auto waitForSecond = WaitWhenDivided(log, secondExamined);
     const QString context = NewFaultContext();
     FSCleanerServer::GetInstance().PlanToRemove(context, plan);
     int injected = 0;
     const QList<FSCleanerServer::Result> results =
         RunUnderFaults(context,
                        {R{C::UNLINK_AT, "x", 1, 0, false, waitForSecond},
-                        R{C::STATX, "y", 1, 0, false, nullptr, [&] { secondExamined.Raise(); }}},
+                        R{C::STATX, "y", 1, 0, false, nullptr, [&] { secondExamined.Open(); }}},
                        &injected);
 
     if (std::thread::hardware_concurrency() >= 2) {
