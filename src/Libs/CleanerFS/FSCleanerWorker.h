@@ -27,9 +27,9 @@ class FSEntryRemover;
 // A large plan runs on several threads where the machine has two cores or
 // more: the plan is divided into parts that hold whole subtrees
 // (FSPlanSplitter), the threads take the parts in turn, and the planned
-// folders above the parts go last, on the run's own thread, once all are done. Results then come in the
-// order the paths are done, not in plan order; every path still comes once,
-// and a folder always after what is planned inside it.
+// folders above the parts go last, on the run's own thread, once all are done. Results then come in
+// the order the paths are done, not in plan order; every path still comes once, and a folder always
+// after what is planned inside it.
 class FSCleanerWorker {
 public:
     explicit FSCleanerWorker(const QString& context);

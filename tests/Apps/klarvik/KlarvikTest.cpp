@@ -463,7 +463,8 @@ TEST(Klarvik, NamesReachTheTerminalEscaped) {
     t.MakeFile("Caches/slash\\n", "5");
     t.MakeFile("Caches/title\x1b]0;x\a/locked\tfile", "6");
     const Immutable locked(t.Bytes("Caches/title\x1b]0;x\a/locked\tfile"));
-    const QByteArray block = Varnex::Cleaner::FormatSize(t.DiskUsage("Caches/slash\\n"), 0).toUtf8();
+    const QByteArray block =
+        Varnex::Cleaner::FormatSize(t.DiskUsage("Caches/slash\\n"), 0).toUtf8();
     const QString caches = t.Path("Caches");
     const QByteArray root = caches.toUtf8();
     const Outcome scan = Klarvik({"scan", "--kind", "caches", caches});
@@ -504,13 +505,13 @@ TEST(Klarvik, ASystemFolderMountedElsewhereIsRefused) {
     TempTree t;
     t.MakeDir("mounted");
     QByteArray out, err;
-    const QString script =
-        QStringLiteral("mount --bind /usr/share \"$1\" 2>/dev/null || exit 77; "
-                       "exec \"$2\" clean --kind caches --dry-run \"$1\"");
-    const int code = Varnex::Test::RunProgram(
-        "/usr/bin/unshare", {"-m", "--propagation", "private", "sh", "-c", script, "sh",
-                             t.Path("mounted"), KLARVIK_PROGRAM},
-        &out, &err);
+    const QString script = QStringLiteral(
+        "mount --bind /usr/share \"$1\" 2>/dev/null || exit 77; "
+        "exec \"$2\" clean --kind caches --dry-run \"$1\"");
+    const int code = Varnex::Test::RunProgram("/usr/bin/unshare",
+                                              {"-m", "--propagation", "private", "sh", "-c", script,
+                                               "sh", t.Path("mounted"), KLARVIK_PROGRAM},
+                                              &out, &err);
     if (code == 77 || (code != 2 && err.contains("unshare"))) {
         GTEST_SKIP() << "mount namespaces need privileges";
     }
@@ -696,13 +697,10 @@ QJsonArray ByPath(const QJsonArray& items) {
 // A file item gives its length as well (apparent >= 0).
 QJsonObject Item(const QString& path, const QString& name, long long size,
                  const QJsonArray& children, long long apparent = -1) {
-    QJsonObject item{{"path", path},
-                     {"name", name},
-                     {"size", static_cast<double>(size)},
-                     {"check", "checked"},
-                     {"status", "ready"},
-                     {"error", "ok"},
-                     {"children", children}};
+    QJsonObject item{
+        {"path", path},        {"name", name},      {"size", static_cast<double>(size)},
+        {"check", "checked"},  {"status", "ready"}, {"error", "ok"},
+        {"children", children}};
     if (apparent >= 0) {
         item.insert("apparent_size", static_cast<double>(apparent));
     }
@@ -767,13 +765,13 @@ TEST(Klarvik, JsonKeepsItsShapeAndEveryNameComesBackExactly) {
         {"items_in_error", 0},
         {"skipped", QJsonObject{{"unreadable_folders", 0}, {"not_utf8_names", 0}}},
         {"items",
-         QJsonArray{Item(
-             root, root, h.t.ContentsDiskUsage("Caches"),
-             {Item(root + "/back\\slash", "back\\slash", disk("back\\slash"), {}, 3),
-              Item(esc, "esc\x1b[2J", disk(escRel),
-                   {Item(esc + "/" + h.inner, h.inner, disk(escRel + "/" + h.inner), {}, 4)}),
-              Item(root + "/new\nline", "new\nline", disk("new\nline"), {}, 1),
-              Item(root + "/q\"uote", "q\"uote", disk("q\"uote"), {}, 2)})}}};
+         QJsonArray{
+             Item(root, root, h.t.ContentsDiskUsage("Caches"),
+                  {Item(root + "/back\\slash", "back\\slash", disk("back\\slash"), {}, 3),
+                   Item(esc, "esc\x1b[2J", disk(escRel),
+                        {Item(esc + "/" + h.inner, h.inner, disk(escRel + "/" + h.inner), {}, 4)}),
+                   Item(root + "/new\nline", "new\nline", disk("new\nline"), {}, 1),
+                   Item(root + "/q\"uote", "q\"uote", disk("q\"uote"), {}, 2)})}}};
     EXPECT_EQ(shape, expected);
 
     const Outcome clean = Klarvik({"clean", "--kind", "caches", "--yes", "--json", root});

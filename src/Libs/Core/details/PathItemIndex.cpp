@@ -27,7 +27,9 @@ bool Crowded(std::size_t used, std::size_t capacity) {
 
 }  // namespace
 
-void PathItemIndex::Table::Free::operator()(void* p) const { std::free(p); }
+void PathItemIndex::Table::Free::operator()(void* p) const {
+    std::free(p);
+}
 
 PathItemIndex::PathItemIndex() = default;
 PathItemIndex::~PathItemIndex() = default;

@@ -147,7 +147,8 @@ TEST(FSCleanerThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
                        &injected);
 
     if (std::thread::hardware_concurrency() >= 2) {
-        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads")) << log.Dump();
+        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads"))
+            << log.Dump();
     }
     ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
     QHash<QString, FSCleanerServer::Result> byPath;

@@ -124,8 +124,8 @@ int RenameAt2(int fromFd, const char* from, int toFd, const char* to, unsigned i
 }
 
 ssize_t PWrite(int fd, const void* data, size_t size, off_t offset) {
-    return Through(SystemCallFaults::WRITE, EntryName(fd).c_str(), FSSystemCalls::Real().pWrite,
-                   fd, data, size, offset);
+    return Through(SystemCallFaults::WRITE, EntryName(fd).c_str(), FSSystemCalls::Real().pWrite, fd,
+                   data, size, offset);
 }
 
 }  // namespace
