@@ -13,6 +13,14 @@ const uint64_t kSeeds[4] = {1, 7, 42, 1234567};
 
 namespace {
 
+// The owner of the links the swapper makes when the tests run as root: any
+// user but root.
+constexpr uid_t nobody = 65534;
+
+}  // namespace
+
+namespace {
+
 void Nap(uint64_t& state) {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     timespec ts{0, static_cast<long>((state >> 33) % 300000)};  // up to 0.3 ms
@@ -27,6 +35,7 @@ Swapper::Swapper(std::vector<Swap> swaps, uint64_t seed, const std::string& star
         return;
     }
     uint64_t state = seed;
+    const bool asRoot = ::geteuid() == 0;
     struct stat waited {};
     while (!startWhen.empty() && ::lstat(startWhen.c_str(), &waited) != 0) {
         Nap(state);
@@ -39,7 +48,15 @@ Swapper::Swapper(std::vector<Swap> swaps, uint64_t seed, const std::string& star
                 continue;
             }
             if (s.kind == Swap::ParentToLink) {
-                (void)::symlink(s.outside.c_str(), s.place.c_str());
+                // Made aside and renamed in, so the place never holds a link
+                // of root's: run by root, the program follows a root's link
+                // in a folder closed to others as one the system put there.
+                const std::string link = s.place + ".link";
+                if (::symlink(s.outside.c_str(), link.c_str()) == 0 &&
+                    (!asRoot || ::lchown(link.c_str(), nobody, nobody) == 0)) {
+                    (void)::rename(link.c_str(), s.place.c_str());
+                }
+                (void)::unlink(link.c_str());
             } else if (s.kind == Swap::FolderToFile) {
                 const int fd = ::open(s.place.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
                 if (fd >= 0) {

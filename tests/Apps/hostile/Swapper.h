@@ -18,7 +18,9 @@ struct Swap {
 // A second process that, until killed, swaps things at the places given with
 // tiny random pauses between steps; what it was doing when killed stays so
 // (nothing is put back). Only raw system calls after fork(). With
-// `startWhen`, it begins once something is at that path.
+// `startWhen`, it begins once something is at that path. Its links are an
+// ordinary user's: when the tests run as root, they belong to "nobody", as a
+// link another process of the user planted would.
 class Swapper {
 public:
     Swapper(std::vector<Swap> swaps, uint64_t seed, const std::string& startWhen = {});
