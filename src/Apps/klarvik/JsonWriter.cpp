@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLocale>
+#include <algorithm>
 #include <cmath>
 
 namespace Klarvik {
@@ -11,10 +12,26 @@ namespace {
 
 const char hexDigits[] = "0123456789abcdef";
 
-void Indent(QTextStream& out, int levels) {
-    for (int i = 0; i < levels; ++i) {
-        out << "    ";
+// A line break and the indentation of `levels`, in one write: most of an
+// indented document is this.
+void NewLine(QTextStream& out, int levels) {
+    static const QString spaces = QLatin1Char('\n') + QString(4 * 32, QLatin1Char(' '));
+    constexpr int perWrite = 32;
+    out << QStringView(spaces).left(1 + 4 * std::min(levels, perWrite));
+    for (levels -= perWrite; levels > 0; levels -= perWrite) {
+        out << QStringView(spaces).mid(1, 4 * std::min(levels, perWrite));
     }
+}
+
+// Nothing in it needs an escape: written as it is.
+bool IsPlain(QLatin1String text) {
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == '"' || u == '\\' || u >= 0x80) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -34,8 +51,7 @@ void JsonWriter::BeforeValue() {
         m_out << ',';
     }
     if (!m_compact) {
-        m_out << '\n';
-        Indent(m_out, m_counts.size());
+        NewLine(m_out, m_counts.size());
     }
 }
 
@@ -48,8 +64,7 @@ void JsonWriter::Open(char bracket) {
 void JsonWriter::Close(char bracket) {
     m_counts.removeLast();
     if (!m_compact) {
-        m_out << '\n';
-        Indent(m_out, m_counts.size());
+        NewLine(m_out, m_counts.size());
     }
     m_out << bracket;
 }
@@ -72,8 +87,12 @@ void JsonWriter::EndArray() {
 
 void JsonWriter::Key(QLatin1String key) {
     BeforeValue();
-    WriteString(m_out, key);
-    m_out << (m_compact ? ":" : ": ");
+    if (IsPlain(key)) {
+        m_out << '"' << key << (m_compact ? QLatin1String("\":") : QLatin1String("\": "));
+    } else {
+        WriteString(m_out, key);
+        m_out << (m_compact ? ":" : ": ");
+    }
     m_afterKey = true;
 }
 

@@ -58,7 +58,8 @@ Swapper::Swapper(std::vector<Swap> swaps, uint64_t seed, const std::string& star
                 }
                 (void)::unlink(link.c_str());
             } else if (s.kind == Swap::FolderToFile) {
-                const int fd = ::open(s.place.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+                const int fd =
+                    ::open(s.place.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
                 if (fd >= 0) {
                     (void)::write(fd, "swapped", 7);
                     ::close(fd);

@@ -739,6 +739,22 @@ QList<QJsonObject> Records(const QByteArray& out) {
 
 }  // namespace
 
+// Deeper than the writer's run of spaces: the indentation of every level is
+// still QJsonDocument's.
+TEST(Klarvik, JsonOfADeepTreeIsIndentedAsQJsonDocumentIndentsIt) {
+    TempTree t;
+    QString rel = "root";
+    for (int i = 0; i < 40; ++i) {
+        rel += "/level" + QString::number(i);
+    }
+    t.MakeFile(rel + "/file", "x");
+    const Outcome scan = Klarvik({"scan", "--kind", "disk-usage", "--json", t.Path("root")});
+    ASSERT_EQ(scan.code, 0) << scan.err.toStdString();
+    EXPECT_TRUE(scan.out.contains("\n" + QByteArray(4 * 85, ' ') + "\"name\": \"file\""));
+    EXPECT_EQ(scan.out.toStdString(),
+              QJsonDocument::fromJson(scan.out).toJson(QJsonDocument::Indented).toStdString());
+}
+
 TEST(Klarvik, JsonKeepsItsShapeAndEveryNameComesBackExactly) {
     Hostile h;
     const QString root = h.t.Path("Caches");
