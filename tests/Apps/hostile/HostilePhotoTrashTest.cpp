@@ -36,16 +36,18 @@ public:
     // linkedMaster: one more trashed image, whose master is a link to an
     // outside file.
     PhotoHome(Hostile& h, bool linkedMaster)
-        : m_path("PATH", (h.t.Path("bin") + ":" KLARVIK_SOURCE_DIR "/scripts/fake-tools:" +
-                          qgetenv("PATH"))
-                             .toUtf8()),
+        : m_path("PATH",
+                 (h.t.Path("bin") + ":" KLARVIK_SOURCE_DIR "/scripts/fake-tools:" + qgetenv("PATH"))
+                     .toUtf8()),
           library(h.t.Path("home/Pictures/iPhoto Library")),
           mark(h.t.Bytes("script-ran")),
           trash(h.t.Bytes("home/.Trash/iPhoto")) {
         MakeTool(h, "bin/ps", "#!/bin/sh\necho /sbin/init\n");
         MakeTool(h, "bin/osascript",
-                 "#!/bin/sh\n" KLARVIK_SOURCE_DIR "/scripts/fake-tools/osascript \"$@\"\n"
-                 "code=$?\n: > '" + QByteArray::fromStdString(mark) + "'\nexit $code\n");
+                 "#!/bin/sh\n" KLARVIK_SOURCE_DIR
+                 "/scripts/fake-tools/osascript \"$@\"\n"
+                 "code=$?\n: > '" +
+                     QByteArray::fromStdString(mark) + "'\nexit $code\n");
         h.t.MakeFile("home/Library/Preferences/com.apple.IPhoto.plist",
                      "<plist version=\"1.0\"><dict><key>RootDirectory</key><string>" +
                          library.toUtf8() + "</string></dict></plist>");
@@ -80,7 +82,8 @@ public:
 
 Outcome EmptyPhotoTrash() {
     Outcome r;
-    r.code = RunProgram(KLARVIK_PROGRAM, {"clean", "--kind", "photo-trash", "--yes"}, &r.out, &r.err);
+    r.code =
+        RunProgram(KLARVIK_PROGRAM, {"clean", "--kind", "photo-trash", "--yes"}, &r.out, &r.err);
     return r;
 }
 
@@ -113,10 +116,10 @@ TEST(HostilePhotoTrash, TrashSwappedAfterTheApplicationNeverReachesTheOutside) {
         Hostile h;
         PhotoHome home(h, false);
         const Checksums before = h.Snapshot();
-        Swapper swapper({{Swap::ParentToLink, home.trash + "/2015", h.OutPath("photos")},
-                         {Swap::FileToHardLink, home.trash + "/2015/beach.jpg",
-                          h.OutPath("photo.jpg")}},
-                        seed, home.mark);
+        Swapper swapper(
+            {{Swap::ParentToLink, home.trash + "/2015", h.OutPath("photos")},
+             {Swap::FileToHardLink, home.trash + "/2015/beach.jpg", h.OutPath("photo.jpg")}},
+            seed, home.mark);
         const Outcome r = EmptyPhotoTrash();
         swapper.Stop();
         EXPECT_TRUE(Lexists(home.mark)) << "the application was never asked";
@@ -129,7 +132,8 @@ TEST(HostilePhotoTrash, TrashSwappedAfterTheApplicationNeverReachesTheOutside) {
         ASSERT_TRUE(emptied.hasMatch()) << r.out.toStdString() << r.err.toStdString();
         EXPECT_EQ(emptied.captured(1).toInt() + notEmptied, emptied.captured(2).toInt());
         // Told emptied: gone from the library (and, unless swapped, the trash).
-        for (const QString& rel : {"2015/beach.jpg", "2015/hl.jpg"}) {
+        for (const QString& rel :
+             {QStringLiteral("2015/beach.jpg"), QStringLiteral("2015/hl.jpg")}) {
             if (!r.out.contains("not emptied: " + home.Master(rel).toUtf8())) {
                 EXPECT_FALSE(Lexists(home.Master(rel).toStdString())) << rel.toStdString();
             }
@@ -148,9 +152,9 @@ TEST(HostilePhotoTrash, AHardLinkedMasterLeavesTheOutsideFileAsItWas) {
     EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("Emptied: 4 of 4 items")) << r.out.toStdString();
     h.VerifyOutside(before);
-    h.VerifyGone({home.Master("2015/beach.jpg"), home.Master("2015/hl.jpg"),
-                  h.t.Path("home/.Trash/iPhoto/2015/beach.jpg"),
-                  h.t.Path("home/.Trash/iPhoto/2015/hl.jpg"),
-                  h.t.Path("home/.Trash/iPhoto/2015/odd: name\nremoved: x.jpg")},
-                 {});
+    h.VerifyGone(
+        {home.Master("2015/beach.jpg"), home.Master("2015/hl.jpg"),
+         h.t.Path("home/.Trash/iPhoto/2015/beach.jpg"), h.t.Path("home/.Trash/iPhoto/2015/hl.jpg"),
+         h.t.Path("home/.Trash/iPhoto/2015/odd: name\nremoved: x.jpg")},
+        {});
 }
