@@ -42,6 +42,21 @@ std::function<void()> WaitWhenDivided(const LogCapture& log, Gate& second) {
     };
 }
 
+// The results of a run by their paths; on a machine with two cores or more,
+// the run must have been divided, or its interleaving was never forced.
+QHash<QString, FSCleanerServer::Result> ByPathOfADividedRun(
+    const LogCapture& log, const QList<FSCleanerServer::Result>& results) {
+    if (std::thread::hardware_concurrency() >= 2) {
+        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads"))
+            << log.Dump();
+    }
+    QHash<QString, FSCleanerServer::Result> byPath;
+    for (const FSCleanerServer::Result& result : results) {
+        byPath.insert(result.path, result);
+    }
+    return byPath;
+}
+
 }  // namespace
 
 // The files of "real/d" are planned through "link" (a link of the system, as
@@ -146,15 +161,8 @@ TEST(FSCleanerThreads, TheBlocksOfAFileWithTwoPlannedNamesAreToldOnce) {
                         R{C::RENAME, "y", 1, 0, false, [&] { secondExamined.Open(); }}},
                        &injected);
 
-    if (std::thread::hardware_concurrency() >= 2) {
-        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads"))
-            << log.Dump();
-    }
     ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
-    QHash<QString, FSCleanerServer::Result> byPath;
-    for (const FSCleanerServer::Result& result : results) {
-        byPath.insert(result.path, result);
-    }
+    const QHash<QString, FSCleanerServer::Result> byPath = ByPathOfADividedRun(log, results);
     const FSCleanerServer::Result x = byPath.value(t.Path("d/x"));
     const FSCleanerServer::Result y = byPath.value(t.Path("d/y"));
     EXPECT_EQ(x.code, FSCleaner::REMOVED);
@@ -210,15 +218,8 @@ TEST(FSCleanerThreads, TheBlocksOfAFileWithNamesInTwoPlannedTreesAreToldOnce) {
                         R{C::STATX, "y", 1, 0, false, nullptr, [&] { secondExamined.Open(); }}},
                        &injected);
 
-    if (std::thread::hardware_concurrency() >= 2) {
-        EXPECT_TRUE(log.Contains(google::GLOG_INFO, "parts of its plan on 4 threads"))
-            << log.Dump();
-    }
     ASSERT_EQ(static_cast<std::size_t>(results.size()), plan.size());
-    QHash<QString, FSCleanerServer::Result> byPath;
-    for (const FSCleanerServer::Result& result : results) {
-        byPath.insert(result.path, result);
-    }
+    const QHash<QString, FSCleanerServer::Result> byPath = ByPathOfADividedRun(log, results);
     const FSCleanerServer::Result a = byPath.value(t.Path("a"));
     const FSCleanerServer::Result b = byPath.value(t.Path("b"));
     ASSERT_EQ(a.code, FSCleaner::REMOVED);
